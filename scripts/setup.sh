@@ -1,0 +1,46 @@
+#!/usr/bin/env bash
+# Installs what the builds need on a fresh Debian machine and fetches the
+# JsonCpp sources that the Windows build compiles.
+set -euo pipefail
+here="$(cd "$(dirname "$0")/.." && pwd)"
+
+need_install=0
+for tool in cmake ninja x86_64-w64-mingw32-g++-posix /usr/lib/wine/wine64 dpkg-source; do
+  command -v "$tool" >/dev/null 2>&1 || need_install=1
+done
+for header in /usr/include/jsoncpp/json/json.h /usr/include/utf8cpp/utf8.h \
+              /usr/include/SimpleIni.h /usr/include/benchmark/benchmark.h \
+              /usr/src/googletest/CMakeLists.txt /usr/include/boost/beast.hpp; do
+  [ -e "$header" ] || need_install=1
+done
+
+if [ ! -e /etc/apt/sources.list.d/zep-debian-src.sources ] && ! grep -rqs '^Types:.*deb-src' /etc/apt/sources.list.d/; then
+  cat > /etc/apt/sources.list.d/zep-debian-src.sources <<'SRC'
+Types: deb-src
+URIs: http://deb.debian.org/debian
+Suites: bookworm bookworm-updates
+Components: main
+Signed-By: /usr/share/keyrings/debian-archive-keyring.gpg
+SRC
+  need_install=1
+fi
+
+if [ "$need_install" = 1 ]; then
+  export DEBIAN_FRONTEND=noninteractive
+  apt-get update -qq
+  apt-get install -y -qq --no-install-recommends \
+    cmake ninja-build g++ clang libclang-rt-14-dev \
+    g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 \
+    wine64 dpkg-dev \
+    libjsoncpp-dev libutfcpp-dev libsimpleini-dev libgtest-dev googletest \
+    libbenchmark-dev libboost-dev >/dev/null
+fi
+
+deps="$here/build/deps"
+if [ ! -f "$deps/jsoncpp/src/lib_json/json_value.cpp" ]; then
+  rm -rf "$deps/jsoncpp-src" && mkdir -p "$deps/jsoncpp-src"
+  (cd "$deps/jsoncpp-src" && apt-get source -qq libjsoncpp-dev >/dev/null 2>&1)
+  rm -rf "$deps/jsoncpp"
+  mv "$deps"/jsoncpp-src/libjsoncpp-*/ "$deps/jsoncpp"
+  rm -rf "$deps/jsoncpp-src"
+fi

@@ -1,0 +1,71 @@
+// Who is at the other end of a request's connection: process, session, user.
+#include <vector>
+
+#include "commands/manager_client.h"
+#include "platform/network.h"
+#include "platform/system_error.h"
+#include "platform/user_process.h"
+#include "settings/log.h"
+#include "settings/process_user.h"
+
+namespace zep {
+
+// The row of the client's own end of the connection: its local endpoint is
+// the socket's peer and its remote endpoint the socket's local end.
+uint32_t FindConnectionOwner(const std::vector<platform::TcpRow>& rows, const platform::Ipv4Endpoint& local,
+                             const platform::Ipv4Endpoint& peer) {
+  for (const platform::TcpRow& row : rows) {
+    if (row.localAddress == peer.address && row.localPort == peer.port && row.remoteAddress == local.address &&
+        row.remotePort == local.port)
+      return row.owningProcessId;
+  }
+  return 0;
+}
+
+uint32_t GetConnectionProcessID(uint32_t socket) {
+  platform::SocketsSession sockets(2, 2);
+  if (!sockets.Started()) {
+    LogDebug("GetConnectionProcessID::WSAStartup failed(%d).", sockets.StartCode());
+    return 0;
+  }
+  std::vector<platform::TcpRow> rows;
+  if (!platform::GetTcpTableWithOwners(rows)) {
+    sockets.Cleanup();
+    LogDebug("GetConnectionProcessID:: failed to get tcp table.");
+    return 0;
+  }
+  uint32_t processId = 0;
+  platform::Ipv4Endpoint local{}, peer{};
+  if (platform::GetSocketEndpoints(socket, local, peer)) processId = FindConnectionOwner(rows, local, peer);
+  LogDebug("GetConnectionProcessID:: connection client %d process is %d.", static_cast<int>(socket),
+           static_cast<int>(processId));
+  sockets.Cleanup();
+  return processId;
+}
+
+namespace {
+
+uint32_t GetProcessSessionID(uint32_t processId) {
+  uint32_t sessionId = 0;
+  if (!platform::ProcessSessionId(processId, &sessionId)) sessionId = 0;
+  const uint32_t code = platform::LastSystemError();
+  LogDebug("GetProcessSessionID:: process:%d session:%d (%d).", static_cast<int>(processId),
+           static_cast<int>(sessionId), static_cast<int>(code));
+  return sessionId;
+}
+
+}  // namespace
+
+std::string ManagerClient::GetConnectionUserSID(uint32_t socket) {
+  const uint32_t processId = GetConnectionProcessID(socket);
+  const uint32_t sessionId = GetProcessSessionID(processId);
+  const std::string sid = GetProcessUserSID(processId);
+  LogDebug("User=%s, sock=%d, session=%d, process=%d", sid.c_str(), static_cast<int>(socket),
+           static_cast<int>(sessionId), static_cast<int>(processId));
+  UserInstance& record = userInstances[sid];
+  record.sessionId = sessionId;
+  record.clientProcessId = processId;
+  return sid;
+}
+
+}  // namespace zep

@@ -1,0 +1,84 @@
+// Reboot, AddFirewall and GetLocalIP.
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "commands/manager_client.h"
+#include "platform/file_system.h"
+#include "platform/host_control.h"
+#include "platform/network.h"
+#include "platform/system_error.h"
+#include "protocol/http_param_request.h"
+#include "settings/files.h"
+#include "settings/log.h"
+#include "settings/paths.h"
+#include "settings/settings_store.h"
+
+namespace zep {
+
+constexpr const char* kFirewallBatchName = "CorvantisServiceFirewall.bat";
+
+std::string FirewallBatchText(const std::string& servicePath) {
+  return "@echo off\r\n"
+         "netsh advfirewall firewall delete rule name=\"Corvantis_ServiceRule\"\r\n"
+         "netsh advfirewall firewall add rule action=allow name=\"Corvantis_ServiceRule\" dir=in program=\"" +
+         servicePath +
+         "\"\r\n"
+         "del %0\r\n"
+         "exit\r\n";
+}
+
+bool AddFirewallRule() {
+  char folder[kMaxPath] = {0};
+  const uint32_t length = platform::TempPath(folder, kMaxPath);
+  if (length == 0 || length > kMaxPath) {
+    LogDebug("failed to get temp path: errno=%d", static_cast<int>(platform::LastSystemError()));
+    return false;
+  }
+  LogDebug("ok to get temp path: %s", folder);
+  const std::string text = FirewallBatchText(GetServiceExecutablePath());
+  std::string path = folder;
+  if (path.empty() || path.back() != platform::kPathSeparator) path += platform::kPathSeparator;
+  path += kFirewallBatchName;
+  WriteWholeFile(path.c_str(), text.data(), static_cast<uint32_t>(text.size()));
+  platform::RunElevated(kFirewallBatchName, folder);
+  return true;
+}
+
+void ManagerClient::Reboot(HttpParamRequest& request) {
+  ResetLastError();
+  if (!CheckLocalOrigin(request)) return;
+  platform::EndCurrentProcessNow();
+}
+
+void ManagerClient::AddFirewall(HttpParamRequest& request) {
+  ResetLastError();
+  if (!CheckLocalOrigin(request)) return;
+  const bool ok = AddFirewallRule();
+  request.SetResult(ok, lastError.code, lastError.text);
+}
+
+void ManagerClient::GetLocalIP(HttpParamRequest& request) {
+  ResetLastError();
+  if (!CheckLocalOrigin(request)) return;
+  std::string text = "[";
+  std::vector<platform::Ipv4Address> addresses;
+  if (platform::ListInterfaceAddresses(addresses)) {
+    bool first = true;
+    for (const auto& address : addresses) {
+      if (address == platform::Ipv4Address{127, 0, 0, 1}) continue;
+      char dotted[24];
+      std::snprintf(dotted, sizeof dotted, "%u.%u.%u.%u", address[0], address[1], address[2], address[3]);
+      if (!first) text += ",";
+      text += "\"";
+      text += dotted;
+      text += "\"";
+      first = false;
+    }
+  }
+  text += "]";
+  request.SetResultText(text);
+}
+
+}  // namespace zep

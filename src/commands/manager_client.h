@@ -1,0 +1,76 @@
+// The command table and its handlers.
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <mutex>
+#include <string>
+
+#include "commands/user_instance.h"
+
+namespace zep {
+
+class HttpParamRequest;
+
+class ManagerClient {
+ public:
+  ManagerClient();
+  virtual ~ManagerClient();
+  ManagerClient(const ManagerClient&) = delete;
+  ManagerClient& operator=(const ManagerClient&) = delete;
+
+  int32_t RunCommand(HttpParamRequest& request);
+  void InvokeCommand(HttpParamRequest& request);
+
+  // Client identification: the SID of the user behind the connection; also
+  // records the session and client process under that SID.
+  std::string GetConnectionUserSID(uint32_t socket);
+  // Ports of the user's own service copy, starting it when it does not run.
+  PortMap GetCurrentUserModulePorts(const std::string& sid, std::string& error);
+  PortMap ReadUserModulePorts(const std::string& sid);
+
+  std::map<std::string, UserInstance>& UserInstances() { return userInstances; }
+
+ private:
+  using Handler = void (ManagerClient::*)(HttpParamRequest& request);
+
+  struct PendingError {
+    int32_t code = 0;
+    char text[260] = {0};
+  };
+
+  void RegisterCommands();
+  void ResetLastError();
+  // Needs at least count parameters; otherwise reports -2202.
+  bool CheckParameterCount(HttpParamRequest& request, int count);
+  // Only pages from the loopback address; otherwise reports -1.
+  bool CheckLocalOrigin(HttpParamRequest& request);
+  void StopUserInstances();
+
+  void VersionInfo(HttpParamRequest& request);
+  void TKVersion(HttpParamRequest& request);
+  void GetServerInfo(HttpParamRequest& request);
+  void GetPorts(HttpParamRequest& request);
+  void SetServerInfo(HttpParamRequest& request);
+  void ChangePort(HttpParamRequest& request);
+  void CheckQROPort(HttpParamRequest& request);
+  void Reboot(HttpParamRequest& request);
+  void AddFirewall(HttpParamRequest& request);
+  void GetLocalIP(HttpParamRequest& request);
+
+  std::map<std::string, Handler> commands;
+  PendingError lastError;
+  std::map<std::string, UserInstance> userInstances;
+  std::map<std::string, std::string> userKeys;
+  // Commands may arrive on several host threads; they run one at a time.
+  std::mutex commandMutex;
+};
+
+// True for origins that begin with "http://127.0.0.1" or "https://127.0.0.1"
+// followed by the end, a port, a path or more digits of the last number.
+bool IsLocalOrigin(const std::string& origin);
+
+// Decimal text of the multiply-by-33 hash of the SID text.
+std::string UserKeyOf(const std::string& sid);
+
+}  // namespace zep

@@ -1,0 +1,24 @@
+// One per-user copy of the service.
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <string>
+#include <utility>
+
+#include "platform/user_process.h"
+
+namespace zep {
+
+struct UserInstance {
+  // Handles and ids of the running copy; owned by the record.
+  platform::ProcessHandle process;
+  uint32_t sessionId = 0;
+  uint32_t clientProcessId = 0;
+  std::string stopEventName;
+};
+
+// Module name to (plain port, SSL port).
+using PortMap = std::map<std::string, std::pair<int32_t, int32_t>>;
+
+}  // namespace zep

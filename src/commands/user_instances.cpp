@@ -1,0 +1,139 @@
+// The per-user copies of the service: started as the browser's user, reused
+// while they run, replaced when they end, stopped with the module.
+#include <atomic>
+#include <cstdio>
+
+#include "commands/manager_client.h"
+#include "platform/clock.h"
+#include "platform/system_error.h"
+#include "platform/user_process.h"
+#include "settings/log.h"
+#include "settings/paths.h"
+#include "settings/port_registry.h"
+#include "settings/settings_store.h"
+
+namespace zep {
+
+namespace {
+
+const char* const kModuleNames[] = {"zep", "qro"};
+
+std::atomic<uint32_t> stopEventCounter{0};
+
+bool CreateProcessAsCurrentLogonUser(const std::string& application, const std::string& commandLine,
+                                     platform::ProcessHandle& started, uint32_t sessionId, uint32_t clientProcessId) {
+  platform::UserToken token;
+  if (sessionId != 0) {
+    if (platform::GetSessionUserToken(sessionId, token) >= 0) {
+      if (platform::SetTokenSessionId(token, sessionId) && token.Valid()) goto haveToken;
+      LogDebug("SetTokenInformation failed(%d).", static_cast<int>(platform::LastSystemError()));
+    }
+    token.Close();
+  }
+  if (clientProcessId == 0) return false;
+  {
+    platform::QueryProcess client(clientProcessId);
+    LogDebug("Client process id=%d, query return=%x(%d)", static_cast<int>(clientProcessId),
+             static_cast<unsigned>(client.Native()), static_cast<int>(platform::LastSystemError()));
+    if (client.Valid()) {
+      platform::OpenPrimaryTokenOf(client, token);
+      LogDebug("OpenProcessToken token:%x(%d)", static_cast<unsigned>(token.Native()),
+               static_cast<int>(platform::LastSystemError()));
+    }
+  }
+  if (!token.Valid()) return false;
+
+haveToken:
+  platform::EnvironmentBlock environment;
+  if (!environment.Create(token)) {
+    LogDebug("CreateEnvironmentBlock failed(%d).", static_cast<int>(platform::LastSystemError()));
+    return false;
+  }
+  const bool ok = platform::StartProcessAsUser(token, application, commandLine, environment, started);
+  LogDebug("Create progress return %d(%d). %s %s", ok ? 1 : 0, static_cast<int>(platform::LastSystemError()),
+           application.c_str(), commandLine.c_str());
+  return ok;
+}
+
+}  // namespace
+
+std::string StopEventName(uint32_t tick, uint32_t counter) {
+  char name[kMaxPath];
+  std::snprintf(name, sizeof name, "Global\\Corvantis_%s_%d_stop_service_event_%d", "16.2", static_cast<int>(tick),
+                static_cast<int>(counter));
+  return name;
+}
+
+std::string UserInstanceCommandLine(const std::string& application, const std::string& eventName,
+                                    const std::string& sid) {
+  return "\"" + application + "\" \"-asconsole\" \"-asuser\" \"" + eventName + "\" \"" + sid + "\" \"notused\"";
+}
+
+PortMap ManagerClient::GetCurrentUserModulePorts(const std::string& sid, std::string& error) {
+  error.clear();
+  LogDebug("GetCurrentUserModulePorts user=%s", sid.c_str());
+  if (sid.empty()) {
+    error = "User SID is empty.";
+    return PortMap();
+  }
+  UserInstance& record = userInstances[sid];
+  if (record.process.Valid()) {
+    if (record.process.Wait(0) != platform::WaitResult::Exited) return ReadUserModulePorts(sid);
+    LogDebug("terminate process: p=%d", static_cast<int>(record.process.ProcessId()));
+    record.process.Terminate(0);
+    record.process.Close();
+  }
+  for (const char* name : kModuleNames) {
+    ClearUserPort(sid, name, false);
+    ClearUserPort(sid, name, true);
+  }
+  const std::string application = GetServiceExecutablePath();
+  if (application.size() >= kMaxPath) {
+    error = "Failed to create user process.";
+    return PortMap();
+  }
+  const uint32_t counter = ++stopEventCounter;
+  record.stopEventName = StopEventName(platform::TickCount(), counter);
+  const std::string commandLine = UserInstanceCommandLine(application, record.stopEventName, sid);
+
+  platform::ProcessHandle started;
+  if (!CreateProcessAsCurrentLogonUser(application, commandLine, started, record.sessionId,
+                                       record.clientProcessId)) {
+    error = "Failed to create user process.";
+    return PortMap();
+  }
+  LogDebug("ManagerClient::CreateProcessAsCurrentLogonUser return: %d", static_cast<int>(started.ProcessId()));
+  record.process = std::move(started);
+  return ReadUserModulePorts(sid);
+}
+
+PortMap ManagerClient::ReadUserModulePorts(const std::string& sid) {
+  PortMap ports;
+  for (const char* name : kModuleNames) {
+    const int32_t plain = ReadUserPort(sid, name, false);
+    const int32_t secure = ReadUserPort(sid, name, true);
+    LogDebug("port:%d--%d, %s", plain, secure, name);
+    ports[name] = {plain, secure};
+  }
+  return ports;
+}
+
+void ManagerClient::StopUserInstances() {
+  for (auto& entry : userInstances) {
+    UserInstance& record = entry.second;
+    LogDebug("notify process exit: p=%d", static_cast<int>(record.process.ProcessId()));
+    if (!record.stopEventName.empty()) platform::SetNamedEvent(record.stopEventName);
+  }
+  for (auto& entry : userInstances) {
+    UserInstance& record = entry.second;
+    if (!record.process.Valid()) continue;
+    if (record.process.Wait(50) == platform::WaitResult::Exited) {
+      record.process.Close();
+    } else {
+      LogDebug("force process exit: p=%d", static_cast<int>(record.process.ProcessId()));
+      record.process.Terminate(0);
+    }
+  }
+}
+
+}  // namespace zep

@@ -1,0 +1,222 @@
+#include "common/reentrant_rw_lock.h"
+
+#include <new>
+
+namespace zep {
+
+ReentrantRwLock::ReentrantRwLock() : guard_(400) {}
+
+ReentrantRwLock::~ReentrantRwLock() {
+  for (int i = 0; i < holders_.Size(); ++i) delete holders_[i];
+  holders_.SetSize(0);
+}
+
+LockHolder* ReentrantRwLock::FindHolder(uint32_t threadId, int* index) {
+  for (int i = 0; i < holders_.Size(); ++i) {
+    if (holders_[i] != nullptr && holders_[i]->threadId == threadId) {
+      if (index != nullptr) *index = i;
+      return holders_[i];
+    }
+  }
+  return nullptr;
+}
+
+bool ReentrantRwLock::AddHolder(uint32_t threadId, uint32_t count) {
+  auto* holder = new (std::nothrow) LockHolder{threadId, count};
+  if (holder == nullptr) return false;
+  if (holders_.Append(holder) < 0) {
+    delete holder;
+    return false;
+  }
+  return true;
+}
+
+void ReentrantRwLock::RemoveHolder(LockHolder* holder) {
+  int index = holders_.IndexOf(holder);
+  holders_.RemoveAt(index);
+  delete holder;
+}
+
+// Entered and left with the guard held.
+void ReentrantRwLock::WaitForShared() {
+  ++waitingReaderCount_;
+  if (readerEvent_ == nullptr) readerEvent_ = platform::CreateUnnamedEvent(true);
+  do {
+    guard_.Leave();
+    platform::WaitForEvent(readerEvent_);
+    guard_.Enter();
+  } while (writerCount_ != 0);
+  ++readerCount_;
+  if (--waitingReaderCount_ == 0) {
+    platform::CloseEvent(readerEvent_);
+    readerEvent_ = nullptr;
+  }
+}
+
+// Entered with the guard held. On success the guard is not held; on failure it is.
+bool ReentrantRwLock::WaitForExclusive() {
+  if (++writerCount_ == 1 && readerEvent_ != nullptr) platform::ResetEvent(readerEvent_);
+  if (writerEvent_ == nullptr) writerEvent_ = platform::CreateUnnamedEvent(false);
+  platform::EventHandle event = writerEvent_;
+  guard_.Leave();
+  if (platform::WaitForEvent(event)) return true;
+
+  guard_.Enter();
+  if (--writerCount_ != 0) return false;
+  if (writerEvent_ != nullptr) platform::CloseEvent(writerEvent_);
+  writerEvent_ = nullptr;
+  if (readerCount_ == 0) {
+    ++writerCount_;
+    guard_.Leave();
+    return true;
+  }
+  if (readerEvent_ != nullptr) platform::SignalEvent(readerEvent_);
+  return false;
+}
+
+// Entered with the guard held by one of several readers; returns with the guard released.
+bool ReentrantRwLock::UpgradeWithWait() {
+  --readerCount_;
+  if (WaitForExclusive()) return true;
+  bool upgraded = false;
+  if (writerCount_ != 0) {
+    WaitForShared();
+    if (readerCount_ == 1) {
+      readerCount_ = 0;
+      writerCount_ = 1;
+      upgraded = true;
+    }
+  } else {
+    ++readerCount_;
+  }
+  guard_.Leave();
+  return upgraded;
+}
+
+// No writer holds or waits any more: drop the writer event and release the readers.
+void ReentrantRwLock::WakeAfterLastWriter() {
+  if (writerEvent_ != nullptr) {
+    platform::CloseEvent(writerEvent_);
+    writerEvent_ = nullptr;
+  }
+  if (readerEvent_ != nullptr) platform::SignalEvent(readerEvent_);
+}
+
+int ReentrantRwLock::LockShared() {
+  const uint32_t self = platform::CurrentThreadId();
+  guard_.Enter();
+  if (LockHolder* holder = FindHolder(self)) {
+    guard_.Leave();
+    holder->count += 1;
+    return 1;
+  }
+  if (writerCount_ != 0) WaitForShared();
+  else ++readerCount_;
+  if (!AddHolder(self, 1)) {
+    // Without its record the thread could never release the lock: refuse.
+    if (--readerCount_ == 0 && writerEvent_ != nullptr) platform::SignalEvent(writerEvent_);
+    guard_.Leave();
+    return 0;
+  }
+  guard_.Leave();
+  return 1;
+}
+
+void ReentrantRwLock::UnlockShared() {
+  const uint32_t self = platform::CurrentThreadId();
+  guard_.Enter();
+  LockHolder* holder = FindHolder(self);
+  if (holder == nullptr) {
+    guard_.Leave();
+    return;
+  }
+  holder->count -= 1;
+  if (holder->count == 0) {
+    RemoveHolder(holder);
+    if (--readerCount_ == 0 && writerEvent_ != nullptr) platform::SignalEvent(writerEvent_);
+  }
+  guard_.Leave();
+}
+
+int ReentrantRwLock::LockExclusive() {
+  const uint32_t self = platform::CurrentThreadId();
+  guard_.Enter();
+  if (LockHolder* holder = FindHolder(self)) {
+    if (holder->count >= kExclusiveStep) {
+      guard_.Leave();
+      holder->count += kExclusiveStep;
+      return 1;
+    }
+    if (readerCount_ == 1) {
+      readerCount_ = 0;
+      ++writerCount_;
+      guard_.Leave();
+      holder->count += kExclusiveStep;
+      return 1;
+    }
+    if (!UpgradeWithWait()) return 0;
+    holder->count += kExclusiveStep;
+    return 1;
+  }
+
+  if (readerCount_ != 0 || writerCount_ != 0) {
+    if (!WaitForExclusive()) {
+      guard_.Leave();
+      return 0;
+    }
+    guard_.Enter();
+  } else {
+    ++writerCount_;
+  }
+  if (!AddHolder(self, kExclusiveStep)) {
+    // Give the access back as the last unlock would, then refuse.
+    if (--writerCount_ != 0) platform::SignalEvent(writerEvent_);
+    else WakeAfterLastWriter();
+    guard_.Leave();
+    return 0;
+  }
+  guard_.Leave();
+  return 1;
+}
+
+void ReentrantRwLock::UnlockExclusive() {
+  const uint32_t self = platform::CurrentThreadId();
+  guard_.Enter();
+  LockHolder* holder = holders_.Size() == 0 ? nullptr : FindHolder(self);
+  if (holder == nullptr || holder->count < kExclusiveStep) {
+    guard_.Leave();
+    return;
+  }
+  holder->count -= kExclusiveStep;
+  if (holder->count != 0) {
+    if (holder->count >= kExclusiveStep) {
+      guard_.Leave();
+      return;
+    }
+    // Downgrade: the thread stays a reader.
+    ++readerCount_;
+    if (--writerCount_ != 0) {
+      guard_.Leave();
+      return;
+    }
+  } else {
+    RemoveHolder(holder);
+    if (--writerCount_ != 0) {
+      platform::SignalEvent(writerEvent_);
+      guard_.Leave();
+      return;
+    }
+  }
+  WakeAfterLastWriter();
+  guard_.Leave();
+}
+
+ReentrantRwLock::Snapshot ReentrantRwLock::Inspect() {
+  guard_.Enter();
+  Snapshot snapshot{writerCount_,          readerCount_, waitingReaderCount_, holders_.Size(), holders_.Capacity(),
+                    writerEvent_ != nullptr, readerEvent_ != nullptr};
+  guard_.Leave();
+  return snapshot;
+}
+
+}  // namespace zep

@@ -1,0 +1,92 @@
+// Re-entrant reader/writer lock with upgrade and downgrade; writers first.
+#pragma once
+
+#include <cstdint>
+
+#include "common/growable_array.h"
+#include "platform/sync.h"
+
+namespace zep {
+
+struct LockHolder {
+  uint32_t threadId;
+  // Low 16 bits: shared depth; high 16 bits: exclusive depth.
+  uint32_t count;
+};
+
+class ReentrantRwLock {
+ public:
+  static constexpr uint32_t kExclusiveStep = 0x10000;
+
+  ReentrantRwLock();
+  virtual ~ReentrantRwLock();
+  ReentrantRwLock(const ReentrantRwLock&) = delete;
+  ReentrantRwLock& operator=(const ReentrantRwLock&) = delete;
+
+  // 1 on success; 0 only when the holder record could not be stored.
+  int LockShared();
+  void UnlockShared();
+  // 1 on success; 0 when a wait failed or the holder record could not be stored.
+  int LockExclusive();
+  void UnlockExclusive();
+
+  struct Snapshot {
+    uint32_t writerCount;
+    uint32_t readerCount;
+    uint32_t waitingReaderCount;
+    int holders;
+    int holderCapacity;
+    bool hasWriterEvent;
+    bool hasReaderEvent;
+  };
+  Snapshot Inspect();
+
+ private:
+  LockHolder* FindHolder(uint32_t threadId, int* index = nullptr);
+  bool AddHolder(uint32_t threadId, uint32_t count);
+  void RemoveHolder(LockHolder* holder);
+  void WaitForShared();
+  bool WaitForExclusive();
+  bool UpgradeWithWait();
+  void WakeAfterLastWriter();
+
+  platform::CriticalSection guard_;
+  platform::EventHandle writerEvent_ = nullptr;
+  platform::EventHandle readerEvent_ = nullptr;
+  uint32_t writerCount_ = 0;
+  uint32_t readerCount_ = 0;
+  uint32_t waitingReaderCount_ = 0;
+  GrowableArray<LockHolder*> holders_;
+};
+
+class SharedLockGuard {
+ public:
+  explicit SharedLockGuard(ReentrantRwLock* lock) : lock_(lock) {
+    if (lock_ != nullptr && lock_->LockShared() == 0) lock_ = nullptr;
+  }
+  ~SharedLockGuard() {
+    if (lock_ != nullptr) lock_->UnlockShared();
+  }
+  SharedLockGuard(const SharedLockGuard&) = delete;
+  SharedLockGuard& operator=(const SharedLockGuard&) = delete;
+
+ private:
+  ReentrantRwLock* lock_;
+};
+
+class ExclusiveLockGuard {
+ public:
+  explicit ExclusiveLockGuard(ReentrantRwLock* lock) : lock_(lock), owned_(lock->LockExclusive() != 0) {}
+  ~ExclusiveLockGuard() {
+    if (owned_) lock_->UnlockExclusive();
+  }
+  bool Owned() const { return owned_; }
+  ExclusiveLockGuard(const ExclusiveLockGuard&) = delete;
+  ExclusiveLockGuard& operator=(const ExclusiveLockGuard&) = delete;
+
+ private:
+  ReentrantRwLock* lock_;
+  bool owned_;
+};
+
+}  // namespace zep

@@ -1,0 +1,82 @@
+#include "module/entry_points.h"
+
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+#include <string>
+
+#include "module/module_state.h"
+#include "module/virtual_manager_client.h"
+#include "settings/settings_store.h"
+
+namespace zep {
+
+namespace {
+
+void RemoveAll(std::string& text, char c) {
+  std::string kept;
+  for (char ch : text)
+    if (ch != c) kept += ch;
+  text = kept;
+}
+
+}  // namespace
+
+std::string BuildVersionTag() {
+  std::string version = kModuleVersion;
+  RemoveAll(version, ',');
+  RemoveAll(version, ' ');
+  return "kelpm2_" + version;
+}
+
+bool DoAction(int32_t action, const char* servicePath, const char* /*hostText*/) {
+  switch (action) {
+    case 4:
+      SetWorkMode(3);
+      [[fallthrough]];
+    case 0:
+      InitializeSettings();
+      if (servicePath != nullptr) SetServiceExecutablePath(servicePath);
+      return true;
+    case 2:
+      return true;
+    case 3:
+      VirtualManagerClient::DestroyInstance();
+      return true;
+    default:
+      return false;
+  }
+}
+
+uint32_t GetAlias(uint32_t* alias) {
+  if (alias != nullptr) std::memcpy(alias, "zep", 4);
+  return 4;
+}
+
+uint32_t GetVersionDesc(char* buffer) {
+  const std::string tag = BuildVersionTag();
+  if (buffer != nullptr) std::memcpy(buffer, tag.c_str(), tag.size() + 1);
+  return static_cast<uint32_t>(tag.size() + 1);
+}
+
+uint32_t GetPorts(bool secure, uint32_t* port) {
+  if (port != nullptr) *port = secure ? kDefaultSslPort : kDefaultPort;
+  return 1;
+}
+
+uint32_t GetWaitTimeout() {
+  VirtualManagerClient* client = VirtualManagerClient::GetInstance();
+  const int64_t last = client->GetLastActivityTime();
+  const int64_t now = static_cast<int64_t>(std::time(nullptr));
+  return (last != 0 && now - last > 30) ? 100 : 1;
+}
+
+int32_t GetImage(const char* request, void* buffer, uint32_t* size) {
+  return VirtualManagerClient::GetInstance()->GetEncryptedImageMap(request, buffer, size);
+}
+
+int32_t SetImage(const char* request, const void* data, uint32_t size) {
+  return VirtualManagerClient::GetInstance()->SetEncryptedImageMap(request, data, size);
+}
+
+}  // namespace zep

@@ -1,0 +1,16 @@
+// Module-wide constants and the work mode that DoAction sets.
+#pragma once
+
+namespace zep {
+
+constexpr const char* kModuleVersion = "16, 2, 6, 1212";
+constexpr const char* kModuleAlias = "zep";
+constexpr const char* kModuleDescription = "Corvantis Service Manager Module";
+constexpr const char* kServiceDescription = "Corvantis Service";
+constexpr unsigned kDefaultPort = 18625;
+constexpr unsigned kDefaultSslPort = 18626;
+
+int WorkMode();
+void SetWorkMode(int mode);
+
+}  // namespace zep

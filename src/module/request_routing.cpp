@@ -1,0 +1,118 @@
+// From a host request to one command and back through the host's callback.
+#include <cstring>
+#include <ctime>
+#include <new>
+#include <string>
+
+#include "commands/manager_client.h"
+#include "module/entry_points.h"
+#include "module/virtual_manager_client.h"
+#include "protocol/http_param_request.h"
+#include "settings/log.h"
+#include "settings/paths.h"
+
+namespace zep {
+
+namespace {
+
+int32_t StampAndSend(SendBackCallback callback, uint32_t sendBackHandle, uint64_t connectionContext, const char* text,
+                     const void* data, uint32_t dataLength, intptr_t reserved) {
+  VirtualManagerClient::GetInstance()->StampActivity();
+  return callback(sendBackHandle, connectionContext, text, data, dataLength, reserved);
+}
+
+}  // namespace
+
+std::string GetUrlVersion(const std::string& url) {
+  const size_t start = url.find("tkver=");
+  if (start == std::string::npos) return std::string();
+  const size_t end = url.find('&', start + 1);
+  if (end == std::string::npos) return std::string();
+  return url.substr(start + 6, end - (start + 6));
+}
+
+int32_t DistributeCommand(uint32_t sendBackHandle, uint64_t connectionContext, int32_t skipRequest, const char* url,
+                          const char* requestText, const uint8_t* binaryBody, uint32_t binaryBodyLength,
+                          uint32_t clientSupported, SendBackCallback sendBack, uint32_t clientSocket,
+                          const char* origin, intptr_t hostData1, intptr_t hostData2, intptr_t hostData3) {
+  if (skipRequest != 0) return 0;
+  uint8_t* body = nullptr;
+  if (binaryBody != nullptr) {
+    body = new (std::nothrow) uint8_t[binaryBodyLength == 0 ? 1 : binaryBodyLength];
+    if (body != nullptr) std::memcpy(body, binaryBody, binaryBodyLength);
+  }
+  // The texts are required; a host that passes none gets the empty text.
+  return VirtualManagerClient::GetInstance()->RouteRequest(
+      sendBackHandle, connectionContext, url != nullptr ? url : "", requestText != nullptr ? requestText : "", body,
+      body != nullptr ? binaryBodyLength : 0, clientSupported, sendBack, clientSocket, origin != nullptr ? origin : "",
+      hostData1, hostData2, hostData3);
+}
+
+int32_t VirtualManagerClient::RouteRequest(uint32_t sendBackHandle, uint64_t connectionContext, const std::string& url,
+                                           const std::string& requestText, uint8_t* body, uint32_t bodyLength,
+                                           uint32_t clientSupported, SendBackCallback sendBack,
+                                           uint32_t clientSocket, const std::string& origin, intptr_t hostData1,
+                                           intptr_t hostData2, intptr_t hostData3) {
+  std::string commandText;
+  uint8_t* requestBody = nullptr;
+  uint32_t requestBodyLength = 0;
+
+  if (url.find("/LoadZipFromBytes") != std::string::npos) {
+    std::string type = "0";
+    const size_t typeAt = url.find("?type=");
+    if (typeAt != std::string::npos) type = url.substr(typeAt + 6, 1);
+    commandText = "{\"id\":\"1\",\"method\":\"LoadZipFromBytes\",\"parameter\":[" + type + ",\"" +
+                  GetUrlVersion(url) + "\"]}";
+    requestBody = body;
+    requestBodyLength = bodyLength;
+    body = nullptr;
+  } else if (url.find("/CheckUpdateFile") != std::string::npos) {
+    commandText = requestText.size() < 2 ? requestText : requestText.substr(0, requestText.size() - 2);
+    commandText += "\"" + GetUrlVersion(url) + "\"]}";
+  } else if (url.compare(0, 5, "/zep/") == 0) {
+    const int headerEnd = FindNoCase(requestText.c_str(), "\r\n\r\n", requestText.size());
+    if (headerEnd < 0) {
+      commandText = requestText;
+    } else {
+      commandText = requestText.substr(0, static_cast<size_t>(headerEnd));
+      const long long length = static_cast<long long>(requestText.size()) - headerEnd - 4;
+      if (length >= 1) {
+        requestBody = new (std::nothrow) uint8_t[static_cast<size_t>(length)];
+        if (requestBody == nullptr) {
+          LogError("ZEP_http_body, Websocket callback http not enough memory for %d.", static_cast<int>(length));
+        } else {
+          std::memcpy(requestBody, requestText.data() + headerEnd + 4, static_cast<size_t>(length));
+          requestBodyLength = static_cast<uint32_t>(length);
+        }
+      }
+    }
+  }
+  delete[] body;
+
+  if (commandText.empty()) {
+    delete[] requestBody;
+    StampActivity();
+    if (sendBack == nullptr) return 0;
+    return sendBack(sendBackHandle, connectionContext, "Invalid command", nullptr, 0, 0);
+  }
+
+  HttpParamRequest request(sendBackHandle, connectionContext, commandText, clientSupported, clientSocket, origin,
+                           sendBack, hostData1, hostData2, hostData3, requestBody, requestBodyLength, &StampAndSend);
+  LogDebug("Url encode json command succeed. Processing...");
+  LogDebug("cmd = [%s]", commandText.c_str());
+  return DispatchRequest(&request);
+}
+
+int32_t VirtualManagerClient::DispatchRequest(HttpParamRequest* request) {
+  if (request == nullptr) {
+    LogError("HttpParamRequest is NULL");
+    return 0;
+  }
+  SetLastActivityTime(0);
+  LogDebug("Receive Command: %s", request->GetCommandText().c_str());
+  const int32_t result = managerClient->RunCommand(*request);
+  StampActivity();
+  return result;
+}
+
+}  // namespace zep

@@ -1,0 +1,16 @@
+// Millisecond ticks and the local wall-clock time.
+#pragma once
+
+#include <cstdint>
+
+namespace zep::platform {
+
+// Milliseconds since system start; wraps after about 49.7 days.
+uint32_t TickCount();
+
+struct LocalTime {
+  int year, month, day, hour, minute, second, millisecond;
+};
+LocalTime CurrentLocalTime();
+
+}  // namespace zep::platform

@@ -1,0 +1,66 @@
+// Files and directories.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+namespace zep::platform {
+
+#ifdef _WIN32
+constexpr char kPathSeparator = '\\';
+#else
+constexpr char kPathSeparator = '/';
+#endif
+
+constexpr uint32_t kFileAttributeReadOnly = 0x1;
+constexpr uint32_t kFileAttributeNormal = 0x80;
+
+// Long full path of the file this code was loaded from (the library, or the
+// program it is linked into); empty on failure.
+std::string ModuleFilePath();
+
+bool CreateDirectoryNarrow(const std::string& path);
+bool GetFileAttributesNarrow(const char* path, uint32_t* attributes);
+bool SetFileAttributesNarrow(const char* path, uint32_t attributes);
+bool DeleteFileNarrow(const char* path);
+
+bool PathExistsWide(const std::u16string& path);
+bool CreateDirectoryWide(const std::u16string& path);
+
+enum class Disposition { CreateAlways = 2 };
+
+// An open file, closed when the object ends.
+class FileHandle {
+ public:
+  FileHandle() = default;
+  explicit FileHandle(intptr_t native) : native_(native) {}
+  ~FileHandle() { Close(); }
+  FileHandle(FileHandle&& other) noexcept : native_(other.native_) { other.native_ = kInvalid; }
+  FileHandle& operator=(FileHandle&& other) noexcept;
+  FileHandle(const FileHandle&) = delete;
+  FileHandle& operator=(const FileHandle&) = delete;
+
+  bool Valid() const { return native_ != kInvalid; }
+  // One write of all bytes; false on failure or a short write.
+  bool WriteAll(const void* data, uint32_t length);
+  void Close();
+
+  static constexpr intptr_t kInvalid = -1;
+
+ private:
+  intptr_t native_ = kInvalid;
+};
+
+// Read and write access, shared for reading only.
+FileHandle OpenFileForWriteWide(const std::u16string& path, Disposition disposition);
+
+// Opens the file in append mode with full sharing, creating it when missing, and closes it.
+bool ProbeSharedFile(const std::string& path);
+// Appends the bytes with one write to a file opened with full sharing.
+bool AppendToSharedFile(const std::string& path, const std::string& bytes);
+
+// The temporary folder with its trailing separator, as GetTempPathA fills it:
+// returns its length, 0 on failure, or the size needed when it does not fit.
+uint32_t TempPath(char* buffer, uint32_t bufferSize);
+
+}  // namespace zep::platform

@@ -1,0 +1,58 @@
+// Sockets: connection tests, interface addresses and connection owners.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace zep::platform {
+
+// True when a blocking TCP connect to the dotted IPv4 address and port
+// succeeds. A text that is not an IPv4 address never connects.
+bool TcpConnectSucceeds(const std::string& address, uint16_t port);
+
+using Ipv4Address = std::array<uint8_t, 4>;
+// IPv4 addresses of the machine's interfaces in the order the system gives
+// them (loopback included); false when the list cannot be had.
+bool ListInterfaceAddresses(std::vector<Ipv4Address>& addresses);
+
+// The socket library for the length of one operation.
+class SocketsSession {
+ public:
+  SocketsSession(int major, int minor);
+  ~SocketsSession() { Cleanup(); }
+  SocketsSession(const SocketsSession&) = delete;
+  SocketsSession& operator=(const SocketsSession&) = delete;
+  bool Started() const { return started_; }
+  int StartCode() const { return startCode_; }
+  void Cleanup();
+
+ private:
+  bool started_ = false;
+  int startCode_ = 0;
+};
+
+// One IPv4 TCP connection with its owning process. Addresses and ports are
+// as they stand in network byte order.
+struct TcpRow {
+  uint32_t state;
+  uint32_t localAddress;
+  uint16_t localPort;
+  uint32_t remoteAddress;
+  uint16_t remotePort;
+  uint32_t owningProcessId;
+};
+
+// A fresh snapshot of the machine's IPv4 TCP table; false when there is none.
+bool GetTcpTableWithOwners(std::vector<TcpRow>& rows);
+
+struct Ipv4Endpoint {
+  uint32_t address;
+  uint16_t port;
+};
+// The IPv4 local and peer endpoints of a socket; false for another family or
+// a failed query.
+bool GetSocketEndpoints(uint32_t socket, Ipv4Endpoint& local, Ipv4Endpoint& peer);
+
+}  // namespace zep::platform

@@ -1,0 +1,132 @@
+#include <dlfcn.h>
+#include <fcntl.h>
+#include <limits.h>
+#include <stdlib.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <utf8.h>
+
+#include <cstdio>
+#include <cstring>
+
+#include "platform/file_system.h"
+
+namespace zep::platform {
+
+namespace {
+
+std::string ToUtf8(const std::u16string& path) {
+  std::string narrow;
+  try {
+    utf8::utf16to8(path.begin(), path.end(), std::back_inserter(narrow));
+  } catch (const utf8::exception&) {
+    return std::string();
+  }
+  return narrow;
+}
+
+void ModuleAnchor() {}
+
+}  // namespace
+
+std::string ModuleFilePath() {
+  Dl_info info{};
+  if (dladdr(reinterpret_cast<void*>(&ModuleAnchor), &info) == 0 || info.dli_fname == nullptr) return std::string();
+  char resolved[PATH_MAX];
+  if (realpath(info.dli_fname, resolved) == nullptr) return std::string(info.dli_fname);
+  return std::string(resolved);
+}
+
+bool CreateDirectoryNarrow(const std::string& path) { return mkdir(path.c_str(), 0777) == 0; }
+
+bool GetFileAttributesNarrow(const char* path, uint32_t* attributes) {
+  struct stat info {};
+  if (path == nullptr || stat(path, &info) != 0) return false;
+  uint32_t value = S_ISDIR(info.st_mode) ? 0x10u : 0u;
+  if ((info.st_mode & S_IWUSR) == 0) value |= kFileAttributeReadOnly;
+  *attributes = value == 0 ? kFileAttributeNormal : value;
+  return true;
+}
+
+bool SetFileAttributesNarrow(const char* path, uint32_t attributes) {
+  struct stat info {};
+  if (path == nullptr || stat(path, &info) != 0) return false;
+  mode_t mode = info.st_mode & 07777;
+  if ((attributes & kFileAttributeReadOnly) != 0)
+    mode &= static_cast<mode_t>(~(S_IWUSR | S_IWGRP | S_IWOTH));
+  else
+    mode |= S_IWUSR;
+  return chmod(path, mode) == 0;
+}
+
+bool DeleteFileNarrow(const char* path) { return path != nullptr && unlink(path) == 0; }
+
+bool PathExistsWide(const std::u16string& path) {
+  std::string narrow = ToUtf8(path);
+  struct stat info {};
+  return !narrow.empty() && stat(narrow.c_str(), &info) == 0;
+}
+
+bool CreateDirectoryWide(const std::u16string& path) {
+  std::string narrow = ToUtf8(path);
+  return !narrow.empty() && mkdir(narrow.c_str(), 0777) == 0;
+}
+
+FileHandle& FileHandle::operator=(FileHandle&& other) noexcept {
+  if (this != &other) {
+    Close();
+    native_ = other.native_;
+    other.native_ = kInvalid;
+  }
+  return *this;
+}
+
+bool FileHandle::WriteAll(const void* data, uint32_t length) {
+  if (!Valid()) return false;
+  if (length == 0) return true;
+  ssize_t written = write(static_cast<int>(native_), data, length);
+  return written == static_cast<ssize_t>(length);
+}
+
+void FileHandle::Close() {
+  if (Valid()) close(static_cast<int>(native_));
+  native_ = kInvalid;
+}
+
+FileHandle OpenFileForWriteWide(const std::u16string& path, Disposition /*disposition*/) {
+  std::string narrow = ToUtf8(path);
+  if (narrow.empty()) {
+    errno = ENOENT;
+    return FileHandle();
+  }
+  int fd = open(narrow.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+  return fd < 0 ? FileHandle() : FileHandle(fd);
+}
+
+bool ProbeSharedFile(const std::string& path) {
+  std::FILE* file = std::fopen(path.c_str(), "a+");
+  if (file == nullptr) return false;
+  std::fclose(file);
+  return true;
+}
+
+bool AppendToSharedFile(const std::string& path, const std::string& bytes) {
+  // O_APPEND makes the one write land whole at the end, whoever else appends.
+  int fd = open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0666);
+  if (fd < 0) return false;
+  ssize_t written = write(fd, bytes.data(), bytes.size());
+  close(fd);
+  return written == static_cast<ssize_t>(bytes.size());
+}
+
+uint32_t TempPath(char* buffer, uint32_t bufferSize) {
+  const char* directory = getenv("TMPDIR");
+  if (directory == nullptr || *directory == '\0') directory = "/tmp";
+  std::string path(directory);
+  if (path.back() != '/') path += '/';
+  if (path.size() + 1 > bufferSize) return static_cast<uint32_t>(path.size() + 1);
+  std::memcpy(buffer, path.c_str(), path.size() + 1);
+  return static_cast<uint32_t>(path.size());
+}
+
+}  // namespace zep::platform

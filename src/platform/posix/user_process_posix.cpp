@@ -1,0 +1,276 @@
+// Per-user copies on POSIX: fork and exec as the client's user (dropping
+// privileges when running as root) with that user's environment.
+#include <fcntl.h>
+#include <grp.h>
+#include <pwd.h>
+#include <semaphore.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "platform/posix/named_event_posix.h"
+#include "platform/user_process.h"
+
+namespace zep::platform {
+
+namespace {
+
+struct Account {
+  uid_t uid;
+  gid_t gid;
+  std::string name;
+  std::string home;
+  std::string shell;
+};
+
+// Splits a command line of quoted (or blank-separated) arguments.
+std::vector<std::string> SplitCommandLine(const std::string& line) {
+  std::vector<std::string> arguments;
+  size_t i = 0;
+  while (i < line.size()) {
+    while (i < line.size() && line[i] == ' ') ++i;
+    if (i >= line.size()) break;
+    std::string argument;
+    bool quoted = false;
+    for (; i < line.size() && (quoted || line[i] != ' '); ++i) {
+      if (line[i] == '"')
+        quoted = !quoted;
+      else
+        argument += line[i];
+    }
+    arguments.push_back(argument);
+  }
+  return arguments;
+}
+
+void SleepMilliseconds(long milliseconds) {
+  timespec pause{0, milliseconds * 1000000L};
+  nanosleep(&pause, nullptr);
+}
+
+}  // namespace
+
+ProcessHandle& ProcessHandle::operator=(ProcessHandle&& other) noexcept {
+  if (this != &other) {
+    Close();
+    process_ = other.process_;
+    thread_ = other.thread_;
+    processId_ = other.processId_;
+    threadId_ = other.threadId_;
+    reaped_ = other.reaped_;
+    other.process_ = other.thread_ = 0;
+    other.processId_ = other.threadId_ = 0;
+    other.reaped_ = false;
+  }
+  return *this;
+}
+
+void ProcessHandle::Assign(intptr_t process, intptr_t thread, uint32_t processId, uint32_t threadId) {
+  Close();
+  process_ = process;
+  thread_ = thread;
+  processId_ = processId;
+  threadId_ = threadId;
+  reaped_ = false;
+}
+
+WaitResult ProcessHandle::Wait(uint32_t milliseconds) {
+  if (!Valid()) return WaitResult::Failed;
+  if (reaped_) return WaitResult::Exited;
+  const pid_t pid = static_cast<pid_t>(process_);
+  for (uint32_t waited = 0;; ++waited) {
+    int status = 0;
+    const pid_t done = waitpid(pid, &status, WNOHANG);
+    if (done == pid) {
+      reaped_ = true;
+      return WaitResult::Exited;
+    }
+    if (done < 0) return (errno == ECHILD && kill(pid, 0) != 0) ? WaitResult::Exited : WaitResult::Failed;
+    if (waited >= milliseconds) return WaitResult::TimedOut;
+    SleepMilliseconds(1);
+  }
+}
+
+void ProcessHandle::Terminate(uint32_t /*exitCode*/) {
+  if (!Valid() || reaped_) return;
+  const pid_t pid = static_cast<pid_t>(process_);
+  if (kill(pid, SIGKILL) == 0) {
+    int status = 0;
+    if (waitpid(pid, &status, 0) == pid) reaped_ = true;
+  }
+}
+
+void ProcessHandle::Close() {
+  if (Valid() && !reaped_) {
+    int status = 0;
+    waitpid(static_cast<pid_t>(process_), &status, WNOHANG);
+  }
+  process_ = thread_ = 0;
+  processId_ = threadId_ = 0;
+  reaped_ = false;
+}
+
+UserToken& UserToken::operator=(UserToken&& other) noexcept {
+  if (this != &other) {
+    Close();
+    native_ = other.native_;
+    other.native_ = 0;
+  }
+  return *this;
+}
+
+void UserToken::Close() {
+  delete reinterpret_cast<Account*>(native_);
+  native_ = 0;
+}
+
+QueryProcess::QueryProcess(uint32_t processId) : processId_(processId) {
+  struct stat info {};
+  if (processId != 0 && stat(("/proc/" + std::to_string(processId)).c_str(), &info) == 0) native_ = processId;
+  else errno = processId == 0 ? EINVAL : ESRCH;
+}
+
+QueryProcess::~QueryProcess() = default;
+
+EnvironmentBlock::~EnvironmentBlock() { delete static_cast<std::vector<std::string>*>(native_); }
+
+bool EnvironmentBlock::Create(const UserToken& token) {
+  const auto* account = reinterpret_cast<const Account*>(token.Native());
+  if (account == nullptr) {
+    errno = EINVAL;
+    return false;
+  }
+  auto* variables = new std::vector<std::string>{
+      "HOME=" + account->home, "USER=" + account->name, "LOGNAME=" + account->name, "SHELL=" + account->shell,
+      "PATH=/usr/local/bin:/usr/bin:/bin"};
+  delete static_cast<std::vector<std::string>*>(native_);
+  native_ = variables;
+  return true;
+}
+
+bool ProcessSessionId(uint32_t processId, uint32_t* sessionId) {
+  std::ifstream file("/proc/" + std::to_string(processId) + "/sessionid");
+  long long value = 0;
+  if (processId == 0 || !(file >> value)) {
+    errno = ESRCH;
+    return false;
+  }
+  errno = 0;
+  // The kernel reports an unset audit session as (unsigned) -1.
+  *sessionId = (value < 0 || value == 4294967295LL) ? 0 : static_cast<uint32_t>(value);
+  return true;
+}
+
+// There is no service that hands out a session user's token here; callers
+// fall back to the client process's own user.
+int64_t GetSessionUserToken(uint32_t /*sessionId*/, UserToken& token) {
+  token.Close();
+  errno = ENOSYS;
+  return -1;
+}
+
+bool SetTokenSessionId(UserToken& /*token*/, uint32_t /*sessionId*/) {
+  errno = ENOSYS;
+  return false;
+}
+
+bool OpenPrimaryTokenOf(const QueryProcess& process, UserToken& token) {
+  if (!process.Valid()) return false;
+  struct stat info {};
+  if (stat(("/proc/" + std::to_string(process.Native())).c_str(), &info) != 0) return false;
+  passwd entry{};
+  passwd* found = nullptr;
+  std::vector<char> buffer(16384);
+  auto* account = new Account{info.st_uid, info.st_gid, std::to_string(info.st_uid), "/", "/bin/sh"};
+  if (getpwuid_r(info.st_uid, &entry, buffer.data(), buffer.size(), &found) == 0 && found != nullptr) {
+    account->gid = found->pw_gid;
+    account->name = found->pw_name;
+    account->home = found->pw_dir;
+    if (found->pw_shell != nullptr && *found->pw_shell != '\0') account->shell = found->pw_shell;
+  }
+  token.Assign(reinterpret_cast<intptr_t>(account));
+  errno = 0;
+  return true;
+}
+
+bool StartProcessAsUser(const UserToken& token, const std::string& application, const std::string& commandLine,
+                         const EnvironmentBlock& environment, ProcessHandle& started) {
+  const auto* account = reinterpret_cast<const Account*>(token.Native());
+  const auto* variables = static_cast<const std::vector<std::string>*>(environment.Native());
+  if (account == nullptr || variables == nullptr) {
+    errno = EINVAL;
+    return false;
+  }
+  // Everything the child needs is prepared before fork: after it only
+  // async-signal-safe calls are allowed.
+  std::vector<std::string> arguments = SplitCommandLine(commandLine);
+  std::vector<char*> argv, envp;
+  for (auto& argument : arguments) argv.push_back(argument.data());
+  argv.push_back(nullptr);
+  std::vector<std::string> environmentCopy = *variables;
+  for (auto& variable : environmentCopy) envp.push_back(variable.data());
+  envp.push_back(nullptr);
+  const bool switchUser = geteuid() == 0 && account->uid != 0;
+  std::vector<gid_t> groups(64);
+  int groupCount = static_cast<int>(groups.size());
+  if (switchUser && getgrouplist(account->name.c_str(), account->gid, groups.data(), &groupCount) < 0) {
+    groups.resize(static_cast<size_t>(groupCount));
+    getgrouplist(account->name.c_str(), account->gid, groups.data(), &groupCount);
+  }
+
+  int report[2];
+  if (pipe2(report, O_CLOEXEC) != 0) return false;
+  const pid_t pid = fork();
+  if (pid < 0) {
+    close(report[0]);
+    close(report[1]);
+    return false;
+  }
+  if (pid == 0) {
+    setsid();
+    int failure = 0;
+    if (switchUser && (setgroups(static_cast<size_t>(groupCount), groups.data()) != 0 || setgid(account->gid) != 0 ||
+                       setuid(account->uid) != 0))
+      failure = errno;
+    if (failure == 0) {
+      execve(application.c_str(), argv.data(), envp.data());
+      failure = errno;
+    }
+    ssize_t ignored = write(report[1], &failure, sizeof failure);
+    (void)ignored;
+    _exit(127);
+  }
+  close(report[1]);
+  int childError = 0;
+  ssize_t got;
+  do {
+    got = read(report[0], &childError, sizeof childError);
+  } while (got < 0 && errno == EINTR);
+  close(report[0]);
+  if (got > 0) {
+    int status = 0;
+    waitpid(pid, &status, 0);
+    errno = childError;
+    return false;
+  }
+  started.Assign(pid, 0, static_cast<uint32_t>(pid), static_cast<uint32_t>(pid));
+  errno = 0;
+  return true;
+}
+
+bool SetNamedEvent(const std::string& name) {
+  sem_t* semaphore = sem_open(SemaphoreNameFor(name).c_str(), 0);
+  if (semaphore == SEM_FAILED) return false;
+  sem_post(semaphore);
+  sem_close(semaphore);
+  return true;
+}
+
+}  // namespace zep::platform

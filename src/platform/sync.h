@@ -1,0 +1,42 @@
+// Thread, process and synchronisation primitives of the operating system.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+namespace zep::platform {
+
+// A mutual-exclusion object that spins before it blocks (a Windows critical
+// section on Windows). Not copyable; lives at a fixed address.
+class CriticalSection {
+ public:
+  explicit CriticalSection(unsigned spinCount);
+  ~CriticalSection();
+  CriticalSection(const CriticalSection&) = delete;
+  CriticalSection& operator=(const CriticalSection&) = delete;
+
+  void Enter();
+  void Leave();
+
+ private:
+  alignas(16) unsigned char storage_[64];
+};
+
+// An unnamed event, initially not signalled. Auto-reset events release one
+// waiter per signal; manual-reset events stay signalled until reset.
+using EventHandle = void*;
+EventHandle CreateUnnamedEvent(bool manualReset);
+bool SignalEvent(EventHandle event);
+bool ResetEvent(EventHandle event);
+// Waits without time-out; false when the wait failed.
+bool WaitForEvent(EventHandle event);
+void CloseEvent(EventHandle event);
+
+uint32_t CurrentThreadId();
+uint32_t CurrentProcessId();
+
+// Zero-filled block of the process's global heap; null on failure.
+void* GlobalAllocZeroed(size_t bytes);
+void GlobalFreeBlock(void* block);
+
+}  // namespace zep::platform

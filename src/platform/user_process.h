@@ -1,0 +1,108 @@
+// Starting, watching and stopping a copy of the service as another user.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+namespace zep::platform {
+
+enum class WaitResult { Exited, TimedOut, Failed };
+
+// A started process: its process and first-thread handles and ids. Closing
+// releases the handles; it does not end the process.
+class ProcessHandle {
+ public:
+  ProcessHandle() = default;
+  ~ProcessHandle() { Close(); }
+  ProcessHandle(ProcessHandle&& other) noexcept { *this = static_cast<ProcessHandle&&>(other); }
+  ProcessHandle& operator=(ProcessHandle&& other) noexcept;
+  ProcessHandle(const ProcessHandle&) = delete;
+  ProcessHandle& operator=(const ProcessHandle&) = delete;
+
+  bool Valid() const { return process_ != 0; }
+  uint32_t ProcessId() const { return processId_; }
+  uint32_t ThreadId() const { return threadId_; }
+  WaitResult Wait(uint32_t milliseconds);
+  void Terminate(uint32_t exitCode);
+  void Close();
+
+  // For the back ends that fill it.
+  void Assign(intptr_t process, intptr_t thread, uint32_t processId, uint32_t threadId);
+
+ private:
+  intptr_t process_ = 0;
+  intptr_t thread_ = 0;
+  uint32_t processId_ = 0;
+  uint32_t threadId_ = 0;
+  bool reaped_ = false;
+};
+
+// The primary token of a user (on POSIX: the user's ids and account).
+class UserToken {
+ public:
+  UserToken() = default;
+  ~UserToken() { Close(); }
+  UserToken(UserToken&& other) noexcept { *this = static_cast<UserToken&&>(other); }
+  UserToken& operator=(UserToken&& other) noexcept;
+  UserToken(const UserToken&) = delete;
+  UserToken& operator=(const UserToken&) = delete;
+
+  bool Valid() const { return native_ != 0; }
+  intptr_t Native() const { return native_; }
+  void Close();
+  void Assign(intptr_t native) {
+    Close();
+    native_ = native;
+  }
+
+ private:
+  intptr_t native_ = 0;
+};
+
+// A process opened for querying its token.
+class QueryProcess {
+ public:
+  explicit QueryProcess(uint32_t processId);
+  ~QueryProcess();
+  QueryProcess(const QueryProcess&) = delete;
+  QueryProcess& operator=(const QueryProcess&) = delete;
+  bool Valid() const { return native_ != 0; }
+  intptr_t Native() const { return native_; }
+
+ private:
+  intptr_t native_ = 0;
+  uint32_t processId_ = 0;
+};
+
+class EnvironmentBlock {
+ public:
+  EnvironmentBlock() = default;
+  ~EnvironmentBlock();
+  EnvironmentBlock(const EnvironmentBlock&) = delete;
+  EnvironmentBlock& operator=(const EnvironmentBlock&) = delete;
+  bool Create(const UserToken& token);
+  void* Native() const { return native_; }
+
+ private:
+  void* native_ = nullptr;
+};
+
+// Session of a process; false (session 0) when it cannot be had.
+bool ProcessSessionId(uint32_t processId, uint32_t* sessionId);
+
+// The primary token of the session's logged-on user; the session id, or -1
+// with no token.
+int64_t GetSessionUserToken(uint32_t sessionId, UserToken& token);
+bool SetTokenSessionId(UserToken& token, uint32_t sessionId);
+// TOKEN_ASSIGN_PRIMARY | TOKEN_DUPLICATE | TOKEN_QUERY | TOKEN_ADJUST_DEFAULT.
+bool OpenPrimaryTokenOf(const QueryProcess& process, UserToken& token);
+
+// Starts application with the command line as the token's user, hidden, on
+// the interactive desktop, with a new console.
+bool StartProcessAsUser(const UserToken& token, const std::string& application, const std::string& commandLine,
+                         const EnvironmentBlock& environment, ProcessHandle& started);
+
+// Opens the named event with full access and sets it; false when it cannot be opened.
+bool SetNamedEvent(const std::string& name);
+
+}  // namespace zep::platform

@@ -1,0 +1,134 @@
+#include <winsock2.h>
+#include <ws2tcpip.h>
+#include <windows.h>
+#include <iphlpapi.h>
+
+#include <cstring>
+
+#include "platform/network.h"
+
+namespace zep::platform {
+
+namespace {
+constexpr DWORD kInterfaceEntrySize = 76;
+constexpr DWORD kInterfaceListBuffer = 1520;
+}  // namespace
+
+bool TcpConnectSucceeds(const std::string& address, uint16_t port) {
+  WSADATA data{};
+  if (WSAStartup(MAKEWORD(2, 2), &data) != 0) return false;
+  sockaddr_in target{};
+  target.sin_family = AF_INET;
+  target.sin_port = htons(port);
+  target.sin_addr.s_addr = inet_addr(address.c_str());
+  bool connected = false;
+  SOCKET s = socket(AF_INET, SOCK_STREAM, 0);
+  if (s != INVALID_SOCKET) {
+    connected = connect(s, reinterpret_cast<sockaddr*>(&target), sizeof target) == 0;
+    closesocket(s);
+  }
+  WSACleanup();
+  return connected;
+}
+
+bool ListInterfaceAddresses(std::vector<Ipv4Address>& addresses) {
+  WSADATA data{};
+  if (WSAStartup(MAKEWORD(1, 1), &data) != 0) return false;
+  bool listed = false;
+  SOCKET s = WSASocketA(AF_INET, SOCK_DGRAM, 0, nullptr, 0, 0);
+  if (s != INVALID_SOCKET) {
+    // Start with room for 20 entries and grow while the system asks for more.
+    std::vector<char> buffer(kInterfaceListBuffer);
+    for (int attempt = 0; attempt < 8; ++attempt) {
+      DWORD returned = 0;
+      if (WSAIoctl(s, SIO_GET_INTERFACE_LIST, nullptr, 0, buffer.data(), static_cast<DWORD>(buffer.size()), &returned,
+                   nullptr, nullptr) == 0) {
+        for (DWORD i = 0; i < returned / kInterfaceEntrySize; ++i) {
+          const auto* entry = reinterpret_cast<const INTERFACE_INFO*>(buffer.data() + i * kInterfaceEntrySize);
+          Ipv4Address bytes{};
+          std::memcpy(bytes.data(), &entry->iiAddress.AddressIn.sin_addr, 4);
+          addresses.push_back(bytes);
+        }
+        listed = true;
+        break;
+      }
+      if (WSAGetLastError() != WSAEFAULT && WSAGetLastError() != WSAENOBUFS) break;
+      buffer.resize(buffer.size() * 2);
+    }
+    closesocket(s);
+  }
+  WSACleanup();
+  return listed;
+}
+
+SocketsSession::SocketsSession(int major, int minor) {
+  WSADATA data{};
+  startCode_ = WSAStartup(MAKEWORD(major, minor), &data);
+  started_ = startCode_ == 0;
+}
+
+void SocketsSession::Cleanup() {
+  if (started_) WSACleanup();
+  started_ = false;
+}
+
+namespace {
+
+using AllocateAndGetTcpExTableFromStackFn = DWORD(WINAPI*)(PVOID*, BOOL, HANDLE, DWORD, DWORD);
+using GetExtendedTcpTableFn = DWORD(WINAPI*)(PVOID, PDWORD, BOOL, ULONG, TCP_TABLE_CLASS, ULONG);
+
+void AppendRows(const MIB_TCPTABLE_OWNER_PID* table, std::vector<TcpRow>& rows) {
+  for (DWORD i = 0; i < table->dwNumEntries; ++i) {
+    const MIB_TCPROW_OWNER_PID& row = table->table[i];
+    rows.push_back(TcpRow{row.dwState, row.dwLocalAddr, static_cast<uint16_t>(row.dwLocalPort & 0xFFFF),
+                          row.dwRemoteAddr, static_cast<uint16_t>(row.dwRemotePort & 0xFFFF), row.dwOwningPid});
+  }
+}
+
+}  // namespace
+
+bool GetTcpTableWithOwners(std::vector<TcpRow>& rows) {
+  HMODULE library = LoadLibraryA("iphlpapi.dll");
+  if (library == nullptr) return false;
+  bool haveTable = false;
+  auto allocateAndGet = reinterpret_cast<AllocateAndGetTcpExTableFromStackFn>(
+      reinterpret_cast<void*>(GetProcAddress(library, "AllocateAndGetTcpExTableFromStack")));
+  if (allocateAndGet != nullptr) {
+    PVOID table = nullptr;
+    allocateAndGet(&table, TRUE, GetProcessHeap(), 0, AF_INET);
+    if (table != nullptr) {
+      AppendRows(static_cast<MIB_TCPTABLE_OWNER_PID*>(table), rows);
+      HeapFree(GetProcessHeap(), 0, table);
+      haveTable = true;
+    }
+  } else {
+    auto getExtended = reinterpret_cast<GetExtendedTcpTableFn>(
+        reinterpret_cast<void*>(GetProcAddress(library, "GetExtendedTcpTable")));
+    if (getExtended != nullptr) {
+      DWORD size = 0;
+      if (getExtended(nullptr, &size, FALSE, AF_INET, TCP_TABLE_OWNER_PID_ALL, 0) == ERROR_INSUFFICIENT_BUFFER) {
+        std::vector<unsigned char> buffer(size);
+        if (getExtended(buffer.data(), &size, FALSE, AF_INET, TCP_TABLE_OWNER_PID_ALL, 0) == NO_ERROR) {
+          AppendRows(reinterpret_cast<MIB_TCPTABLE_OWNER_PID*>(buffer.data()), rows);
+          haveTable = true;
+        }
+      }
+    }
+  }
+  FreeLibrary(library);
+  return haveTable;
+}
+
+bool GetSocketEndpoints(uint32_t socketValue, Ipv4Endpoint& local, Ipv4Endpoint& peer) {
+  sockaddr_in localAddress{}, peerAddress{};
+  int length = sizeof localAddress;
+  const SOCKET s = static_cast<SOCKET>(socketValue);
+  if (getsockname(s, reinterpret_cast<sockaddr*>(&localAddress), &length) != 0) return false;
+  length = sizeof peerAddress;
+  if (getpeername(s, reinterpret_cast<sockaddr*>(&peerAddress), &length) != 0) return false;
+  local = Ipv4Endpoint{localAddress.sin_addr.s_addr, localAddress.sin_port};
+  peer = Ipv4Endpoint{peerAddress.sin_addr.s_addr, peerAddress.sin_port};
+  return true;
+}
+
+}  // namespace zep::platform

@@ -1,0 +1,45 @@
+#include <windows.h>
+#include <sddl.h>
+
+#include "platform/process_user.h"
+
+namespace zep::platform {
+
+namespace {
+struct HandleCloser {
+  HANDLE handle = nullptr;
+  ~HandleCloser() {
+    if (handle != nullptr) CloseHandle(handle);
+  }
+};
+}  // namespace
+
+std::string ProcessUserSid(uint32_t processId) {
+  std::string result;
+  HandleCloser process;
+  process.handle = OpenProcess(PROCESS_QUERY_INFORMATION, FALSE, processId);
+  if (process.handle == nullptr) return result;
+  HandleCloser token;
+  if (!OpenProcessToken(process.handle, TOKEN_QUERY, &token.handle)) {
+    token.handle = nullptr;
+    return result;
+  }
+  DWORD length = 0;
+  if (GetTokenInformation(token.handle, TokenUser, nullptr, 0, &length) ||
+      GetLastError() != ERROR_INSUFFICIENT_BUFFER)
+    return result;
+  HANDLE heap = GetProcessHeap();
+  void* buffer = HeapAlloc(heap, HEAP_ZERO_MEMORY, length);
+  if (buffer == nullptr) return result;
+  if (GetTokenInformation(token.handle, TokenUser, buffer, length, &length)) {
+    char* text = nullptr;
+    if (ConvertSidToStringSidA(static_cast<TOKEN_USER*>(buffer)->User.Sid, &text)) {
+      result = text;
+      LocalFree(text);
+    }
+  }
+  HeapFree(heap, 0, buffer);
+  return result;
+}
+
+}  // namespace zep::platform

@@ -1,0 +1,152 @@
+#include <windows.h>
+#include <userenv.h>
+#include <wtsapi32.h>
+
+#include <vector>
+
+#include "platform/user_process.h"
+
+namespace zep::platform {
+
+namespace {
+HANDLE AsHandle(intptr_t value) { return reinterpret_cast<HANDLE>(value); }
+}  // namespace
+
+ProcessHandle& ProcessHandle::operator=(ProcessHandle&& other) noexcept {
+  if (this != &other) {
+    Close();
+    process_ = other.process_;
+    thread_ = other.thread_;
+    processId_ = other.processId_;
+    threadId_ = other.threadId_;
+    other.process_ = other.thread_ = 0;
+    other.processId_ = other.threadId_ = 0;
+  }
+  return *this;
+}
+
+void ProcessHandle::Assign(intptr_t process, intptr_t thread, uint32_t processId, uint32_t threadId) {
+  Close();
+  process_ = process;
+  thread_ = thread;
+  processId_ = processId;
+  threadId_ = threadId;
+}
+
+WaitResult ProcessHandle::Wait(uint32_t milliseconds) {
+  if (!Valid()) return WaitResult::Failed;
+  switch (WaitForSingleObject(AsHandle(process_), milliseconds)) {
+    case WAIT_OBJECT_0: return WaitResult::Exited;
+    case WAIT_TIMEOUT: return WaitResult::TimedOut;
+    default: return WaitResult::Failed;
+  }
+}
+
+void ProcessHandle::Terminate(uint32_t exitCode) {
+  if (Valid()) TerminateProcess(AsHandle(process_), exitCode);
+}
+
+void ProcessHandle::Close() {
+  if (process_ != 0) CloseHandle(AsHandle(process_));
+  if (thread_ != 0) CloseHandle(AsHandle(thread_));
+  process_ = thread_ = 0;
+  processId_ = threadId_ = 0;
+}
+
+UserToken& UserToken::operator=(UserToken&& other) noexcept {
+  if (this != &other) {
+    Close();
+    native_ = other.native_;
+    other.native_ = 0;
+  }
+  return *this;
+}
+
+void UserToken::Close() {
+  if (native_ != 0) CloseHandle(AsHandle(native_));
+  native_ = 0;
+}
+
+QueryProcess::QueryProcess(uint32_t processId) : processId_(processId) {
+  native_ = reinterpret_cast<intptr_t>(OpenProcess(PROCESS_QUERY_INFORMATION, FALSE, processId));
+}
+
+QueryProcess::~QueryProcess() {
+  if (native_ != 0) CloseHandle(AsHandle(native_));
+}
+
+EnvironmentBlock::~EnvironmentBlock() {
+  if (native_ != nullptr) DestroyEnvironmentBlock(native_);
+}
+
+bool EnvironmentBlock::Create(const UserToken& token) {
+  void* block = nullptr;
+  if (!CreateEnvironmentBlock(&block, AsHandle(token.Native()), FALSE)) return false;
+  if (native_ != nullptr) DestroyEnvironmentBlock(native_);
+  native_ = block;
+  return true;
+}
+
+bool ProcessSessionId(uint32_t processId, uint32_t* sessionId) {
+  DWORD session = 0;
+  const BOOL ok = ProcessIdToSessionId(processId, &session);
+  if (ok) *sessionId = session;
+  return ok != 0;
+}
+
+int64_t GetSessionUserToken(uint32_t sessionId, UserToken& token) {
+  HANDLE queried = nullptr;
+  if (!WTSQueryUserToken(sessionId, &queried)) return -1;
+  HANDLE primary = nullptr;
+  const BOOL duplicated =
+      DuplicateTokenEx(queried, TOKEN_ALL_ACCESS, nullptr, SecurityImpersonation, TokenPrimary, &primary);
+  CloseHandle(queried);
+  if (!duplicated) return -1;
+  token.Assign(reinterpret_cast<intptr_t>(primary));
+  return sessionId;
+}
+
+bool SetTokenSessionId(UserToken& token, uint32_t sessionId) {
+  DWORD session = sessionId;
+  return SetTokenInformation(AsHandle(token.Native()), TokenSessionId, &session, sizeof session) != 0;
+}
+
+bool OpenPrimaryTokenOf(const QueryProcess& process, UserToken& token) {
+  HANDLE opened = nullptr;
+  if (!OpenProcessToken(AsHandle(process.Native()),
+                        TOKEN_ASSIGN_PRIMARY | TOKEN_DUPLICATE | TOKEN_QUERY | TOKEN_ADJUST_DEFAULT, &opened))
+    return false;
+  token.Assign(reinterpret_cast<intptr_t>(opened));
+  return true;
+}
+
+bool StartProcessAsUser(const UserToken& token, const std::string& application, const std::string& commandLine,
+                         const EnvironmentBlock& environment, ProcessHandle& started) {
+  STARTUPINFOA startup{};
+  startup.cb = sizeof startup;
+  startup.dwFlags = STARTF_USESHOWWINDOW;
+  startup.wShowWindow = SW_HIDE;
+  char desktop[] = "Winsta0\\Default";
+  startup.lpDesktop = desktop;
+  PROCESS_INFORMATION info{};
+  // CreateProcessAsUserA may write into the command line.
+  std::vector<char> line(commandLine.begin(), commandLine.end());
+  line.push_back('\0');
+  const BOOL ok = CreateProcessAsUserA(AsHandle(token.Native()), application.c_str(), line.data(), nullptr, nullptr,
+                                       FALSE, CREATE_NEW_CONSOLE | NORMAL_PRIORITY_CLASS | CREATE_UNICODE_ENVIRONMENT,
+                                       environment.Native(), nullptr, &startup, &info);
+  if (!ok) return false;
+  started.Assign(reinterpret_cast<intptr_t>(info.hProcess), reinterpret_cast<intptr_t>(info.hThread), info.dwProcessId,
+                 info.dwThreadId);
+  return true;
+}
+
+bool SetNamedEvent(const std::string& name) {
+  HANDLE event = OpenEventA(EVENT_ALL_ACCESS, FALSE, name.c_str());
+  if (event == nullptr) return false;
+  SetEvent(event);
+  CloseHandle(event);
+  return true;
+}
+
+}  // namespace zep::platform

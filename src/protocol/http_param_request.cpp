@@ -1,0 +1,241 @@
+#include "protocol/http_param_request.h"
+
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "module/module_state.h"
+#include "platform/clock.h"
+#include "protocol/json_command.h"
+#include "settings/log.h"
+
+namespace zep {
+
+namespace {
+
+constexpr int kParameterTypeNone = 9;
+
+int ParameterTypeCode(const JsonCommand& command, int32_t count, int index) {
+  const Json::Value* parameters = command.Member("parameter");
+  if (!command.parsed || count == 0 || parameters == nullptr) return kParameterTypeNone;
+  if (!parameters->isNull() && !parameters->isArray()) return kParameterTypeNone;
+  if (index < 0 || index >= static_cast<int>(parameters->size())) return kParameterTypeNone;
+  switch ((*parameters)[index].type()) {
+    case Json::nullValue: return 0;
+    case Json::booleanValue: return 1;
+    case Json::intValue: return 3;
+    case Json::uintValue: return 4;
+    case Json::realValue: return 5;
+    case Json::stringValue: return 6;
+    case Json::arrayValue: return 7;
+    case Json::objectValue: return 8;
+  }
+  return kParameterTypeNone;
+}
+
+// atoi without its undefined behaviour on overflow.
+int32_t DecimalPrefix(const std::string& text) {
+  size_t i = 0;
+  while (i < text.size() && (text[i] == ' ' || (text[i] >= '\t' && text[i] <= '\r'))) ++i;
+  bool negative = false;
+  if (i < text.size() && (text[i] == '+' || text[i] == '-')) negative = text[i++] == '-';
+  int64_t value = 0;
+  for (; i < text.size() && text[i] >= '0' && text[i] <= '9'; ++i) {
+    value = value * 10 + (text[i] - '0');
+    if (value > 2147483648LL) value = 2147483648LL;
+  }
+  if (negative) value = -value;
+  if (value > 2147483647LL) value = 2147483647LL;
+  return static_cast<int32_t>(value);
+}
+
+}  // namespace
+
+HttpParamRequest::HttpParamRequest(uint32_t sendBackHandleValue, uint64_t context, const std::string& text,
+                                   uint32_t supported, uint32_t socket, const std::string& originText,
+                                   SendBackCallback callback, intptr_t data1, intptr_t data2, intptr_t data3,
+                                   uint8_t* body, uint32_t bodyLength, SendFunction send)
+    : hostData1(data1),
+      hostData2(data2),
+      hostData3(data3),
+      sendBackHandle(sendBackHandleValue),
+      connectionContext(context),
+      commandText(text),
+      clientSupported(supported),
+      clientSocket(socket),
+      origin(originText),
+      sendFn(send),
+      sendBack(callback),
+      startTick(platform::TickCount()),
+      stepTick(startTick),
+      response(std::make_unique<HttpParamResponse>(std::string(), body, bodyLength)) {
+  const JsonCommand command(commandText);
+  id = command.Text("id");
+  cmdId = command.Text("cmdId");
+  if (command.parsed && command.root.isObject()) {
+    for (const std::string& name : command.root.getMemberNames()) {
+      if (name == "method" || name == "property" || name == "event") {
+        commandKind = name == "method" ? kKindMethod : name == "property" ? kKindProperty : kKindEvent;
+        methodName = command.Text(name.c_str());
+        break;
+      }
+    }
+  }
+  if (const Json::Value* parameters = command.Member("parameter")) parameterCount = static_cast<int32_t>(parameters->size());
+  version = command.Text("version");
+  for (int i = 0; i < parameterCount; ++i) {
+    if (ParameterTypeCode(command, parameterCount, i) != kParameterTypeNone)
+      values.push_back(std::make_unique<Json::Value>((*command.Member("parameter"))[i]));
+    else
+      values.push_back(nullptr);
+  }
+}
+
+HttpParamRequest::~HttpParamRequest() { ReleaseExtraData(); }
+
+void HttpParamRequest::ReleaseExtraData() {
+  delete[] extraData;
+  extraData = nullptr;
+  extraDataLength = 0;
+}
+
+void HttpParamRequest::Rewrite(bool isEvent, int32_t code, const std::string& description) {
+  response->SetResultText(WriteReply(id, methodName, values, isEvent, code, description));
+}
+
+void HttpParamRequest::SetResult(const std::string& text) {
+  values.push_back(std::make_unique<Json::Value>(text));
+  ReleaseExtraData();
+  Rewrite(false, 0, std::string());
+}
+
+void HttpParamRequest::SetResult(bool success, int32_t code, const std::string& description) {
+  values.push_back(std::make_unique<Json::Value>(success));
+  if (code == 0 && !description.empty()) {
+    values.push_back(std::make_unique<Json::Value>(description));
+    values.push_back(std::make_unique<Json::Value>(kModuleDescription));
+  }
+  ReleaseExtraData();
+  Rewrite(false, code, description);
+}
+
+void HttpParamRequest::SetEventResult(const std::string& text) {
+  values.push_back(std::make_unique<Json::Value>(text));
+  Rewrite(true, 0, std::string());
+}
+
+void HttpParamRequest::SetResultJson(const std::string& jsonText) {
+  Json::Value parsed;
+  Json::Reader reader;
+  if (!reader.parse(jsonText, parsed, true)) return;
+  values.push_back(std::make_unique<Json::Value>(parsed));
+  Rewrite(true, 0, std::string());
+}
+
+void HttpParamRequest::SetResultText(const std::string& text) { response->SetResultText(text); }
+
+std::string FormatCmdIdLine(const std::string& cmdIdText) {
+  return ",\n\t\"cmdId\" : " + Json::valueToQuotedString(cmdIdText.c_str());
+}
+
+int32_t HttpParamRequest::SendBack() {
+  std::string text = response->ResultText();
+  if (sendBack == nullptr || sendBackHandle == 0) {
+    LogError("Invalid send back handle. Function must be call in wesocket!");
+    return 0;
+  }
+  if (id.empty()) {
+    LogDebug("Invalid json command format. cmd = [%s][%d].", commandText.c_str(), static_cast<int>(sendBackHandle));
+  }
+  if (!text.empty()) {
+    const size_t brace = text.rfind('}');
+    if (brace != std::string::npos) {
+      const size_t lineFeed = text.rfind('\n', brace);
+      if (lineFeed != std::string::npos) text.insert(lineFeed, FormatCmdIdLine(cmdId));
+    }
+  }
+  LogDebug("result json = [%s].", text.c_str());
+  const int32_t result = sendFn(sendBack, sendBackHandle, connectionContext, text.c_str(), extraData, extraDataLength, 0);
+  ReleaseExtraData();
+  return result;
+}
+
+bool ValueToText(const Json::Value* value, std::string& text) {
+  if (value == nullptr) return false;
+  char buffer[256];
+  switch (value->type()) {
+    case Json::booleanValue:
+      text = value->asBool() ? "true" : "false";
+      return true;
+    case Json::realValue: {
+      const int needed = std::snprintf(buffer, sizeof buffer, "%lf", value->asDouble());
+      // A real whose text does not fit is refused rather than cut.
+      if (needed < 0 || needed >= static_cast<int>(sizeof buffer)) return false;
+      text = buffer;
+      return true;
+    }
+    case Json::intValue:
+      std::snprintf(buffer, sizeof buffer, "%d", static_cast<int>(static_cast<uint32_t>(value->asLargestInt())));
+      text = buffer;
+      return true;
+    case Json::uintValue:
+      std::snprintf(buffer, sizeof buffer, "%u", static_cast<unsigned>(value->asLargestUInt()));
+      text = buffer;
+      return true;
+    case Json::stringValue:
+      text = value->asString();
+      return true;
+    case Json::nullValue:
+    case Json::arrayValue:
+      text = StyledText(*value);
+      return true;
+    case Json::objectValue:
+      text.clear();
+      return false;
+  }
+  return false;
+}
+
+bool GetParamAsString(const Json::Value* value, std::string& text) {
+  std::string converted;
+  if (value == nullptr || !ValueToText(value, converted)) return false;
+  text = std::string(converted.c_str());
+  return true;
+}
+
+bool GetParamAsInt(const Json::Value* value, int32_t* result) {
+  if (value == nullptr || result == nullptr) return false;
+  switch (value->type()) {
+    case Json::intValue:
+      *result = static_cast<int32_t>(static_cast<uint32_t>(value->asLargestInt()));
+      return true;
+    case Json::uintValue:
+      *result = static_cast<int32_t>(static_cast<uint32_t>(value->asLargestUInt()));
+      return true;
+    case Json::realValue: {
+      // Truncate toward zero; out-of-range values saturate instead of being undefined.
+      const double real = std::trunc(value->asDouble());
+      if (std::isnan(real)) *result = 0;
+      else if (real >= 2147483647.0) *result = 2147483647;
+      else if (real <= -2147483648.0) *result = -2147483647 - 1;
+      else *result = static_cast<int32_t>(real);
+      return true;
+    }
+    case Json::stringValue: {
+      const std::string text = value->asString();
+      const int32_t parsed = DecimalPrefix(text);
+      if (parsed == 0 && text != "0") {
+        *result = -1;
+        return false;
+      }
+      *result = parsed;
+      return true;
+    }
+    default:
+      *result = -1;
+      return false;
+  }
+}
+
+}  // namespace zep

@@ -1,0 +1,95 @@
+// One parsed command with the host's connection data, and its reply.
+#pragma once
+
+#include <json/json.h>
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "protocol/http_param_response.h"
+#include "zep_exports.h"
+
+namespace zep {
+
+using SendFunction = int32_t (*)(SendBackCallback callback, uint32_t sendBackHandle, uint64_t connectionContext,
+                                 const char* text, const void* data, uint32_t dataLength, intptr_t reserved);
+
+enum CommandKind : uint32_t { kKindMethod = 0, kKindProperty = 1, kKindEvent = 2, kKindNone = 3 };
+
+class HttpParamRequest {
+ public:
+  HttpParamRequest(uint32_t sendBackHandle, uint64_t connectionContext, const std::string& commandText,
+                   uint32_t clientSupported, uint32_t clientSocket, const std::string& origin,
+                   SendBackCallback sendBack, intptr_t hostData1, intptr_t hostData2, intptr_t hostData3,
+                   uint8_t* body, uint32_t bodyLength, SendFunction sendFn);
+  virtual ~HttpParamRequest();
+  HttpParamRequest(const HttpParamRequest&) = delete;
+  HttpParamRequest& operator=(const HttpParamRequest&) = delete;
+
+  std::string GetCommandText() const { return commandText; }
+  std::string GetId() const { return id; }
+  std::string GetMethodName() const { return methodName; }
+  std::string GetOrigin() const { return origin; }
+  std::string GetVersion() const { return version; }
+  std::string GetCmdId() const { return cmdId; }
+  uint32_t GetCommandKind() const { return commandKind; }
+  int32_t GetParameterCount() const { return parameterCount; }
+  uint32_t GetClientSupported() const { return clientSupported; }
+  uint32_t GetClientSocket() const { return clientSocket; }
+  uint32_t GetStartTick() const { return startTick; }
+  uint32_t GetStepTick() const { return stepTick; }
+  void SetStepTick(uint32_t tick) { stepTick = tick; }
+  const HttpParamResponse& GetResponse() const { return *response; }
+
+  // Parameters first, then the result values of the reply operations.
+  std::vector<std::unique_ptr<Json::Value>>& Values() { return values; }
+
+  void SetResult(const std::string& text);
+  void SetResult(bool success, int32_t code, const std::string& description);
+  void SetEventResult(const std::string& text);
+  void SetResultJson(const std::string& jsonText);
+  void SetResultText(const std::string& text);
+  std::string GetResultText() const { return response->ResultText(); }
+
+  // Inserts the cmdId and hands the reply to the host; the host's result, or
+  // 0 when the reply cannot be sent.
+  int32_t SendBack();
+
+ private:
+  void Rewrite(bool isEvent, int32_t code, const std::string& description);
+  void ReleaseExtraData();
+
+  intptr_t hostData1, hostData2, hostData3;
+  uint32_t sendBackHandle;
+  uint64_t connectionContext;
+  std::string commandText;
+  uint32_t clientSupported;
+  uint32_t clientSocket;
+  std::string origin;
+  std::string id;
+  std::string cmdId;
+  std::string methodName;
+  uint32_t commandKind = kKindNone;
+  int32_t parameterCount = 0;
+  std::vector<std::unique_ptr<Json::Value>> values;
+  uint8_t* extraData = nullptr;
+  uint32_t extraDataLength = 0;
+  SendFunction sendFn;
+  SendBackCallback sendBack;
+  uint32_t startTick;
+  uint32_t stepTick;
+  std::unique_ptr<HttpParamResponse> response;
+  std::string version;
+};
+
+// Text of a parameter value; false for an object (and an empty entry).
+bool ValueToText(const Json::Value* value, std::string& text);
+bool GetParamAsString(const Json::Value* value, std::string& text);
+bool GetParamAsInt(const Json::Value* value, int32_t* result);
+
+// The cmdId member line, with the id written as an escaped JSON string.
+std::string FormatCmdIdLine(const std::string& cmdId);
+
+}  // namespace zep

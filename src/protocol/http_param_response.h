@@ -1,0 +1,38 @@
+// The reply text of one command and the body bytes the request carried.
+#pragma once
+
+#include <json/json.h>
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace zep {
+
+class HttpParamResponse {
+ public:
+  HttpParamResponse(const std::string& resultText, uint8_t* body, uint32_t bodyLength);
+  virtual ~HttpParamResponse();
+  HttpParamResponse(const HttpParamResponse&) = delete;
+  HttpParamResponse& operator=(const HttpParamResponse&) = delete;
+
+  const std::string& ResultText() const { return resultText; }
+  void SetResultText(const std::string& text) { resultText = text; }
+  const uint8_t* Body() const { return body; }
+  uint32_t BodyLength() const { return bodyLength; }
+
+ private:
+  std::string resultText;
+  uint8_t* body;
+  uint32_t bodyLength;
+};
+
+// The reply object in JsonCpp's styled layout: "id", "method" or "event",
+// "exception" and "description" for a non-zero code, and "result" holding the
+// values (an empty entry is written as null).
+std::string WriteReply(const std::string& id, const std::string& methodName,
+                       const std::vector<std::unique_ptr<Json::Value>>& values, bool isEvent, int32_t code,
+                       const std::string& description);
+
+}  // namespace zep

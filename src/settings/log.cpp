@@ -1,0 +1,162 @@
+#include "settings/log.h"
+
+#include <atomic>
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <mutex>
+#include <vector>
+
+#include "common/module_locks.h"
+#include "module/module_state.h"
+#include "platform/clock.h"
+#include "platform/file_system.h"
+#include "platform/profile.h"
+#include "platform/sync.h"
+#include "platform/system_error.h"
+#include "settings/paths.h"
+#include "settings/settings_store.h"
+
+namespace zep {
+
+namespace {
+
+struct LogState {
+  std::atomic<bool> fixedLevel{false};
+  // Fixed copy of the configuration path that the level reader uses.
+  char configurationFile[kMaxPath] = {0};
+  std::mutex pathMutex;
+  std::string logFile;
+};
+
+LogState& State() {
+  static LogState state;
+  return state;
+}
+
+uint32_t ProcessId() {
+  static const uint32_t id = platform::CurrentProcessId();
+  return id;
+}
+
+bool Enabled(int level) { return (GetLogLevel() & level) != 0; }
+
+std::string LogFile() {
+  std::lock_guard<std::mutex> guard(State().pathMutex);
+  return State().logFile;
+}
+
+void Log(int level, const char* format, va_list arguments) {
+  // The code belongs to the caller's last failure: take it before the level
+  // reads touch it, and give it back afterwards.
+  const uint32_t lastError = platform::LastSystemError();
+  try {
+    if (Enabled(level) && Enabled(level)) {
+      va_list measure;
+      va_copy(measure, arguments);
+      int length = std::vsnprintf(nullptr, 0, format, measure);
+      va_end(measure);
+      std::vector<char> buffer(length >= 0 ? static_cast<size_t>(length) + 513 : 512);
+      std::vsnprintf(buffer.data(), buffer.size(), format, arguments);
+      WriteLogLine(level, std::string(buffer.data()), lastError);
+    }
+  } catch (...) {
+  }
+  platform::SetLastSystemError(lastError);
+}
+
+}  // namespace
+
+void LogError(const char* format, ...) {
+  va_list arguments;
+  va_start(arguments, format);
+  Log(kLogError, format, arguments);
+  va_end(arguments);
+}
+
+void LogInfo(const char* format, ...) {
+  va_list arguments;
+  va_start(arguments, format);
+  Log(kLogInfo, format, arguments);
+  va_end(arguments);
+}
+
+void LogDebug(const char* format, ...) {
+  va_list arguments;
+  va_start(arguments, format);
+  Log(kLogDebug, format, arguments);
+  va_end(arguments);
+}
+
+int GetLogLevel() {
+  LogState& state = State();
+  if (state.fixedLevel.load()) return 14;
+  if (state.configurationFile[0] == '\0') return kLogNull;
+  char value[64] = {0};
+  uint32_t copied = platform::ReadProfileValue(kConfigurationSection, "LogLevel", "1", value, sizeof value,
+                                               state.configurationFile);
+  if (copied == 0) return kLogNull;
+  return ParseIniInt(value);
+}
+
+void FixLogLevel() { State().fixedLevel.store(true); }
+
+const char* LogLevelName(int level) {
+  static const struct {
+    int flag;
+    const char* name;
+  } kLevels[] = {{kLogNull, "NULL"}, {kLogError, "Error"}, {kLogInfo, "Info"}, {kLogDebug, "Debug"}, {kLogVerbose, "Verbose"}};
+  for (const auto& row : kLevels)
+    if ((row.flag & level) != 0) return row.name;
+  return "";
+}
+
+std::string ResolveLogFilePath(const std::string& directory, const std::string& name) {
+  const std::string path = directory + name;
+  if (platform::ProbeSharedFile(path)) return path;
+  size_t dot = name.rfind('.');
+  if (dot == std::string::npos) return path;
+  char number[32];
+  std::snprintf(number, sizeof number, "(%d)", std::rand());
+  return directory + name.substr(0, dot) + number + name.substr(dot);
+}
+
+bool WriteLogLine(int level, const std::string& text, unsigned lastError) {
+  try {
+    if (!Enabled(level)) return true;
+    const platform::LocalTime now = platform::CurrentLocalTime();
+    char prefix[512];
+    std::snprintf(prefix, sizeof prefix, "[Process:%6d Thread:%6d] [%02d/%02d/%04d %02d:%02d:%02d.%03d] [%s-%d]: ",
+                  static_cast<int>(ProcessId()), static_cast<int>(platform::CurrentThreadId()), now.month, now.day,
+                  now.year, now.hour, now.minute, now.second, now.millisecond, LogLevelName(level), WorkMode());
+    std::string line = prefix;
+    line += text;
+    if ((level & kLogError) != 0) {
+      char suffix[64];
+      std::snprintf(suffix, sizeof suffix, " GetLastError = %d.", static_cast<int>(lastError));
+      line += suffix;
+    }
+    line += '\n';
+    const std::string file = LogFile();
+    if (file.empty()) return false;
+    ExclusiveLockGuard guard(&SettingsLock());
+    return platform::AppendToSharedFile(file, line);
+  } catch (...) {
+    return false;
+  }
+}
+
+void SetLogConfigurationFile(const std::string& path) {
+  LogState& state = State();
+  // Refuse rather than cut a path that does not fit the fixed copy: a cut
+  // path would name another file.
+  if (!CopyToPathBuffer(state.configurationFile, path)) state.configurationFile[0] = '\0';
+}
+
+void SetLogFile(const std::string& path) {
+  std::lock_guard<std::mutex> guard(State().pathMutex);
+  State().logFile = path;
+}
+
+}  // namespace zep

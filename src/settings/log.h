@@ -1,0 +1,40 @@
+// The plain-text service log. Which levels reach the file is the "LogLevel"
+// bit mask of the configuration, read again for every line.
+#pragma once
+
+#include <string>
+
+#if defined(__GNUC__)
+#define ZEP_PRINTF_FORMAT(f, a) __attribute__((format(gnu_printf, f, a)))
+#else
+#define ZEP_PRINTF_FORMAT(f, a)
+#endif
+
+namespace zep {
+
+enum LogLevelFlag { kLogNull = 1, kLogError = 2, kLogInfo = 4, kLogDebug = 8, kLogVerbose = 16 };
+
+void LogError(const char* format, ...) ZEP_PRINTF_FORMAT(1, 2);
+void LogInfo(const char* format, ...) ZEP_PRINTF_FORMAT(1, 2);
+void LogDebug(const char* format, ...) ZEP_PRINTF_FORMAT(1, 2);
+
+// The current mask: 14 once fixed, else "LogLevel" (default 1).
+int GetLogLevel();
+// Fixes the mask at 14 for the life of the process.
+void FixLogLevel();
+// Name of the first level flag that shares a bit with the value.
+const char* LogLevelName(int level);
+
+// directory + name when it can be opened for appending, else a name with a
+// random number in parentheses before its extension.
+std::string ResolveLogFilePath(const std::string& directory, const std::string& name);
+
+// Writes one message with its prefix (and, for errors, the system error code
+// given). True when written or not enabled.
+bool WriteLogLine(int level, const std::string& text, unsigned lastError);
+
+// Set by the settings initialisation.
+void SetLogConfigurationFile(const std::string& path);
+void SetLogFile(const std::string& path);
+
+}  // namespace zep

@@ -1,0 +1,78 @@
+#include "settings/port_registry.h"
+
+#include <cstdio>
+
+#include "common/module_locks.h"
+#include "platform/profile.h"
+#include "settings/settings_store.h"
+
+namespace zep {
+
+namespace {
+
+constexpr int kMaxTableEntries = 10;
+
+// Only what was set since the library loaded; never loaded from the file.
+PortTable portMap;
+PortTable sslPortMap;
+
+std::string IndexedKey(const char* table, const char* kind, int index) {
+  char key[128];
+  std::snprintf(key, sizeof key, "%s_%s_%d", table, kind, index);
+  return key;
+}
+
+std::string UserPortKey(const std::string& name, bool secure) { return secure ? name + "_ssl" : name; }
+
+void SetTableEntry(PortTable& table, const char* tableName, int32_t port, const std::string& name) {
+  ExclusiveLockGuard guard(&SettingsLock());
+  table[name] = port;
+  WritePortTable(table, tableName);
+}
+
+}  // namespace
+
+PortTable ReadPortTable(const char* tableName) {
+  SharedLockGuard guard(&SettingsLock());
+  PortTable table;
+  for (int i = 0; i < kMaxTableEntries; ++i) {
+    const std::string name = GetConfiguration(IndexedKey(tableName, "mn", i).c_str(), "");
+    if (name.empty()) break;
+    table[name] = ParseIniInt(GetConfiguration(IndexedKey(tableName, "mp", i).c_str(), ""));
+  }
+  return table;
+}
+
+PortTable ReadPorts() { return ReadPortTable("Port"); }
+
+PortTable ReadSslPorts() { return ReadPortTable("SSLPort"); }
+
+void WritePortTable(const PortTable& table, const char* tableName) {
+  ExclusiveLockGuard guard(&SettingsLock());
+  int index = 0;
+  for (const auto& entry : table) {
+    SetConfiguration(IndexedKey(tableName, "mn", index).c_str(), entry.first.c_str());
+    SetConfigurationInt(IndexedKey(tableName, "mp", index).c_str(), entry.second);
+    ++index;
+  }
+  SetConfigurationInt(tableName, index);
+}
+
+void SetModulePort(int32_t port, const std::string& name) { SetTableEntry(portMap, "Port", port, name); }
+
+void SetModuleSslPort(int32_t port, const std::string& name) { SetTableEntry(sslPortMap, "SSLPort", port, name); }
+
+int32_t ReadUserPort(const std::string& section, const std::string& name, bool secure) {
+  return ParseIniInt(
+      ReadIniValue(section.c_str(), UserPortKey(name, secure).c_str(), "0", GetUserConfigurationFilePath()));
+}
+
+void ClearUserPort(const std::string& section, const std::string& name, bool secure) {
+  char zero[8];
+  std::snprintf(zero, sizeof zero, "%d", 0);
+  ExclusiveLockGuard guard(&SettingsLock());
+  platform::WriteProfileValue(section.c_str(), UserPortKey(name, secure).c_str(), zero,
+                               GetUserConfigurationFilePath().c_str());
+}
+
+}  // namespace zep

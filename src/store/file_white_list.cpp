@@ -1,0 +1,51 @@
+// The whitelist of file paths behind the exported Reserved.
+#include <cstring>
+#include <string>
+
+#include "module/entry_points.h"
+#include "module/virtual_manager_client.h"
+#include "settings/log.h"
+
+namespace zep {
+
+namespace {
+
+constexpr const char* kQueryKey = "fileInQROWhiteList";
+constexpr const char* kAddKey = "addFileToWhiteList";
+constexpr size_t kKeyLength = 18;
+
+// Backslashes become slashes; nothing else changes.
+std::string NormalizeWhiteListPath(const char* path) {
+  std::string normalized(path);
+  for (size_t at = normalized.find('\\'); at != std::string::npos; at = normalized.find('\\', at + 1))
+    normalized[at] = '/';
+  return normalized;
+}
+
+}  // namespace
+
+bool VirtualManagerClient::FileIsInWhiteList(const char* path) {
+  SharedLockGuard guard(&storeLock);
+  const std::string normalized = NormalizeWhiteListPath(path);
+  LogDebug("FileIsInWhiteList: [%s][%s].", path, normalized.c_str());
+  return fileWhiteList.count(normalized) != 0;
+}
+
+void VirtualManagerClient::AddFileToWhiteList(const char* path) {
+  ExclusiveLockGuard guard(&storeLock);
+  fileWhiteList.insert(NormalizeWhiteListPath(path));
+}
+
+int32_t Reserved(const char* key, const char* path, intptr_t reserved) {
+  if (key == nullptr || path == nullptr || reserved != 0) return -1;
+  // strncmp stops at a shorter key's terminator, so such a key selects nothing.
+  if (std::strncmp(key, kQueryKey, kKeyLength) == 0)
+    return VirtualManagerClient::GetInstance()->FileIsInWhiteList(path) ? 0 : -1;
+  if (std::strncmp(key, kAddKey, kKeyLength) == 0) {
+    VirtualManagerClient::GetInstance()->AddFileToWhiteList(path);
+    return 0;
+  }
+  return -1;
+}
+
+}  // namespace zep
