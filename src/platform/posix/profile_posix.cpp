@@ -75,7 +75,8 @@ uint32_t ReadProfileValue(const char* section, const char* key, const char* defa
   if (file == nullptr || section == nullptr || key == nullptr) return CopyOut(fallback, out, outSize);
   ProfileFileLock lock(file, false, false);
   if (!lock.Held()) return CopyOut(fallback, out, outSize);
-  CSimpleIniA ini(false, true, false);
+  CSimpleIniA ini(false, false, false);
+  ini.SetSpaces(false);
   ini.SetQuotes(false);
   if (ini.LoadFile(file) < 0) return CopyOut(fallback, out, outSize);
   const char* value = ini.GetValue(section, key, nullptr);
@@ -87,7 +88,8 @@ bool WriteProfileValue(const char* section, const char* key, const char* value, 
   if (file == nullptr || section == nullptr || key == nullptr) return false;
   ProfileFileLock lock(file, true, true);
   if (!lock.Held()) return false;
-  CSimpleIniA ini(false, true, false);
+  CSimpleIniA ini(false, false, false);
+  ini.SetSpaces(false);
   if (ini.LoadFile(file) < 0) return false;
   if (value == nullptr)
     ini.Delete(section, key, true);

@@ -1,0 +1,44 @@
+#!/usr/bin/env bash
+# Builds both targets and runs every test: native (plain and under
+# ThreadSanitizer, plus ASan/UBSan), and the Windows DLL under Wine.
+set -euo pipefail
+here="$(cd "$(dirname "$0")/.." && pwd)"
+cd "$here"
+"$here/scripts/setup.sh"
+
+jobs=$(nproc)
+summary=()
+run_suite() {
+  local name="$1" dir="$2"
+  shift 2
+  echo "== $name"
+  if (cd "$dir" && ctest --output-on-failure -j "$jobs" "$@"); then
+    summary+=("$name: passed")
+  else
+    summary+=("$name: FAILED")
+    failed=1
+  fi
+}
+failed=0
+
+cmake -S . -B build/native -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DZEP_BUILD_TESTS=ON -DZEP_BUILD_BENCH=ON >/dev/null
+cmake --build build/native -j "$jobs"
+run_suite native build/native
+
+cmake -S . -B build/native-tsan -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DZEP_BUILD_TESTS=ON -DZEP_SANITIZE=thread >/dev/null
+cmake --build build/native-tsan -j "$jobs"
+TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" run_suite native-tsan build/native-tsan
+
+cmake -S . -B build/native-asan -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DZEP_BUILD_TESTS=ON -DZEP_SANITIZE=address,undefined >/dev/null
+cmake --build build/native-asan -j "$jobs"
+UBSAN_OPTIONS="halt_on_error=1 print_stacktrace=1" run_suite native-asan build/native-asan
+
+cmake -S . -B build/windows -G Ninja -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake -DCMAKE_BUILD_TYPE=Release -DZEP_BUILD_TESTS=ON >/dev/null
+cmake --build build/windows -j "$jobs"
+export ZEP_WINEPREFIX="$here/build/windows/wineprefix"
+WINEPREFIX="$ZEP_WINEPREFIX" WINEDEBUG=-all /usr/lib/wine/wine64 cmd /c exit >/dev/null 2>&1 || true
+run_suite windows-wine build/windows -j 1
+WINEPREFIX="$ZEP_WINEPREFIX" /usr/lib/wine/wineserver -k >/dev/null 2>&1 || true
+
+printf '%s\n' "${summary[@]}"
+exit "$failed"

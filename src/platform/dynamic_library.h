@@ -1,0 +1,27 @@
+// Loading a library by path, as a host does.
+#pragma once
+
+#include <string>
+
+namespace zep::platform {
+
+class DynamicLibrary {
+ public:
+  DynamicLibrary() = default;
+  explicit DynamicLibrary(const std::string& path) { Open(path); }
+  ~DynamicLibrary() { Close(); }
+  DynamicLibrary(const DynamicLibrary&) = delete;
+  DynamicLibrary& operator=(const DynamicLibrary&) = delete;
+
+  bool Open(const std::string& path);
+  void Close();
+  bool Loaded() const { return native_ != nullptr; }
+  void* Symbol(const char* name) const;
+  std::string Error() const { return error_; }
+
+ private:
+  void* native_ = nullptr;
+  std::string error_;
+};
+
+}  // namespace zep::platform

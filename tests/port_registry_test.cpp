@@ -1,0 +1,68 @@
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "platform/profile.h"
+#include "settings/port_registry.h"
+#include "settings/settings_store.h"
+#include "test_support.h"
+
+namespace zep {
+namespace {
+
+std::string Key(const char* key) {
+  char value[128] = {0};
+  platform::ReadProfileValue("TK", key, "<none>", value, sizeof value, GetConfigurationFilePath().c_str());
+  return value;
+}
+
+class PortRegistryTest : public ::testing::Test {
+ protected:
+  void SetUp() override { test::InitializeModuleWith("[TK]\r\nLogLevel=1\r\n"); }
+};
+
+TEST_F(PortRegistryTest, TablesAreWrittenInNameOrderWithTheirCount) {
+  SetModulePort(18625, "zep");
+  SetModulePort(18622, "qro");
+  EXPECT_EQ("qro", Key("Port_mn_0"));
+  EXPECT_EQ("18622", Key("Port_mp_0"));
+  EXPECT_EQ("zep", Key("Port_mn_1"));
+  EXPECT_EQ("18625", Key("Port_mp_1"));
+  EXPECT_EQ("2", Key("Port"));
+  SetModulePort(-5, "zep");  // in place, same count
+  EXPECT_EQ("-5", Key("Port_mp_1"));
+  EXPECT_EQ("2", Key("Port"));
+  SetModuleSslPort(443, "zep");
+  EXPECT_EQ("zep", Key("SSLPort_mn_0"));
+  EXPECT_EQ("443", Key("SSLPort_mp_0"));
+  EXPECT_EQ("1", Key("SSLPort"));
+  EXPECT_EQ((PortTable{{"qro", 18622}, {"zep", -5}}), ReadPorts());
+  EXPECT_EQ((PortTable{{"zep", 443}}), ReadSslPorts());
+}
+
+TEST_F(PortRegistryTest, ReadingStopsAtTheFirstMissingName) {
+  test::SetConfigurationText("[TK]\r\nPort=3\r\nPort_mn_1=zep\r\nPort_mp_1=1\r\n");
+  EXPECT_TRUE(ReadPorts().empty());
+  test::SetConfigurationText(
+      "[TK]\r\nPort_mn_0=qro\r\nPort_mp_0=abc\r\nPort_mn_1=zep\r\nPort_mn_2=qro\r\nPort_mp_2=7\r\nPort_mn_4=x\r\n");
+  EXPECT_EQ((PortTable{{"qro", 7}, {"zep", 0}}), ReadPorts());
+}
+
+TEST_F(PortRegistryTest, UserPortsLiveInTheUserConfiguration) {
+  const std::string sid = "S-1-22-1-1000";
+  EXPECT_EQ(0, ReadUserPort(sid, "zep", false));
+  test::WriteFileText(GetUserConfigurationFilePath(), "[" + sid + "]\r\nzep=20001\r\nzep_ssl=20002\r\nqro=20003\r\n");
+  EXPECT_EQ(20001, ReadUserPort(sid, "zep", false));
+  EXPECT_EQ(20002, ReadUserPort(sid, "zep", true));
+  EXPECT_EQ(20003, ReadUserPort(sid, "qro", false));
+  EXPECT_EQ(0, ReadUserPort(sid, "qro", true));
+  ClearUserPort(sid, "zep", true);
+  EXPECT_EQ(0, ReadUserPort(sid, "zep", true));
+  EXPECT_EQ(20001, ReadUserPort(sid, "zep", false));
+  char value[16] = {0};
+  platform::ReadProfileValue(sid.c_str(), "zep_ssl", "", value, sizeof value, GetUserConfigurationFilePath().c_str());
+  EXPECT_STREQ("0", value);
+}
+
+}  // namespace
+}  // namespace zep

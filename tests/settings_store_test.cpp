@@ -1,0 +1,96 @@
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <string>
+
+#include "platform/profile.h"
+#include "settings/settings_store.h"
+#include "test_support.h"
+
+namespace zep {
+namespace {
+
+std::string PlatformRead(const char* section, const char* key, const std::string& file) {
+  char value[520] = {0};
+  platform::ReadProfileValue(section, key, "<none>", value, sizeof value, file.c_str());
+  return value;
+}
+
+class SettingsStoreTest : public ::testing::Test {
+ protected:
+  void SetUp() override { test::InitializeModuleWith("[TK]\r\nLogLevel=1\r\n"); }
+};
+
+TEST_F(SettingsStoreTest, InitializationLaysOutTheModuleDirectory) {
+  const SettingsPaths paths = GetSettingsPaths();
+  const std::string directory = test::ModuleDirectory();
+  const std::string sep = test::Separator();
+  EXPECT_EQ(directory, paths.moduleDirectory);
+  EXPECT_EQ(directory + "TKConfiguration.ini", paths.configurationFile);
+  EXPECT_EQ(directory + "log" + sep + "tks.log", paths.serviceLogFile);
+  EXPECT_EQ(directory + "log" + sep + "tku.log", paths.userLogFile);
+  for (const char* name : {"log", "cache", "upload", "dump"})
+    EXPECT_TRUE(std::filesystem::is_directory(directory + name)) << name;
+  EXPECT_TRUE(test::FileExists(directory + "user_config.ini"));
+  EXPECT_TRUE(test::FileExists(paths.userLogFile));
+  EXPECT_EQ(0u, GetServiceExecutablePath().rfind(directory, 0));
+}
+
+TEST_F(SettingsStoreTest, SecondInitializationDoesNothing) {
+  const std::string cache = test::ModuleDirectory() + "cache";
+  std::filesystem::remove_all(cache);
+  InitializeSettings();
+  EXPECT_FALSE(std::filesystem::exists(cache));
+  std::filesystem::create_directories(cache);
+}
+
+TEST_F(SettingsStoreTest, EmptyAndMissingValuesGiveTheDefault) {
+  test::SetConfigurationText("[TK]\r\nEmpty=\r\nBlank=   \r\nValue=  text with blanks  \r\n");
+  EXPECT_EQ("dflt", GetConfiguration("Empty", "dflt"));
+  EXPECT_EQ("dflt", GetConfiguration("Blank", "dflt"));
+  EXPECT_EQ("dflt", GetConfiguration("Missing", "dflt"));
+  EXPECT_EQ("", GetConfiguration("Missing", nullptr));
+  EXPECT_EQ("text with blanks", GetConfiguration("Value", "dflt"));
+  EXPECT_EQ("text with blanks", GetConfiguration("VALUE", nullptr));  // names ignore case
+  const std::string longDefault(600, 'd');
+  EXPECT_EQ(std::string(519, 'd'), GetConfiguration("Missing", longDefault.c_str()));
+  EXPECT_EQ("0", ReadIniValue("NoSection", "k", "0", test::ModuleDirectory() + "absent.ini"));
+}
+
+TEST_F(SettingsStoreTest, WritesAreReadBackByThePlatformAndKeepOtherLines) {
+  test::SetConfigurationText("; kept comment\r\n[Other]\r\nA=1\r\n[TK]\r\nLogLevel=1\r\n");
+  SetConfiguration("Server", "example.test");
+  SetConfigurationInt("Number", -42);
+  const std::string file = GetConfigurationFilePath();
+  EXPECT_EQ("example.test", PlatformRead("TK", "Server", file));
+  EXPECT_EQ("-42", PlatformRead("tk", "number", file));
+  EXPECT_EQ("1", PlatformRead("Other", "A", file));
+  EXPECT_EQ("example.test", GetConfiguration("Server", nullptr));
+  const std::string text = test::ReadFileText(file);
+  EXPECT_NE(std::string::npos, text.find("; kept comment"));
+  EXPECT_NE(std::string::npos, text.find("Server=example.test"));
+  SetConfiguration("Server", "second");
+  EXPECT_EQ("second", PlatformRead("TK", "Server", file));
+}
+
+TEST_F(SettingsStoreTest, WritingCreatesAMissingFile) {
+  test::RemoveFile(GetConfigurationFilePath());
+  SetConfiguration("Server", "fresh");
+  EXPECT_EQ("fresh", PlatformRead("TK", "Server", GetConfigurationFilePath()));
+}
+
+TEST(SettingsValues, IntegersAndBooleans) {
+  EXPECT_EQ(12, ParseIniInt("  12abc"));
+  EXPECT_EQ(-7, ParseIniInt("-7"));
+  EXPECT_EQ(0, ParseIniInt("abc"));
+  EXPECT_EQ(0, ParseIniInt(""));
+  EXPECT_EQ(2147483647, ParseIniInt("99999999999"));
+  EXPECT_TRUE(ParseIniBool("TRUE"));
+  EXPECT_TRUE(ParseIniBool("tRuE"));
+  EXPECT_FALSE(ParseIniBool("TRUE "));
+  EXPECT_FALSE(ParseIniBool("1"));
+  EXPECT_FALSE(ParseIniBool(""));
+}
+
+}  // namespace
+}  // namespace zep

@@ -1,0 +1,71 @@
+#include "test_support.h"
+
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+#include "platform/file_system.h"
+#include "settings/settings_store.h"
+
+namespace zep::test {
+
+namespace {
+size_t logOffset = 0;
+}
+
+std::string Separator() { return std::string(1, platform::kPathSeparator); }
+
+std::string ModuleDirectory() {
+  const std::string path = platform::ModuleFilePath();
+  return path.substr(0, path.rfind(platform::kPathSeparator) + 1);
+}
+
+std::string ReadFileText(const std::string& path) {
+  std::ifstream file(path, std::ios::binary);
+  std::ostringstream text;
+  text << file.rdbuf();
+  return text.str();
+}
+
+void WriteFileText(const std::string& path, const std::string& text) {
+  std::ofstream file(path, std::ios::binary | std::ios::trunc);
+  file << text;
+}
+
+void RemoveFile(const std::string& path) {
+  std::error_code ignored;
+  std::filesystem::remove(path, ignored);
+}
+
+bool FileExists(const std::string& path) {
+  std::error_code ignored;
+  return std::filesystem::exists(path, ignored);
+}
+
+void SetConfigurationText(const std::string& configuration) {
+  WriteFileText(ModuleDirectory() + kConfigurationFileName, configuration);
+}
+
+void InitializeModuleWith(const std::string& configuration) {
+  SetConfigurationText(configuration);
+  const std::string directory = ModuleDirectory();
+  if (FileExists(directory + kUserConfigurationFileName)) WriteFileText(directory + kUserConfigurationFileName, "");
+  RemoveFile(directory + "log" + Separator() + "tks.log");
+  InitializeSettings();
+  logOffset = ReadFileText(GetSettingsPaths().serviceLogFile).size();
+}
+
+std::string TakeLog() {
+  const std::string text = ReadFileText(GetSettingsPaths().serviceLogFile);
+  if (text.size() < logOffset) logOffset = 0;
+  std::string fresh = text.substr(logOffset);
+  logOffset = text.size();
+  return fresh;
+}
+
+std::string MessageOf(const std::string& line) {
+  const size_t at = line.find("]: ");
+  return at == std::string::npos ? std::string() : line.substr(at + 3);
+}
+
+}  // namespace zep::test

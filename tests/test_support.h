@@ -1,0 +1,27 @@
+// Helpers shared by the test programs.
+#pragma once
+
+#include <string>
+
+namespace zep::test {
+
+// The folder of the test program (its module directory), with a trailing separator.
+std::string ModuleDirectory();
+std::string Separator();
+std::string ReadFileText(const std::string& path);
+void WriteFileText(const std::string& path, const std::string& text);
+void RemoveFile(const std::string& path);
+bool FileExists(const std::string& path);
+
+// Brings the module's settings up once with the given configuration file
+// text, which replaces any earlier one.
+void InitializeModuleWith(const std::string& configuration);
+// Rewrites the configuration file (the log level is read for every line).
+void SetConfigurationText(const std::string& configuration);
+
+// Log lines written since the last call, with the prefixes left as they are.
+std::string TakeLog();
+// The log line's message: the text after "]: ".
+std::string MessageOf(const std::string& line);
+
+}  // namespace zep::test
