@@ -75,7 +75,11 @@ bool WaitForEvent(EventHandle handle) {
 
 void CloseEvent(EventHandle handle) { delete static_cast<Event*>(handle); }
 
-uint32_t CurrentThreadId() { return static_cast<uint32_t>(syscall(SYS_gettid)); }
+// A thread's id never changes: ask the kernel once per thread.
+uint32_t CurrentThreadId() {
+  thread_local const uint32_t id = static_cast<uint32_t>(syscall(SYS_gettid));
+  return id;
+}
 
 uint32_t CurrentProcessId() { return static_cast<uint32_t>(getpid()); }
 
