@@ -6,6 +6,7 @@
 
 #include "commands/manager_client.h"
 #include "module/entry_points.h"
+#include "module/request_routing.h"
 #include "module/virtual_manager_client.h"
 #include "protocol/http_param_request.h"
 #include "settings/log.h"
@@ -22,6 +23,32 @@ int32_t StampAndSend(SendBackCallback callback, uint32_t sendBackHandle, uint64_
 }
 
 }  // namespace
+
+RoutedCommand RouteCommand(const std::string& url, const std::string& requestText) {
+  RoutedCommand routed;
+  if (url.find("/LoadZipFromBytes") != std::string::npos) {
+    routed.route = Route::LoadZipFromBytes;
+    std::string type = "0";
+    const size_t typeAt = url.find("?type=");
+    if (typeAt != std::string::npos) type = url.substr(typeAt + 6, 1);
+    routed.commandText = "{\"id\":\"1\",\"method\":\"LoadZipFromBytes\",\"parameter\":[" + type + ",\"" +
+                         GetUrlVersion(url) + "\"]}";
+  } else if (url.find("/CheckUpdateFile") != std::string::npos) {
+    routed.route = Route::CheckUpdateFile;
+    routed.commandText = requestText.size() < 2 ? requestText : requestText.substr(0, requestText.size() - 2);
+    routed.commandText += "\"" + GetUrlVersion(url) + "\"]}";
+  } else if (url.compare(0, 5, "/zep/") == 0) {
+    routed.route = Route::Module;
+    const int headerEnd = FindNoCase(requestText.c_str(), "\r\n\r\n", requestText.size());
+    if (headerEnd < 0) {
+      routed.commandText = requestText;
+    } else {
+      routed.commandText = requestText.substr(0, static_cast<size_t>(headerEnd));
+      routed.moduleBody = requestText.substr(static_cast<size_t>(headerEnd) + 4);
+    }
+  }
+  return routed;
+}
 
 std::string GetUrlVersion(const std::string& url) {
   const size_t start = url.find("tkver=");
@@ -53,38 +80,22 @@ int32_t VirtualManagerClient::RouteRequest(uint32_t sendBackHandle, uint64_t con
                                            uint32_t clientSupported, SendBackCallback sendBack,
                                            uint32_t clientSocket, const std::string& origin, intptr_t hostData1,
                                            intptr_t hostData2, intptr_t hostData3) {
-  std::string commandText;
+  RoutedCommand routed = RouteCommand(url, requestText);
+  const std::string& commandText = routed.commandText;
   uint8_t* requestBody = nullptr;
   uint32_t requestBodyLength = 0;
-
-  if (url.find("/LoadZipFromBytes") != std::string::npos) {
-    std::string type = "0";
-    const size_t typeAt = url.find("?type=");
-    if (typeAt != std::string::npos) type = url.substr(typeAt + 6, 1);
-    commandText = "{\"id\":\"1\",\"method\":\"LoadZipFromBytes\",\"parameter\":[" + type + ",\"" +
-                  GetUrlVersion(url) + "\"]}";
+  if (routed.route == Route::LoadZipFromBytes) {
     requestBody = body;
     requestBodyLength = bodyLength;
     body = nullptr;
-  } else if (url.find("/CheckUpdateFile") != std::string::npos) {
-    commandText = requestText.size() < 2 ? requestText : requestText.substr(0, requestText.size() - 2);
-    commandText += "\"" + GetUrlVersion(url) + "\"]}";
-  } else if (url.compare(0, 5, "/zep/") == 0) {
-    const int headerEnd = FindNoCase(requestText.c_str(), "\r\n\r\n", requestText.size());
-    if (headerEnd < 0) {
-      commandText = requestText;
+  } else if (!routed.moduleBody.empty()) {
+    const size_t length = routed.moduleBody.size();
+    requestBody = new (std::nothrow) uint8_t[length];
+    if (requestBody == nullptr) {
+      LogError("ZEP_http_body, Websocket callback http not enough memory for %d.", static_cast<int>(length));
     } else {
-      commandText = requestText.substr(0, static_cast<size_t>(headerEnd));
-      const long long length = static_cast<long long>(requestText.size()) - headerEnd - 4;
-      if (length >= 1) {
-        requestBody = new (std::nothrow) uint8_t[static_cast<size_t>(length)];
-        if (requestBody == nullptr) {
-          LogError("ZEP_http_body, Websocket callback http not enough memory for %d.", static_cast<int>(length));
-        } else {
-          std::memcpy(requestBody, requestText.data() + headerEnd + 4, static_cast<size_t>(length));
-          requestBodyLength = static_cast<uint32_t>(length);
-        }
-      }
+      std::memcpy(requestBody, routed.moduleBody.data(), length);
+      requestBodyLength = static_cast<uint32_t>(length);
     }
   }
   delete[] body;

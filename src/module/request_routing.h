@@ -1,0 +1,24 @@
+// Turning a host request's path and text into one command text.
+#pragma once
+
+#include <cstddef>
+#include <string>
+
+namespace zep {
+
+enum class Route { LoadZipFromBytes, CheckUpdateFile, Module, None };
+
+struct RoutedCommand {
+  Route route = Route::None;
+  std::string commandText;
+  // Module route: the bytes after the header end, when there are any.
+  std::string moduleBody;
+};
+
+// The first route that matches the URL, and its command text.
+RoutedCommand RouteCommand(const std::string& url, const std::string& requestText);
+
+// The value of "tkver=", taken only when another query item follows it.
+std::string GetUrlVersion(const std::string& url);
+
+}  // namespace zep

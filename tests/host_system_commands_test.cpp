@@ -1,0 +1,82 @@
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <vector>
+
+#include "command_host.h"
+#include "platform/network.h"
+#include "settings/settings_store.h"
+#include "test_support.h"
+
+namespace zep {
+
+std::string FirewallBatchText(const std::string& servicePath);
+
+namespace {
+
+class HostSystemTest : public ::testing::Test {
+ protected:
+  void SetUp() override { test::InitializeModuleWith("[TK]\r\nLogLevel=14\r\n"); }
+};
+
+TEST_F(HostSystemTest, RemoteOriginsAreRefused) {
+  for (const char* method : {"Reboot", "AddFirewall", "GetLocalIP"}) {
+    EXPECT_EQ(std::string("{\n   \"description\" : \"Only support access from local machine\",\n   \"exception\" : "
+                          "-1,\n   \"id\" : \"1\",\n   \"method\" : \"") +
+                  method + "\",\n   \"result\" : [ false ],\n\t\"cmdId\" : \"\"\n}\n",
+              test::Send(std::string("{\"id\":\"1\",\"method\":\"") + method + "\"}", "http://localhost:8080"));
+  }
+}
+
+TEST_F(HostSystemTest, LocalIPListsTheInterfacesButNotLoopback) {
+  std::vector<platform::Ipv4Address> addresses;
+  ASSERT_TRUE(platform::ListInterfaceAddresses(addresses));
+  std::string expected = "[";
+  for (const auto& address : addresses) {
+    if (address == platform::Ipv4Address{127, 0, 0, 1}) continue;
+    if (expected.size() > 1) expected += ",";
+    expected += "\"" + std::to_string(address[0]) + "." + std::to_string(address[1]) + "." +
+                std::to_string(address[2]) + "." + std::to_string(address[3]) + "\"";
+  }
+  expected += "]";
+  const std::string reply = test::Send("{\"id\":\"1\",\"cmdId\":\"c\",\"method\":\"GetLocalIP\"}", "https://127.0.0.1");
+  EXPECT_EQ(expected, reply);
+  EXPECT_EQ(std::string::npos, reply.find("\"127.0.0.1\""));
+}
+
+TEST(FirewallBatch, QuotesTheServicePath) {
+  EXPECT_EQ("@echo off\r\n"
+            "netsh advfirewall firewall delete rule name=\"Corvantis_ServiceRule\"\r\n"
+            "netsh advfirewall firewall add rule action=allow name=\"Corvantis_ServiceRule\" dir=in "
+            "program=\"C:\\Program Files\\Corvantis\\service.exe\"\r\n"
+            "del %0\r\n"
+            "exit\r\n",
+            FirewallBatchText("C:\\Program Files\\Corvantis\\service.exe"));
+}
+
+#ifndef _WIN32
+// On POSIX the batch file is written but never run.
+TEST_F(HostSystemTest, AddFirewallWritesTheBatchFile) {
+  const std::string folder = test::ModuleDirectory() + "tmp";
+  std::system(("mkdir -p '" + folder + "'").c_str());
+  setenv("TMPDIR", folder.c_str(), 1);
+  const std::string batch = folder + "/CorvantisServiceFirewall.bat";
+  test::RemoveFile(batch);
+  for (int i = 0; i < 2; ++i) {
+    EXPECT_EQ("{\n   \"id\" : \"1\",\n   \"method\" : \"AddFirewall\",\n   \"result\" : [ true ],\n\t\"cmdId\" : "
+              "\"\"\n}\n",
+              test::Send("{\"id\":\"1\",\"method\":\"AddFirewall\"}"));
+    EXPECT_EQ(FirewallBatchText(GetServiceExecutablePath()), test::ReadFileText(batch));
+  }
+  EXPECT_NE(std::string::npos, test::TakeLog().find("]: ok to get temp path: " + folder + "/\n"));
+  unsetenv("TMPDIR");
+}
+
+TEST_F(HostSystemTest, RebootEndsTheProcessAtOnce) {
+  EXPECT_EXIT(test::Send("{\"id\":\"1\",\"method\":\"Reboot\"}", "http://127.0.0.1"), ::testing::ExitedWithCode(0), "");
+}
+#endif
+
+}  // namespace
+}  // namespace zep
