@@ -1,0 +1,289 @@
+// Loads the built library as a host does and calls its ten exports.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cstring>
+#include <filesystem>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "platform/dynamic_library.h"
+#include "test_support.h"
+#include "zep_exports.h"
+
+namespace zep {
+namespace {
+
+struct Exports {
+  decltype(&::DoAction) DoAction;
+  decltype(&::GetAlias) GetAlias;
+  decltype(&::GetVersionDesc) GetVersionDesc;
+  decltype(&::GetPorts) GetPorts;
+  decltype(&::GetWaitTimeout) GetWaitTimeout;
+  decltype(&::DistributeCommand) DistributeCommand;
+  decltype(&::GetImage) GetImage;
+  decltype(&::SetImage) SetImage;
+  decltype(&::Reserved) Reserved;
+  decltype(&::CloseWebSocket) CloseWebSocket;
+};
+
+std::string& LibraryDirectory() {
+  static std::string directory;
+  return directory;
+}
+
+// One copy of the library in a fresh folder of its own, loaded for the whole run.
+const Exports& Module() {
+  static platform::DynamicLibrary library;
+  static Exports exports{};
+  if (!library.Loaded()) {
+    const std::filesystem::path source(ZEP_LIBRARY_PATH);
+    const std::filesystem::path folder = test::ModuleDirectory() + "module_copy";
+    std::filesystem::remove_all(folder);
+    std::filesystem::create_directories(folder);
+    std::filesystem::copy_file(source, folder / source.filename());
+    LibraryDirectory() = (folder / "").string();
+    EXPECT_TRUE(library.Open((folder / source.filename()).string())) << library.Error();
+#define ZEP_BIND(name) exports.name = reinterpret_cast<decltype(exports.name)>(library.Symbol(#name))
+    ZEP_BIND(DoAction);
+    ZEP_BIND(GetAlias);
+    ZEP_BIND(GetVersionDesc);
+    ZEP_BIND(GetPorts);
+    ZEP_BIND(GetWaitTimeout);
+    ZEP_BIND(DistributeCommand);
+    ZEP_BIND(GetImage);
+    ZEP_BIND(SetImage);
+    ZEP_BIND(Reserved);
+    ZEP_BIND(CloseWebSocket);
+#undef ZEP_BIND
+  }
+  return exports;
+}
+
+std::vector<std::string> replies;
+
+int32_t Record(uint32_t, uint64_t, const char* text, const void*, uint32_t, intptr_t) {
+  replies.push_back(text);
+  return 12;
+}
+
+TEST(Exports, AllTenAreThere) {
+  const Exports& m = Module();
+  EXPECT_TRUE(m.DoAction && m.GetAlias && m.GetVersionDesc && m.GetPorts && m.GetWaitTimeout && m.DistributeCommand &&
+              m.GetImage && m.SetImage && m.Reserved && m.CloseWebSocket);
+}
+
+TEST(Exports, ConstantsOfTheModule) {
+  const Exports& m = Module();
+  EXPECT_EQ(4u, m.GetAlias(nullptr));
+  uint32_t alias = 0;
+  EXPECT_EQ(4u, m.GetAlias(&alias));
+  EXPECT_EQ(0, std::memcmp(&alias, "zep", 4));
+  EXPECT_EQ(16u, m.GetVersionDesc(nullptr));
+  char tag[32];
+  std::memset(tag, 'x', sizeof tag);
+  EXPECT_EQ(16u, m.GetVersionDesc(tag));
+  EXPECT_STREQ("kelpm2_16261212", tag);
+  EXPECT_EQ('x', tag[16]);
+  uint32_t port = 0;
+  EXPECT_EQ(1u, m.GetPorts(true, &port));
+  EXPECT_EQ(18626u, port);
+  EXPECT_EQ(1u, m.GetPorts(false, &port));
+  EXPECT_EQ(18625u, port);
+  EXPECT_EQ(1u, m.GetPorts(true, nullptr));
+  m.CloseWebSocket(nullptr);
+}
+
+TEST(Exports, ActionsAndLifecycle) {
+  const Exports& m = Module();
+  for (int action : {1, 5, -1, 100}) EXPECT_FALSE(m.DoAction(action, nullptr, nullptr)) << action;
+  EXPECT_TRUE(m.DoAction(2, nullptr, nullptr));
+  EXPECT_TRUE(m.DoAction(3, nullptr, nullptr));
+  EXPECT_TRUE(m.DoAction(0, nullptr, nullptr));
+  const std::string directory = LibraryDirectory();
+  for (const char* name : {"log", "cache", "upload", "dump", "user_config.ini"})
+    EXPECT_TRUE(test::FileExists(directory + name)) << name;
+  std::filesystem::remove_all(directory + "cache");
+  EXPECT_TRUE(m.DoAction(0, "service.exe", nullptr));  // no second initialisation
+  EXPECT_FALSE(test::FileExists(directory + "cache"));
+  EXPECT_EQ(1u, m.GetWaitTimeout());
+  EXPECT_TRUE(m.DoAction(3, nullptr, nullptr));
+  EXPECT_EQ(1u, m.GetWaitTimeout());  // a fresh singleton
+}
+
+TEST(Exports, DistributeCommandAnswersThroughTheCallback) {
+  const Exports& m = Module();
+  m.DoAction(0, nullptr, nullptr);
+  replies.clear();
+  EXPECT_EQ(12, m.DistributeCommand(1, 2, 0, "/zep/x", "{\"id\":\"1\",\"cmdId\":\"k\",\"method\":\"ChangePort\"}",
+                                    nullptr, 0, 1, &Record, 0, "http://127.0.0.1", 0, 0, 0));
+  ASSERT_EQ(1u, replies.size());
+  EXPECT_EQ("{\n   \"id\" : \"1\",\n   \"method\" : \"ChangePort\",\n   \"result\" : [ true ],\n\t\"cmdId\" : \"k\"\n}\n",
+            replies[0]);
+  EXPECT_EQ(12, m.DistributeCommand(1, 2, 0, "/nowhere", "", nullptr, 0, 1, &Record, 0, "", 0, 0, 0));
+  EXPECT_EQ("Invalid command", replies.back());
+  EXPECT_EQ(0, m.DistributeCommand(0, 2, 0, "/zep/x", "{\"id\":\"1\",\"method\":\"ChangePort\"}", nullptr, 0, 1,
+                                   &Record, 0, "", 0, 0, 0));
+  EXPECT_EQ(2u, replies.size());
+  EXPECT_EQ(0, m.DistributeCommand(1, 2, 0, nullptr, nullptr, nullptr, 0, 1, nullptr, 0, nullptr, 0, 0, 0));
+}
+
+class ImageMapTest : public ::testing::Test {
+ protected:
+  void SetUp() override { Module().DoAction(3, nullptr, nullptr); }
+  int32_t Set(const std::string& request, const void* data, uint32_t size) {
+    return Module().SetImage(request.c_str(), data, size);
+  }
+  int32_t Get(const std::string& request, void* buffer, uint32_t* size) {
+    return Module().GetImage(request.c_str(), buffer, size);
+  }
+};
+
+TEST_F(ImageMapTest, StoreFetchAndErase) {
+  std::vector<unsigned char> record(524);
+  for (size_t i = 0; i < record.size(); ++i) record[i] = static_cast<unsigned char>(i * 7);
+  EXPECT_EQ(1, Set("/SetEncryptedImageMap?GUID=abc", record.data(), 524));
+  std::vector<unsigned char> out(600, 0xEE);
+  uint32_t size = 0;
+  EXPECT_EQ(1, Get("/GetEncryptedImageMap?GUID=abc", out.data(), &size));
+  EXPECT_EQ(524u, size);
+  EXPECT_TRUE(std::equal(record.begin(), record.end(), out.begin()));
+  EXPECT_EQ(0xEE, out[524]);  // exactly 524 bytes written
+  size = 0;
+  EXPECT_EQ(1, Get("/GetEncryptedImageMap?GUID=abc", nullptr, &size));
+  EXPECT_EQ(524u, size);
+  EXPECT_EQ(1, Get("/GetEncryptedImageMap?GUID=abc", out.data(), &size));  // fetching keeps the record
+  EXPECT_EQ(1, Set("/SetEncryptedImageMap?GUID=abc", nullptr, 0));
+  EXPECT_EQ(0, Get("/GetEncryptedImageMap?GUID=abc", out.data(), &size));
+  EXPECT_EQ(1, Set("/SetEncryptedImageMap?GUID=never-stored", nullptr, 0));
+}
+
+TEST_F(ImageMapTest, KeysAreTheRestOfTheText) {
+  const unsigned char byte = 1;
+  ASSERT_EQ(1, Set("/SetEncryptedImageMap?GUID=abc", &byte, 1));
+  uint32_t size = 77;
+  unsigned char out[524];
+  EXPECT_EQ(0, Get("/GetEncryptedImageMap?GUID=abc&x=1", out, &size));
+  EXPECT_EQ(77u, size);
+  EXPECT_EQ(0, Get("/GetEncryptedImageMap?GUID=ABC", out, &size));
+  EXPECT_EQ(0, Get("/GetEncryptedImageMap?guid=abc", out, &size));
+  EXPECT_EQ(0, Get("/GetEncryptedImageMap?GUID=", out, &size));
+  EXPECT_EQ(77u, size);
+  EXPECT_EQ(0, Get("/SetEncryptedImageMap?GUID=abc", out, &size));  // a store request
+  EXPECT_EQ(1, Set("x/SetEncryptedImageMap?GUID=k", &byte, 1));
+  EXPECT_EQ(1, Get("x/GetEncryptedImageMap?GUID=k", out, &size));
+  EXPECT_EQ(1, Set("GUID=k/SetEncryptedImageMap?", &byte, 1));
+  EXPECT_EQ(1, Get("/GetEncryptedImageMap?GUID=k/SetEncryptedImageMap?", out, &size));
+  EXPECT_EQ(0, Set("/SetEncryptedImageMap?GUID=", &byte, 1));
+  EXPECT_EQ(0, Set("/SetEncryptedImageMap?", &byte, 1));
+}
+
+TEST_F(ImageMapTest, ShortStoresLeaveZeros) {
+  std::vector<unsigned char> full(524, 0xAB), out(524, 0);
+  ASSERT_EQ(1, Set("/SetEncryptedImageMap?GUID=z", full.data(), 524));
+  const char ten[10] = {1, 2, 3, 4, 5, 6, 7, 8, 9, 10};
+  ASSERT_EQ(1, Set("/SetEncryptedImageMap?GUID=z", ten, 10));
+  uint32_t size = 0;
+  ASSERT_EQ(1, Get("/GetEncryptedImageMap?GUID=z", out.data(), &size));
+  EXPECT_EQ(0, std::memcmp(out.data(), ten, 10));
+  EXPECT_EQ(std::vector<unsigned char>(514, 0), std::vector<unsigned char>(out.begin() + 10, out.end()));
+  ASSERT_EQ(1, Set("/SetEncryptedImageMap?GUID=empty", full.data(), 0));
+  ASSERT_EQ(1, Get("/GetEncryptedImageMap?GUID=empty", out.data(), &size));
+  EXPECT_EQ(std::vector<unsigned char>(524, 0), out);
+}
+
+TEST_F(ImageMapTest, CallerErrorsChangeNothing) {
+  std::vector<unsigned char> big(600, 0x11), out(524, 0);
+  const unsigned char byte = 9;
+  ASSERT_EQ(1, Set("/SetEncryptedImageMap?GUID=q", &byte, 1));
+  EXPECT_EQ(0, Set("/SetEncryptedImageMap?GUID=q", big.data(), 525));
+  uint32_t size = 0;
+  ASSERT_EQ(1, Get("/GetEncryptedImageMap?GUID=q", out.data(), &size));
+  EXPECT_EQ(9, out[0]);
+  EXPECT_EQ(0, Module().GetImage(nullptr, out.data(), &size));
+  EXPECT_EQ(0, Module().SetImage(nullptr, &byte, 1));
+  EXPECT_EQ(0, Module().GetImage("/GetEncryptedImageMap?GUID=q", out.data(), nullptr));
+}
+
+TEST_F(ImageMapTest, RecordsVanishWhenTheModuleStops) {
+  const unsigned char byte = 3;
+  ASSERT_EQ(1, Set("/SetEncryptedImageMap?GUID=gone", &byte, 1));
+  Module().DoAction(3, nullptr, nullptr);
+  uint32_t size = 0;
+  unsigned char out[524];
+  EXPECT_EQ(0, Get("/GetEncryptedImageMap?GUID=gone", out, &size));
+}
+
+TEST_F(ImageMapTest, ManyThreadsStoreFetchAndQuery) {
+  const Exports& m = Module();
+  std::atomic<int> wrong{0};
+  std::vector<std::thread> threads;
+  for (int t = 0; t < 4; ++t) {
+    threads.emplace_back([&, t] {
+      std::vector<unsigned char> record(524), out(524);
+      for (int i = 0; i < 300; ++i) {
+        const std::string key = std::to_string(t) + "-" + std::to_string(i);
+        std::memset(record.data(), (t * 31 + i) & 0xFF, record.size());
+        if (m.SetImage(("/SetEncryptedImageMap?GUID=" + key).c_str(), record.data(), 524) != 1) ++wrong;
+        uint32_t size = 0;
+        if (m.GetImage(("/GetEncryptedImageMap?GUID=" + key).c_str(), out.data(), &size) != 1 || out != record) ++wrong;
+        const std::string path = "C:\\t" + std::to_string(t) + "\\" + std::to_string(i);
+        m.Reserved("addFileToWhiteList", path.c_str(), 0);
+        if (m.Reserved("fileInQROWhiteList", path.c_str(), 0) != 0) ++wrong;
+        m.GetWaitTimeout();
+      }
+    });
+  }
+  for (auto& thread : threads) thread.join();
+  EXPECT_EQ(0, wrong.load());
+  std::vector<unsigned char> out(524);
+  uint32_t size = 0;
+  for (int t = 0; t < 4; ++t)
+    for (int i = 0; i < 300; ++i) {
+      const std::string key = std::to_string(t) + "-" + std::to_string(i);
+      ASSERT_EQ(1, m.GetImage(("/GetEncryptedImageMap?GUID=" + key).c_str(), out.data(), &size)) << key;
+      EXPECT_EQ((t * 31 + i) & 0xFF, out[523]);
+    }
+}
+
+class WhiteListTest : public ::testing::Test {
+ protected:
+  void SetUp() override { Module().DoAction(3, nullptr, nullptr); }
+  int32_t Query(const char* path) { return Module().Reserved("fileInQROWhiteList", path, 0); }
+  int32_t Add(const char* path) { return Module().Reserved("addFileToWhiteList", path, 0); }
+};
+
+TEST_F(WhiteListTest, PathsNormaliseBackslashesOnly) {
+  EXPECT_EQ(0, Add("C:\\Data\\a.txt"));
+  EXPECT_EQ(0, Query("C:/Data/a.txt"));
+  EXPECT_EQ(0, Query("C:\\Data\\a.txt"));
+  EXPECT_EQ(-1, Query("c:\\data\\a.txt"));
+  EXPECT_EQ(-1, Query("C:\\Data\\"));
+  EXPECT_EQ(-1, Query("C:\\Data\\.\\a.txt"));
+  EXPECT_EQ(0, Add("C:\\Data\\a.txt"));
+  EXPECT_EQ(0, Query("C:/Data/a.txt"));
+}
+
+TEST_F(WhiteListTest, ArgumentsAndKeys) {
+  EXPECT_EQ(-1, Module().Reserved("addFileToWhiteList", "x", 1));
+  EXPECT_EQ(-1, Query("x"));
+  EXPECT_EQ(-1, Module().Reserved(nullptr, "x", 0));
+  EXPECT_EQ(-1, Module().Reserved("addFileToWhiteList", nullptr, 0));
+  EXPECT_EQ(-1, Module().Reserved("addFileToWhite", "x", 0));
+  EXPECT_EQ(-1, Module().Reserved("other", "x", 0));
+  EXPECT_EQ(0, Module().Reserved("addFileToWhiteListAndMore", "y", 0));
+  EXPECT_EQ(0, Module().Reserved("fileInQROWhiteList!", "y", 0));
+  EXPECT_EQ(0, Add(""));
+  EXPECT_EQ(0, Query(""));
+}
+
+TEST_F(WhiteListTest, EmptyAfterARestart) {
+  Add("C:\\keep");
+  Module().DoAction(3, nullptr, nullptr);
+  Module().DoAction(0, nullptr, nullptr);
+  EXPECT_EQ(-1, Query("C:\\keep"));
+}
+
+}  // namespace
+}  // namespace zep
