@@ -1,0 +1,64 @@
+// Stands in for the service executable in its per-user mode:
+//   fake_service "-asconsole" "-asuser" <stop event> <sid> "notused"
+// Records its arguments, then acts as fake_service.mode in its folder says:
+//   "serve"  - waits for fake_service.release, records its ports, ends when the stop event is set;
+//   "exit"   - ends at once;
+//   "ignore" - records its ports and ignores the stop event.
+#include <chrono>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <thread>
+
+#include "platform/file_system.h"
+#include "platform/named_event.h"
+#include "platform/profile.h"
+
+namespace {
+
+std::string Folder() {
+  const std::string path = zep::platform::ModuleFilePath();
+  return path.substr(0, path.rfind(zep::platform::kPathSeparator) + 1);
+}
+
+bool Exists(const std::string& path) { return std::ifstream(path).good(); }
+
+void RecordPorts(const std::string& sid) {
+  const std::string file = Folder() + "user_config.ini";
+  const char* values[][2] = {{"qro", "21001"}, {"qro_ssl", "21002"}, {"zep", "21003"}, {"zep_ssl", "21004"}};
+  for (const auto& value : values) zep::platform::WriteProfileValue(sid.c_str(), value[0], value[1], file.c_str());
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  const std::string folder = Folder();
+  {
+    std::ofstream args(folder + "fake_service.args", std::ios::trunc);
+    for (int i = 0; i < argc; ++i) args << argv[i] << "\n";
+  }
+  if (argc != 6 || std::string(argv[1]) != "-asconsole" || std::string(argv[2]) != "-asuser") return 2;
+  std::string mode;
+  std::ifstream(folder + "fake_service.mode") >> mode;
+  if (mode == "exit") return 0;
+
+  zep::platform::NamedEventListener stop(argv[3]);
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+  if (mode == "ignore") {
+    RecordPorts(argv[4]);
+    while (std::chrono::steady_clock::now() < deadline) std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    return 0;
+  }
+  bool recorded = false;
+  while (std::chrono::steady_clock::now() < deadline) {
+    if (!recorded && Exists(folder + "fake_service.release")) {
+      RecordPorts(argv[4]);
+      recorded = true;
+    }
+    if (stop.WaitSet(5)) {
+      std::ofstream(folder + "fake_service.stopped") << "stopped\n";
+      return 0;
+    }
+  }
+  return 1;
+}

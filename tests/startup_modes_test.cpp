@@ -1,0 +1,57 @@
+// A module started in work mode 3 with enhanced mode on and the log level
+// fixed at 14: each of these is decided once per process.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+
+#include "command_host.h"
+#include "module/entry_points.h"
+#include "platform/sync.h"
+#include "settings/log.h"
+#include "settings/process_user.h"
+#include "settings/settings_store.h"
+#include "test_support.h"
+
+namespace zep {
+namespace {
+
+class StartupModes : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    test::SetConfigurationText("[TK]\r\nLogLevel=14\r\nEnableEnhancedMode=tRuE\r\n");
+    std::filesystem::remove_all(test::ModuleDirectory() + "log");
+    ASSERT_TRUE(zep::DoAction(4, nullptr, nullptr));
+  }
+};
+
+TEST_F(StartupModes, EnhancedModeGivesPerUserDirectories) {
+  const std::string sid = GetProcessUserSID(platform::CurrentProcessId());
+  ASSERT_FALSE(sid.empty());
+  const std::string sep = test::Separator();
+  const SettingsPaths paths = GetSettingsPaths();
+  EXPECT_EQ(test::ModuleDirectory() + "log" + sep + sid + sep + "tks.log", paths.serviceLogFile);
+  EXPECT_EQ(test::ModuleDirectory() + "cache" + sep + sid + sep, paths.cacheDirectory);
+  EXPECT_EQ(test::ModuleDirectory() + "upload" + sep + sid + sep, paths.uploadDirectory);
+  EXPECT_EQ(test::ModuleDirectory() + "dump" + sep, paths.dumpDirectory);
+  EXPECT_TRUE(std::filesystem::is_directory(paths.cacheDirectory));
+  EXPECT_TRUE(EnhancedModeEnabled());
+}
+
+TEST_F(StartupModes, VersionLineAndFixedLevel) {
+  const std::string log = test::ReadFileText(GetSettingsPaths().serviceLogFile);
+  EXPECT_NE(std::string::npos,
+            log.find("[Debug-3]: Version info:Corvantis Service Manager Module, zep service manager---16, 2, 6, 1212, "
+                     "\r\n\t\tis64:1, isScanning=0, workMode=3, isQROActiveX=0\r\n\n"));
+  test::SetConfigurationText("[TK]\r\nLogLevel=1\r\n");
+  test::TakeLog();
+  LogDebug("still written");
+  EXPECT_NE(std::string::npos, test::TakeLog().find("[Debug-3]: still written\n"));
+}
+
+TEST_F(StartupModes, WorkModeThreeTurnsThePerUserModeOff) {
+  const std::string reply = test::Send("{\"id\":\"1\",\"method\":\"VersionInfo\"}");
+  EXPECT_NE(std::string::npos, reply.find("\"0\",\n      \"false\",\n      \"64\"\n   ]")) << reply;
+}
+
+}  // namespace
+}  // namespace zep

@@ -1,0 +1,209 @@
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <regex>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "command_host.h"
+#include "commands/manager_client.h"
+#include "module/virtual_manager_client.h"
+#include "platform/loopback_socket.h"
+#include "settings/port_registry.h"
+#include "settings/settings_store.h"
+#include "test_support.h"
+
+#ifndef _WIN32
+#include <signal.h>
+#include <unistd.h>
+#endif
+
+namespace zep {
+namespace {
+
+using namespace std::chrono_literals;
+
+std::string Folder() { return test::ModuleDirectory(); }
+
+void Mode(const std::string& mode) {
+  test::WriteFileText(Folder() + "fake_service.mode", mode + "\n");
+  test::RemoveFile(Folder() + "fake_service.release");
+  test::RemoveFile(Folder() + "fake_service.stopped");
+  test::RemoveFile(Folder() + "fake_service.args");
+}
+
+bool Eventually(const std::function<bool()>& condition) {
+  for (int i = 0; i < 1000; ++i) {
+    if (condition()) return true;
+    std::this_thread::sleep_for(10ms);
+  }
+  return false;
+}
+
+std::vector<std::string> Arguments() {
+  std::vector<std::string> lines;
+  std::istringstream stream(test::ReadFileText(Folder() + "fake_service.args"));
+  for (std::string line; std::getline(stream, line);) lines.push_back(line);
+  return lines;
+}
+
+std::string PortsReply(const std::string& key, int qro, int qroSsl, int zep, int zepSsl) {
+  return "{\n   \"event\" : \"GetPorts\",\n   \"id\" : \"p\",\n   \"result\" : [\n      \"" + key +
+         "\",\n      {\n         \"qro\" : {\n            \"port\" : " + std::to_string(qro) +
+         ",\n            \"sslPort\" : " + std::to_string(qroSsl) + "\n         },\n         \"zep\" : {\n            "
+         "\"port\" : " + std::to_string(zep) + ",\n            \"sslPort\" : " + std::to_string(zepSsl) +
+         "\n         }\n      }\n   ],\n\t\"cmdId\" : \"\"\n}\n";
+}
+
+// A page's connection to the host: the module identifies the user through it.
+class PageConnection {
+ public:
+  PageConnection() : client_(platform::ConnectLoopback(listener_.Port())), served_(listener_.Accept()) {}
+  uint32_t Socket() const { return served_.Value(); }
+
+ private:
+  platform::LoopbackListener listener_;
+  platform::TcpSocket client_;
+  platform::TcpSocket served_;
+};
+
+class UserInstancesTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    test::InitializeModuleWith("[TK]\r\nLogLevel=14\r\nEnableEnhancedMode=TRUE\r\n");
+    SetServiceExecutablePath(ZEP_FAKE_SERVICE);
+    VirtualManagerClient::DestroyInstance();
+    test::TakeLog();
+  }
+  void TearDown() override { VirtualManagerClient::DestroyInstance(); }
+
+  // VersionInfo over a real connection; returns the user key.
+  std::string VersionInfo(const PageConnection& page) {
+    const std::string reply = test::Send("{\"id\":\"v\",\"method\":\"VersionInfo\"}", test::kLocalOrigin, page.Socket());
+    std::smatch match;
+    EXPECT_TRUE(std::regex_search(reply, match, std::regex("Module\", \"([0-9]+)\", \"(true|false)\"")) ||
+                std::regex_search(reply, match, std::regex("Module\",\n      \"([0-9]+)\",\n      \"(true|false)\"")))
+        << reply;
+    return match.size() > 1 ? match[1].str() : std::string();
+  }
+  std::string GetPorts(const std::string& key) {
+    return test::Send("{\"id\":\"p\",\"method\":\"GetPorts\",\"parameter\":[\"" + key + "\"]}");
+  }
+};
+
+#ifdef _WIN32
+// Wine's TCP table names no owners: the client stays unknown and nothing starts.
+TEST_F(UserInstancesTest, UnidentifiedClientsStartNothing) {
+  Mode("serve");
+  PageConnection page;
+  const std::string key = VersionInfo(page);
+  EXPECT_EQ("0", key);
+  EXPECT_FALSE(test::FileExists(Folder() + "fake_service.args"));
+  EXPECT_EQ("{\n   \"description\" : \"User SID is empty.\",\n   \"exception\" : -2408,\n   \"id\" : \"p\",\n   "
+            "\"method\" : \"GetPorts\",\n   \"result\" : [ \"0\", false ],\n\t\"cmdId\" : \"\"\n}\n",
+            GetPorts(key));
+}
+#else
+bool ProcessGone(uint32_t pid) { return kill(static_cast<pid_t>(pid), 0) != 0; }
+
+uint32_t StartedPid(const std::string& log) {
+  std::smatch match;
+  if (!std::regex_search(log, match, std::regex("CreateProcessAsCurrentLogonUser return: ([0-9]+)"))) return 0;
+  return static_cast<uint32_t>(std::stoul(match[1].str()));
+}
+
+int EventCounter(const std::string& eventName) {
+  std::smatch match;
+  if (!std::regex_match(eventName, match, std::regex("Global\\\\Corvantis_16\\.2_-?[0-9]+_stop_service_event_([0-9]+)")))
+    return -1;
+  return std::stoi(match[1].str());
+}
+
+TEST_F(UserInstancesTest, ACopyStartsForTheUserAndReportsItsPorts) {
+  Mode("serve");
+  PageConnection page;
+  const std::string key = VersionInfo(page);
+  const std::string sid = "S-1-22-1-" + std::to_string(getuid());
+  EXPECT_EQ(UserKeyOf(sid), key);
+  ASSERT_TRUE(Eventually([] { return Arguments().size() == 6; }));
+  const std::vector<std::string> args = Arguments();
+  EXPECT_EQ("-asconsole", args[1]);
+  EXPECT_EQ("-asuser", args[2]);
+  EXPECT_GT(EventCounter(args[3]), 0) << args[3];
+  EXPECT_EQ(sid, args[4]);
+  EXPECT_EQ("notused", args[5]);
+  const std::string log = test::TakeLog();
+  EXPECT_NE(std::string::npos, log.find("\"" ZEP_FAKE_SERVICE "\" \"-asconsole\" \"-asuser\" \"" + args[3] + "\" \"" + sid +
+                                        "\" \"notused\"\n"));
+  const uint32_t pid = StartedPid(log);
+  ASSERT_NE(0u, pid);
+
+  EXPECT_EQ(PortsReply(key, 0, 0, 0, 0), GetPorts(key));
+  test::WriteFileText(Folder() + "fake_service.release", "go");
+  ASSERT_TRUE(Eventually([&] { return ReadUserPort(sid, "zep", true) == 21004; }));
+  EXPECT_EQ(PortsReply(key, 21001, 21002, 21003, 21004), GetPorts(key));
+  EXPECT_EQ(0u, StartedPid(test::TakeLog()));  // the running copy was reused
+
+  VirtualManagerClient::DestroyInstance();
+  EXPECT_TRUE(Eventually([] { return test::FileExists(Folder() + "fake_service.stopped"); }));
+  EXPECT_TRUE(Eventually([&] { return ProcessGone(pid); }));
+  EXPECT_NE(std::string::npos, test::TakeLog().find("]: notify process exit: p=" + std::to_string(pid) + "\n"));
+}
+
+TEST_F(UserInstancesTest, AnEndedCopyIsReplaced) {
+  Mode("exit");
+  PageConnection page;
+  const std::string key = VersionInfo(page);
+  const uint32_t first = StartedPid(test::TakeLog());
+  ASSERT_NE(0u, first);
+  ASSERT_TRUE(Eventually([] { return Arguments().size() == 6; }));
+  const int counter = EventCounter(Arguments()[3]);
+  std::this_thread::sleep_for(100ms);
+  test::RemoveFile(Folder() + "fake_service.args");
+  Mode("serve");
+  EXPECT_EQ(PortsReply(key, 0, 0, 0, 0), GetPorts(key));
+  const std::string log = test::TakeLog();
+  EXPECT_NE(std::string::npos, log.find("]: terminate process: p=" + std::to_string(first) + "\n"));
+  EXPECT_NE(0u, StartedPid(log));
+  ASSERT_TRUE(Eventually([] { return Arguments().size() == 6; }));
+  EXPECT_EQ(counter + 1, EventCounter(Arguments()[3]));
+}
+
+TEST_F(UserInstancesTest, ACopyThatIgnoresItsStopEventIsTerminated) {
+  Mode("ignore");
+  PageConnection page;
+  VersionInfo(page);
+  const uint32_t pid = StartedPid(test::TakeLog());
+  ASSERT_NE(0u, pid);
+  ASSERT_TRUE(Eventually([] { return Arguments().size() == 6; }));
+  VirtualManagerClient::DestroyInstance();
+  EXPECT_NE(std::string::npos, test::TakeLog().find("]: force process exit: p=" + std::to_string(pid) + "\n"));
+  EXPECT_TRUE(ProcessGone(pid));
+}
+
+TEST_F(UserInstancesTest, AFailedStartIsReported) {
+  Mode("serve");
+  SetServiceExecutablePath(Folder() + "no-such-service");
+  PageConnection page;
+  const std::string key = VersionInfo(page);
+  EXPECT_EQ("{\n   \"description\" : \"Failed to create user process.\",\n   \"exception\" : -2408,\n   \"id\" : "
+            "\"p\",\n   \"method\" : \"GetPorts\",\n   \"result\" : [ \"" + key + "\", false ],\n\t\"cmdId\" : \"\"\n}\n",
+            GetPorts(key));
+  EXPECT_NE(std::string::npos, test::TakeLog().find("]: Create progress return 0("));
+}
+#endif
+
+TEST_F(UserInstancesTest, ALegacyClientStartsNothing) {
+  Mode("serve");
+  PageConnection page;
+  const std::string reply =
+      test::Send("{\"id\":\"v\",\"method\":\"VersionInfo\",\"version\":\"kelpm_13000404\"}", test::kLocalOrigin, page.Socket());
+  EXPECT_TRUE(std::regex_search(reply, std::regex("\"false\",\\s+\"64\"\\s+\\]"))) << reply;
+  std::this_thread::sleep_for(50ms);
+  EXPECT_FALSE(test::FileExists(Folder() + "fake_service.args"));
+}
+
+}  // namespace
+}  // namespace zep
