@@ -1,0 +1,35 @@
+// HTTP and WebSocket on 127.0.0.1: requests of the module go to
+// DistributeCommand, every other path gets the console page.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "module_library.h"
+
+namespace zephost {
+
+// Whether a request path belongs to the module.
+bool IsModulePath(const std::string& target);
+
+class HostServer {
+ public:
+  explicit HostServer(ModuleLibrary& module);
+  ~HostServer();
+  HostServer(const HostServer&) = delete;
+  HostServer& operator=(const HostServer&) = delete;
+
+  // Listens on 127.0.0.1 at the port (0: one the system picks); the port, or 0 on failure.
+  uint16_t Listen(uint16_t port, std::string& error);
+  // Serves until Stop; returns once every connection has ended.
+  void Run();
+  void Stop();
+
+ private:
+  struct State;
+  std::unique_ptr<State> state_;
+};
+
+}  // namespace zephost
