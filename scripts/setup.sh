@@ -5,12 +5,12 @@ set -euo pipefail
 here="$(cd "$(dirname "$0")/.." && pwd)"
 
 need_install=0
-for tool in cmake ninja x86_64-w64-mingw32-g++-posix /usr/lib/wine/wine64 dpkg-source; do
+for tool in cmake ninja x86_64-w64-mingw32-g++-posix /usr/lib/wine/wine64 dpkg-source node npm clang; do
   command -v "$tool" >/dev/null 2>&1 || need_install=1
 done
 for header in /usr/include/jsoncpp/json/json.h /usr/include/utf8cpp/utf8.h \
               /usr/include/SimpleIni.h /usr/include/benchmark/benchmark.h \
-              /usr/src/googletest/CMakeLists.txt /usr/include/boost/beast.hpp; do
+              /usr/src/googletest/CMakeLists.txt /usr/include/boost/beast.hpp /usr/bin/chromium; do
   [ -e "$header" ] || need_install=1
 done
 
@@ -33,7 +33,11 @@ if [ "$need_install" = 1 ]; then
     g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 \
     wine64 dpkg-dev \
     libjsoncpp-dev libutfcpp-dev libsimpleini-dev libgtest-dev googletest \
-    libbenchmark-dev libboost-dev >/dev/null
+    libbenchmark-dev libboost-dev chromium >/dev/null
+  # Node.js may come with the machine from elsewhere; only a missing one is installed.
+  if ! command -v node >/dev/null 2>&1 || ! command -v npm >/dev/null 2>&1; then
+    apt-get install -y -qq --no-install-recommends nodejs npm >/dev/null
+  fi
 fi
 
 deps="$here/build/deps"

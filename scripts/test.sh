@@ -21,9 +21,18 @@ run_suite() {
 }
 failed=0
 
-cmake -S . -B build/native -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DZEP_BUILD_TESTS=ON -DZEP_BUILD_BENCH=ON >/dev/null
+cmake -S . -B build/native -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DZEP_BUILD_TESTS=ON -DZEP_BUILD_BENCH=ON -DZEP_BUILD_HOST=ON >/dev/null
 cmake --build build/native -j "$jobs"
 run_suite native build/native
+
+echo "== browser end to end"
+(cd tests/e2e && npm ci --no-audit --no-fund --silent)
+if (cd tests/e2e && timeout 600 node --test console_test.mjs); then
+  summary+=("browser end to end: passed")
+else
+  summary+=("browser end to end: FAILED")
+  failed=1
+fi
 
 cmake -S . -B build/native-tsan -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DZEP_BUILD_TESTS=ON -DZEP_SANITIZE=thread >/dev/null
 cmake --build build/native-tsan -j "$jobs"

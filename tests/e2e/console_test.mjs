@@ -1,0 +1,136 @@
+// End to end: zephost serves the console page, headless Chromium opens it from
+// http://127.0.0.1, runs each command over WebSocket and the replies are checked.
+import { test, before, after } from "node:test";
+import assert from "node:assert/strict";
+import { spawn } from "node:child_process";
+import { chromium } from "playwright-core";
+
+const zephost = process.env.ZEPHOST ?? new URL("../../build/native/zephost", import.meta.url).pathname;
+let host, browser, page, origin;
+
+function startHost() {
+  return new Promise((resolve, reject) => {
+    host = spawn(zephost, ["--port", "0"], { stdio: ["ignore", "pipe", "inherit"] });
+    const timer = setTimeout(() => reject(new Error("zephost did not start")), 15000);
+    let output = "";
+    host.stdout.on("data", (chunk) => {
+      output += chunk;
+      const match = output.match(/console at (http:\/\/127\.0\.0\.1:\d+)\//);
+      if (match) {
+        clearTimeout(timer);
+        resolve(match[1]);
+      }
+    });
+    host.on("exit", (code) => reject(new Error(`zephost ended early (${code})`)));
+  });
+}
+
+before(async () => {
+  origin = await startHost();
+  browser = await chromium.launch({
+    executablePath: "/usr/bin/chromium",
+    args: ["--headless", "--no-sandbox", "--disable-gpu", "--disable-quic", "--no-first-run",
+           "--disable-background-networking", "--disable-component-update", "--disable-sync"],
+    timeout: 60000,
+  });
+  page = await browser.newPage();
+  await page.goto(origin + "/", { timeout: 30000 });
+  await page.waitForSelector("#status.connected", { timeout: 15000 });
+});
+
+after(async () => {
+  if (browser) await browser.close();
+  if (host && host.exitCode === null) {
+    const ended = new Promise((resolve) => host.on("exit", (code) => resolve(code)));
+    host.kill("SIGTERM");
+    assert.equal(await ended, 0);
+  }
+});
+
+// Clicks a button and returns the parsed reply (or the raw text).
+async function run(button) {
+  const before = await page.evaluate(() => window.zepReplies.length);
+  await page.click("#" + button);
+  await page.waitForFunction((n) => window.zepReplies.length > n, before, { timeout: 20000 });
+  const reply = await page.evaluate((n) => window.zepReplies[n], before);
+  assert.equal(reply.method, button);
+  try {
+    return { ...reply, json: JSON.parse(reply.text) };
+  } catch {
+    return { ...reply, json: null };
+  }
+}
+
+test("VersionInfo names the module and the user", async () => {
+  const reply = await run("VersionInfo");
+  assert.equal(reply.json.event, "VersionInfo");
+  assert.equal(reply.json.cmdId, reply.cmdId);
+  assert.deepEqual(reply.json.result.slice(0, 2), ["16, 2, 6, 1212", "Corvantis Service Manager Module"]);
+  assert.match(reply.json.result[2], /^\d+$/);
+  assert.deepEqual(reply.json.result.slice(3), ["false", "64"]);
+  assert.equal(await page.inputValue("#userKey"), reply.json.result[2]);
+});
+
+test("TKVersion answers the service version", async () => {
+  const reply = await run("TKVersion");
+  assert.equal(reply.json.result.at(-1), "Corvantis Service");
+});
+
+test("SetServerInfo stores and GetServerInfo reads back", async () => {
+  await page.fill("#host", "127.0.0.1");
+  await page.fill("#zepPort", "28625");
+  await page.fill("#zepSslPort", "28626");
+  await page.fill("#qroPort", "28622");
+  await page.fill("#qroSslPort", "28623");
+  const expected = '{"Host":"127.0.0.1","qro":{"port":"28622","sslPort":"28623"},"zep":{"port":"28625","sslPort":"28626"}}';
+  assert.equal((await run("SetServerInfo")).text, expected);
+  assert.equal((await run("GetServerInfo")).text, expected);
+});
+
+test("GetPorts starts the user's copy and then reports its ports", async () => {
+  const first = await run("GetPorts");
+  assert.equal(first.json.event, "GetPorts");
+  const ports = first.json.result[1];
+  assert.deepEqual(Object.keys(ports), ["qro", "zep"]);
+  // The copy records its ports shortly after it starts.
+  let zep = 0;
+  for (let i = 0; i < 50 && zep === 0; ++i) {
+    await new Promise((resolve) => setTimeout(resolve, 100));
+    zep = (await run("GetPorts")).json.result[1].zep.port;
+  }
+  assert.ok(zep > 0, "the per-user copy reported its port");
+  const copy = await fetch(`http://127.0.0.1:${zep}/`);
+  assert.equal(copy.status, 200);
+});
+
+test("CheckQROPort sees the host's own port in use", async () => {
+  const port = new URL(origin).port;
+  await page.fill("#checkAddress", "127.0.0.1");
+  await page.fill("#checkPort1", port);
+  await page.fill("#checkPort2", port);
+  const reply = await run("CheckQROPort");
+  assert.deepEqual(reply.json.result, [false]);
+});
+
+test("GetLocalIP lists addresses but never 127.0.0.1", async () => {
+  const reply = await run("GetLocalIP");
+  assert.ok(Array.isArray(reply.json));
+  assert.ok(!reply.json.includes("127.0.0.1"));
+  for (const address of reply.json) assert.match(address, /^\d+\.\d+\.\d+\.\d+$/);
+});
+
+test("AddFirewall answers success", async () => {
+  const reply = await run("AddFirewall");
+  assert.deepEqual(reply.json.result, [true]);
+});
+
+test("a page from another origin is refused", async () => {
+  const response = await fetch(origin + "/zep/cmd", {
+    method: "POST",
+    headers: { Origin: "http://127.0.0.1.evil.example" },
+    body: '{"id":"1","method":"GetLocalIP"}',
+  });
+  const reply = await response.json();
+  assert.equal(reply.exception, -1);
+  assert.equal(reply.description, "Only support access from local machine");
+});
