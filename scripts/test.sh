@@ -42,6 +42,23 @@ cmake -S . -B build/native-asan -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DZEP
 cmake --build build/native-asan -j "$jobs"
 UBSAN_OPTIONS="halt_on_error=1 print_stacktrace=1" run_suite native-asan build/native-asan
 
+cmake -S . -B build/fuzz -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ \
+  -DZEP_BUILD_TESTS=OFF -DZEP_BUILD_FUZZ=ON -DZEP_SANITIZE=address,undefined >/dev/null
+cmake --build build/fuzz -j "$jobs"
+for fuzzer in distribute image_map white_list; do
+  echo "== fuzz $fuzzer"
+  corpus="build/fuzz/corpus/$fuzzer"
+  mkdir -p "$corpus"
+  if UBSAN_OPTIONS="halt_on_error=1" "build/fuzz/tests/fuzz/${fuzzer}_fuzzer" -max_total_time="${ZEP_FUZZ_SECONDS:-30}" \
+       -timeout=10 -rss_limit_mb=2048 -print_final_stats=1 "$corpus" "tests/fuzz/corpus/$fuzzer" 2>build/fuzz/$fuzzer.log; then
+    summary+=("fuzz $fuzzer: passed")
+  else
+    tail -40 "build/fuzz/$fuzzer.log"
+    summary+=("fuzz $fuzzer: FAILED")
+    failed=1
+  fi
+done
+
 cmake -S . -B build/windows -G Ninja -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake -DCMAKE_BUILD_TYPE=Release -DZEP_BUILD_TESTS=ON >/dev/null
 cmake --build build/windows -j "$jobs"
 export ZEP_WINEPREFIX="$here/build/windows/wineprefix"
@@ -50,4 +67,7 @@ run_suite windows-wine build/windows -j 1
 WINEPREFIX="$ZEP_WINEPREFIX" /usr/lib/wine/wineserver -k >/dev/null 2>&1 || true
 
 printf '%s\n' "${summary[@]}"
+passed_count=$(printf '%s\n' "${summary[@]}" | grep -c ': passed$' || true)
+failed_count=$(printf '%s\n' "${summary[@]}" | grep -c ': FAILED$' || true)
+echo "suites: $passed_count passed, $failed_count failed"
 exit "$failed"

@@ -278,6 +278,13 @@ TEST_F(WhiteListTest, ArgumentsAndKeys) {
   EXPECT_EQ(0, Query(""));
 }
 
+// A host stops the module before it unloads the library.
+class StopModuleAtExit : public ::testing::Environment {
+ public:
+  void TearDown() override { Module().DoAction(3, nullptr, nullptr); }
+};
+const auto* const stopAtExit = ::testing::AddGlobalTestEnvironment(new StopModuleAtExit);
+
 TEST_F(WhiteListTest, EmptyAfterARestart) {
   Add("C:\\keep");
   Module().DoAction(3, nullptr, nullptr);
