@@ -16,8 +16,7 @@ void Fill() {
   static bool filled = false;
   if (filled) return;
   std::vector<unsigned char> record(524, 0x5A);
-  for (int i = 0; i < kKeys; ++i)
-    zep::SetImage(Request("/SetEncryptedImageMap?", i).c_str(), record.data(), 524);
+  for (int i = 0; i < kKeys; ++i) zep::SetImage(Request("/SetEncryptedImageMap?", i).c_str(), record.data(), 524);
   filled = true;
 }
 

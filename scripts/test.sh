@@ -44,7 +44,7 @@ UBSAN_OPTIONS="halt_on_error=1 print_stacktrace=1" run_suite native-asan build/n
 
 cmake -S . -B build/fuzz -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ \
   -DZEP_BUILD_TESTS=OFF -DZEP_BUILD_FUZZ=ON -DZEP_SANITIZE=address,undefined >/dev/null
-cmake --build build/fuzz -j "$jobs"
+cmake --build build/fuzz -j "$jobs" --target distribute_fuzzer image_map_fuzzer white_list_fuzzer
 for fuzzer in distribute image_map white_list; do
   echo "== fuzz $fuzzer"
   corpus="build/fuzz/corpus/$fuzzer"

@@ -7,6 +7,7 @@
 #include "platform/loopback_socket.h"
 #include "platform/network.h"
 #include "platform/sync.h"
+#include "platform/user_process.h"
 #include "test_support.h"
 
 namespace zep {
@@ -54,9 +55,13 @@ TEST_F(IdentificationTest, ALoopbackConnectionOfThisProcess) {
   EXPECT_EQ("S-1-22-1-" + std::to_string(getuid()), sid);
   const UserInstance& record = manager.UserInstances().at(sid);
   EXPECT_EQ(self, record.clientProcessId);
+  uint32_t session = 0;
+  if (!platform::ProcessSessionId(self, &session)) session = 0;
+  EXPECT_EQ(session, record.sessionId);
   const std::string log = test::TakeLog();
-  EXPECT_NE(std::string::npos, log.find("]: GetConnectionProcessID:: connection client " + std::to_string(served.Value()) +
-                                        " process is " + std::to_string(self) + ".\n"));
+  EXPECT_NE(std::string::npos,
+            log.find("]: GetConnectionProcessID:: connection client " + std::to_string(served.Value()) +
+                     " process is " + std::to_string(self) + ".\n"));
   EXPECT_NE(std::string::npos, log.find("]: User=" + sid + ", sock=" + std::to_string(served.Value()) + ", session="));
   // The client's own socket is the other end: looking it up finds the listener's process too.
   EXPECT_EQ(self, GetConnectionProcessID(client.Value()));

@@ -15,9 +15,10 @@ class DispatcherTest : public ::testing::Test {
 };
 
 TEST_F(DispatcherTest, NamesMatchExactly) {
-  EXPECT_EQ("{\n   \"description\" : \"Function not found\",\n   \"exception\" : -2200,\n   \"id\" : \"4\",\n   "
-            "\"method\" : \"versioninfo\",\n   \"result\" : [ false ],\n\t\"cmdId\" : \"\"\n}\n",
-            test::Send("{\"id\":\"4\",\"method\":\"versioninfo\"}"));
+  EXPECT_EQ(
+      "{\n   \"description\" : \"Function not found\",\n   \"exception\" : -2200,\n   \"id\" : \"4\",\n   "
+      "\"method\" : \"versioninfo\",\n   \"result\" : [ false ],\n\t\"cmdId\" : \"\"\n}\n",
+      test::Send("{\"id\":\"4\",\"method\":\"versioninfo\"}"));
   const std::string log = test::TakeLog();
   EXPECT_NE(std::string::npos, log.find("]: Invalid function name: versioninfo. GetLastError = "));
 }
@@ -25,46 +26,53 @@ TEST_F(DispatcherTest, NamesMatchExactly) {
 TEST_F(DispatcherTest, TimingLinesFramTheCommand) {
   test::Send("{\"id\":\"5\",\"method\":\"ChangePort\"}");
   const std::string log = test::TakeLog();
-  EXPECT_TRUE(std::regex_search(log, std::regex("\\[Debug-0\\]: 2\\. Before command actually start cost: [0-9]+ms\\. id = \\[5\\]\\.\n")));
+  EXPECT_TRUE(std::regex_search(
+      log, std::regex("\\[Debug-0\\]: 2\\. Before command actually start cost: [0-9]+ms\\. id = \\[5\\]\\.\n")));
   EXPECT_NE(std::string::npos, log.find("[Debug-0]: Twain function [ChangePort] begin: \n"));
-  EXPECT_TRUE(std::regex_search(log, std::regex("\\]: 3\\. Command process cost: [0-9]+ms\\. cmd = \\[ChangePort\\]\\. id = \\[5\\]\\.\n")));
-  EXPECT_TRUE(std::regex_search(log, std::regex("\\]: 4\\. Command send back result cost: [0-9]+ms\\. id = \\[5\\]\\.\n\n")));
+  EXPECT_TRUE(std::regex_search(
+      log, std::regex("\\]: 3\\. Command process cost: [0-9]+ms\\. cmd = \\[ChangePort\\]\\. id = \\[5\\]\\.\n")));
+  EXPECT_TRUE(
+      std::regex_search(log, std::regex("\\]: 4\\. Command send back result cost: [0-9]+ms\\. id = \\[5\\]\\.\n\n")));
   EXPECT_NE(std::string::npos, log.find("]: Receive Command: {\"id\":\"5\",\"method\":\"ChangePort\"}\n"));
 }
 
 TEST_F(DispatcherTest, UnsupportedClientsAreRefusedBeforeLookup) {
-  EXPECT_EQ("{\n   \"description\" : \"Unsupported browser client. Please try Lumora plugin edition for chrome in "
-            "Chrome!\",\n   \"exception\" : -2205,\n   \"id\" : \"1\",\n   \"method\" : \"Nope\",\n   \"result\" : [ "
-            "false ],\n\t\"cmdId\" : \"\"\n}\n",
-            test::Send("{\"id\":\"1\",\"method\":\"Nope\"}", test::kLocalOrigin, 0, 0));
+  EXPECT_EQ(
+      "{\n   \"description\" : \"Unsupported browser client. Please try Lumora plugin edition for chrome in "
+      "Chrome!\",\n   \"exception\" : -2205,\n   \"id\" : \"1\",\n   \"method\" : \"Nope\",\n   \"result\" : [ "
+      "false ],\n\t\"cmdId\" : \"\"\n}\n",
+      test::Send("{\"id\":\"1\",\"method\":\"Nope\"}", test::kLocalOrigin, 0, 0));
   const std::string log = test::TakeLog();
   EXPECT_EQ(std::string::npos, log.find("Invalid function name"));
   EXPECT_EQ(std::string::npos, log.find("Twain function"));
 }
 
 TEST_F(DispatcherTest, TextThatIsNotJsonIsAnUnknownEmptyName) {
-  EXPECT_EQ("{\n   \"description\" : \"Function not found\",\n   \"exception\" : -2200,\n   \"id\" : \"\",\n   "
-            "\"method\" : \"\",\n   \"result\" : [ false ],\n\t\"cmdId\" : \"\"\n}\n",
-            test::Send("not json"));
+  EXPECT_EQ(
+      "{\n   \"description\" : \"Function not found\",\n   \"exception\" : -2200,\n   \"id\" : \"\",\n   "
+      "\"method\" : \"\",\n   \"result\" : [ false ],\n\t\"cmdId\" : \"\"\n}\n",
+      test::Send("not json"));
   EXPECT_NE(std::string::npos, test::TakeLog().find("]: Invalid json command format. cmd = [not json][3].\n"));
 }
 
 TEST_F(DispatcherTest, TooFewParametersAreCounted) {
-  EXPECT_EQ("{\n   \"description\" : \"Invalid parameter count.\",\n   \"exception\" : -2202,\n   \"id\" : \"1\",\n   "
-            "\"method\" : \"CheckQROPort\",\n   \"result\" : [ \"127.0.0.1\", 1, false ],\n\t\"cmdId\" : \"\"\n}\n",
-            test::Send("{\"id\":\"1\",\"method\":\"CheckQROPort\",\"parameter\":[\"127.0.0.1\",1]}"));
-  EXPECT_NE(std::string::npos,
-            test::TakeLog().find("]: Invalidate parameter count. Need 3 parameter, 2 parameter actually. GetLastError = "));
+  EXPECT_EQ(
+      "{\n   \"description\" : \"Invalid parameter count.\",\n   \"exception\" : -2202,\n   \"id\" : \"1\",\n   "
+      "\"method\" : \"CheckQROPort\",\n   \"result\" : [ \"127.0.0.1\", 1, false ],\n\t\"cmdId\" : \"\"\n}\n",
+      test::Send("{\"id\":\"1\",\"method\":\"CheckQROPort\",\"parameter\":[\"127.0.0.1\",1]}"));
+  EXPECT_NE(
+      std::string::npos,
+      test::TakeLog().find("]: Invalidate parameter count. Need 3 parameter, 2 parameter actually. GetLastError = "));
 }
 
 TEST(LocalOrigin, PrefixOfTheLoopbackAddress) {
   for (const char* origin : {"http://127.0.0.1", "https://127.0.0.1", "http://127.0.0.1:18625",
                              "https://127.0.0.1:8443/path/page.html", "http://127.0.0.12", "http://127.0.0.1/"})
     EXPECT_TRUE(IsLocalOrigin(origin)) << origin;
-  for (const char* origin : {"", "null", "http://localhost", "http://127.0.0.2", "HTTP://127.0.0.1",
-                             "http://127.0.0.1.evil.example", "http://127.0.0.1@evil.example",
-                             "http://127.0.0.1:80@evil.example", "https://127.0.0.1:443.evil.example",
-                             "http://127.0.0.10.evil.example", " http://127.0.0.1"})
+  for (const char* origin :
+       {"", "null", "http://localhost", "http://127.0.0.2", "HTTP://127.0.0.1", "http://127.0.0.1.evil.example",
+        "http://127.0.0.1@evil.example", "http://127.0.0.1:80@evil.example", "https://127.0.0.1:443.evil.example",
+        "http://127.0.0.10.evil.example", " http://127.0.0.1"})
     EXPECT_FALSE(IsLocalOrigin(origin)) << origin;
 }
 

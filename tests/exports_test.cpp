@@ -119,8 +119,9 @@ TEST(Exports, DistributeCommandAnswersThroughTheCallback) {
   EXPECT_EQ(12, m.DistributeCommand(1, 2, 0, "/zep/x", "{\"id\":\"1\",\"cmdId\":\"k\",\"method\":\"ChangePort\"}",
                                     nullptr, 0, 1, &Record, 0, "http://127.0.0.1", 0, 0, 0));
   ASSERT_EQ(1u, replies.size());
-  EXPECT_EQ("{\n   \"id\" : \"1\",\n   \"method\" : \"ChangePort\",\n   \"result\" : [ true ],\n\t\"cmdId\" : \"k\"\n}\n",
-            replies[0]);
+  EXPECT_EQ(
+      "{\n   \"id\" : \"1\",\n   \"method\" : \"ChangePort\",\n   \"result\" : [ true ],\n\t\"cmdId\" : \"k\"\n}\n",
+      replies[0]);
   EXPECT_EQ(12, m.DistributeCommand(1, 2, 0, "/nowhere", "", nullptr, 0, 1, &Record, 0, "", 0, 0, 0));
   EXPECT_EQ("Invalid command", replies.back());
   EXPECT_EQ(0, m.DistributeCommand(0, 2, 0, "/zep/x", "{\"id\":\"1\",\"method\":\"ChangePort\"}", nullptr, 0, 1,

@@ -1,9 +1,10 @@
+#include "settings/files.h"
+
 #include <gtest/gtest.h>
 
 #include <filesystem>
 #include <string>
 
-#include "settings/files.h"
 #include "settings/utf8_to_wide.h"
 #include "test_support.h"
 
@@ -71,10 +72,10 @@ TEST_F(WriteWholeFileTest, CreatesTheDirectoriesOnTheWay) {
 TEST_F(WriteWholeFileTest, ReplacesAReadOnlyFile) {
   const std::string path = Path("ro.txt");
   ASSERT_EQ(0, WriteWholeFile(path.c_str(), "old contents", 12));
-  std::filesystem::permissions(path,
-                               std::filesystem::perms::owner_write | std::filesystem::perms::group_write |
-                                   std::filesystem::perms::others_write,
-                               std::filesystem::perm_options::remove);
+  std::filesystem::permissions(
+      path,
+      std::filesystem::perms::owner_write | std::filesystem::perms::group_write | std::filesystem::perms::others_write,
+      std::filesystem::perm_options::remove);
   EXPECT_EQ(0, WriteWholeFile(path.c_str(), "new", 3));
   EXPECT_EQ("new", test::ReadFileText(path));
 }

@@ -1,8 +1,8 @@
+#include "common/growable_array.h"
+
 #include <gtest/gtest.h>
 
 #include <cstdint>
-
-#include "common/growable_array.h"
 
 namespace zep {
 namespace {

@@ -46,13 +46,14 @@ TEST_F(HostSystemTest, LocalIPListsTheInterfacesButNotLoopback) {
 }
 
 TEST(FirewallBatch, QuotesTheServicePath) {
-  EXPECT_EQ("@echo off\r\n"
-            "netsh advfirewall firewall delete rule name=\"Corvantis_ServiceRule\"\r\n"
-            "netsh advfirewall firewall add rule action=allow name=\"Corvantis_ServiceRule\" dir=in "
-            "program=\"C:\\Program Files\\Corvantis\\service.exe\"\r\n"
-            "del %0\r\n"
-            "exit\r\n",
-            FirewallBatchText("C:\\Program Files\\Corvantis\\service.exe"));
+  EXPECT_EQ(
+      "@echo off\r\n"
+      "netsh advfirewall firewall delete rule name=\"Corvantis_ServiceRule\"\r\n"
+      "netsh advfirewall firewall add rule action=allow name=\"Corvantis_ServiceRule\" dir=in "
+      "program=\"C:\\Program Files\\Corvantis\\service.exe\"\r\n"
+      "del %0\r\n"
+      "exit\r\n",
+      FirewallBatchText("C:\\Program Files\\Corvantis\\service.exe"));
 }
 
 #ifndef _WIN32
@@ -64,9 +65,10 @@ TEST_F(HostSystemTest, AddFirewallWritesTheBatchFile) {
   const std::string batch = folder + "/CorvantisServiceFirewall.bat";
   test::RemoveFile(batch);
   for (int i = 0; i < 2; ++i) {
-    EXPECT_EQ("{\n   \"id\" : \"1\",\n   \"method\" : \"AddFirewall\",\n   \"result\" : [ true ],\n\t\"cmdId\" : "
-              "\"\"\n}\n",
-              test::Send("{\"id\":\"1\",\"method\":\"AddFirewall\"}"));
+    EXPECT_EQ(
+        "{\n   \"id\" : \"1\",\n   \"method\" : \"AddFirewall\",\n   \"result\" : [ true ],\n\t\"cmdId\" : "
+        "\"\"\n}\n",
+        test::Send("{\"id\":\"1\",\"method\":\"AddFirewall\"}"));
     EXPECT_EQ(FirewallBatchText(GetServiceExecutablePath()), test::ReadFileText(batch));
   }
   EXPECT_NE(std::string::npos, test::TakeLog().find("]: ok to get temp path: " + folder + "/\n"));

@@ -1,9 +1,9 @@
+#include "protocol/http_param_request.h"
+
 #include <gtest/gtest.h>
 
 #include <memory>
 #include <string>
-
-#include "protocol/http_param_request.h"
 
 namespace zep {
 namespace {

@@ -49,23 +49,26 @@ TEST(Reply, EmptyCmdIdIsStillInserted) {
   auto request = Make(R"({"id":"1","method":"m"})");
   request->SetResult(true, 0, "");
   request->SendBack();
-  EXPECT_EQ("{\n   \"id\" : \"1\",\n   \"method\" : \"m\",\n   \"result\" : [ true ],\n\t\"cmdId\" : \"\"\n}\n", sent.text);
+  EXPECT_EQ("{\n   \"id\" : \"1\",\n   \"method\" : \"m\",\n   \"result\" : [ true ],\n\t\"cmdId\" : \"\"\n}\n",
+            sent.text);
 }
 
 TEST(Reply, DescriptionOnSuccessAddsTheModuleDescription) {
   auto request = Make(R"({"id":"1","method":"m"})");
   request->SetResult(true, 0, "D");
-  EXPECT_EQ("{\n   \"id\" : \"1\",\n   \"method\" : \"m\",\n   \"result\" : [ true, \"D\", \"Corvantis Service Manager "
-            "Module\" ]\n}\n",
-            request->GetResultText());
+  EXPECT_EQ(
+      "{\n   \"id\" : \"1\",\n   \"method\" : \"m\",\n   \"result\" : [ true, \"D\", \"Corvantis Service Manager "
+      "Module\" ]\n}\n",
+      request->GetResultText());
 }
 
 TEST(Reply, ErrorCarriesCodeDescriptionAndParameters) {
   auto request = Make(R"({"id":"1","method":"m","parameter":["P"]})");
   request->SetResult(false, kErrorInvalidParameterCount, Message(kMessageInvalidParameterCount));
-  EXPECT_EQ("{\n   \"description\" : \"Invalid parameter count.\",\n   \"exception\" : -2202,\n   \"id\" : \"1\",\n   "
-            "\"method\" : \"m\",\n   \"result\" : [ \"P\", false ]\n}\n",
-            request->GetResultText());
+  EXPECT_EQ(
+      "{\n   \"description\" : \"Invalid parameter count.\",\n   \"exception\" : -2202,\n   \"id\" : \"1\",\n   "
+      "\"method\" : \"m\",\n   \"result\" : [ \"P\", false ]\n}\n",
+      request->GetResultText());
 }
 
 TEST(Reply, ValuesAccumulateAndTheLastOperationPicksTheKey) {
@@ -82,9 +85,10 @@ TEST(Reply, ValuesAccumulateAndTheLastOperationPicksTheKey) {
 TEST(Reply, JsonResultsAndEmptyEntries) {
   auto request = Make(R"({"id":"1","method":"m","parameter":{"x":1}})");
   request->SetResultJson("{\"qro\":{\"port\":1,\"sslPort\":2}}");
-  EXPECT_EQ("{\n   \"event\" : \"m\",\n   \"id\" : \"1\",\n   \"result\" : [\n      null,\n      {\n         \"qro\" : "
-            "{\n            \"port\" : 1,\n            \"sslPort\" : 2\n         }\n      }\n   ]\n}\n",
-            request->GetResultText());
+  EXPECT_EQ(
+      "{\n   \"event\" : \"m\",\n   \"id\" : \"1\",\n   \"result\" : [\n      null,\n      {\n         \"qro\" : "
+      "{\n            \"port\" : 1,\n            \"sslPort\" : 2\n         }\n      }\n   ]\n}\n",
+      request->GetResultText());
   const std::string before = request->GetResultText();
   request->SetResultJson("{broken");
   EXPECT_EQ(before, request->GetResultText());

@@ -138,10 +138,12 @@ TEST(ReentrantRwLock, TwoReadersUpgradingDoNotDeadlock) {
   int firstGot = 0, secondGot = 0;
   first.Run([&] { lock.LockShared(); });
   second.Run([&] { lock.LockShared(); });
-  first.Run([&] {
-    lock.LockExclusive();
-    firstGot = ++order;
-  }, false);
+  first.Run(
+      [&] {
+        lock.LockExclusive();
+        firstGot = ++order;
+      },
+      false);
   // The first gives up its reader place while it waits.
   ASSERT_TRUE(Eventually([&] { return lock.Inspect().readerCount == 1; }));
   second.Run([&] {

@@ -1,3 +1,5 @@
+#include "settings/log.h"
+
 #include <gtest/gtest.h>
 
 #include <regex>
@@ -8,7 +10,6 @@
 
 #include "platform/sync.h"
 #include "platform/system_error.h"
-#include "settings/log.h"
 #include "settings/settings_store.h"
 #include "test_support.h"
 
@@ -70,7 +71,8 @@ TEST_F(LogTest, LinesCarryTheExactPrefixAndErrorSuffix) {
   std::snprintf(thread, sizeof thread, "%6d", static_cast<int>(platform::CurrentThreadId()));
   const std::string head = std::string("\\[Process:") + process + " Thread:" + thread +
                            "\\] \\[[0-9]{2}/[0-9]{2}/[0-9]{4} [0-9]{2}:[0-9]{2}:[0-9]{2}\\.[0-9]{3}\\] ";
-  EXPECT_TRUE(std::regex_match(lines[0], std::regex(head + "\\[Error-0\\]: Invalid function name: x\\. GetLastError = 5\\.")))
+  EXPECT_TRUE(
+      std::regex_match(lines[0], std::regex(head + "\\[Error-0\\]: Invalid function name: x\\. GetLastError = 5\\.")))
       << lines[0];
   EXPECT_TRUE(std::regex_match(lines[1], std::regex(head + "\\[Info-0\\]: 127\\.0\\.0\\.1:80 is active and used\\.")))
       << lines[1];

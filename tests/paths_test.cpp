@@ -1,3 +1,5 @@
+#include "settings/paths.h"
+
 #include <gtest/gtest.h>
 
 #include <cstdlib>
@@ -5,7 +7,6 @@
 #include <string>
 
 #include "platform/file_system.h"
-#include "settings/paths.h"
 #include "test_support.h"
 
 namespace zep {

@@ -1,20 +1,15 @@
+#include "settings/port_registry.h"
+
 #include <gtest/gtest.h>
 
 #include <string>
 
 #include "platform/profile.h"
-#include "settings/port_registry.h"
 #include "settings/settings_store.h"
 #include "test_support.h"
 
 namespace zep {
 namespace {
-
-std::string Key(const char* key) {
-  char value[128] = {0};
-  platform::ReadProfileValue("TK", key, "<none>", value, sizeof value, GetConfigurationFilePath().c_str());
-  return value;
-}
 
 class PortRegistryTest : public ::testing::Test {
  protected:
@@ -24,18 +19,18 @@ class PortRegistryTest : public ::testing::Test {
 TEST_F(PortRegistryTest, TablesAreWrittenInNameOrderWithTheirCount) {
   SetModulePort(18625, "zep");
   SetModulePort(18622, "qro");
-  EXPECT_EQ("qro", Key("Port_mn_0"));
-  EXPECT_EQ("18622", Key("Port_mp_0"));
-  EXPECT_EQ("zep", Key("Port_mn_1"));
-  EXPECT_EQ("18625", Key("Port_mp_1"));
-  EXPECT_EQ("2", Key("Port"));
+  EXPECT_EQ("qro", test::ConfigurationKey("Port_mn_0"));
+  EXPECT_EQ("18622", test::ConfigurationKey("Port_mp_0"));
+  EXPECT_EQ("zep", test::ConfigurationKey("Port_mn_1"));
+  EXPECT_EQ("18625", test::ConfigurationKey("Port_mp_1"));
+  EXPECT_EQ("2", test::ConfigurationKey("Port"));
   SetModulePort(-5, "zep");  // in place, same count
-  EXPECT_EQ("-5", Key("Port_mp_1"));
-  EXPECT_EQ("2", Key("Port"));
+  EXPECT_EQ("-5", test::ConfigurationKey("Port_mp_1"));
+  EXPECT_EQ("2", test::ConfigurationKey("Port"));
   SetModuleSslPort(443, "zep");
-  EXPECT_EQ("zep", Key("SSLPort_mn_0"));
-  EXPECT_EQ("443", Key("SSLPort_mp_0"));
-  EXPECT_EQ("1", Key("SSLPort"));
+  EXPECT_EQ("zep", test::ConfigurationKey("SSLPort_mn_0"));
+  EXPECT_EQ("443", test::ConfigurationKey("SSLPort_mp_0"));
+  EXPECT_EQ("1", test::ConfigurationKey("SSLPort"));
   EXPECT_EQ((PortTable{{"qro", 18622}, {"zep", -5}}), ReadPorts());
   EXPECT_EQ((PortTable{{"zep", 443}}), ReadSslPorts());
 }

@@ -49,7 +49,8 @@ TEST(RouteCommand, UploadPathsBuildTheirCommands) {
   EXPECT_EQ("{\"id\":\"1\",\"method\":\"LoadZipFromBytes\",\"parameter\":[,\"\"]}",
             RouteCommand("/LoadZipFromBytes?type=", "").commandText);
   EXPECT_EQ(Route::LoadZipFromBytes, RouteCommand("/zep/CheckUpdateFile/LoadZipFromBytes", "").route);
-  RoutedCommand update = RouteCommand("/zep/CheckUpdateFile?tkver=3&y", "{\"id\":\"2\",\"method\":\"CheckUpdateFile\",\"parameter\":[]}");
+  RoutedCommand update =
+      RouteCommand("/zep/CheckUpdateFile?tkver=3&y", "{\"id\":\"2\",\"method\":\"CheckUpdateFile\",\"parameter\":[]}");
   EXPECT_EQ(Route::CheckUpdateFile, update.route);
   EXPECT_EQ("{\"id\":\"2\",\"method\":\"CheckUpdateFile\",\"parameter\":[\"3\"]}", update.commandText);
   EXPECT_EQ("x\"\"]}", RouteCommand("/CheckUpdateFile", "x").commandText);
@@ -78,29 +79,33 @@ TEST_F(RoutingTest, UnroutedRequestsGetThePlainRefusal) {
 
 TEST_F(RoutingTest, UploadRoutesEndWithFunctionNotFound) {
   const uint8_t body[3] = {1, 2, 3};
-  EXPECT_EQ(31, zep::DistributeCommand(3, 4, 0, "/LoadZipFromBytes?type=2&tkver=16.2&x=1", "", body, 3, 1,
-                                       [](uint32_t, uint64_t, const char* text, const void*, uint32_t, intptr_t) {
-                                         test::HostCalls().push_back({0, 0, text, nullptr, 0, 0});
-                                         return 31;
-                                       },
-                                       0, "", 0, 0, 0));
+  EXPECT_EQ(31, zep::DistributeCommand(
+                    3, 4, 0, "/LoadZipFromBytes?type=2&tkver=16.2&x=1", "", body, 3, 1,
+                    [](uint32_t, uint64_t, const char* text, const void*, uint32_t, intptr_t) {
+                      test::HostCalls().push_back({0, 0, text, nullptr, 0, 0});
+                      return 31;
+                    },
+                    0, "", 0, 0, 0));
   ASSERT_EQ(1u, test::HostCalls().size());
-  EXPECT_EQ("{\n   \"description\" : \"Function not found\",\n   \"exception\" : -2200,\n   \"id\" : \"1\",\n   "
-            "\"method\" : \"LoadZipFromBytes\",\n   \"result\" : [ 2, \"16.2\", false ],\n\t\"cmdId\" : \"\"\n}\n",
-            test::HostCalls()[0].text);
+  EXPECT_EQ(
+      "{\n   \"description\" : \"Function not found\",\n   \"exception\" : -2200,\n   \"id\" : \"1\",\n   "
+      "\"method\" : \"LoadZipFromBytes\",\n   \"result\" : [ 2, \"16.2\", false ],\n\t\"cmdId\" : \"\"\n}\n",
+      test::HostCalls()[0].text);
   const std::string log = test::TakeLog();
-  EXPECT_NE(std::string::npos, log.find("]: cmd = [{\"id\":\"1\",\"method\":\"LoadZipFromBytes\",\"parameter\":[2,\"16.2\"]}]\n"));
+  EXPECT_NE(std::string::npos,
+            log.find("]: cmd = [{\"id\":\"1\",\"method\":\"LoadZipFromBytes\",\"parameter\":[2,\"16.2\"]}]\n"));
   EXPECT_NE(std::string::npos, log.find("]: Invalid function name: LoadZipFromBytes. GetLastError = "));
 }
 
 TEST_F(RoutingTest, SkippedRequestsDoNothing) {
   VirtualManagerClient::GetInstance()->SetLastActivityTime(5);
-  EXPECT_EQ(0, zep::DistributeCommand(3, 4, 1, "/zep/x", "{\"method\":\"ChangePort\"}", nullptr, 0, 1,
-                                      [](uint32_t, uint64_t, const char*, const void*, uint32_t, intptr_t) {
-                                        ADD_FAILURE() << "skipped request answered";
-                                        return 1;
-                                      },
-                                      0, "", 0, 0, 0));
+  EXPECT_EQ(0, zep::DistributeCommand(
+                   3, 4, 1, "/zep/x", "{\"method\":\"ChangePort\"}", nullptr, 0, 1,
+                   [](uint32_t, uint64_t, const char*, const void*, uint32_t, intptr_t) {
+                     ADD_FAILURE() << "skipped request answered";
+                     return 1;
+                   },
+                   0, "", 0, 0, 0));
   EXPECT_EQ(5, VirtualManagerClient::GetInstance()->GetLastActivityTime());
 }
 
@@ -119,8 +124,9 @@ TEST_F(RoutingTest, WaitTimeoutFollowsTheActivity) {
 }
 
 TEST_F(RoutingTest, TheReplyGoesBackOnTheCallersConnection) {
-  EXPECT_EQ("{\n   \"id\" : \"9\",\n   \"method\" : \"ChangePort\",\n   \"result\" : [ true ],\n\t\"cmdId\" : \"q\"\n}\n",
-            test::Send("{\"id\":\"9\",\"cmdId\":\"q\",\"method\":\"ChangePort\"}\r\n\r\nbody"));
+  EXPECT_EQ(
+      "{\n   \"id\" : \"9\",\n   \"method\" : \"ChangePort\",\n   \"result\" : [ true ],\n\t\"cmdId\" : \"q\"\n}\n",
+      test::Send("{\"id\":\"9\",\"cmdId\":\"q\",\"method\":\"ChangePort\"}\r\n\r\nbody"));
   const std::string log = test::TakeLog();
   EXPECT_NE(std::string::npos, log.find("]: Url encode json command succeed. Processing...\n"));
   EXPECT_NE(std::string::npos, log.find("]: cmd = [{\"id\":\"9\",\"cmdId\":\"q\",\"method\":\"ChangePort\"}]\n"));

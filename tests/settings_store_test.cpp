@@ -1,10 +1,11 @@
+#include "settings/settings_store.h"
+
 #include <gtest/gtest.h>
 
 #include <filesystem>
 #include <string>
 
 #include "platform/profile.h"
-#include "settings/settings_store.h"
 #include "test_support.h"
 
 namespace zep {

@@ -5,6 +5,7 @@
 #include <sstream>
 
 #include "platform/file_system.h"
+#include "platform/profile.h"
 #include "settings/settings_store.h"
 
 namespace zep::test {
@@ -53,6 +54,12 @@ void InitializeModuleWith(const std::string& configuration) {
   RemoveFile(directory + "log" + Separator() + "tks.log");
   InitializeSettings();
   logOffset = ReadFileText(GetSettingsPaths().serviceLogFile).size();
+}
+
+std::string ConfigurationKey(const char* key) {
+  char value[520] = {0};
+  platform::ReadProfileValue("TK", key, "<none>", value, sizeof value, GetConfigurationFilePath().c_str());
+  return value;
 }
 
 std::string TakeLog() {

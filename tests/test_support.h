@@ -19,6 +19,9 @@ void InitializeModuleWith(const std::string& configuration);
 // Rewrites the configuration file (the log level is read for every line).
 void SetConfigurationText(const std::string& configuration);
 
+// A key of section "TK" of the configuration as the platform's profile reader sees it.
+std::string ConfigurationKey(const char* key);
+
 // Log lines written since the last call, with the prefixes left as they are.
 std::string TakeLog();
 // The log line's message: the text after "]: ".

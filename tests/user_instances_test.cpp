@@ -52,8 +52,10 @@ std::vector<std::string> Arguments() {
 std::string PortsReply(const std::string& key, int qro, int qroSsl, int zep, int zepSsl) {
   return "{\n   \"event\" : \"GetPorts\",\n   \"id\" : \"p\",\n   \"result\" : [\n      \"" + key +
          "\",\n      {\n         \"qro\" : {\n            \"port\" : " + std::to_string(qro) +
-         ",\n            \"sslPort\" : " + std::to_string(qroSsl) + "\n         },\n         \"zep\" : {\n            "
-         "\"port\" : " + std::to_string(zep) + ",\n            \"sslPort\" : " + std::to_string(zepSsl) +
+         ",\n            \"sslPort\" : " + std::to_string(qroSsl) +
+         "\n         },\n         \"zep\" : {\n            "
+         "\"port\" : " +
+         std::to_string(zep) + ",\n            \"sslPort\" : " + std::to_string(zepSsl) +
          "\n         }\n      }\n   ],\n\t\"cmdId\" : \"\"\n}\n";
 }
 
@@ -81,7 +83,8 @@ class UserInstancesTest : public ::testing::Test {
 
   // VersionInfo over a real connection; returns the user key.
   std::string VersionInfo(const PageConnection& page) {
-    const std::string reply = test::Send("{\"id\":\"v\",\"method\":\"VersionInfo\"}", test::kLocalOrigin, page.Socket());
+    const std::string reply =
+        test::Send("{\"id\":\"v\",\"method\":\"VersionInfo\"}", test::kLocalOrigin, page.Socket());
     std::smatch match;
     EXPECT_TRUE(std::regex_search(reply, match, std::regex("Module\", \"([0-9]+)\", \"(true|false)\"")) ||
                 std::regex_search(reply, match, std::regex("Module\",\n      \"([0-9]+)\",\n      \"(true|false)\"")))
@@ -101,9 +104,10 @@ TEST_F(UserInstancesTest, UnidentifiedClientsStartNothing) {
   const std::string key = VersionInfo(page);
   EXPECT_EQ("0", key);
   EXPECT_FALSE(test::FileExists(Folder() + "fake_service.args"));
-  EXPECT_EQ("{\n   \"description\" : \"User SID is empty.\",\n   \"exception\" : -2408,\n   \"id\" : \"p\",\n   "
-            "\"method\" : \"GetPorts\",\n   \"result\" : [ \"0\", false ],\n\t\"cmdId\" : \"\"\n}\n",
-            GetPorts(key));
+  EXPECT_EQ(
+      "{\n   \"description\" : \"User SID is empty.\",\n   \"exception\" : -2408,\n   \"id\" : \"p\",\n   "
+      "\"method\" : \"GetPorts\",\n   \"result\" : [ \"0\", false ],\n\t\"cmdId\" : \"\"\n}\n",
+      GetPorts(key));
 }
 #else
 bool ProcessGone(uint32_t pid) { return kill(static_cast<pid_t>(pid), 0) != 0; }
@@ -116,7 +120,8 @@ uint32_t StartedPid(const std::string& log) {
 
 int EventCounter(const std::string& eventName) {
   std::smatch match;
-  if (!std::regex_match(eventName, match, std::regex("Global\\\\Corvantis_16\\.2_-?[0-9]+_stop_service_event_([0-9]+)")))
+  if (!std::regex_match(eventName, match,
+                        std::regex("Global\\\\Corvantis_16\\.2_-?[0-9]+_stop_service_event_([0-9]+)")))
     return -1;
   return std::stoi(match[1].str());
 }
@@ -135,8 +140,8 @@ TEST_F(UserInstancesTest, ACopyStartsForTheUserAndReportsItsPorts) {
   EXPECT_EQ(sid, args[4]);
   EXPECT_EQ("notused", args[5]);
   const std::string log = test::TakeLog();
-  EXPECT_NE(std::string::npos, log.find("\"" ZEP_FAKE_SERVICE "\" \"-asconsole\" \"-asuser\" \"" + args[3] + "\" \"" + sid +
-                                        "\" \"notused\"\n"));
+  EXPECT_NE(std::string::npos, log.find("\"" ZEP_FAKE_SERVICE "\" \"-asconsole\" \"-asuser\" \"" + args[3] + "\" \"" +
+                                        sid + "\" \"notused\"\n"));
   const uint32_t pid = StartedPid(log);
   ASSERT_NE(0u, pid);
 
@@ -188,9 +193,11 @@ TEST_F(UserInstancesTest, AFailedStartIsReported) {
   SetServiceExecutablePath(Folder() + "no-such-service");
   PageConnection page;
   const std::string key = VersionInfo(page);
-  EXPECT_EQ("{\n   \"description\" : \"Failed to create user process.\",\n   \"exception\" : -2408,\n   \"id\" : "
-            "\"p\",\n   \"method\" : \"GetPorts\",\n   \"result\" : [ \"" + key + "\", false ],\n\t\"cmdId\" : \"\"\n}\n",
-            GetPorts(key));
+  EXPECT_EQ(
+      "{\n   \"description\" : \"Failed to create user process.\",\n   \"exception\" : -2408,\n   \"id\" : "
+      "\"p\",\n   \"method\" : \"GetPorts\",\n   \"result\" : [ \"" +
+          key + "\", false ],\n\t\"cmdId\" : \"\"\n}\n",
+      GetPorts(key));
   EXPECT_NE(std::string::npos, test::TakeLog().find("]: Create progress return 0("));
 }
 #endif
@@ -198,8 +205,8 @@ TEST_F(UserInstancesTest, AFailedStartIsReported) {
 TEST_F(UserInstancesTest, ALegacyClientStartsNothing) {
   Mode("serve");
   PageConnection page;
-  const std::string reply =
-      test::Send("{\"id\":\"v\",\"method\":\"VersionInfo\",\"version\":\"kelpm_13000404\"}", test::kLocalOrigin, page.Socket());
+  const std::string reply = test::Send("{\"id\":\"v\",\"method\":\"VersionInfo\",\"version\":\"kelpm_13000404\"}",
+                                       test::kLocalOrigin, page.Socket());
   EXPECT_TRUE(std::regex_search(reply, std::regex("\"false\",\\s+\"64\"\\s+\\]"))) << reply;
   std::this_thread::sleep_for(50ms);
   EXPECT_FALSE(test::FileExists(Folder() + "fake_service.args"));

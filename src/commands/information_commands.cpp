@@ -31,8 +31,9 @@ int32_t PortOrMissing(const PortTable& table, const char* name) {
 std::string ServerInfoText(const std::string& host, int32_t qroPort, int32_t qroSslPort, int32_t zepPort,
                            int32_t zepSslPort) {
   char ports[160];
-  std::snprintf(ports, sizeof ports, ",\"qro\":{\"port\":\"%d\",\"sslPort\":\"%d\"},\"zep\":{\"port\":\"%d\",\"sslPort\":\"%d\"}}",
-                qroPort, qroSslPort, zepPort, zepSslPort);
+  std::snprintf(ports, sizeof ports,
+                ",\"qro\":{\"port\":\"%d\",\"sslPort\":\"%d\"},\"zep\":{\"port\":\"%d\",\"sslPort\":\"%d\"}}", qroPort,
+                qroSslPort, zepPort, zepSslPort);
   return "{\"Host\":" + Json::valueToQuotedString(host.c_str()) + ports;
 }
 
@@ -89,8 +90,8 @@ void ManagerClient::GetPorts(HttpParamRequest& request) {
   bool first = true;
   for (const auto& entry : ports) {
     char member[160];
-    std::snprintf(member, sizeof member, "%s\"%s\":{\"port\":%d,\"sslPort\":%d}", first ? "" : ",",
-                  entry.first.c_str(), entry.second.first, entry.second.second);
+    std::snprintf(member, sizeof member, "%s\"%s\":{\"port\":%d,\"sslPort\":%d}", first ? "" : ",", entry.first.c_str(),
+                  entry.second.first, entry.second.second);
     text += member;
     first = false;
   }

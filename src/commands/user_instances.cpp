@@ -97,8 +97,7 @@ PortMap ManagerClient::GetCurrentUserModulePorts(const std::string& sid, std::st
   const std::string commandLine = UserInstanceCommandLine(application, record.stopEventName, sid);
 
   platform::ProcessHandle started;
-  if (!CreateProcessAsCurrentLogonUser(application, commandLine, started, record.sessionId,
-                                       record.clientProcessId)) {
+  if (!CreateProcessAsCurrentLogonUser(application, commandLine, started, record.sessionId, record.clientProcessId)) {
     error = "Failed to create user process.";
     return PortMap();
   }

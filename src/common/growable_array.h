@@ -84,13 +84,16 @@ class GrowableArray {
   // Removes the element at index; those behind it move down. Storage never shrinks.
   void RemoveAt(int index) {
     if (index < 0 || index >= size_) return;
-    std::memmove(static_cast<void*>(&data_[index]), &data_[index + 1], sizeof(T) * static_cast<size_t>(size_ - index - 1));
+    std::memmove(static_cast<void*>(&data_[index]), &data_[index + 1],
+                 sizeof(T) * static_cast<size_t>(size_ - index - 1));
     --size_;
     std::memset(static_cast<void*>(&data_[size_]), 0, sizeof(T));
   }
 
  private:
-  static T* Allocate(int count) { return static_cast<T*>(GrowableArrayAllocator()(sizeof(T) * static_cast<size_t>(count))); }
+  static T* Allocate(int count) {
+    return static_cast<T*>(GrowableArrayAllocator()(sizeof(T) * static_cast<size_t>(count)));
+  }
 
   T* data_ = nullptr;
   int size_ = 0;

@@ -110,8 +110,10 @@ int ReentrantRwLock::LockShared() {
     holder->count += 1;
     return 1;
   }
-  if (writerCount_ != 0) WaitForShared();
-  else ++readerCount_;
+  if (writerCount_ != 0)
+    WaitForShared();
+  else
+    ++readerCount_;
   if (!AddHolder(self, 1)) {
     // Without its record the thread could never release the lock: refuse.
     if (--readerCount_ == 0 && writerEvent_ != nullptr) platform::SignalEvent(writerEvent_);
@@ -170,8 +172,10 @@ int ReentrantRwLock::LockExclusive() {
   }
   if (!AddHolder(self, kExclusiveStep)) {
     // Give the access back as the last unlock would, then refuse.
-    if (--writerCount_ != 0) platform::SignalEvent(writerEvent_);
-    else WakeAfterLastWriter();
+    if (--writerCount_ != 0)
+      platform::SignalEvent(writerEvent_);
+    else
+      WakeAfterLastWriter();
     guard_.Leave();
     return 0;
   }
@@ -213,8 +217,9 @@ void ReentrantRwLock::UnlockExclusive() {
 
 ReentrantRwLock::Snapshot ReentrantRwLock::Inspect() {
   guard_.Enter();
-  Snapshot snapshot{writerCount_,          readerCount_, waitingReaderCount_, holders_.Size(), holders_.Capacity(),
-                    writerEvent_ != nullptr, readerEvent_ != nullptr};
+  Snapshot snapshot{writerCount_,           readerCount_,        waitingReaderCount_,
+                    holders_.Size(),        holders_.Capacity(), writerEvent_ != nullptr,
+                    readerEvent_ != nullptr};
   guard_.Leave();
   return snapshot;
 }

@@ -1,4 +1,6 @@
 // From a host request to one command and back through the host's callback.
+#include "module/request_routing.h"
+
 #include <cstring>
 #include <ctime>
 #include <new>
@@ -6,7 +8,6 @@
 
 #include "commands/manager_client.h"
 #include "module/entry_points.h"
-#include "module/request_routing.h"
 #include "module/virtual_manager_client.h"
 #include "protocol/http_param_request.h"
 #include "settings/log.h"
@@ -31,8 +32,8 @@ RoutedCommand RouteCommand(const std::string& url, const std::string& requestTex
     std::string type = "0";
     const size_t typeAt = url.find("?type=");
     if (typeAt != std::string::npos) type = url.substr(typeAt + 6, 1);
-    routed.commandText = "{\"id\":\"1\",\"method\":\"LoadZipFromBytes\",\"parameter\":[" + type + ",\"" +
-                         GetUrlVersion(url) + "\"]}";
+    routed.commandText =
+        "{\"id\":\"1\",\"method\":\"LoadZipFromBytes\",\"parameter\":[" + type + ",\"" + GetUrlVersion(url) + "\"]}";
   } else if (url.find("/CheckUpdateFile") != std::string::npos) {
     routed.route = Route::CheckUpdateFile;
     routed.commandText = requestText.size() < 2 ? requestText : requestText.substr(0, requestText.size() - 2);
@@ -77,9 +78,9 @@ int32_t DistributeCommand(uint32_t sendBackHandle, uint64_t connectionContext, i
 
 int32_t VirtualManagerClient::RouteRequest(uint32_t sendBackHandle, uint64_t connectionContext, const std::string& url,
                                            const std::string& requestText, uint8_t* body, uint32_t bodyLength,
-                                           uint32_t clientSupported, SendBackCallback sendBack,
-                                           uint32_t clientSocket, const std::string& origin, intptr_t hostData1,
-                                           intptr_t hostData2, intptr_t hostData3) {
+                                           uint32_t clientSupported, SendBackCallback sendBack, uint32_t clientSocket,
+                                           const std::string& origin, intptr_t hostData1, intptr_t hostData2,
+                                           intptr_t hostData3) {
   RoutedCommand routed = RouteCommand(url, requestText);
   const std::string& commandText = routed.commandText;
   uint8_t* requestBody = nullptr;

@@ -29,8 +29,8 @@ class VirtualManagerClient {
 
   int32_t RouteRequest(uint32_t sendBackHandle, uint64_t connectionContext, const std::string& url,
                        const std::string& requestText, uint8_t* body, uint32_t bodyLength, uint32_t clientSupported,
-                       SendBackCallback sendBack, uint32_t clientSocket, const std::string& origin,
-                       intptr_t hostData1, intptr_t hostData2, intptr_t hostData3);
+                       SendBackCallback sendBack, uint32_t clientSocket, const std::string& origin, intptr_t hostData1,
+                       intptr_t hostData2, intptr_t hostData3);
   int32_t DispatchRequest(HttpParamRequest* request);
 
   int64_t GetLastActivityTime();

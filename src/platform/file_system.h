@@ -36,7 +36,14 @@ class FileHandle {
   explicit FileHandle(intptr_t native) : native_(native) {}
   ~FileHandle() { Close(); }
   FileHandle(FileHandle&& other) noexcept : native_(other.native_) { other.native_ = kInvalid; }
-  FileHandle& operator=(FileHandle&& other) noexcept;
+  FileHandle& operator=(FileHandle&& other) noexcept {
+    if (this != &other) {
+      Close();
+      native_ = other.native_;
+      other.native_ = kInvalid;
+    }
+    return *this;
+  }
   FileHandle(const FileHandle&) = delete;
   FileHandle& operator=(const FileHandle&) = delete;
 

@@ -13,7 +13,14 @@ class TcpSocket {
   explicit TcpSocket(intptr_t native) : native_(native) {}
   ~TcpSocket() { Close(); }
   TcpSocket(TcpSocket&& other) noexcept : native_(other.native_) { other.native_ = -1; }
-  TcpSocket& operator=(TcpSocket&& other) noexcept;
+  TcpSocket& operator=(TcpSocket&& other) noexcept {
+    if (this != &other) {
+      Close();
+      native_ = other.native_;
+      other.native_ = -1;
+    }
+    return *this;
+  }
   TcpSocket(const TcpSocket&) = delete;
   TcpSocket& operator=(const TcpSocket&) = delete;
 

@@ -43,7 +43,14 @@ class UserToken {
   UserToken() = default;
   ~UserToken() { Close(); }
   UserToken(UserToken&& other) noexcept { *this = static_cast<UserToken&&>(other); }
-  UserToken& operator=(UserToken&& other) noexcept;
+  UserToken& operator=(UserToken&& other) noexcept {
+    if (this != &other) {
+      Close();
+      native_ = other.native_;
+      other.native_ = 0;
+    }
+    return *this;
+  }
   UserToken(const UserToken&) = delete;
   UserToken& operator=(const UserToken&) = delete;
 
@@ -100,7 +107,7 @@ bool OpenPrimaryTokenOf(const QueryProcess& process, UserToken& token);
 // Starts application with the command line as the token's user, hidden, on
 // the interactive desktop, with a new console.
 bool StartProcessAsUser(const UserToken& token, const std::string& application, const std::string& commandLine,
-                         const EnvironmentBlock& environment, ProcessHandle& started);
+                        const EnvironmentBlock& environment, ProcessHandle& started);
 
 // Opens the named event with full access and sets it; false when it cannot be opened.
 bool SetNamedEvent(const std::string& name);

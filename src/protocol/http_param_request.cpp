@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "common/decimal_text.h"
 #include "module/module_state.h"
 #include "platform/clock.h"
 #include "protocol/json_command.h"
@@ -22,32 +23,24 @@ int ParameterTypeCode(const JsonCommand& command, int32_t count, int index) {
   if (!parameters->isNull() && !parameters->isArray()) return kParameterTypeNone;
   if (index < 0 || index >= static_cast<int>(parameters->size())) return kParameterTypeNone;
   switch ((*parameters)[index].type()) {
-    case Json::nullValue: return 0;
-    case Json::booleanValue: return 1;
-    case Json::intValue: return 3;
-    case Json::uintValue: return 4;
-    case Json::realValue: return 5;
-    case Json::stringValue: return 6;
-    case Json::arrayValue: return 7;
-    case Json::objectValue: return 8;
+    case Json::nullValue:
+      return 0;
+    case Json::booleanValue:
+      return 1;
+    case Json::intValue:
+      return 3;
+    case Json::uintValue:
+      return 4;
+    case Json::realValue:
+      return 5;
+    case Json::stringValue:
+      return 6;
+    case Json::arrayValue:
+      return 7;
+    case Json::objectValue:
+      return 8;
   }
   return kParameterTypeNone;
-}
-
-// atoi without its undefined behaviour on overflow.
-int32_t DecimalPrefix(const std::string& text) {
-  size_t i = 0;
-  while (i < text.size() && (text[i] == ' ' || (text[i] >= '\t' && text[i] <= '\r'))) ++i;
-  bool negative = false;
-  if (i < text.size() && (text[i] == '+' || text[i] == '-')) negative = text[i++] == '-';
-  int64_t value = 0;
-  for (; i < text.size() && text[i] >= '0' && text[i] <= '9'; ++i) {
-    value = value * 10 + (text[i] - '0');
-    if (value > 2147483648LL) value = 2147483648LL;
-  }
-  if (negative) value = -value;
-  if (value > 2147483647LL) value = 2147483647LL;
-  return static_cast<int32_t>(value);
 }
 
 }  // namespace
@@ -82,7 +75,8 @@ HttpParamRequest::HttpParamRequest(uint32_t sendBackHandleValue, uint64_t contex
       }
     }
   }
-  if (const Json::Value* parameters = command.Member("parameter")) parameterCount = static_cast<int32_t>(parameters->size());
+  if (const Json::Value* parameters = command.Member("parameter"))
+    parameterCount = static_cast<int32_t>(parameters->size());
   version = command.Text("version");
   for (int i = 0; i < parameterCount; ++i) {
     if (ParameterTypeCode(command, parameterCount, i) != kParameterTypeNone)
@@ -156,7 +150,8 @@ int32_t HttpParamRequest::SendBack() {
     }
   }
   LogDebug("result json = [%s].", text.c_str());
-  const int32_t result = sendFn(sendBack, sendBackHandle, connectionContext, text.c_str(), extraData, extraDataLength, 0);
+  const int32_t result =
+      sendFn(sendBack, sendBackHandle, connectionContext, text.c_str(), extraData, extraDataLength, 0);
   ReleaseExtraData();
   return result;
 }
@@ -216,15 +211,19 @@ bool GetParamAsInt(const Json::Value* value, int32_t* result) {
     case Json::realValue: {
       // Truncate toward zero; out-of-range values saturate instead of being undefined.
       const double real = std::trunc(value->asDouble());
-      if (std::isnan(real)) *result = 0;
-      else if (real >= 2147483647.0) *result = 2147483647;
-      else if (real <= -2147483648.0) *result = -2147483647 - 1;
-      else *result = static_cast<int32_t>(real);
+      if (std::isnan(real))
+        *result = 0;
+      else if (real >= 2147483647.0)
+        *result = 2147483647;
+      else if (real <= -2147483648.0)
+        *result = -2147483647 - 1;
+      else
+        *result = static_cast<int32_t>(real);
       return true;
     }
     case Json::stringValue: {
       const std::string text = value->asString();
-      const int32_t parsed = DecimalPrefix(text);
+      const int32_t parsed = ParseDecimalPrefix(text);
       if (parsed == 0 && text != "0") {
         *result = -1;
         return false;

@@ -22,8 +22,8 @@ class HttpParamRequest {
  public:
   HttpParamRequest(uint32_t sendBackHandle, uint64_t connectionContext, const std::string& commandText,
                    uint32_t clientSupported, uint32_t clientSocket, const std::string& origin,
-                   SendBackCallback sendBack, intptr_t hostData1, intptr_t hostData2, intptr_t hostData3,
-                   uint8_t* body, uint32_t bodyLength, SendFunction sendFn);
+                   SendBackCallback sendBack, intptr_t hostData1, intptr_t hostData2, intptr_t hostData3, uint8_t* body,
+                   uint32_t bodyLength, SendFunction sendFn);
   virtual ~HttpParamRequest();
   HttpParamRequest(const HttpParamRequest&) = delete;
   HttpParamRequest& operator=(const HttpParamRequest&) = delete;

@@ -45,7 +45,8 @@ int WriteWholeFile(const char* path, const void* data, uint32_t length) {
   if (path == nullptr) return kWriteInvalidArgument;
   uint32_t attributes = 0;
   if (platform::GetFileAttributesNarrow(path, &attributes)) {
-    uint32_t wanted = (attributes & platform::kFileAttributeReadOnly) != 0 ? platform::kFileAttributeNormal : attributes;
+    uint32_t wanted =
+        (attributes & platform::kFileAttributeReadOnly) != 0 ? platform::kFileAttributeNormal : attributes;
     if (!platform::SetFileAttributesNarrow(path, wanted)) return kWriteInvalidArgument;
   }
   CreateParentDirectories(path);

@@ -94,8 +94,8 @@ int GetLogLevel() {
   if (state.fixedLevel.load()) return 14;
   if (state.configurationFile[0] == '\0') return kLogNull;
   char value[64] = {0};
-  uint32_t copied = platform::ReadProfileValue(kConfigurationSection, "LogLevel", "1", value, sizeof value,
-                                               state.configurationFile);
+  uint32_t copied =
+      platform::ReadProfileValue(kConfigurationSection, "LogLevel", "1", value, sizeof value, state.configurationFile);
   if (copied == 0) return kLogNull;
   return ParseIniInt(value);
 }
@@ -106,7 +106,8 @@ const char* LogLevelName(int level) {
   static const struct {
     int flag;
     const char* name;
-  } kLevels[] = {{kLogNull, "NULL"}, {kLogError, "Error"}, {kLogInfo, "Info"}, {kLogDebug, "Debug"}, {kLogVerbose, "Verbose"}};
+  } kLevels[] = {
+      {kLogNull, "NULL"}, {kLogError, "Error"}, {kLogInfo, "Info"}, {kLogDebug, "Debug"}, {kLogVerbose, "Verbose"}};
   for (const auto& row : kLevels)
     if ((row.flag & level) != 0) return row.name;
   return "";

@@ -72,7 +72,7 @@ void ClearUserPort(const std::string& section, const std::string& name, bool sec
   std::snprintf(zero, sizeof zero, "%d", 0);
   ExclusiveLockGuard guard(&SettingsLock());
   platform::WriteProfileValue(section.c_str(), UserPortKey(name, secure).c_str(), zero,
-                               GetUserConfigurationFilePath().c_str());
+                              GetUserConfigurationFilePath().c_str());
 }
 
 }  // namespace zep

@@ -4,6 +4,7 @@
 #include <cstring>
 #include <mutex>
 
+#include "common/decimal_text.h"
 #include "common/module_locks.h"
 #include "module/module_state.h"
 #include "platform/access_rights.h"
@@ -43,20 +44,7 @@ void CreateWorkingDirectories(const SettingsPaths& paths) {
 
 }  // namespace
 
-int ParseIniInt(const std::string& text) {
-  size_t i = 0;
-  while (i < text.size() && (text[i] == ' ' || text[i] == '\t')) ++i;
-  bool negative = false;
-  if (i < text.size() && (text[i] == '+' || text[i] == '-')) negative = text[i++] == '-';
-  long long value = 0;
-  for (; i < text.size() && text[i] >= '0' && text[i] <= '9'; ++i) {
-    value = value * 10 + (text[i] - '0');
-    if (value > 2147483648LL) value = 2147483648LL;
-  }
-  if (negative) value = -value;
-  if (value > 2147483647LL) value = 2147483647LL;
-  return static_cast<int>(value);
-}
+int ParseIniInt(const std::string& text) { return ParseDecimalPrefix(text); }
 
 bool ParseIniBool(const std::string& text) {
   if (text.size() != 4) return false;

@@ -1,12 +1,10 @@
 #include "host_server.h"
 
+#include <atomic>
 #include <boost/asio.hpp>
 #include <boost/beast.hpp>
-
-#include <csignal>
-
-#include <atomic>
 #include <condition_variable>
+#include <csignal>
 #include <map>
 #include <mutex>
 #include <set>
@@ -86,10 +84,9 @@ struct HostServer::State {
                                       const std::string& origin, uint32_t socket) {
     const uint32_t handle = ReplyRegistry::Instance().Open();
     const bool binary = url.find("/LoadZipFromBytes") != std::string::npos;
-    module.DistributeCommand(handle, 0, 0, url.c_str(), text.c_str(),
-                             binary ? reinterpret_cast<const uint8_t*>(body.data()) : nullptr,
-                             binary ? static_cast<uint32_t>(body.size()) : 0, 1, &SendBack, socket, origin.c_str(), 0,
-                             0, 0);
+    module.DistributeCommand(
+        handle, 0, 0, url.c_str(), text.c_str(), binary ? reinterpret_cast<const uint8_t*>(body.data()) : nullptr,
+        binary ? static_cast<uint32_t>(body.size()) : 0, 1, &SendBack, socket, origin.c_str(), 0, 0, 0);
     return ReplyRegistry::Instance().Close(handle);
   }
 

@@ -4,8 +4,8 @@
 //   zephost [--module PATH] [--port N]
 //   zephost -asconsole -asuser <stop event> <sid> notused     (a per-user copy)
 #include <atomic>
-#include <cstdlib>
 #include <cstdio>
+#include <cstdlib>
 #include <string>
 #include <thread>
 
@@ -17,7 +17,9 @@
 
 namespace {
 
-std::string DirectoryOf(const std::string& path) { return path.substr(0, path.rfind(zep::platform::kPathSeparator) + 1); }
+std::string DirectoryOf(const std::string& path) {
+  return path.substr(0, path.rfind(zep::platform::kPathSeparator) + 1);
+}
 
 std::string DefaultModulePath() {
 #ifdef _WIN32
@@ -75,7 +77,8 @@ int main(int argc, char** argv) {
 
   zephost::HostServer server(module);
   std::string error;
-  const uint16_t servedPort = server.Listen(static_cast<uint16_t>(perUser ? 0 : (port >= 0 ? port : defaultPort)), error);
+  const uint16_t servedPort =
+      server.Listen(static_cast<uint16_t>(perUser ? 0 : (port >= 0 ? port : defaultPort)), error);
   if (servedPort == 0) {
     std::fprintf(stderr, "zephost: cannot listen: %s\n", error.c_str());
     module.DoAction(3, nullptr, nullptr);

@@ -8,7 +8,8 @@ namespace zep::platform {
 uint32_t TickCount() {
   timespec now{};
   clock_gettime(CLOCK_MONOTONIC, &now);
-  return static_cast<uint32_t>(static_cast<uint64_t>(now.tv_sec) * 1000u + static_cast<uint64_t>(now.tv_nsec) / 1000000u);
+  return static_cast<uint32_t>(static_cast<uint64_t>(now.tv_sec) * 1000u +
+                               static_cast<uint64_t>(now.tv_nsec) / 1000000u);
 }
 
 LocalTime CurrentLocalTime() {
@@ -17,7 +18,12 @@ LocalTime CurrentLocalTime() {
   tm local{};
   time_t seconds = now.tv_sec;
   localtime_r(&seconds, &local);
-  return LocalTime{local.tm_year + 1900, local.tm_mon + 1, local.tm_mday, local.tm_hour, local.tm_min, local.tm_sec,
+  return LocalTime{local.tm_year + 1900,
+                   local.tm_mon + 1,
+                   local.tm_mday,
+                   local.tm_hour,
+                   local.tm_min,
+                   local.tm_sec,
                    static_cast<int>(now.tv_usec / 1000)};
 }
 

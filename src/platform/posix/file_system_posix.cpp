@@ -72,15 +72,6 @@ bool CreateDirectoryWide(const std::u16string& path) {
   return !narrow.empty() && mkdir(narrow.c_str(), 0777) == 0;
 }
 
-FileHandle& FileHandle::operator=(FileHandle&& other) noexcept {
-  if (this != &other) {
-    Close();
-    native_ = other.native_;
-    other.native_ = kInvalid;
-  }
-  return *this;
-}
-
 bool FileHandle::WriteAll(const void* data, uint32_t length) {
   if (!Valid()) return false;
   if (length == 0) return true;

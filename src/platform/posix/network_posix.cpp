@@ -91,8 +91,8 @@ bool GetTcpTableWithOwners(std::vector<TcpRow>& rows) {
     unsigned localAddress = 0, localPort = 0, remoteAddress = 0, remotePort = 0, state = 0;
     unsigned long inode = 0;
     // sl local rem st tx:rx tr:when retrnsmt uid timeout inode
-    if (std::sscanf(line.c_str(), " %*d: %8X:%4X %8X:%4X %2X %*X:%*X %*X:%*X %*X %*u %*u %lu", &localAddress, &localPort,
-                    &remoteAddress, &remotePort, &state, &inode) != 6)
+    if (std::sscanf(line.c_str(), " %*d: %8X:%4X %8X:%4X %2X %*X:%*X %*X:%*X %*X %*u %*u %lu", &localAddress,
+                    &localPort, &remoteAddress, &remotePort, &state, &inode) != 6)
       continue;
     auto owner = owners.find(inode);
     // The kernel prints each address as the 32-bit value it stores (network

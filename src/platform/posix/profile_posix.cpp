@@ -38,7 +38,8 @@ class ProfileFileLock {
         Release();
         return;
       }
-      struct stat locked {}, current {};
+      struct stat locked {
+      }, current{};
       if (fstat(fd_, &locked) == 0 && stat(file, &current) == 0 && locked.st_ino == current.st_ino &&
           locked.st_dev == current.st_dev)
         return;

@@ -117,15 +117,6 @@ void ProcessHandle::Close() {
   reaped_ = false;
 }
 
-UserToken& UserToken::operator=(UserToken&& other) noexcept {
-  if (this != &other) {
-    Close();
-    native_ = other.native_;
-    other.native_ = 0;
-  }
-  return *this;
-}
-
 void UserToken::Close() {
   delete reinterpret_cast<Account*>(native_);
   native_ = 0;
@@ -133,8 +124,10 @@ void UserToken::Close() {
 
 QueryProcess::QueryProcess(uint32_t processId) : processId_(processId) {
   struct stat info {};
-  if (processId != 0 && stat(("/proc/" + std::to_string(processId)).c_str(), &info) == 0) native_ = processId;
-  else errno = processId == 0 ? EINVAL : ESRCH;
+  if (processId != 0 && stat(("/proc/" + std::to_string(processId)).c_str(), &info) == 0)
+    native_ = processId;
+  else
+    errno = processId == 0 ? EINVAL : ESRCH;
 }
 
 QueryProcess::~QueryProcess() = default;
@@ -147,9 +140,9 @@ bool EnvironmentBlock::Create(const UserToken& token) {
     errno = EINVAL;
     return false;
   }
-  auto* variables = new std::vector<std::string>{
-      "HOME=" + account->home, "USER=" + account->name, "LOGNAME=" + account->name, "SHELL=" + account->shell,
-      "PATH=/usr/local/bin:/usr/bin:/bin"};
+  auto* variables =
+      new std::vector<std::string>{"HOME=" + account->home, "USER=" + account->name, "LOGNAME=" + account->name,
+                                   "SHELL=" + account->shell, "PATH=/usr/local/bin:/usr/bin:/bin"};
   delete static_cast<std::vector<std::string>*>(native_);
   native_ = variables;
   return true;
@@ -201,7 +194,7 @@ bool OpenPrimaryTokenOf(const QueryProcess& process, UserToken& token) {
 }
 
 bool StartProcessAsUser(const UserToken& token, const std::string& application, const std::string& commandLine,
-                         const EnvironmentBlock& environment, ProcessHandle& started) {
+                        const EnvironmentBlock& environment, ProcessHandle& started) {
   const auto* account = reinterpret_cast<const Account*>(token.Native());
   const auto* variables = static_cast<const std::vector<std::string>*>(environment.Native());
   if (account == nullptr || variables == nullptr) {

@@ -1,5 +1,5 @@
-#include <windows.h>
 #include <aclapi.h>
+#include <windows.h>
 
 #include "platform/access_rights.h"
 

@@ -17,8 +17,7 @@ void DynamicLibrary::Close() {
 }
 
 void* DynamicLibrary::Symbol(const char* name) const {
-  return native_ == nullptr ? nullptr
-                            : reinterpret_cast<void*>(GetProcAddress(static_cast<HMODULE>(native_), name));
+  return native_ == nullptr ? nullptr : reinterpret_cast<void*>(GetProcAddress(static_cast<HMODULE>(native_), name));
 }
 
 }  // namespace zep::platform

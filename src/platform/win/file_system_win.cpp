@@ -1,5 +1,5 @@
-#include <windows.h>
 #include <share.h>
+#include <windows.h>
 
 #include <cstdio>
 #include <cstring>
@@ -37,22 +37,15 @@ bool GetFileAttributesNarrow(const char* path, uint32_t* attributes) {
   return true;
 }
 
-bool SetFileAttributesNarrow(const char* path, uint32_t attributes) { return SetFileAttributesA(path, attributes) != 0; }
+bool SetFileAttributesNarrow(const char* path, uint32_t attributes) {
+  return SetFileAttributesA(path, attributes) != 0;
+}
 
 bool DeleteFileNarrow(const char* path) { return DeleteFileA(path) != 0; }
 
 bool PathExistsWide(const std::u16string& path) { return GetFileAttributesW(Wide(path)) != INVALID_FILE_ATTRIBUTES; }
 
 bool CreateDirectoryWide(const std::u16string& path) { return CreateDirectoryW(Wide(path), nullptr) != 0; }
-
-FileHandle& FileHandle::operator=(FileHandle&& other) noexcept {
-  if (this != &other) {
-    Close();
-    native_ = other.native_;
-    other.native_ = kInvalid;
-  }
-  return *this;
-}
 
 bool FileHandle::WriteAll(const void* data, uint32_t length) {
   if (!Valid()) return false;

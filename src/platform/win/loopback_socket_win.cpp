@@ -38,15 +38,6 @@ int LoopbackAddress(bool ipv6, uint16_t port, sockaddr_storage& address) {
 
 }  // namespace
 
-TcpSocket& TcpSocket::operator=(TcpSocket&& other) noexcept {
-  if (this != &other) {
-    Close();
-    native_ = other.native_;
-    other.native_ = -1;
-  }
-  return *this;
-}
-
 void TcpSocket::Close() {
   if (native_ != -1) closesocket(static_cast<SOCKET>(native_));
   native_ = -1;

@@ -1,7 +1,7 @@
+#include <iphlpapi.h>
+#include <windows.h>
 #include <winsock2.h>
 #include <ws2tcpip.h>
-#include <windows.h>
-#include <iphlpapi.h>
 
 #include <cstring>
 

@@ -1,5 +1,5 @@
-#include <windows.h>
 #include <sddl.h>
+#include <windows.h>
 
 #include "platform/process_user.h"
 
@@ -25,8 +25,7 @@ std::string ProcessUserSid(uint32_t processId) {
     return result;
   }
   DWORD length = 0;
-  if (GetTokenInformation(token.handle, TokenUser, nullptr, 0, &length) ||
-      GetLastError() != ERROR_INSUFFICIENT_BUFFER)
+  if (GetTokenInformation(token.handle, TokenUser, nullptr, 0, &length) || GetLastError() != ERROR_INSUFFICIENT_BUFFER)
     return result;
   HANDLE heap = GetProcessHeap();
   void* buffer = HeapAlloc(heap, HEAP_ZERO_MEMORY, length);

@@ -23,7 +23,9 @@ void CriticalSection::Enter() { EnterCriticalSection(AsSection(storage_)); }
 
 void CriticalSection::Leave() { LeaveCriticalSection(AsSection(storage_)); }
 
-EventHandle CreateUnnamedEvent(bool manualReset) { return CreateEventA(nullptr, manualReset ? TRUE : FALSE, FALSE, nullptr); }
+EventHandle CreateUnnamedEvent(bool manualReset) {
+  return CreateEventA(nullptr, manualReset ? TRUE : FALSE, FALSE, nullptr);
+}
 
 bool SignalEvent(EventHandle event) { return ::SetEvent(event) != 0; }
 

@@ -1,5 +1,5 @@
-#include <windows.h>
 #include <userenv.h>
+#include <windows.h>
 #include <wtsapi32.h>
 
 #include <vector>
@@ -36,9 +36,12 @@ void ProcessHandle::Assign(intptr_t process, intptr_t thread, uint32_t processId
 WaitResult ProcessHandle::Wait(uint32_t milliseconds) {
   if (!Valid()) return WaitResult::Failed;
   switch (WaitForSingleObject(AsHandle(process_), milliseconds)) {
-    case WAIT_OBJECT_0: return WaitResult::Exited;
-    case WAIT_TIMEOUT: return WaitResult::TimedOut;
-    default: return WaitResult::Failed;
+    case WAIT_OBJECT_0:
+      return WaitResult::Exited;
+    case WAIT_TIMEOUT:
+      return WaitResult::TimedOut;
+    default:
+      return WaitResult::Failed;
   }
 }
 
@@ -51,15 +54,6 @@ void ProcessHandle::Close() {
   if (thread_ != 0) CloseHandle(AsHandle(thread_));
   process_ = thread_ = 0;
   processId_ = threadId_ = 0;
-}
-
-UserToken& UserToken::operator=(UserToken&& other) noexcept {
-  if (this != &other) {
-    Close();
-    native_ = other.native_;
-    other.native_ = 0;
-  }
-  return *this;
 }
 
 void UserToken::Close() {
@@ -121,7 +115,7 @@ bool OpenPrimaryTokenOf(const QueryProcess& process, UserToken& token) {
 }
 
 bool StartProcessAsUser(const UserToken& token, const std::string& application, const std::string& commandLine,
-                         const EnvironmentBlock& environment, ProcessHandle& started) {
+                        const EnvironmentBlock& environment, ProcessHandle& started) {
   STARTUPINFOA startup{};
   startup.cb = sizeof startup;
   startup.dwFlags = STARTF_USESHOWWINDOW;
