@@ -34,7 +34,7 @@ void Mode(const std::string& mode) {
   test::RemoveFile(Folder() + "fake_service.args");
 }
 
-bool Eventually(const std::function<bool()>& condition) {
+[[maybe_unused]] bool Eventually(const std::function<bool()>& condition) {
   for (int i = 0; i < 1000; ++i) {
     if (condition()) return true;
     std::this_thread::sleep_for(10ms);
@@ -42,14 +42,14 @@ bool Eventually(const std::function<bool()>& condition) {
   return false;
 }
 
-std::vector<std::string> Arguments() {
+[[maybe_unused]] std::vector<std::string> Arguments() {
   std::vector<std::string> lines;
   std::istringstream stream(test::ReadFileText(Folder() + "fake_service.args"));
   for (std::string line; std::getline(stream, line);) lines.push_back(line);
   return lines;
 }
 
-std::string PortsReply(const std::string& key, int qro, int qroSsl, int zep, int zepSsl) {
+[[maybe_unused]] std::string PortsReply(const std::string& key, int qro, int qroSsl, int zep, int zepSsl) {
   return "{\n   \"event\" : \"GetPorts\",\n   \"id\" : \"p\",\n   \"result\" : [\n      \"" + key +
          "\",\n      {\n         \"qro\" : {\n            \"port\" : " + std::to_string(qro) +
          ",\n            \"sslPort\" : " + std::to_string(qroSsl) +

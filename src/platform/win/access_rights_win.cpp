@@ -1,5 +1,7 @@
-#include <aclapi.h>
+// Windows headers in the order they need; each block stands alone.
 #include <windows.h>
+
+#include <aclapi.h>
 
 #include "platform/access_rights.h"
 

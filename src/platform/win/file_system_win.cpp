@@ -1,5 +1,7 @@
-#include <share.h>
+// Windows headers in the order they need; each block stands alone.
 #include <windows.h>
+
+#include <share.h>
 
 #include <cstdio>
 #include <cstring>

@@ -1,5 +1,7 @@
-#include <shellapi.h>
+// Windows headers in the order they need; each block stands alone.
 #include <windows.h>
+
+#include <shellapi.h>
 
 #include "platform/host_control.h"
 

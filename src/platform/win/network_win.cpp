@@ -1,7 +1,11 @@
-#include <iphlpapi.h>
-#include <windows.h>
+// Windows headers in the order they need; each block stands alone.
 #include <winsock2.h>
+
 #include <ws2tcpip.h>
+
+#include <windows.h>
+
+#include <iphlpapi.h>
 
 #include <cstring>
 

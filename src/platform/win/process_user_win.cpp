@@ -1,5 +1,7 @@
-#include <sddl.h>
+// Windows headers in the order they need; each block stands alone.
 #include <windows.h>
+
+#include <sddl.h>
 
 #include "platform/process_user.h"
 

@@ -1,5 +1,7 @@
-#include <shlobj.h>
+// Windows headers in the order they need; each block stands alone.
 #include <windows.h>
+
+#include <shlobj.h>
 
 #include "platform/user_folders.h"
 

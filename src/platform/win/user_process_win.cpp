@@ -1,5 +1,8 @@
-#include <userenv.h>
+// Windows headers in the order they need; each block stands alone.
 #include <windows.h>
+
+#include <userenv.h>
+
 #include <wtsapi32.h>
 
 #include <vector>
