@@ -59,7 +59,7 @@ for fuzzer in distribute image_map white_list; do
   fi
 done
 
-cmake -S . -B build/windows -G Ninja -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake -DCMAKE_BUILD_TYPE=Release -DZEP_BUILD_TESTS=ON >/dev/null
+cmake -S . -B build/windows -G Ninja -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake -DCMAKE_BUILD_TYPE=Release -DZEP_BUILD_TESTS=ON -DZEP_BUILD_HOST=ON >/dev/null
 cmake --build build/windows -j "$jobs"
 export ZEP_WINEPREFIX="$here/build/windows/wineprefix"
 WINEPREFIX="$ZEP_WINEPREFIX" WINEDEBUG=-all /usr/lib/wine/wine64 cmd /c exit >/dev/null 2>&1 || true
