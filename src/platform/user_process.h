@@ -78,7 +78,6 @@ class QueryProcess {
 
  private:
   intptr_t native_ = 0;
-  uint32_t processId_ = 0;
 };
 
 class EnvironmentBlock {

@@ -52,6 +52,8 @@ void Log(int level, const char* format, va_list arguments) {
   // reads touch it, and give it back afterwards.
   const uint32_t lastError = platform::LastSystemError();
   try {
+    // The entry test and the format test each read the mask, so a level
+    // switched off in between stops the line (WriteLogLine reads it a third time).
     if (Enabled(level) && Enabled(level)) {
       va_list measure;
       va_copy(measure, arguments);

@@ -94,7 +94,6 @@ void InitializeSettings() {
     paths.uploadDirectory += user;
     CreateWorkingDirectories(paths);
   }
-  paths.serviceLogFile = paths.logDirectory + "tks.log";
 
   if (std::FILE* file = std::fopen(paths.userConfigurationFile.c_str(), "a+")) std::fclose(file);
 

@@ -122,7 +122,7 @@ void UserToken::Close() {
   native_ = 0;
 }
 
-QueryProcess::QueryProcess(uint32_t processId) : processId_(processId) {
+QueryProcess::QueryProcess(uint32_t processId) {
   struct stat info {};
   if (processId != 0 && stat(("/proc/" + std::to_string(processId)).c_str(), &info) == 0)
     native_ = processId;

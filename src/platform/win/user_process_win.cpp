@@ -64,7 +64,7 @@ void UserToken::Close() {
   native_ = 0;
 }
 
-QueryProcess::QueryProcess(uint32_t processId) : processId_(processId) {
+QueryProcess::QueryProcess(uint32_t processId) {
   native_ = reinterpret_cast<intptr_t>(OpenProcess(PROCESS_QUERY_INFORMATION, FALSE, processId));
 }
 
