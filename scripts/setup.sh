@@ -14,14 +14,31 @@ for header in /usr/include/jsoncpp/json/json.h /usr/include/utf8cpp/utf8.h \
   [ -e "$header" ] || need_install=1
 done
 
-if [ ! -e /etc/apt/sources.list.d/zep-debian-src.sources ] && ! grep -rqs '^Types:.*deb-src' /etc/apt/sources.list.d/; then
-  cat > /etc/apt/sources.list.d/zep-debian-src.sources <<'SRC'
-Types: deb-src
-URIs: http://deb.debian.org/debian
-Suites: bookworm bookworm-updates
-Components: main
-Signed-By: /usr/share/keyrings/debian-archive-keyring.gpg
-SRC
+# "apt-get source" needs deb-src entries. They are derived from the machine's
+# own apt sources (same URIs, suites and components), so no package host is
+# named here.
+write_source_entries() {
+  local out_sources=/etc/apt/sources.list.d/zep-deb-src.sources
+  local out_list=/etc/apt/sources.list.d/zep-deb-src.list
+  local f
+  : >"$out_sources.new"
+  for f in /etc/apt/sources.list.d/*.sources; do
+    [ -e "$f" ] && [ "$f" != "$out_sources" ] || continue
+    # deb822 stanzas whose Types hold "deb" are copied with Types: deb-src.
+    awk 'BEGIN { RS=""; ORS="\n\n" }
+         /(^|\n)Types:[^\n]*(^|[ \t])deb([ \t]|\n|$)/ && !/(^|\n)Enabled:[ \t]*no/ {
+           sub(/(^|\n)Types:[^\n]*/, "\nTypes: deb-src"); sub(/^\n/, ""); print }' "$f" >>"$out_sources.new"
+  done
+  : >"$out_list.new"
+  for f in /etc/apt/sources.list /etc/apt/sources.list.d/*.list; do
+    [ -e "$f" ] && [ "$f" != "$out_list" ] || continue
+    sed -n 's/^[ \t]*deb[ \t]\+/deb-src /p' "$f" >>"$out_list.new"
+  done
+  mv "$out_sources.new" "$out_sources"
+  mv "$out_list.new" "$out_list"
+}
+if ! grep -rqsE '^(Types:.*deb-src|[[:space:]]*deb-src[[:space:]])' /etc/apt/sources.list /etc/apt/sources.list.d/; then
+  write_source_entries
   need_install=1
 fi
 

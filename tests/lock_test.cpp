@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "common/reentrant_rw_lock.h"
+#include "platform/clock.h"
 
 namespace zep {
 namespace {
@@ -23,6 +24,8 @@ bool Eventually(const std::function<bool()>& condition) {
 }
 
 // A thread that runs steps on request, so a test can order operations across threads.
+void* FailingAllocator(size_t) { return nullptr; }
+
 class Actor {
  public:
   Actor() : thread_([this] { Loop(); }) {}
@@ -240,8 +243,6 @@ TEST(ReentrantRwLock, HolderTableGrowsInSteps) {
   EXPECT_EQ(9, lock.Inspect().holderCapacity);  // storage never shrinks
 }
 
-void* FailingAllocator(size_t) { return nullptr; }
-
 TEST(ReentrantRwLock, RefusesWhenHolderRecordCannotBeStored) {
   ReentrantRwLock lock;
   const BlockAllocFn original = GrowableArrayAllocator();
@@ -313,10 +314,77 @@ TEST(LockGuards, ReleaseAtScopeEnd) {
     ExclusiveLockGuard exclusive(&lock);
     EXPECT_TRUE(exclusive.Owned());
     SharedLockGuard shared(&lock);
+    EXPECT_TRUE(shared.Owned());
     EXPECT_EQ(1, lock.Inspect().holders);
   }
   EXPECT_EQ(0, lock.Inspect().holders);
   SharedLockGuard none(nullptr);
+  EXPECT_FALSE(none.Owned());
+}
+
+// A refused lock is not released by its guard: the guard owns nothing.
+TEST(LockGuards, ARefusedLockIsNotReleased) {
+  ReentrantRwLock lock;
+  Actor reader;
+  reader.Run([&] { lock.LockShared(); });  // a record of capacity 1 now exists and is in use
+  const BlockAllocFn original = GrowableArrayAllocator();
+  GrowableArrayAllocator() = &FailingAllocator;
+  {
+    SharedLockGuard refused(&lock);
+    EXPECT_FALSE(refused.Owned());
+  }
+  GrowableArrayAllocator() = original;
+  EXPECT_EQ(1u, lock.Inspect().readerCount);  // the other reader still holds it
+  reader.Run([&] { lock.UnlockShared(); });
+  EXPECT_EQ(0u, lock.Inspect().readerCount);
+}
+
+// An UnlockShared from a thread that holds only exclusive access has no
+// shared level to give back and must not touch its count.
+TEST(ReentrantRwLock, UnpairedUnlockSharedOfAWriterIsIgnored) {
+  ReentrantRwLock lock;
+  ASSERT_EQ(1, lock.LockExclusive());
+  lock.UnlockShared();
+  auto state = lock.Inspect();
+  EXPECT_EQ(1u, state.writerCount);
+  EXPECT_EQ(0u, state.readerCount);
+  lock.UnlockExclusive();
+  state = lock.Inspect();
+  EXPECT_EQ(0, state.holders);
+  EXPECT_EQ(0u, state.writerCount);
+  EXPECT_EQ(0u, state.readerCount);
+}
+
+// A reader that waits behind writers sleeps: after a writer's release set
+// the readers' event, a writer that takes the lock at once must reset it, or
+// the waiting reader spins on the set event for as long as that writer holds.
+TEST(ReentrantRwLock, AReaderBlockedBehindWritersUsesAlmostNoProcessorTime) {
+  ReentrantRwLock lock;
+  std::atomic<bool> writerHolds{false};
+  std::thread writer([&] {
+    for (int round = 0; round < 6; ++round) {
+      lock.LockExclusive();
+      writerHolds = true;
+      std::this_thread::sleep_for(100ms);
+      lock.UnlockExclusive();  // and straight back in
+    }
+  });
+  while (!writerHolds) std::this_thread::sleep_for(1ms);
+  uint64_t used = 0;
+  auto started = std::chrono::steady_clock::now();
+  std::thread reader([&] {
+    const uint64_t before = platform::CurrentThreadCpuMicroseconds();
+    lock.LockShared();
+    used = platform::CurrentThreadCpuMicroseconds() - before;
+    lock.UnlockShared();
+  });
+  reader.join();
+  const auto blocked = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - started);
+  writer.join();
+  // The reader was blocked for hundreds of milliseconds; a spinning one uses
+  // about as much processor time as it waited.
+  EXPECT_GE(blocked.count(), 100);
+  EXPECT_LT(used, 50000u) << "blocked " << blocked.count() << " ms";
 }
 
 }  // namespace

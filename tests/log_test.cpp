@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <ctime>
+#include <filesystem>
 #include <regex>
 #include <sstream>
 #include <string>
@@ -21,6 +23,15 @@ std::vector<std::string> Lines(const std::string& text) {
   std::istringstream stream(text);
   for (std::string line; std::getline(stream, line);) lines.push_back(line);
   return lines;
+}
+
+// Today's local date as the log writes it, month first.
+std::string Today() {
+  const std::time_t now = std::time(nullptr);
+  const std::tm* local = std::localtime(&now);
+  char text[48];
+  std::snprintf(text, sizeof text, "%02d/%02d/%04d", local->tm_mon + 1, local->tm_mday, local->tm_year + 1900);
+  return text;
 }
 
 class LogTest : public ::testing::Test {
@@ -57,6 +68,7 @@ TEST_F(LogTest, TheMaskIsReadForEveryLine) {
 
 TEST_F(LogTest, LinesCarryTheExactPrefixAndErrorSuffix) {
   Level("14");
+  const std::string dayBefore = Today();
   platform::SetLastSystemError(5);
   LogError("Invalid function name: %s.", "x");
   LogInfo("%s:%d is active and used.", "127.0.0.1", 80);
@@ -69,8 +81,10 @@ TEST_F(LogTest, LinesCarryTheExactPrefixAndErrorSuffix) {
   char process[32], thread[32];
   std::snprintf(process, sizeof process, "%6d", static_cast<int>(platform::CurrentProcessId()));
   std::snprintf(thread, sizeof thread, "%6d", static_cast<int>(platform::CurrentThreadId()));
-  const std::string head = std::string("\\[Process:") + process + " Thread:" + thread +
-                           "\\] \\[[0-9]{2}/[0-9]{2}/[0-9]{4} [0-9]{2}:[0-9]{2}:[0-9]{2}\\.[0-9]{3}\\] ";
+  const std::string dayAfter = Today();
+  // The date is month/day/year; either day counts when the line straddles midnight.
+  const std::string head = std::string("\\[Process:") + process + " Thread:" + thread + "\\] \\[(" + dayBefore + "|" +
+                           dayAfter + ") [0-9]{2}:[0-9]{2}:[0-9]{2}\\.[0-9]{3}\\] ";
   EXPECT_TRUE(
       std::regex_match(lines[0], std::regex(head + "\\[Error-0\\]: Invalid function name: x\\. GetLastError = 5\\.")))
       << lines[0];
@@ -119,17 +133,42 @@ TEST(ResolveLogFilePath, FallsBackToANumberedName) {
   const std::string sep = test::Separator();
   const std::string directory = test::ModuleDirectory() + "missing-dir" + sep;
   const std::string resolved = ResolveLogFilePath(directory, "tks.log");
-  EXPECT_TRUE(std::regex_match(resolved.substr(directory.size()), std::regex("tks\\([0-9]+\\)\\.log"))) << resolved;
+  std::smatch number;
+  const std::string name = resolved.substr(directory.size());
+  ASSERT_TRUE(std::regex_match(name, number, std::regex("tks\\(([0-9]{1,5})\\)\\.log"))) << resolved;
+  EXPECT_LE(std::stoi(number[1].str()), 32767);
   EXPECT_EQ(directory + "plain", ResolveLogFilePath(directory, "plain"));
   const std::string good = test::ModuleDirectory();
   EXPECT_EQ(good + "probe.log", ResolveLogFilePath(good, "probe.log"));
   test::RemoveFile(good + "probe.log");
 }
 
+// Without a folder there is no log file: nothing may be created in the
+// process's working directory (System32, for a service).
+TEST(ResolveLogFilePath, AnEmptyFolderGivesNoFile) {
+  test::RemoveFile("tku.log");
+  EXPECT_EQ("", ResolveLogFilePath("", "tku.log"));
+  EXPECT_FALSE(test::FileExists("tku.log"));
+}
+
+// The level reader keeps a fixed 260-byte copy of the configuration path. A
+// longer path is refused, not cut: the cut path names another file, which here
+// exists and would turn Debug lines on.
 TEST(LogConfiguration, OverlongConfigurationPathIsRefused) {
-  SetLogConfigurationFile(std::string(300, 'p'));
+  const std::string sep = test::Separator();
+  const std::string folder = test::ModuleDirectory() + "long" + sep + std::string(120, 'a') + sep;
+  std::filesystem::create_directories(folder);
+  const std::string cut = folder + std::string(259 - folder.size(), 'b');
+  ASSERT_EQ(259u, cut.size());
+  test::WriteFileText(cut, "[TK]\r\nLogLevel=8\r\n");
+  const std::string overlong = cut + std::string(41, 'c');
+  const std::string logFile = GetSettingsPaths().serviceLogFile;
+  SetLogTargets(cut, logFile);
+  EXPECT_EQ(8, GetLogLevel());  // the file itself is readable
+  SetLogTargets(overlong, logFile);
   EXPECT_EQ(1, GetLogLevel());
-  SetLogConfigurationFile(GetConfigurationFilePath());
+  SetLogTargets(GetConfigurationFilePath(), logFile);
+  std::filesystem::remove_all(test::ModuleDirectory() + "long");
 }
 
 }  // namespace

@@ -1,4 +1,5 @@
 // Who is at the other end of a request's connection: process, session, user.
+#include <mutex>
 #include <vector>
 
 #include "commands/manager_client.h"
@@ -62,6 +63,7 @@ std::string ManagerClient::GetConnectionUserSID(uint32_t socket) {
   const std::string sid = GetProcessUserSID(processId);
   LogDebug("User=%s, sock=%d, session=%d, process=%d", sid.c_str(), static_cast<int>(socket),
            static_cast<int>(sessionId), static_cast<int>(processId));
+  std::lock_guard<std::mutex> guard(tablesMutex);
   UserInstance& record = userInstances[sid];
   record.sessionId = sessionId;
   record.clientProcessId = processId;

@@ -47,20 +47,18 @@ bool AddFirewallRule() {
 }
 
 void ManagerClient::Reboot(HttpParamRequest& request) {
-  ResetLastError();
   if (!CheckLocalOrigin(request)) return;
   platform::EndCurrentProcessNow();
 }
 
 void ManagerClient::AddFirewall(HttpParamRequest& request) {
-  ResetLastError();
+  const PendingError lastError;
   if (!CheckLocalOrigin(request)) return;
   const bool ok = AddFirewallRule();
   request.SetResult(ok, lastError.code, lastError.text);
 }
 
 void ManagerClient::GetLocalIP(HttpParamRequest& request) {
-  ResetLastError();
   if (!CheckLocalOrigin(request)) return;
   std::string text = "[";
   std::vector<platform::Ipv4Address> addresses;

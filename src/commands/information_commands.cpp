@@ -1,12 +1,12 @@
 // VersionInfo, TKVersion, GetServerInfo and GetPorts.
-#include <json/json.h>
-
 #include <cstdio>
+#include <mutex>
 
 #include "commands/manager_client.h"
 #include "commands/server_info_text.h"
 #include "module/module_state.h"
 #include "protocol/http_param_request.h"
+#include "protocol/json_command.h"
 #include "protocol/messages.h"
 #include "settings/log.h"
 #include "settings/port_registry.h"
@@ -27,14 +27,15 @@ int32_t PortOrMissing(const PortTable& table, const char* name) {
 }  // namespace
 
 // The one-line server object of GetServerInfo and SetServerInfo. The host is
-// written as an escaped JSON string so that any stored text keeps it valid.
+// written as a JSON string with only what JSON needs escaped, so a stored
+// text keeps the object valid and every other byte as it was.
 std::string ServerInfoText(const std::string& host, int32_t qroPort, int32_t qroSslPort, int32_t zepPort,
                            int32_t zepSslPort) {
   char ports[160];
   std::snprintf(ports, sizeof ports,
                 ",\"qro\":{\"port\":\"%d\",\"sslPort\":\"%d\"},\"zep\":{\"port\":\"%d\",\"sslPort\":\"%d\"}}", qroPort,
                 qroSslPort, zepPort, zepSslPort);
-  return "{\"Host\":" + Json::valueToQuotedString(host.c_str()) + ports;
+  return "{\"Host\":" + QuoteJsonText(host) + ports;
 }
 
 void ManagerClient::VersionInfo(HttpParamRequest& request) {
@@ -44,7 +45,10 @@ void ManagerClient::VersionInfo(HttpParamRequest& request) {
 
   const std::string sid = GetConnectionUserSID(request.GetClientSocket());
   const std::string userKey = UserKeyOf(sid);
-  userKeys[userKey] = sid;
+  {
+    std::lock_guard<std::mutex> guard(tablesMutex);
+    userKeys[userKey] = sid;
+  }
   request.SetEventResult(userKey);
 
   const bool perUserMode = !legacy && WorkMode() == 0 && EnhancedModeEnabled();
@@ -65,7 +69,6 @@ void ManagerClient::TKVersion(HttpParamRequest& request) {
 }
 
 void ManagerClient::GetServerInfo(HttpParamRequest& request) {
-  ResetLastError();
   const std::string host = GetConfiguration("Server", nullptr);
   const PortTable plain = ReadPorts();
   const PortTable secure = ReadSslPorts();
@@ -77,8 +80,12 @@ void ManagerClient::GetPorts(HttpParamRequest& request) {
   if (!CheckParameterCount(request, 1)) return;
   std::string userKey;
   GetParamAsString(request.Values()[0].get(), userKey);
-  auto known = userKeys.find(userKey);
-  const std::string sid = known == userKeys.end() ? std::string() : known->second;
+  std::string sid;
+  {
+    std::lock_guard<std::mutex> guard(tablesMutex);
+    auto known = userKeys.find(userKey);
+    if (known != userKeys.end()) sid = known->second;
+  }
 
   std::string error;
   const PortMap ports = GetCurrentUserModulePorts(sid, error);

@@ -1,6 +1,7 @@
 #include "commands/manager_client.h"
 
 #include <cstring>
+#include <exception>
 
 #include "platform/clock.h"
 #include "protocol/http_param_request.h"
@@ -63,11 +64,6 @@ void ManagerClient::RegisterCommands() {
   commands["GetPorts"] = &ManagerClient::GetPorts;
 }
 
-void ManagerClient::ResetLastError() {
-  lastError.code = 0;
-  lastError.text[0] = '\0';
-}
-
 bool ManagerClient::CheckParameterCount(HttpParamRequest& request, int count) {
   const int actual = static_cast<int>(request.Values().size());
   if (actual >= count) return true;
@@ -83,7 +79,17 @@ bool ManagerClient::CheckLocalOrigin(HttpParamRequest& request) {
 }
 
 int32_t ManagerClient::RunCommand(HttpParamRequest& request) {
-  std::lock_guard<std::mutex> guard(commandMutex);
+  try {
+    return RunCommandSteps(request);
+  } catch (const std::exception& failure) {
+    LogError("RunCommand:: command failed: %s.", failure.what());
+  } catch (...) {
+    LogError("RunCommand:: command failed.");
+  }
+  return request.SendFailureReply();
+}
+
+int32_t ManagerClient::RunCommandSteps(HttpParamRequest& request) {
   const std::string id = request.GetId();
   LogDebug("2. Before command actually start cost: %ums. id = [%s].",
            static_cast<unsigned>(platform::TickCount() - request.GetStartTick()), id.c_str());

@@ -29,18 +29,21 @@ class ManagerClient {
   PortMap GetCurrentUserModulePorts(const std::string& sid, std::string& error);
   PortMap ReadUserModulePorts(const std::string& sid);
 
+  // For inspection while no command runs.
   std::map<std::string, UserInstance>& UserInstances() { return userInstances; }
 
- private:
-  using Handler = void (ManagerClient::*)(HttpParamRequest& request);
-
+  // A handler's pending error. Each command has its own, so that commands
+  // running at the same time never see each other's.
   struct PendingError {
     int32_t code = 0;
     char text[260] = {0};
   };
 
+ private:
+  using Handler = void (ManagerClient::*)(HttpParamRequest& request);
+
   void RegisterCommands();
-  void ResetLastError();
+  int32_t RunCommandSteps(HttpParamRequest& request);
   // Needs at least count parameters; otherwise reports -2202.
   bool CheckParameterCount(HttpParamRequest& request, int count);
   // Only pages from the loopback address; otherwise reports -1.
@@ -59,11 +62,12 @@ class ManagerClient {
   void GetLocalIP(HttpParamRequest& request);
 
   std::map<std::string, Handler> commands;
-  PendingError lastError;
   std::map<std::string, UserInstance> userInstances;
   std::map<std::string, std::string> userKeys;
-  // Commands may arrive on several host threads; they run one at a time.
-  std::mutex commandMutex;
+  // Commands run side by side on the host's threads. This guards the two
+  // tables above and is held only for their lookups and updates: never across
+  // a connect, a TCP table query, a process start, a wait or the host's callback.
+  std::mutex tablesMutex;
 };
 
 // True for origins that begin with "http://127.0.0.1" or "https://127.0.0.1"

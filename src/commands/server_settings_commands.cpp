@@ -19,14 +19,21 @@ bool IsPortActive(int32_t port, const std::string& address) {
   return true;
 }
 
+namespace {
+
+// A text bound for an INI file must stay on its line: a line break in it
+// would add keys of its own to the file.
+bool FitsOnOneIniLine(const std::string& text) { return text.find_first_of("\r\n") == std::string::npos; }
+
+}  // namespace
+
 void ManagerClient::SetServerInfo(HttpParamRequest& request) {
-  ResetLastError();
   if (!CheckLocalOrigin(request)) return;
   if (!CheckParameterCount(request, 5)) return;
   auto& values = request.Values();
   std::string host;
   int32_t zepPort = 0, zepSslPort = 0, qroPort = 0, qroSslPort = 0;
-  if (!ValueToText(values[0].get(), host) || !GetParamAsInt(values[1].get(), &zepPort) ||
+  if (!ValueToText(values[0].get(), host) || !FitsOnOneIniLine(host) || !GetParamAsInt(values[1].get(), &zepPort) ||
       !GetParamAsInt(values[2].get(), &zepSslPort) || !GetParamAsInt(values[3].get(), &qroPort) ||
       !GetParamAsInt(values[4].get(), &qroSslPort)) {
     LogError("%s", Message(kMessageInvalidParameterType));
@@ -42,12 +49,12 @@ void ManagerClient::SetServerInfo(HttpParamRequest& request) {
 }
 
 void ManagerClient::ChangePort(HttpParamRequest& request) {
-  ResetLastError();
+  const PendingError lastError;
   request.SetResult(true, lastError.code, lastError.text);
 }
 
 void ManagerClient::CheckQROPort(HttpParamRequest& request) {
-  ResetLastError();
+  const PendingError lastError;
   if (!CheckParameterCount(request, 3)) return;
   auto& values = request.Values();
   std::string address;

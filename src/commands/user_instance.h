@@ -16,6 +16,8 @@ struct UserInstance {
   uint32_t sessionId = 0;
   uint32_t clientProcessId = 0;
   std::string stopEventName;
+  // A command is starting this user's copy right now.
+  bool starting = false;
 };
 
 // Module name to (plain port, SSL port).

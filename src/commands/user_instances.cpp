@@ -2,6 +2,8 @@
 // while they run, replaced when they end, stopped with the module.
 #include <atomic>
 #include <cstdio>
+#include <map>
+#include <mutex>
 
 #include "commands/manager_client.h"
 #include "platform/clock.h"
@@ -76,12 +78,52 @@ PortMap ManagerClient::GetCurrentUserModulePorts(const std::string& sid, std::st
     error = "User SID is empty.";
     return PortMap();
   }
-  UserInstance& record = userInstances[sid];
-  if (record.process.Valid()) {
-    if (record.process.Wait(0) != platform::WaitResult::Exited) return ReadUserModulePorts(sid);
-    LogDebug("terminate process: p=%d", static_cast<int>(record.process.ProcessId()));
-    record.process.Terminate(0);
-    record.process.Close();
+  // Decide under the lock; clear, start and wait without it. A record marked
+  // starting belongs to the command that is starting its copy, and counts as
+  // running for everyone else.
+  platform::ProcessHandle ended;
+  uint32_t sessionId = 0, clientProcessId = 0;
+  bool running = false;
+  {
+    std::lock_guard<std::mutex> guard(tablesMutex);
+    UserInstance& record = userInstances[sid];
+    if (record.starting) {
+      running = true;
+    } else if (record.process.Valid()) {
+      if (record.process.Wait(0) != platform::WaitResult::Exited)
+        running = true;
+      else
+        ended = std::move(record.process);
+    }
+    if (!running) {
+      record.starting = true;
+      sessionId = record.sessionId;
+      clientProcessId = record.clientProcessId;
+    }
+  }
+  if (running) return ReadUserModulePorts(sid);
+
+  platform::ProcessHandle started;
+  bool ok = false;
+  std::string eventName;
+  // Whatever happens below, the record leaves the starting state.
+  struct FinishStart {
+    ManagerClient& self;
+    const std::string& sid;
+    platform::ProcessHandle& started;
+    bool& ok;
+    ~FinishStart() {
+      std::lock_guard<std::mutex> guard(self.tablesMutex);
+      UserInstance& record = self.userInstances[sid];
+      record.starting = false;
+      if (ok) record.process = std::move(started);
+    }
+  } finish{*this, sid, started, ok};
+
+  if (ended.Valid()) {
+    LogDebug("terminate process: p=%d", static_cast<int>(ended.ProcessId()));
+    ended.Terminate(0);
+    ended.Close();
   }
   for (const char* name : kModuleNames) {
     ClearUserPort(sid, name, false);
@@ -93,16 +135,18 @@ PortMap ManagerClient::GetCurrentUserModulePorts(const std::string& sid, std::st
     return PortMap();
   }
   const uint32_t counter = ++stopEventCounter;
-  record.stopEventName = StopEventName(platform::TickCount(), counter);
-  const std::string commandLine = UserInstanceCommandLine(application, record.stopEventName, sid);
-
-  platform::ProcessHandle started;
-  if (!CreateProcessAsCurrentLogonUser(application, commandLine, started, record.sessionId, record.clientProcessId)) {
+  eventName = StopEventName(platform::TickCount(), counter);
+  {
+    std::lock_guard<std::mutex> guard(tablesMutex);
+    userInstances[sid].stopEventName = eventName;
+  }
+  const std::string commandLine = UserInstanceCommandLine(application, eventName, sid);
+  if (!CreateProcessAsCurrentLogonUser(application, commandLine, started, sessionId, clientProcessId)) {
     error = "Failed to create user process.";
     return PortMap();
   }
   LogDebug("ManagerClient::CreateProcessAsCurrentLogonUser return: %d", static_cast<int>(started.ProcessId()));
-  record.process = std::move(started);
+  ok = true;
   return ReadUserModulePorts(sid);
 }
 
@@ -118,12 +162,19 @@ PortMap ManagerClient::ReadUserModulePorts(const std::string& sid) {
 }
 
 void ManagerClient::StopUserInstances() {
-  for (auto& entry : userInstances) {
+  // No command runs any more; the records are taken out so that nothing is
+  // held while the copies are waited for.
+  std::map<std::string, UserInstance> records;
+  {
+    std::lock_guard<std::mutex> guard(tablesMutex);
+    records.swap(userInstances);
+  }
+  for (auto& entry : records) {
     UserInstance& record = entry.second;
     LogDebug("notify process exit: p=%d", static_cast<int>(record.process.ProcessId()));
     if (!record.stopEventName.empty()) platform::SetNamedEvent(record.stopEventName);
   }
-  for (auto& entry : userInstances) {
+  for (auto& entry : records) {
     UserInstance& record = entry.second;
     if (!record.process.Valid()) continue;
     if (record.process.Wait(50) == platform::WaitResult::Exited) {

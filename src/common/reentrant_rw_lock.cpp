@@ -67,6 +67,7 @@ bool ReentrantRwLock::WaitForExclusive() {
   writerEvent_ = nullptr;
   if (readerCount_ == 0) {
     ++writerCount_;
+    BlockWaitingReaders();
     guard_.Leave();
     return true;
   }
@@ -84,6 +85,7 @@ bool ReentrantRwLock::UpgradeWithWait() {
     if (readerCount_ == 1) {
       readerCount_ = 0;
       writerCount_ = 1;
+      BlockWaitingReaders();
       upgraded = true;
     }
   } else {
@@ -91,6 +93,12 @@ bool ReentrantRwLock::UpgradeWithWait() {
   }
   guard_.Leave();
   return upgraded;
+}
+
+// A writer now holds or waits: readers that wait must block again, not find
+// the event still set from the last writer's release and spin on it.
+void ReentrantRwLock::BlockWaitingReaders() {
+  if (writerCount_ != 0 && readerEvent_ != nullptr) platform::ResetEvent(readerEvent_);
 }
 
 // No writer holds or waits any more: drop the writer event and release the readers.
@@ -132,6 +140,12 @@ void ReentrantRwLock::UnlockShared() {
     guard_.Leave();
     return;
   }
+  // A thread that holds only exclusive access has no shared level to give
+  // back: taking one would turn 0x10000 into 0xFFFF and leak the lock.
+  if ((holder->count & 0xFFFF) == 0) {
+    guard_.Leave();
+    return;
+  }
   holder->count -= 1;
   if (holder->count == 0) {
     RemoveHolder(holder);
@@ -152,6 +166,7 @@ int ReentrantRwLock::LockExclusive() {
     if (readerCount_ == 1) {
       readerCount_ = 0;
       ++writerCount_;
+      BlockWaitingReaders();
       guard_.Leave();
       holder->count += kExclusiveStep;
       return 1;
@@ -169,6 +184,7 @@ int ReentrantRwLock::LockExclusive() {
     guard_.Enter();
   } else {
     ++writerCount_;
+    BlockWaitingReaders();
   }
   if (!AddHolder(self, kExclusiveStep)) {
     // Give the access back as the last unlock would, then refuse.

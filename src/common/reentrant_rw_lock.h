@@ -48,6 +48,7 @@ class ReentrantRwLock {
   void WaitForShared();
   bool WaitForExclusive();
   bool UpgradeWithWait();
+  void BlockWaitingReaders();
   void WakeAfterLastWriter();
 
   platform::CriticalSection guard_;
@@ -59,6 +60,8 @@ class ReentrantRwLock {
   GrowableArray<LockHolder*> holders_;
 };
 
+// Guards fail closed: code guarded by a lock that was refused must not touch
+// the guarded state, so callers test Owned().
 class SharedLockGuard {
  public:
   explicit SharedLockGuard(ReentrantRwLock* lock) : lock_(lock) {
@@ -67,6 +70,7 @@ class SharedLockGuard {
   ~SharedLockGuard() {
     if (lock_ != nullptr) lock_->UnlockShared();
   }
+  bool Owned() const { return lock_ != nullptr; }
   SharedLockGuard(const SharedLockGuard&) = delete;
   SharedLockGuard& operator=(const SharedLockGuard&) = delete;
 

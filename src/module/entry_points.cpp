@@ -41,8 +41,7 @@ bool DoAction(int32_t action, const char* servicePath, const char* /*hostText*/)
     case 2:
       return true;
     case 3:
-      VirtualManagerClient::DestroyInstance();
-      return true;
+      return VirtualManagerClient::DestroyInstance();
     default:
       return false;
   }
@@ -66,17 +65,20 @@ uint32_t GetPorts(bool secure, uint32_t* port) {
 
 uint32_t GetWaitTimeout() {
   VirtualManagerClient* client = VirtualManagerClient::GetInstance();
+  if (client == nullptr) return 1;
   const int64_t last = client->GetLastActivityTime();
   const int64_t now = static_cast<int64_t>(std::time(nullptr));
   return (last != 0 && now - last > 30) ? 100 : 1;
 }
 
 int32_t GetImage(const char* request, void* buffer, uint32_t* size) {
-  return VirtualManagerClient::GetInstance()->GetEncryptedImageMap(request, buffer, size);
+  VirtualManagerClient* client = VirtualManagerClient::GetInstance();
+  return client == nullptr ? 0 : client->GetEncryptedImageMap(request, buffer, size);
 }
 
 int32_t SetImage(const char* request, const void* data, uint32_t size) {
-  return VirtualManagerClient::GetInstance()->SetEncryptedImageMap(request, data, size);
+  VirtualManagerClient* client = VirtualManagerClient::GetInstance();
+  return client == nullptr ? 0 : client->SetEncryptedImageMap(request, data, size);
 }
 
 }  // namespace zep

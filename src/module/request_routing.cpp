@@ -3,6 +3,7 @@
 
 #include <cstring>
 #include <ctime>
+#include <memory>
 #include <new>
 #include <string>
 
@@ -10,6 +11,7 @@
 #include "module/entry_points.h"
 #include "module/virtual_manager_client.h"
 #include "protocol/http_param_request.h"
+#include "protocol/messages.h"
 #include "settings/log.h"
 #include "settings/paths.h"
 
@@ -19,7 +21,7 @@ namespace {
 
 int32_t StampAndSend(SendBackCallback callback, uint32_t sendBackHandle, uint64_t connectionContext, const char* text,
                      const void* data, uint32_t dataLength, intptr_t reserved) {
-  VirtualManagerClient::GetInstance()->StampActivity();
+  if (VirtualManagerClient* client = VirtualManagerClient::GetInstance()) client->StampActivity();
   return callback(sendBackHandle, connectionContext, text, data, dataLength, reserved);
 }
 
@@ -64,16 +66,18 @@ int32_t DistributeCommand(uint32_t sendBackHandle, uint64_t connectionContext, i
                           uint32_t clientSupported, SendBackCallback sendBack, uint32_t clientSocket,
                           const char* origin, intptr_t hostData1, intptr_t hostData2, intptr_t hostData3) {
   if (skipRequest != 0) return 0;
-  uint8_t* body = nullptr;
+  std::unique_ptr<uint8_t[]> body;
   if (binaryBody != nullptr) {
-    body = new (std::nothrow) uint8_t[binaryBodyLength == 0 ? 1 : binaryBodyLength];
-    if (body != nullptr) std::memcpy(body, binaryBody, binaryBodyLength);
+    body.reset(new (std::nothrow) uint8_t[binaryBodyLength == 0 ? 1 : binaryBodyLength]);
+    if (body != nullptr) std::memcpy(body.get(), binaryBody, binaryBodyLength);
   }
+  VirtualManagerClient* client = VirtualManagerClient::GetInstance();
+  if (client == nullptr) return 0;
+  const uint32_t bodyLength = body != nullptr ? binaryBodyLength : 0;
   // The texts are required; a host that passes none gets the empty text.
-  return VirtualManagerClient::GetInstance()->RouteRequest(
-      sendBackHandle, connectionContext, url != nullptr ? url : "", requestText != nullptr ? requestText : "", body,
-      body != nullptr ? binaryBodyLength : 0, clientSupported, sendBack, clientSocket, origin != nullptr ? origin : "",
-      hostData1, hostData2, hostData3);
+  return client->RouteRequest(sendBackHandle, connectionContext, url != nullptr ? url : "",
+                              requestText != nullptr ? requestText : "", body.release(), bodyLength, clientSupported,
+                              sendBack, clientSocket, origin != nullptr ? origin : "", hostData1, hostData2, hostData3);
 }
 
 int32_t VirtualManagerClient::RouteRequest(uint32_t sendBackHandle, uint64_t connectionContext, const std::string& url,
@@ -81,38 +85,54 @@ int32_t VirtualManagerClient::RouteRequest(uint32_t sendBackHandle, uint64_t con
                                            uint32_t clientSupported, SendBackCallback sendBack, uint32_t clientSocket,
                                            const std::string& origin, intptr_t hostData1, intptr_t hostData2,
                                            intptr_t hostData3) {
-  RoutedCommand routed = RouteCommand(url, requestText);
-  const std::string& commandText = routed.commandText;
-  uint8_t* requestBody = nullptr;
-  uint32_t requestBodyLength = 0;
-  if (routed.route == Route::LoadZipFromBytes) {
-    requestBody = body;
-    requestBodyLength = bodyLength;
-    body = nullptr;
-  } else if (!routed.moduleBody.empty()) {
-    const size_t length = routed.moduleBody.size();
-    requestBody = new (std::nothrow) uint8_t[length];
-    if (requestBody == nullptr) {
-      LogError("ZEP_http_body, Websocket callback http not enough memory for %d.", static_cast<int>(length));
-    } else {
-      std::memcpy(requestBody, routed.moduleBody.data(), length);
-      requestBodyLength = static_cast<uint32_t>(length);
+  std::unique_ptr<uint8_t[]> ownedBody(body);
+  // Whether the host has been handed the "Invalid command" reply.
+  bool answered = false;
+  std::unique_ptr<HttpParamRequest> request;
+  try {
+    const RoutedCommand routed = RouteCommand(url, requestText);
+    const std::string& commandText = routed.commandText;
+    std::unique_ptr<uint8_t[]> requestBody;
+    uint32_t requestBodyLength = 0;
+    if (routed.route == Route::LoadZipFromBytes) {
+      requestBody = std::move(ownedBody);
+      requestBodyLength = bodyLength;
+    } else if (!routed.moduleBody.empty()) {
+      const size_t length = routed.moduleBody.size();
+      requestBody.reset(new (std::nothrow) uint8_t[length]);
+      if (requestBody == nullptr) {
+        LogError("ZEP_http_body, Websocket callback http not enough memory for %d.", static_cast<int>(length));
+      } else {
+        std::memcpy(requestBody.get(), routed.moduleBody.data(), length);
+        requestBodyLength = static_cast<uint32_t>(length);
+      }
+    }
+    ownedBody.reset();
+
+    if (commandText.empty()) {
+      StampActivity();
+      if (sendBack == nullptr) return 0;
+      answered = true;
+      return sendBack(sendBackHandle, connectionContext, "Invalid command", nullptr, 0, 0);
+    }
+
+    request = std::make_unique<HttpParamRequest>(
+        sendBackHandle, connectionContext, commandText, clientSupported, clientSocket, origin, sendBack, hostData1,
+        hostData2, hostData3, requestBody.get(), requestBodyLength, &StampAndSend);
+    requestBody.release();  // the request's response owns it now
+    LogDebug("Url encode json command succeed. Processing...");
+    LogDebug("cmd = [%s]", commandText.c_str());
+    return DispatchRequest(request.get());
+  } catch (...) {
+    // Whatever failed, the command gets exactly one reply.
+    if (request != nullptr) return request->SendFailureReply();
+    if (answered || sendBack == nullptr || sendBackHandle == 0) return 0;
+    try {
+      return StampAndSend(sendBack, sendBackHandle, connectionContext, kFallbackReply, nullptr, 0, 0);
+    } catch (...) {
+      return 0;
     }
   }
-  delete[] body;
-
-  if (commandText.empty()) {
-    delete[] requestBody;
-    StampActivity();
-    if (sendBack == nullptr) return 0;
-    return sendBack(sendBackHandle, connectionContext, "Invalid command", nullptr, 0, 0);
-  }
-
-  HttpParamRequest request(sendBackHandle, connectionContext, commandText, clientSupported, clientSocket, origin,
-                           sendBack, hostData1, hostData2, hostData3, requestBody, requestBodyLength, &StampAndSend);
-  LogDebug("Url encode json command succeed. Processing...");
-  LogDebug("cmd = [%s]", commandText.c_str());
-  return DispatchRequest(&request);
 }
 
 int32_t VirtualManagerClient::DispatchRequest(HttpParamRequest* request) {

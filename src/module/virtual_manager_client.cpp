@@ -23,27 +23,32 @@ VirtualManagerClient::~VirtualManagerClient() {
 VirtualManagerClient* VirtualManagerClient::GetInstance() {
   {
     SharedLockGuard guard(&InstanceLock());
+    if (!guard.Owned()) return nullptr;
     if (instance != nullptr) return instance;
   }
   ExclusiveLockGuard guard(&InstanceLock());
+  if (!guard.Owned()) return nullptr;
   if (instance == nullptr) instance = new VirtualManagerClient();
   return instance;
 }
 
-void VirtualManagerClient::DestroyInstance() {
+bool VirtualManagerClient::DestroyInstance() {
   ExclusiveLockGuard guard(&InstanceLock());
+  if (!guard.Owned()) return false;
   delete instance;
   instance = nullptr;
+  return true;
 }
 
 int64_t VirtualManagerClient::GetLastActivityTime() {
   SharedLockGuard guard(&activityLock);
-  return lastActivityTime;
+  // 0 reads as "busy": the host keeps polling rather than idling.
+  return guard.Owned() ? lastActivityTime : 0;
 }
 
 void VirtualManagerClient::SetLastActivityTime(int64_t value) {
   ExclusiveLockGuard guard(&activityLock);
-  lastActivityTime = value;
+  if (guard.Owned()) lastActivityTime = value;
 }
 
 void VirtualManagerClient::StampActivity() { SetLastActivityTime(static_cast<int64_t>(std::time(nullptr))); }

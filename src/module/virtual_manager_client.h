@@ -22,10 +22,11 @@ class VirtualManagerClient {
   VirtualManagerClient(const VirtualManagerClient&) = delete;
   VirtualManagerClient& operator=(const VirtualManagerClient&) = delete;
 
-  // The singleton, created on first use.
+  // The singleton, created on first use; null when InstanceLock refused.
   static VirtualManagerClient* GetInstance();
-  // Destroys the singleton if there is one (the module's stop action).
-  static void DestroyInstance();
+  // Destroys the singleton if there is one (the module's stop action); false
+  // when InstanceLock refused.
+  static bool DestroyInstance();
 
   int32_t RouteRequest(uint32_t sendBackHandle, uint64_t connectionContext, const std::string& url,
                        const std::string& requestText, uint8_t* body, uint32_t bodyLength, uint32_t clientSupported,
@@ -41,7 +42,8 @@ class VirtualManagerClient {
   int32_t SetEncryptedImageMap(const char* request, const void* data, uint32_t size);
 
   bool FileIsInWhiteList(const char* path);
-  void AddFileToWhiteList(const char* path);
+  // False when the list could not be locked.
+  bool AddFileToWhiteList(const char* path);
 
   ManagerClient& GetManagerClient() { return *managerClient; }
 

@@ -13,4 +13,7 @@ struct LocalTime {
 };
 LocalTime CurrentLocalTime();
 
+// Processor time the calling thread has used, in microseconds.
+uint64_t CurrentThreadCpuMicroseconds();
+
 }  // namespace zep::platform

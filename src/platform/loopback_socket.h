@@ -35,7 +35,7 @@ class TcpSocket {
 // A listener on 127.0.0.1 (or ::1) at a free port chosen by the system.
 class LoopbackListener {
  public:
-  explicit LoopbackListener(bool ipv6 = false);
+  explicit LoopbackListener(bool ipv6 = false, int backlog = 8);
   bool Valid() const { return socket_.Valid(); }
   uint16_t Port() const { return port_; }
   TcpSocket Accept();

@@ -9,6 +9,7 @@
 #include "module/module_state.h"
 #include "platform/clock.h"
 #include "protocol/json_command.h"
+#include "protocol/messages.h"
 #include "settings/log.h"
 
 namespace zep {
@@ -121,8 +122,12 @@ void HttpParamRequest::SetEventResult(const std::string& text) {
 
 void HttpParamRequest::SetResultJson(const std::string& jsonText) {
   Json::Value parsed;
-  Json::Reader reader;
-  if (!reader.parse(jsonText, parsed, true)) return;
+  try {
+    Json::Reader reader;
+    if (!reader.parse(jsonText, parsed, true)) return;
+  } catch (const Json::Exception&) {
+    return;  // refused by the parser: as a text that does not parse
+  }
   values.push_back(std::make_unique<Json::Value>(parsed));
   Rewrite(true, 0, std::string());
 }
@@ -130,12 +135,13 @@ void HttpParamRequest::SetResultJson(const std::string& jsonText) {
 void HttpParamRequest::SetResultText(const std::string& text) { response->SetResultText(text); }
 
 std::string FormatCmdIdLine(const std::string& cmdIdText) {
-  return ",\n\t\"cmdId\" : " + Json::valueToQuotedString(cmdIdText.c_str());
+  return ",\n\t\"cmdId\" : " + QuoteJsonText(cmdIdText);
 }
 
 int32_t HttpParamRequest::SendBack() {
   std::string text = response->ResultText();
   if (sendBack == nullptr || sendBackHandle == 0) {
+    replied = true;
     LogError("Invalid send back handle. Function must be call in wesocket!");
     return 0;
   }
@@ -150,10 +156,28 @@ int32_t HttpParamRequest::SendBack() {
     }
   }
   LogDebug("result json = [%s].", text.c_str());
+  replied = true;
   const int32_t result =
       sendFn(sendBack, sendBackHandle, connectionContext, text.c_str(), extraData, extraDataLength, 0);
   ReleaseExtraData();
   return result;
+}
+
+int32_t HttpParamRequest::SendFailureReply() noexcept {
+  if (replied) return 0;
+  try {
+    SetResult(false, kErrorOwnText, kCommandFailed);
+    return SendBack();
+  } catch (...) {
+  }
+  if (replied) return 0;
+  replied = true;
+  if (sendBack == nullptr || sendBackHandle == 0) return 0;
+  try {
+    return sendFn(sendBack, sendBackHandle, connectionContext, kFallbackReply, nullptr, 0, 0);
+  } catch (...) {
+    return 0;
+  }
 }
 
 bool ValueToText(const Json::Value* value, std::string& text) {

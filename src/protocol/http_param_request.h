@@ -56,6 +56,9 @@ class HttpParamRequest {
   // Inserts the cmdId and hands the reply to the host; the host's result, or
   // 0 when the reply cannot be sent.
   int32_t SendBack();
+  // After an unexpected failure: sends an error reply unless a reply already
+  // went to the host, so that every command gets exactly one. Never throws.
+  int32_t SendFailureReply() noexcept;
 
  private:
   void Rewrite(bool isEvent, int32_t code, const std::string& description);
@@ -78,6 +81,8 @@ class HttpParamRequest {
   uint32_t extraDataLength = 0;
   SendFunction sendFn;
   SendBackCallback sendBack;
+  // Set once the host has been handed a reply (or no reply can be sent).
+  bool replied = false;
   uint32_t startTick;
   uint32_t stepTick;
   std::unique_ptr<HttpParamResponse> response;

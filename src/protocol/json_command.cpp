@@ -1,10 +1,19 @@
 #include "protocol/json_command.h"
 
+#include <cstdio>
+
 namespace zep {
 
 JsonCommand::JsonCommand(const std::string& commandText) : text(commandText) {
-  Json::Reader reader;
-  parsed = reader.parse(text, root, false);
+  // JsonCpp throws for some texts it refuses (nesting beyond its depth
+  // limit, for one): such a text simply does not parse.
+  try {
+    Json::Reader reader;
+    parsed = reader.parse(text, root, false);
+  } catch (...) {
+    parsed = false;
+  }
+  if (!parsed) root = Json::Value();
 }
 
 const Json::Value* JsonCommand::Member(const char* key) const {
@@ -18,6 +27,47 @@ std::string JsonCommand::Text(const char* key) const {
   if (value->isString()) return value->asString();
   if (value->isBool()) return value->asBool() ? "true" : "false";
   return std::string();
+}
+
+std::string QuoteJsonText(const std::string& text) {
+  std::string quoted;
+  quoted.reserve(text.size() + 2);
+  quoted += '"';
+  for (const char c : text) {
+    switch (c) {
+      case '"':
+        quoted += "\\\"";
+        break;
+      case '\\':
+        quoted += "\\\\";
+        break;
+      case '\b':
+        quoted += "\\b";
+        break;
+      case '\f':
+        quoted += "\\f";
+        break;
+      case '\n':
+        quoted += "\\n";
+        break;
+      case '\r':
+        quoted += "\\r";
+        break;
+      case '\t':
+        quoted += "\\t";
+        break;
+      default:
+        if (static_cast<unsigned char>(c) < 0x20) {
+          char escape[8];
+          std::snprintf(escape, sizeof escape, "\\u%04x", static_cast<unsigned>(static_cast<unsigned char>(c)));
+          quoted += escape;
+        } else {
+          quoted += c;
+        }
+    }
+  }
+  quoted += '"';
+  return quoted;
 }
 
 std::string StyledText(const Json::Value& value) {

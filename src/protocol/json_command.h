@@ -24,4 +24,9 @@ struct JsonCommand {
 // JSON text of a value in JsonCpp's styled layout.
 std::string StyledText(const Json::Value& value);
 
+// The text as a JSON string literal. Only the quote, the backslash and bytes
+// below 0x20 are escaped; every other byte (UTF-8 or not) stays as it is, so
+// a page gets back exactly the bytes it sent.
+std::string QuoteJsonText(const std::string& text);
+
 }  // namespace zep

@@ -24,5 +24,10 @@ enum MessageId {
 const char* Message(MessageId id);
 
 constexpr const char* kOnlyLocalAccess = "Only support access from local machine";
+// A command whose handler failed unexpectedly (an exception) still gets an
+// error reply with this description.
+constexpr const char* kCommandFailed = "Command failed.";
+// The reply of last resort, when not even the error reply can be built.
+constexpr const char* kFallbackReply = "{\n   \"description\" : \"Command failed.\",\n   \"exception\" : -1\n}\n";
 
 }  // namespace zep

@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <mutex>
 #include <vector>
 
@@ -22,12 +23,20 @@ namespace zep {
 
 namespace {
 
-struct LogState {
-  std::atomic<bool> fixedLevel{false};
+// Where the log reads its level from and writes to. Published whole and
+// never changed once published, so the lines read it without a lock.
+struct LogTargets {
   // Fixed copy of the configuration path that the level reader uses.
   char configurationFile[kMaxPath] = {0};
-  std::mutex pathMutex;
   std::string logFile;
+};
+
+struct LogState {
+  std::atomic<bool> fixedLevel{false};
+  std::atomic<const LogTargets*> targets{nullptr};
+  std::mutex publishMutex;
+  // Every published set stays alive: a line may still be reading an older one.
+  std::vector<std::unique_ptr<LogTargets>> published;
 };
 
 LogState& State() {
@@ -35,17 +44,14 @@ LogState& State() {
   return state;
 }
 
+const LogTargets* Targets() { return State().targets.load(std::memory_order_acquire); }
+
 uint32_t ProcessId() {
   static const uint32_t id = platform::CurrentProcessId();
   return id;
 }
 
 bool Enabled(int level) { return (GetLogLevel() & level) != 0; }
-
-std::string LogFile() {
-  std::lock_guard<std::mutex> guard(State().pathMutex);
-  return State().logFile;
-}
 
 void Log(int level, const char* format, va_list arguments) {
   // The code belongs to the caller's last failure: take it before the level
@@ -94,10 +100,11 @@ void LogDebug(const char* format, ...) {
 int GetLogLevel() {
   LogState& state = State();
   if (state.fixedLevel.load()) return 14;
-  if (state.configurationFile[0] == '\0') return kLogNull;
+  const LogTargets* targets = Targets();
+  if (targets == nullptr || targets->configurationFile[0] == '\0') return kLogNull;
   char value[64] = {0};
-  uint32_t copied =
-      platform::ReadProfileValue(kConfigurationSection, "LogLevel", "1", value, sizeof value, state.configurationFile);
+  uint32_t copied = platform::ReadProfileValue(kConfigurationSection, "LogLevel", "1", value, sizeof value,
+                                               targets->configurationFile);
   if (copied == 0) return kLogNull;
   return ParseIniInt(value);
 }
@@ -116,12 +123,15 @@ const char* LogLevelName(int level) {
 }
 
 std::string ResolveLogFilePath(const std::string& directory, const std::string& name) {
+  // A bare name would land in the process's working directory.
+  if (directory.empty()) return std::string();
   const std::string path = directory + name;
   if (platform::ProbeSharedFile(path)) return path;
   size_t dot = name.rfind('.');
   if (dot == std::string::npos) return path;
   char number[32];
-  std::snprintf(number, sizeof number, "(%d)", std::rand());
+  // The C library's generator value, kept to 0..32767 as on every C run-time.
+  std::snprintf(number, sizeof number, "(%d)", std::rand() % 32768);
   return directory + name.substr(0, dot) + number + name.substr(dot);
 }
 
@@ -141,25 +151,26 @@ bool WriteLogLine(int level, const std::string& text, unsigned lastError) {
       line += suffix;
     }
     line += '\n';
-    const std::string file = LogFile();
-    if (file.empty()) return false;
+    const LogTargets* targets = Targets();
+    if (targets == nullptr || targets->logFile.empty()) return false;
     ExclusiveLockGuard guard(&SettingsLock());
-    return platform::AppendToSharedFile(file, line);
+    if (!guard.Owned()) return false;
+    return platform::AppendToSharedFile(targets->logFile, line);
   } catch (...) {
     return false;
   }
 }
 
-void SetLogConfigurationFile(const std::string& path) {
-  LogState& state = State();
+void SetLogTargets(const std::string& configurationFile, const std::string& logFile) {
+  auto targets = std::make_unique<LogTargets>();
   // Refuse rather than cut a path that does not fit the fixed copy: a cut
   // path would name another file.
-  if (!CopyToPathBuffer(state.configurationFile, path)) state.configurationFile[0] = '\0';
-}
-
-void SetLogFile(const std::string& path) {
-  std::lock_guard<std::mutex> guard(State().pathMutex);
-  State().logFile = path;
+  if (!CopyToPathBuffer(targets->configurationFile, configurationFile)) targets->configurationFile[0] = '\0';
+  targets->logFile = logFile;
+  LogState& state = State();
+  std::lock_guard<std::mutex> guard(state.publishMutex);
+  state.published.push_back(std::move(targets));
+  state.targets.store(state.published.back().get(), std::memory_order_release);
 }
 
 }  // namespace zep

@@ -33,8 +33,9 @@ std::string ResolveLogFilePath(const std::string& directory, const std::string& 
 // given). True when written or not enabled.
 bool WriteLogLine(int level, const std::string& text, unsigned lastError);
 
-// Set by the settings initialisation.
-void SetLogConfigurationFile(const std::string& path);
-void SetLogFile(const std::string& path);
+// The configuration file the level is read from and the file lines go to; set
+// by the settings initialisation. A configuration path that does not fit the
+// fixed 260-byte copy is refused: the level then stays 1 (nothing written).
+void SetLogTargets(const std::string& configurationFile, const std::string& logFile);
 
 }  // namespace zep

@@ -26,6 +26,7 @@ std::string UserPortKey(const std::string& name, bool secure) { return secure ? 
 
 void SetTableEntry(PortTable& table, const char* tableName, int32_t port, const std::string& name) {
   ExclusiveLockGuard guard(&SettingsLock());
+  if (!guard.Owned()) return;
   table[name] = port;
   WritePortTable(table, tableName);
 }
@@ -35,6 +36,7 @@ void SetTableEntry(PortTable& table, const char* tableName, int32_t port, const 
 PortTable ReadPortTable(const char* tableName) {
   SharedLockGuard guard(&SettingsLock());
   PortTable table;
+  if (!guard.Owned()) return table;
   for (int i = 0; i < kMaxTableEntries; ++i) {
     const std::string name = GetConfiguration(IndexedKey(tableName, "mn", i).c_str(), "");
     if (name.empty()) break;
@@ -49,6 +51,7 @@ PortTable ReadSslPorts() { return ReadPortTable("SSLPort"); }
 
 void WritePortTable(const PortTable& table, const char* tableName) {
   ExclusiveLockGuard guard(&SettingsLock());
+  if (!guard.Owned()) return;
   int index = 0;
   for (const auto& entry : table) {
     SetConfiguration(IndexedKey(tableName, "mn", index).c_str(), entry.first.c_str());
@@ -71,6 +74,7 @@ void ClearUserPort(const std::string& section, const std::string& name, bool sec
   char zero[8];
   std::snprintf(zero, sizeof zero, "%d", 0);
   ExclusiveLockGuard guard(&SettingsLock());
+  if (!guard.Owned()) return;
   platform::WriteProfileValue(section.c_str(), UserPortKey(name, secure).c_str(), zero,
                               GetUserConfigurationFilePath().c_str());
 }

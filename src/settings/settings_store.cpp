@@ -1,7 +1,9 @@
 #include "settings/settings_store.h"
 
+#include <atomic>
 #include <cstdio>
 #include <cstring>
+#include <memory>
 #include <mutex>
 
 #include "common/decimal_text.h"
@@ -12,6 +14,7 @@
 #include "platform/profile.h"
 #include "platform/sync.h"
 #include "platform/system_error.h"
+#include "settings/files.h"
 #include "settings/log.h"
 #include "settings/paths.h"
 #include "settings/process_user.h"
@@ -22,16 +25,27 @@ namespace {
 
 constexpr size_t kIniValueBuffer = 520;
 
-struct Settings {
+// What the initialisation resolves, published once and complete: a thread
+// that sees it sees all of it. Never changed afterwards.
+struct PublishedSettings {
   SettingsPaths paths;
   bool enhancedMode = false;
-  std::mutex servicePathMutex;
-  std::string serviceExecutablePath;
 };
 
-Settings& State() {
-  static Settings settings;
-  return settings;
+std::atomic<const PublishedSettings*> published{nullptr};
+std::once_flag initialisation;
+
+const PublishedSettings* Published() { return published.load(std::memory_order_acquire); }
+
+// The service executable path is the one value that DoAction may replace.
+struct ServicePath {
+  std::mutex mutex;
+  std::string path;
+};
+
+ServicePath& ServiceExecutable() {
+  static ServicePath servicePath;
+  return servicePath;
 }
 
 std::string Separator() { return std::string(1, platform::kPathSeparator); }
@@ -40,6 +54,72 @@ void CreateWorkingDirectories(const SettingsPaths& paths) {
   platform::CreateDirectoryNarrow(paths.cacheDirectory);
   platform::CreateDirectoryNarrow(paths.logDirectory);
   platform::CreateDirectoryNarrow(paths.uploadDirectory);
+}
+
+void InitializeOnce() {
+  const std::string modulePath = platform::ModuleFilePath();
+  // The paths are kept in fixed buffers of kMaxPath bytes: refuse a module
+  // path that leaves no room for them rather than cut it.
+  if (modulePath.empty() || modulePath.size() >= kMaxPath) return;
+  size_t last = modulePath.rfind(platform::kPathSeparator);
+  if (last == std::string::npos) return;
+  const std::string directory = modulePath.substr(0, last + 1);
+  const std::string sep = Separator();
+
+  auto settings = std::make_unique<PublishedSettings>();
+  SettingsPaths& paths = settings->paths;
+  paths.moduleDirectory = directory;
+  paths.logDirectory = directory + "log" + sep;
+  paths.cacheDirectory = directory + "cache" + sep;
+  paths.uploadDirectory = directory + "upload" + sep;
+  paths.dumpDirectory = directory + "dump" + sep;
+  paths.configurationFile = directory + kConfigurationFileName;
+  paths.userConfigurationFile = directory + kUserConfigurationFileName;
+  SetServiceExecutablePath(modulePath);
+
+  CreateWorkingDirectories(paths);
+
+  settings->enhancedMode =
+      ParseIniBool(ReadIniValue(kConfigurationSection, "EnableEnhancedMode", "FALSE", paths.configurationFile));
+  if (settings->enhancedMode && WorkMode() == 3) {
+    const std::string user = GetProcessUserSID(platform::CurrentProcessId()) + sep;
+    paths.logDirectory += user;
+    paths.cacheDirectory += user;
+    paths.uploadDirectory += user;
+    CreateWorkingDirectories(paths);
+  }
+
+  platform::CreateSharedFileIfMissing(paths.userConfigurationFile);
+
+  platform::GrantEveryoneFullAccess(paths.userConfigurationFile.c_str());
+  platform::GrantEveryoneFullAccess(paths.cacheDirectory.c_str());
+  platform::GrantEveryoneFullAccess(paths.uploadDirectory.c_str());
+  const int logGranted = platform::GrantEveryoneFullAccess(paths.logDirectory.c_str());
+  if (logGranted == 0) {
+    // The user's own folder instead; refused (empty) when it does not fit.
+    char vendor[kMaxPath] = {0};
+    GetVendorLocalLowFolder(vendor);
+    paths.userLogDirectory = vendor;
+    if (!paths.userLogDirectory.empty()) CreateParentDirectories(paths.userLogDirectory);
+  } else {
+    paths.userLogDirectory = paths.logDirectory;
+  }
+
+  platform::CreateDirectoryNarrow(paths.dumpDirectory);
+  platform::GrantEveryoneFullAccess(paths.dumpDirectory.c_str());
+
+  paths.serviceLogFile = ResolveLogFilePath(paths.logDirectory, "tks.log");
+  // Files are created only in the module's folders and the user's LocalLow
+  // folder: without a user log folder there is no user log file.
+  if (!paths.userLogDirectory.empty()) paths.userLogFile = ResolveLogFilePath(paths.userLogDirectory, "tku.log");
+
+  SetLogTargets(paths.configurationFile, paths.serviceLogFile);
+  published.store(settings.release(), std::memory_order_release);
+
+  if (GetLogLevel() == 14) FixLogLevel();
+
+  LogDebug("Version info:%s, %s---%s, \r\n\t\tis64:%d, isScanning=%d, workMode=%d, isQROActiveX=%d\r\n",
+           kModuleDescription, "zep service manager", kModuleVersion, 1, 0, WorkMode(), WorkMode() == 4 ? 1 : 0);
 }
 
 }  // namespace
@@ -57,75 +137,17 @@ bool ParseIniBool(const std::string& text) {
   return true;
 }
 
-void InitializeSettings() {
-  Settings& settings = State();
-  SettingsPaths& paths = settings.paths;
-  if (!paths.moduleDirectory.empty()) return;
+// Runs once per process; a start that overlaps the first one waits for it.
+void InitializeSettings() { std::call_once(initialisation, InitializeOnce); }
 
-  const std::string modulePath = platform::ModuleFilePath();
-  // The paths are kept in fixed buffers of kMaxPath bytes: refuse a module
-  // path that leaves no room for them rather than cut it.
-  if (modulePath.empty() || modulePath.size() >= kMaxPath) return;
-  size_t last = modulePath.rfind(platform::kPathSeparator);
-  if (last == std::string::npos) return;
-  const std::string directory = modulePath.substr(0, last + 1);
-  const std::string sep = Separator();
-
-  paths.logDirectory = directory + "log" + sep;
-  paths.cacheDirectory = directory + "cache" + sep;
-  paths.uploadDirectory = directory + "upload" + sep;
-  paths.dumpDirectory = directory + "dump" + sep;
-  paths.configurationFile = directory + kConfigurationFileName;
-  paths.userConfigurationFile = directory + kUserConfigurationFileName;
-  {
-    std::lock_guard<std::mutex> guard(settings.servicePathMutex);
-    settings.serviceExecutablePath = modulePath;
-  }
-  paths.moduleDirectory = directory;
-  SetLogConfigurationFile(paths.configurationFile);
-
-  CreateWorkingDirectories(paths);
-
-  settings.enhancedMode = ParseIniBool(GetConfiguration("EnableEnhancedMode", "FALSE"));
-  if (settings.enhancedMode && WorkMode() == 3) {
-    const std::string user = GetProcessUserSID(platform::CurrentProcessId()) + sep;
-    paths.logDirectory += user;
-    paths.cacheDirectory += user;
-    paths.uploadDirectory += user;
-    CreateWorkingDirectories(paths);
-  }
-
-  if (std::FILE* file = std::fopen(paths.userConfigurationFile.c_str(), "a+")) std::fclose(file);
-
-  platform::GrantEveryoneFullAccess(paths.userConfigurationFile.c_str());
-  platform::GrantEveryoneFullAccess(paths.cacheDirectory.c_str());
-  platform::GrantEveryoneFullAccess(paths.uploadDirectory.c_str());
-  const int logGranted = platform::GrantEveryoneFullAccess(paths.logDirectory.c_str());
-  if (logGranted == 0) {
-    char vendor[kMaxPath] = {0};
-    GetVendorLocalLowFolder(vendor);
-    paths.userLogDirectory = vendor;
-    platform::CreateDirectoryNarrow(paths.userLogDirectory);
-  } else {
-    paths.userLogDirectory = paths.logDirectory;
-  }
-
-  platform::CreateDirectoryNarrow(paths.dumpDirectory);
-  platform::GrantEveryoneFullAccess(paths.dumpDirectory.c_str());
-
-  paths.serviceLogFile = ResolveLogFilePath(paths.logDirectory, "tks.log");
-  paths.userLogFile = ResolveLogFilePath(paths.userLogDirectory, "tku.log");
-  SetLogFile(paths.serviceLogFile);
-
-  if (GetLogLevel() == 14) FixLogLevel();
-
-  LogDebug("Version info:%s, %s---%s, \r\n\t\tis64:%d, isScanning=%d, workMode=%d, isQROActiveX=%d\r\n",
-           kModuleDescription, "zep service manager", kModuleVersion, 1, 0, WorkMode(), WorkMode() == 4 ? 1 : 0);
+SettingsPaths GetSettingsPaths() {
+  const PublishedSettings* settings = Published();
+  return settings != nullptr ? settings->paths : SettingsPaths();
 }
 
-SettingsPaths GetSettingsPaths() { return State().paths; }
-
 std::string ReadIniValue(const char* section, const char* key, const char* defaultValue, const std::string& file) {
+  // Without a file name the profile functions would pick a system file.
+  if (file.empty()) return defaultValue != nullptr ? std::string(defaultValue) : std::string();
   char fallback[kIniValueBuffer] = {0};
   if (defaultValue != nullptr) {
     std::strncpy(fallback, defaultValue, kIniValueBuffer - 1);
@@ -134,7 +156,8 @@ std::string ReadIniValue(const char* section, const char* key, const char* defau
   uint32_t copied = 0;
   {
     SharedLockGuard guard(&SettingsLock());
-    copied = platform::ReadProfileValue(section != nullptr ? section : kConfigurationSection, key, fallback, value,
+    if (guard.Owned())
+      copied = platform::ReadProfileValue(section != nullptr ? section : kConfigurationSection, key, fallback, value,
                                         kIniValueBuffer, file.c_str());
   }
   if (copied > 0) return std::string(value, copied);
@@ -142,12 +165,14 @@ std::string ReadIniValue(const char* section, const char* key, const char* defau
 }
 
 std::string GetConfiguration(const char* key, const char* defaultValue) {
-  return ReadIniValue(kConfigurationSection, key, defaultValue, State().paths.configurationFile);
+  return ReadIniValue(kConfigurationSection, key, defaultValue, GetConfigurationFilePath());
 }
 
 void SetConfiguration(const char* key, const char* value) {
+  const std::string file = GetConfigurationFilePath();
   ExclusiveLockGuard guard(&SettingsLock());
-  if (!platform::WriteProfileValue(kConfigurationSection, key, value, State().paths.configurationFile.c_str())) {
+  if (!guard.Owned() || file.empty() ||
+      !platform::WriteProfileValue(kConfigurationSection, key, value, file.c_str())) {
     const unsigned code = platform::LastSystemError();
     LogDebug("Set configuration to init file failed. Key = %s, Value = %s. (%d)", key, value != nullptr ? value : "",
              static_cast<int>(code));
@@ -160,20 +185,31 @@ void SetConfigurationInt(const char* key, int value) {
   SetConfiguration(key, text);
 }
 
-std::string GetConfigurationFilePath() { return State().paths.configurationFile; }
+std::string GetConfigurationFilePath() {
+  const PublishedSettings* settings = Published();
+  return settings != nullptr ? settings->paths.configurationFile : std::string();
+}
 
-std::string GetUserConfigurationFilePath() { return State().paths.userConfigurationFile; }
+std::string GetUserConfigurationFilePath() {
+  const PublishedSettings* settings = Published();
+  return settings != nullptr ? settings->paths.userConfigurationFile : std::string();
+}
 
 std::string GetServiceExecutablePath() {
-  std::lock_guard<std::mutex> guard(State().servicePathMutex);
-  return State().serviceExecutablePath;
+  ServicePath& service = ServiceExecutable();
+  std::lock_guard<std::mutex> guard(service.mutex);
+  return service.path;
 }
 
 void SetServiceExecutablePath(const std::string& path) {
-  std::lock_guard<std::mutex> guard(State().servicePathMutex);
-  State().serviceExecutablePath = path;
+  ServicePath& service = ServiceExecutable();
+  std::lock_guard<std::mutex> guard(service.mutex);
+  service.path = path;
 }
 
-bool EnhancedModeEnabled() { return State().enhancedMode; }
+bool EnhancedModeEnabled() {
+  const PublishedSettings* settings = Published();
+  return settings != nullptr && settings->enhancedMode;
+}
 
 }  // namespace zep

@@ -26,26 +26,29 @@ std::string NormalizeWhiteListPath(const char* path) {
 
 bool VirtualManagerClient::FileIsInWhiteList(const char* path) {
   SharedLockGuard guard(&storeLock);
+  if (!guard.Owned()) return false;
   const std::string normalized = NormalizeWhiteListPath(path);
   LogDebug("FileIsInWhiteList: [%s][%s].", path, normalized.c_str());
   return fileWhiteList.count(normalized) != 0;
 }
 
-void VirtualManagerClient::AddFileToWhiteList(const char* path) {
+bool VirtualManagerClient::AddFileToWhiteList(const char* path) {
   ExclusiveLockGuard guard(&storeLock);
+  if (!guard.Owned()) return false;
   fileWhiteList.insert(NormalizeWhiteListPath(path));
+  return true;
 }
 
 int32_t Reserved(const char* key, const char* path, intptr_t reserved) {
   if (key == nullptr || path == nullptr || reserved != 0) return -1;
   // strncmp stops at a shorter key's terminator, so such a key selects nothing.
-  if (std::strncmp(key, kQueryKey, kKeyLength) == 0)
-    return VirtualManagerClient::GetInstance()->FileIsInWhiteList(path) ? 0 : -1;
-  if (std::strncmp(key, kAddKey, kKeyLength) == 0) {
-    VirtualManagerClient::GetInstance()->AddFileToWhiteList(path);
-    return 0;
-  }
-  return -1;
+  const bool query = std::strncmp(key, kQueryKey, kKeyLength) == 0;
+  if (!query && std::strncmp(key, kAddKey, kKeyLength) != 0) return -1;
+  VirtualManagerClient* client = VirtualManagerClient::GetInstance();
+  if (client == nullptr) return -1;
+  if (query) return client->FileIsInWhiteList(path) ? 0 : -1;
+  // An add that could not take the lock reports failure rather than success.
+  return client->AddFileToWhiteList(path) ? 0 : -1;
 }
 
 }  // namespace zep

@@ -22,6 +22,7 @@ int32_t VirtualManagerClient::GetEncryptedImageMap(const char* request, void* bu
   bool found = false;
   {
     SharedLockGuard guard(&storeLock);
+    if (!guard.Owned()) return 0;
     auto entry = imageMaps.find(key);
     if (entry != imageMaps.end()) {
       record = entry->second;
@@ -40,6 +41,7 @@ int32_t VirtualManagerClient::SetEncryptedImageMap(const char* request, const vo
   if (key.empty()) return 0;
   if (data == nullptr) {
     ExclusiveLockGuard guard(&storeLock);
+    if (!guard.Owned()) return 0;
     imageMaps.erase(key);
     return 1;
   }
@@ -48,6 +50,7 @@ int32_t VirtualManagerClient::SetEncryptedImageMap(const char* request, const vo
   EncryptedImageMap record;
   std::memcpy(record.bytes.data(), data, size);
   ExclusiveLockGuard guard(&storeLock);
+  if (!guard.Owned()) return 0;
   imageMaps[key] = record;
   return 1;
 }

@@ -12,6 +12,12 @@ uint32_t TickCount() {
                                static_cast<uint64_t>(now.tv_nsec) / 1000000u);
 }
 
+uint64_t CurrentThreadCpuMicroseconds() {
+  timespec used{};
+  clock_gettime(CLOCK_THREAD_CPUTIME_ID, &used);
+  return static_cast<uint64_t>(used.tv_sec) * 1000000u + static_cast<uint64_t>(used.tv_nsec) / 1000u;
+}
+
 LocalTime CurrentLocalTime() {
   timeval now{};
   gettimeofday(&now, nullptr);

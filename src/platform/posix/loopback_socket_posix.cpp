@@ -34,13 +34,13 @@ void TcpSocket::Close() {
   native_ = -1;
 }
 
-LoopbackListener::LoopbackListener(bool ipv6) : ipv6_(ipv6) {
+LoopbackListener::LoopbackListener(bool ipv6, int backlog) : ipv6_(ipv6) {
   int fd = socket(ipv6 ? AF_INET6 : AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
   if (fd < 0) return;
   TcpSocket guard(fd);
   sockaddr_storage address{};
   socklen_t length = LoopbackAddress(ipv6, 0, address);
-  if (bind(fd, reinterpret_cast<sockaddr*>(&address), length) != 0 || listen(fd, 8) != 0) return;
+  if (bind(fd, reinterpret_cast<sockaddr*>(&address), length) != 0 || listen(fd, backlog) != 0) return;
   length = sizeof address;
   if (getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) != 0) return;
   port_ = ntohs(ipv6 ? reinterpret_cast<sockaddr_in6*>(&address)->sin6_port

@@ -43,14 +43,14 @@ void TcpSocket::Close() {
   native_ = -1;
 }
 
-LoopbackListener::LoopbackListener(bool ipv6) : ipv6_(ipv6) {
+LoopbackListener::LoopbackListener(bool ipv6, int backlog) : ipv6_(ipv6) {
   EnsureSockets();
   SOCKET s = socket(ipv6 ? AF_INET6 : AF_INET, SOCK_STREAM, 0);
   if (s == INVALID_SOCKET) return;
   TcpSocket guard(static_cast<intptr_t>(s));
   sockaddr_storage address{};
   int length = LoopbackAddress(ipv6, 0, address);
-  if (bind(s, reinterpret_cast<sockaddr*>(&address), length) != 0 || listen(s, 8) != 0) return;
+  if (bind(s, reinterpret_cast<sockaddr*>(&address), length) != 0 || listen(s, backlog) != 0) return;
   length = sizeof address;
   if (getsockname(s, reinterpret_cast<sockaddr*>(&address), &length) != 0) return;
   port_ = ntohs(ipv6 ? reinterpret_cast<sockaddr_in6*>(&address)->sin6_port
