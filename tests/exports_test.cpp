@@ -2,6 +2,8 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
+#include <regex>
 #include <cstring>
 #include <filesystem>
 #include <string>
@@ -9,6 +11,7 @@
 #include <vector>
 
 #include "platform/dynamic_library.h"
+#include "platform/loopback_socket.h"
 #include "test_support.h"
 #include "zep_exports.h"
 
@@ -128,6 +131,44 @@ TEST(Exports, DistributeCommandAnswersThroughTheCallback) {
                                    &Record, 0, "", 0, 0, 0));
   EXPECT_EQ(2u, replies.size());
   EXPECT_EQ(0, m.DistributeCommand(1, 2, 0, nullptr, nullptr, nullptr, 0, 1, nullptr, 0, nullptr, 0, 0, 0));
+}
+
+// The path DoAction gives replaces the service executable path, every time:
+// the per-user copy is started from it.
+TEST(Exports, DoActionReplacesTheServicePath) {
+  const Exports& m = Module();
+  ASSERT_TRUE(m.DoAction(0, nullptr, nullptr));
+  test::WriteFileText(LibraryDirectory() + "TKConfiguration.ini", "[TK]\r\nLogLevel=8\r\n");
+  // A page's connection. Its end sends first: Wine names a connection's
+  // owner only once the owner has used the socket.
+  platform::LoopbackListener listener;
+  platform::TcpSocket client = platform::ConnectLoopback(listener.Port());
+  platform::TcpSocket served = listener.Accept();
+  ASSERT_TRUE(client.Send("x", 1));
+  std::string key = "0";
+  for (int attempt = 0; attempt < 100 && key == "0"; ++attempt) {
+    if (attempt > 0) std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    replies.clear();
+    m.DistributeCommand(1, 2, 0, "/zep/x", "{\"id\":\"v\",\"method\":\"VersionInfo\"}", nullptr, 0, 1, &Record,
+                        served.Value(), "", 0, 0, 0);
+    std::smatch match;
+    if (replies.size() == 1 && std::regex_search(replies[0], match, std::regex("Module\",\\s+\"([0-9]+)\"")))
+      key = match[1].str();
+  }
+  ASSERT_NE("0", key) << "the client was never identified";
+  const std::string logFile = LibraryDirectory() + "log" + test::Separator() + "tks.log";
+  for (const char* path : {"no-such-service-1.exe", "no-such-service-2.exe"}) {
+    const std::string service = LibraryDirectory() + path;
+    ASSERT_TRUE(m.DoAction(0, service.c_str(), nullptr));
+    replies.clear();
+    m.DistributeCommand(1, 2, 0, "/zep/x", ("{\"id\":\"p\",\"method\":\"GetPorts\",\"parameter\":[\"" + key + "\"]}").c_str(),
+                        nullptr, 0, 1, &Record, served.Value(), "", 0, 0, 0);
+    ASSERT_EQ(1u, replies.size());
+    EXPECT_NE(std::string::npos, replies[0].find("\"description\" : \"Failed to create user process.\""));
+    EXPECT_NE(std::string::npos, test::ReadFileText(logFile).find("). " + service + " \"" + service + "\" \"-asconsole\""))
+        << service;
+  }
+  test::WriteFileText(LibraryDirectory() + "TKConfiguration.ini", "");
 }
 
 class ImageMapTest : public ::testing::Test {

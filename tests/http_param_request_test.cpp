@@ -127,6 +127,28 @@ TEST(ParameterConversions, Texts) {
   Json::Value withNul(std::string("ab\0cd", 5));
   EXPECT_TRUE(GetParamAsString(&withNul, text));
   EXPECT_EQ("ab", text);
+  Json::Value null, large(Json::UInt(4000000000u));
+  EXPECT_TRUE(ValueToText(&null, text));
+  EXPECT_EQ("null\n", text);
+  EXPECT_TRUE(ValueToText(&large, text));
+  EXPECT_EQ("4000000000", text);  // as unsigned, not as a negative int
+  text = "cleared";
+  EXPECT_FALSE(ValueToText(&object, text));
+  EXPECT_EQ("", text);
+}
+
+// JsonCpp throws for a text nested beyond its depth limit: such a command
+// reads as one that does not parse.
+TEST(CommandFields, ATextTheParserRefusesByThrowingDoesNotParse) {
+  const std::string deep =
+      "{\"id\":\"7\",\"method\":\"GetPorts\",\"parameter\":[" + std::string(5000, '[') + std::string(5000, ']') + "]}";
+  HttpParamRequest request(1, 0, deep, 1, 0, "", nullptr, 0, 0, 0, nullptr, 0, nullptr);
+  EXPECT_EQ("", request.GetId());
+  EXPECT_EQ("", request.GetMethodName());
+  EXPECT_EQ(3u, request.GetCommandKind());
+  EXPECT_TRUE(request.Values().empty());
+  request.SetResultJson(std::string(5000, '[') + std::string(5000, ']'));
+  EXPECT_EQ("", request.GetResultText());  // refused: nothing appended, nothing written
 }
 
 TEST(ParameterConversions, HugeRealsAreRefusedNotCut) {

@@ -4,6 +4,11 @@
 #include <fstream>
 #include <sstream>
 
+#ifndef _WIN32
+#include <sys/wait.h>
+#include <unistd.h>
+#endif
+
 #include "platform/file_system.h"
 #include "platform/profile.h"
 #include "settings/settings_store.h"
@@ -69,6 +74,21 @@ std::string TakeLog() {
   logOffset = text.size();
   return fresh;
 }
+
+#ifndef _WIN32
+bool AsUnprivilegedUser(const std::function<bool()>& check) {
+  if (geteuid() != 0) return check();
+  const pid_t child = fork();
+  if (child < 0) return false;
+  if (child == 0) {
+    if (setgid(kUnprivilegedUid) != 0 || setuid(kUnprivilegedUid) != 0) _exit(2);
+    _exit(check() ? 0 : 1);
+  }
+  int status = 0;
+  if (waitpid(child, &status, 0) != child) return false;
+  return WIFEXITED(status) && WEXITSTATUS(status) == 0;
+}
+#endif
 
 std::string MessageOf(const std::string& line) {
   const size_t at = line.find("]: ");

@@ -1,6 +1,7 @@
 // Helpers shared by the test programs.
 #pragma once
 
+#include <functional>
 #include <string>
 
 namespace zep::test {
@@ -21,6 +22,15 @@ void SetConfigurationText(const std::string& configuration);
 
 // A key of section "TK" of the configuration as the platform's profile reader sees it.
 std::string ConfigurationKey(const char* key);
+
+#ifndef _WIN32
+// The unprivileged account that checks of permissions run as when the tests
+// run as root (root passes every permission check).
+constexpr unsigned kUnprivilegedUid = 65534;
+// Runs the check in a child process as that account when this process is
+// root, else in this process; the check's result.
+bool AsUnprivilegedUser(const std::function<bool()>& check);
+#endif
 
 // Log lines written since the last call, with the prefixes left as they are.
 std::string TakeLog();

@@ -114,9 +114,10 @@ PortMap ManagerClient::GetCurrentUserModulePorts(const std::string& sid, std::st
     bool& ok;
     ~FinishStart() {
       std::lock_guard<std::mutex> guard(self.tablesMutex);
-      UserInstance& record = self.userInstances[sid];
-      record.starting = false;
-      if (ok) record.process = std::move(started);
+      auto record = self.userInstances.find(sid);  // no allocation in a destructor
+      if (record == self.userInstances.end()) return;
+      record->second.starting = false;
+      if (ok) record->second.process = std::move(started);
     }
   } finish{*this, sid, started, ok};
 

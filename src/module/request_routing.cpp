@@ -66,18 +66,36 @@ int32_t DistributeCommand(uint32_t sendBackHandle, uint64_t connectionContext, i
                           uint32_t clientSupported, SendBackCallback sendBack, uint32_t clientSocket,
                           const char* origin, intptr_t hostData1, intptr_t hostData2, intptr_t hostData3) {
   if (skipRequest != 0) return 0;
-  std::unique_ptr<uint8_t[]> body;
-  if (binaryBody != nullptr) {
-    body.reset(new (std::nothrow) uint8_t[binaryBodyLength == 0 ? 1 : binaryBodyLength]);
-    if (body != nullptr) std::memcpy(body.get(), binaryBody, binaryBodyLength);
+  try {
+    std::unique_ptr<uint8_t[]> body;
+    if (binaryBody != nullptr) {
+      body.reset(new (std::nothrow) uint8_t[binaryBodyLength == 0 ? 1 : binaryBodyLength]);
+      if (body != nullptr) std::memcpy(body.get(), binaryBody, binaryBodyLength);
+    }
+    VirtualManagerClient* client = VirtualManagerClient::GetInstance();
+    if (client != nullptr) {
+      const uint32_t bodyLength = body != nullptr ? binaryBodyLength : 0;
+      // The texts are required; a host that passes none gets the empty text.
+      const std::string urlText = url != nullptr ? url : "";
+      const std::string text = requestText != nullptr ? requestText : "";
+      const std::string originText = origin != nullptr ? origin : "";
+      // From here on every path replies.
+      return client->RouteRequest(sendBackHandle, connectionContext, urlText, text, body.release(), bodyLength,
+                                  clientSupported, sendBack, clientSocket, originText, hostData1, hostData2, hostData3);
+    }
+  } catch (...) {
   }
-  VirtualManagerClient* client = VirtualManagerClient::GetInstance();
-  if (client == nullptr) return 0;
-  const uint32_t bodyLength = body != nullptr ? binaryBodyLength : 0;
-  // The texts are required; a host that passes none gets the empty text.
-  return client->RouteRequest(sendBackHandle, connectionContext, url != nullptr ? url : "",
-                              requestText != nullptr ? requestText : "", body.release(), bodyLength, clientSupported,
-                              sendBack, clientSocket, origin != nullptr ? origin : "", hostData1, hostData2, hostData3);
+  // The module could not take the request at all; it still answers it.
+  return SendFallbackReply(sendBack, sendBackHandle, connectionContext);
+}
+
+int32_t SendFallbackReply(SendBackCallback sendBack, uint32_t sendBackHandle, uint64_t connectionContext) noexcept {
+  if (sendBack == nullptr || sendBackHandle == 0) return 0;
+  try {
+    return sendBack(sendBackHandle, connectionContext, kFallbackReply, nullptr, 0, 0);
+  } catch (...) {
+    return 0;
+  }
 }
 
 int32_t VirtualManagerClient::RouteRequest(uint32_t sendBackHandle, uint64_t connectionContext, const std::string& url,
@@ -126,12 +144,9 @@ int32_t VirtualManagerClient::RouteRequest(uint32_t sendBackHandle, uint64_t con
   } catch (...) {
     // Whatever failed, the command gets exactly one reply.
     if (request != nullptr) return request->SendFailureReply();
-    if (answered || sendBack == nullptr || sendBackHandle == 0) return 0;
-    try {
-      return StampAndSend(sendBack, sendBackHandle, connectionContext, kFallbackReply, nullptr, 0, 0);
-    } catch (...) {
-      return 0;
-    }
+    if (answered) return 0;
+    StampActivity();
+    return SendFallbackReply(sendBack, sendBackHandle, connectionContext);
   }
 }
 

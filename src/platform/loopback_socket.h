@@ -2,6 +2,7 @@
 // connection handling.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 namespace zep::platform {
@@ -26,6 +27,8 @@ class TcpSocket {
 
   bool Valid() const { return native_ != -1; }
   uint32_t Value() const { return static_cast<uint32_t>(native_); }
+  // Sends all bytes; false on failure.
+  bool Send(const void* data, size_t length);
   void Close();
 
  private:

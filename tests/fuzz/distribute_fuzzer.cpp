@@ -7,7 +7,10 @@
 
 namespace {
 
+int replies = 0;
+
 int32_t Drop(uint32_t, uint64_t, const char* text, const void*, uint32_t, intptr_t) {
+  ++replies;
   // Every reply is a NUL-terminated text.
   return static_cast<int32_t>(std::strlen(text) & 0x7FFFFFFF);
 }
@@ -39,9 +42,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   }
   const uint32_t supported = (data[0] & 4) ? 0 : 1;
   const char* origin = (data[0] & 8) ? "http://127.0.0.1:1" : "http://example.test";
-  zep::DistributeCommand(1, 2, (data[0] & 16) ? 1 : 0, url.c_str(), text.c_str(),
+  const bool skipped = (data[0] & 16) != 0;
+  const bool answerable = (data[0] & 32) == 0;
+  replies = 0;
+  zep::DistributeCommand(1, 2, skipped ? 1 : 0, url.c_str(), text.c_str(),
                          body.empty() ? nullptr : reinterpret_cast<const uint8_t*>(body.data()),
-                         static_cast<uint32_t>(body.size()), supported, (data[0] & 32) ? nullptr : &Drop, 0, origin, 0,
-                         0, 0);
+                         static_cast<uint32_t>(body.size()), supported, answerable ? &Drop : nullptr, 0, origin, 0, 0,
+                         0);
+  // A request that is not skipped and can be answered gets exactly one reply.
+  if (replies != (!skipped && answerable ? 1 : 0)) __builtin_trap();
   return 0;
 }

@@ -29,6 +29,11 @@ socklen_t LoopbackAddress(bool ipv6, uint16_t port, sockaddr_storage& address) {
 
 }  // namespace
 
+bool TcpSocket::Send(const void* data, size_t length) {
+  if (!Valid()) return false;
+  return send(static_cast<int>(native_), data, length, MSG_NOSIGNAL) == static_cast<ssize_t>(length);
+}
+
 void TcpSocket::Close() {
   if (native_ != -1) close(static_cast<int>(native_));
   native_ = -1;

@@ -38,6 +38,12 @@ int LoopbackAddress(bool ipv6, uint16_t port, sockaddr_storage& address) {
 
 }  // namespace
 
+bool TcpSocket::Send(const void* data, size_t length) {
+  if (!Valid()) return false;
+  return send(static_cast<SOCKET>(native_), static_cast<const char*>(data), static_cast<int>(length), 0) ==
+         static_cast<int>(length);
+}
+
 void TcpSocket::Close() {
   if (native_ != -1) closesocket(static_cast<SOCKET>(native_));
   native_ = -1;
