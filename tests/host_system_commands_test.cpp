@@ -2,7 +2,12 @@
 
 #include <algorithm>
 #include <cstdlib>
+#include <filesystem>
 #include <vector>
+
+#ifndef _WIN32
+#include <sys/stat.h>
+#endif
 
 #include "command_host.h"
 #include "platform/network.h"
@@ -72,6 +77,39 @@ TEST_F(HostSystemTest, AddFirewallWritesTheBatchFile) {
     EXPECT_EQ(FirewallBatchText(GetServiceExecutablePath()), test::ReadFileText(batch));
   }
   EXPECT_NE(std::string::npos, test::TakeLog().find("]: ok to get temp path: " + folder + "/\n"));
+  unsetenv("TMPDIR");
+}
+
+// The temporary folder is open to other users: a link or a file planted at
+// the batch file's name is removed, never written through or into.
+TEST_F(HostSystemTest, AddFirewallNeverWritesThroughWhatOthersPlanted) {
+  const std::string folder = test::ModuleDirectory() + "tmp";
+  std::filesystem::create_directories(folder);
+  setenv("TMPDIR", folder.c_str(), 1);
+  const std::string batch = folder + "/CorvantisServiceFirewall.bat";
+  const std::string victim = folder + "/victim.txt";
+  const std::string reply =
+      "{\n   \"id\" : \"1\",\n   \"method\" : \"AddFirewall\",\n   \"result\" : [ true ],\n\t\"cmdId\" : \"\"\n}\n";
+
+  test::RemoveFile(batch);
+  test::WriteFileText(victim, "precious");
+  std::filesystem::create_symlink(victim, batch);
+  EXPECT_EQ(reply, test::Send("{\"id\":\"1\",\"method\":\"AddFirewall\"}"));
+  EXPECT_EQ("precious", test::ReadFileText(victim));
+  EXPECT_FALSE(std::filesystem::is_symlink(batch));
+  EXPECT_EQ(FirewallBatchText(GetServiceExecutablePath()), test::ReadFileText(batch));
+
+  test::RemoveFile(batch);
+  test::WriteFileText(batch, "planted");
+  chmod(batch.c_str(), 0666);
+  struct stat planted {};
+  stat(batch.c_str(), &planted);
+  EXPECT_EQ(reply, test::Send("{\"id\":\"1\",\"method\":\"AddFirewall\"}"));
+  struct stat made {};
+  stat(batch.c_str(), &made);
+  EXPECT_EQ(FirewallBatchText(GetServiceExecutablePath()), test::ReadFileText(batch));
+  EXPECT_EQ(0600u, made.st_mode & 07777);
+  EXPECT_EQ(geteuid(), made.st_uid);
   unsetenv("TMPDIR");
 }
 

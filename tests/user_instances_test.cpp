@@ -17,7 +17,12 @@
 
 #ifndef _WIN32
 #include <signal.h>
+#include <sys/wait.h>
 #include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <set>
 #endif
 
 namespace zep {
@@ -112,6 +117,24 @@ TEST_F(UserInstancesTest, UnidentifiedClientsStartNothing) {
 #else
 bool ProcessGone(uint32_t pid) { return kill(static_cast<pid_t>(pid), 0) != 0; }
 
+// What a process holds open: socket inodes and file paths (links resolved).
+std::set<std::string> OpenObjects(const std::string& pid) {
+  std::set<std::string> objects;
+  const std::string folder = "/proc/" + pid + "/fd";
+  for (const auto& entry : std::filesystem::directory_iterator(folder)) {
+    std::error_code ignored;
+    const std::string target = std::filesystem::read_symlink(entry.path(), ignored).string();
+    if (target.rfind("socket:", 0) == 0 || (target.rfind("/", 0) == 0 && target != "/dev/null")) objects.insert(target);
+  }
+  return objects;
+}
+
+bool SemaphoreExists(const std::string& eventName) {
+  std::string name = "/dev/shm/sem.";
+  for (char c : eventName) name += (c == '\\' || c == '/') ? '_' : c;
+  return test::FileExists(name);
+}
+
 uint32_t StartedPid(const std::string& log) {
   std::smatch match;
   if (!std::regex_search(log, match, std::regex("CreateProcessAsCurrentLogonUser return: ([0-9]+)"))) return 0;
@@ -144,6 +167,10 @@ TEST_F(UserInstancesTest, ACopyStartsForTheUserAndReportsItsPorts) {
                                         sid + "\" \"notused\"\n"));
   const uint32_t pid = StartedPid(log);
   ASSERT_NE(0u, pid);
+  // The copy holds none of the host's sockets or files, standard streams included.
+  const std::set<std::string> host = OpenObjects("self");
+  ASSERT_FALSE(host.empty());
+  for (const std::string& object : OpenObjects(std::to_string(pid))) EXPECT_EQ(0u, host.count(object)) << object;
 
   EXPECT_EQ(PortsReply(key, 0, 0, 0, 0), GetPorts(key));
   test::WriteFileText(Folder() + "fake_service.release", "go");
@@ -183,9 +210,72 @@ TEST_F(UserInstancesTest, ACopyThatIgnoresItsStopEventIsTerminated) {
   const uint32_t pid = StartedPid(test::TakeLog());
   ASSERT_NE(0u, pid);
   ASSERT_TRUE(Eventually([] { return Arguments().size() == 6; }));
+  const std::string eventName = Arguments()[3];
+  EXPECT_TRUE(SemaphoreExists(eventName));
   VirtualManagerClient::DestroyInstance();
   EXPECT_NE(std::string::npos, test::TakeLog().find("]: force process exit: p=" + std::to_string(pid) + "\n"));
   EXPECT_TRUE(ProcessGone(pid));
+  EXPECT_FALSE(SemaphoreExists(eventName));  // the killed copy could not remove it itself
+}
+
+TEST_F(UserInstancesTest, AKilledCopyIsReplacedAndItsEventRemoved) {
+  Mode("ignore");
+  PageConnection page;
+  const std::string key = VersionInfo(page);
+  const uint32_t pid = StartedPid(test::TakeLog());
+  ASSERT_NE(0u, pid);
+  ASSERT_TRUE(Eventually([] { return Arguments().size() == 6; }));
+  const std::string eventName = Arguments()[3];
+  ASSERT_TRUE(Eventually([&] { return SemaphoreExists(eventName); }));
+  kill(static_cast<pid_t>(pid), SIGKILL);
+  ASSERT_TRUE(Eventually([&] {
+    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+    std::string text((std::istreambuf_iterator<char>(status)), std::istreambuf_iterator<char>());
+    return text.find("State:\tZ") != std::string::npos;
+  }));
+  Mode("serve");
+  GetPorts(key);
+  EXPECT_NE(std::string::npos, test::TakeLog().find("]: terminate process: p=" + std::to_string(pid) + "\n"));
+  EXPECT_FALSE(SemaphoreExists(eventName));
+}
+
+// A copy that something else reaped is gone, even when its pid now names
+// another process: stopping the module must leave that process alone.
+TEST_F(UserInstancesTest, StoppingNeverHitsAProcessThatReusedACopysPid) {
+  if (geteuid() != 0) GTEST_SKIP() << "placing a process at a chosen pid needs root";
+  Mode("ignore");
+  PageConnection page;
+  VersionInfo(page);
+  const pid_t pid = static_cast<pid_t>(StartedPid(test::TakeLog()));
+  ASSERT_NE(0, pid);
+  ASSERT_TRUE(Eventually([] { return Arguments().size() == 6; }));
+  kill(pid, SIGKILL);
+  int status = 0;
+  ASSERT_EQ(pid, waitpid(pid, &status, 0));  // reaped here, behind the module's back
+  // The next process takes the copy's pid.
+  pid_t decoy = -1;
+  for (int attempt = 0; attempt < 20 && decoy != pid; ++attempt) {
+    if (decoy > 0) {
+      kill(decoy, SIGKILL);
+      waitpid(decoy, &status, 0);
+    }
+    std::ofstream("/proc/sys/kernel/ns_last_pid") << (pid - 1);
+    decoy = fork();
+    if (decoy == 0) {
+      pause();
+      _exit(0);
+    }
+  }
+  if (decoy != pid) {
+    kill(decoy, SIGKILL);
+    waitpid(decoy, &status, 0);
+    GTEST_SKIP() << "could not place a process at pid " << pid;
+  }
+  VirtualManagerClient::DestroyInstance();
+  EXPECT_EQ(0, waitpid(decoy, &status, WNOHANG)) << "the process at the copy's old pid was killed";
+  EXPECT_EQ(std::string::npos, test::TakeLog().find("force process exit"));
+  kill(decoy, SIGKILL);
+  waitpid(decoy, &status, 0);
 }
 
 TEST_F(UserInstancesTest, AFailedStartIsReported) {

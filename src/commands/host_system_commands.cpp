@@ -41,8 +41,9 @@ bool AddFirewallRule() {
   std::string path = folder;
   if (path.empty() || path.back() != platform::kPathSeparator) path += platform::kPathSeparator;
   path += kFirewallBatchName;
-  WriteWholeFile(path.c_str(), text.data(), static_cast<uint32_t>(text.size()));
-  platform::RunElevated(kFirewallBatchName, folder);
+  // The folder is open to other users: the file is made anew for this user
+  // alone, and only a file made so is run with elevation.
+  if (platform::WriteNewPrivateFile(path, text)) platform::RunElevated(kFirewallBatchName, folder);
   return true;
 }
 

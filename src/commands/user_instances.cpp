@@ -82,6 +82,7 @@ PortMap ManagerClient::GetCurrentUserModulePorts(const std::string& sid, std::st
   // starting belongs to the command that is starting its copy, and counts as
   // running for everyone else.
   platform::ProcessHandle ended;
+  std::string endedEventName;
   uint32_t sessionId = 0, clientProcessId = 0;
   bool running = false;
   {
@@ -92,8 +93,10 @@ PortMap ManagerClient::GetCurrentUserModulePorts(const std::string& sid, std::st
     } else if (record.process.Valid()) {
       if (record.process.Wait(0) != platform::WaitResult::Exited)
         running = true;
-      else
+      else {
         ended = std::move(record.process);
+        endedEventName = record.stopEventName;
+      }
     }
     if (!running) {
       record.starting = true;
@@ -125,6 +128,7 @@ PortMap ManagerClient::GetCurrentUserModulePorts(const std::string& sid, std::st
     LogDebug("terminate process: p=%d", static_cast<int>(ended.ProcessId()));
     ended.Terminate(0);
     ended.Close();
+    platform::RemoveNamedEvent(endedEventName);
   }
   for (const char* name : kModuleNames) {
     ClearUserPort(sid, name, false);
@@ -177,13 +181,15 @@ void ManagerClient::StopUserInstances() {
   }
   for (auto& entry : records) {
     UserInstance& record = entry.second;
-    if (!record.process.Valid()) continue;
-    if (record.process.Wait(50) == platform::WaitResult::Exited) {
-      record.process.Close();
-    } else {
-      LogDebug("force process exit: p=%d", static_cast<int>(record.process.ProcessId()));
-      record.process.Terminate(0);
+    if (record.process.Valid()) {
+      if (record.process.Wait(50) == platform::WaitResult::Exited) {
+        record.process.Close();
+      } else {
+        LogDebug("force process exit: p=%d", static_cast<int>(record.process.ProcessId()));
+        record.process.Terminate(0);
+      }
     }
+    if (!record.stopEventName.empty()) platform::RemoveNamedEvent(record.stopEventName);
   }
 }
 

@@ -69,6 +69,13 @@ bool CreateSharedFileIfMissing(const std::string& path);
 // Appends the bytes with one write to a file opened with full sharing.
 bool AppendToSharedFile(const std::string& path, const std::string& bytes);
 
+// Writes a new file that only the current user (and the system's
+// administrators) may change, in a folder that others may write to: whatever
+// stands at the path is removed first, and the file is then created
+// exclusively, never through a link and never into a file someone else
+// prepared. False when that cannot be done; nothing is written then.
+bool WriteNewPrivateFile(const std::string& path, const std::string& bytes);
+
 // The temporary folder with its trailing separator, as GetTempPathA fills it:
 // returns its length, 0 on failure, or the size needed when it does not fit.
 uint32_t TempPath(char* buffer, uint32_t bufferSize);

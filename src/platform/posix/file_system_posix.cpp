@@ -6,6 +6,7 @@
 #include <unistd.h>
 #include <utf8.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 
@@ -51,12 +52,15 @@ bool GetFileAttributesNarrow(const char* path, uint32_t* attributes) {
 bool SetFileAttributesNarrow(const char* path, uint32_t attributes) {
   struct stat info {};
   if (path == nullptr || stat(path, &info) != 0) return false;
-  mode_t mode = info.st_mode & 07777;
+  const mode_t current = info.st_mode & 07777;
+  mode_t mode = current;
   if ((attributes & kFileAttributeReadOnly) != 0)
     mode &= static_cast<mode_t>(~(S_IWUSR | S_IWGRP | S_IWOTH));
   else
     mode |= S_IWUSR;
-  return chmod(path, mode) == 0;
+  // Only the owner may change a mode: leave a file alone that needs no change
+  // (a writable file of another user, say).
+  return mode == current || chmod(path, mode) == 0;
 }
 
 bool DeleteFileNarrow(const char* path) { return path != nullptr && unlink(path) == 0; }
@@ -94,10 +98,26 @@ FileHandle OpenFileForWriteWide(const std::u16string& path, Disposition /*dispos
   return fd < 0 ? FileHandle() : FileHandle(fd);
 }
 
+namespace {
+
+// Opens the file for appending; a file created here is open to every user
+// (0666 whatever the umask), as files in the shared folders are on Windows.
+int OpenSharedForAppend(const std::string& path) {
+  int fd = open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+  if (fd >= 0) {
+    fchmod(fd, 0666);
+    return fd;
+  }
+  if (errno != EEXIST) return -1;
+  return open(path.c_str(), O_WRONLY | O_APPEND | O_CLOEXEC);
+}
+
+}  // namespace
+
 bool ProbeSharedFile(const std::string& path) {
-  std::FILE* file = std::fopen(path.c_str(), "a+");
-  if (file == nullptr) return false;
-  std::fclose(file);
+  const int fd = OpenSharedForAppend(path);
+  if (fd < 0) return false;
+  close(fd);
   return true;
 }
 
@@ -112,11 +132,29 @@ bool CreateSharedFileIfMissing(const std::string& path) {
 
 bool AppendToSharedFile(const std::string& path, const std::string& bytes) {
   // O_APPEND makes the one write land whole at the end, whoever else appends.
-  int fd = open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0666);
+  const int fd = OpenSharedForAppend(path);
   if (fd < 0) return false;
   ssize_t written = write(fd, bytes.data(), bytes.size());
   close(fd);
   return written == static_cast<ssize_t>(bytes.size());
+}
+
+bool WriteNewPrivateFile(const std::string& path, const std::string& bytes) {
+  // unlink removes a planted link itself, never what it points to.
+  if (unlink(path.c_str()) != 0 && errno != ENOENT) return false;
+  const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+  if (fd < 0) return false;
+  size_t done = 0;
+  while (done < bytes.size()) {
+    const ssize_t written = write(fd, bytes.data() + done, bytes.size() - done);
+    if (written < 0 && errno == EINTR) continue;
+    if (written <= 0) break;
+    done += static_cast<size_t>(written);
+  }
+  const bool ok = done == bytes.size() && fsync(fd) == 0;
+  close(fd);
+  if (!ok) unlink(path.c_str());
+  return ok;
 }
 
 uint32_t TempPath(char* buffer, uint32_t bufferSize) {

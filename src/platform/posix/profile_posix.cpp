@@ -1,38 +1,43 @@
-// Private-profile files on POSIX, kept with SimpleIni. Every read-modify-write
-// holds an flock on the file across processes and replaces the file by rename,
-// so a crash mid-write never leaves a half-written file.
-// Bytes stay as they are: the files hold ANSI text, as on Windows.
-#define SI_NO_CONVERSION
-#include <SimpleIni.h>
+// Private-profile files on POSIX, with the Windows semantics of
+// profile_document.h. Every access holds an flock on the file across
+// processes: readers share it, a writer holds it alone, so no reader sees a
+// half-written file.
+//
+// A write replaces the file by rename when the writer may do so without
+// changing what others may do with it: the folder is writable and the writer
+// owns the file (or is root, and gives the new file the old owner). The new
+// contents are written to an unnamed file (O_TMPFILE) and reach the disk
+// before they take the file's place, so a crash leaves the old file or the
+// new one, and no half file and (but for a moment between two calls) no
+// temporary name behind. Otherwise the file is rewritten in place under the
+// lock, as far as the file's own permission allows. Either way the file keeps
+// its owner and mode, and a file that nobody may write (read-only) is not
+// written, as on Windows.
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
+#include <cstdio>
 #include <cstring>
+#include <optional>
 #include <string>
 
+#include "platform/posix/profile_document.h"
 #include "platform/profile.h"
 
 namespace zep::platform {
 
 namespace {
 
-std::string TrimBlanks(const char* text) {
-  std::string value = text == nullptr ? std::string() : std::string(text);
-  size_t begin = value.find_first_not_of(" \t\r\n");
-  if (begin == std::string::npos) return std::string();
-  size_t end = value.find_last_not_of(" \t\r\n");
-  return value.substr(begin, end - begin + 1);
-}
-
-// An flock on the INI file itself. A writer replaces the file by rename, so
-// after the lock is taken the path must still name the locked file.
+// An flock on the INI file itself. A writer may replace the file by rename,
+// so after the lock is taken the path must still name the locked file.
 class ProfileFileLock {
  public:
-  ProfileFileLock(const char* file, bool exclusive, bool create) {
+  ProfileFileLock(const char* file, bool exclusive) {
     for (int attempt = 0; attempt < 100; ++attempt) {
-      fd_ = open(file, O_RDONLY | O_CLOEXEC | (create ? O_CREAT : 0), 0666);
+      fd_ = open(file, (exclusive ? O_RDWR | O_CREAT : O_RDONLY) | O_CLOEXEC, 0666);
       if (fd_ < 0) return;
       if (flock(fd_, exclusive ? LOCK_EX : LOCK_SH) != 0) {
         Release();
@@ -50,6 +55,7 @@ class ProfileFileLock {
   ProfileFileLock(const ProfileFileLock&) = delete;
   ProfileFileLock& operator=(const ProfileFileLock&) = delete;
   bool Held() const { return fd_ >= 0; }
+  int Fd() const { return fd_; }
 
  private:
   void Release() {
@@ -58,6 +64,81 @@ class ProfileFileLock {
   }
   int fd_ = -1;
 };
+
+class Fd {
+ public:
+  explicit Fd(int fd) : fd_(fd) {}
+  ~Fd() {
+    if (fd_ >= 0) close(fd_);
+  }
+  Fd(const Fd&) = delete;
+  Fd& operator=(const Fd&) = delete;
+  int Get() const { return fd_; }
+
+ private:
+  int fd_;
+};
+
+bool ReadAll(int fd, std::string& text) {
+  text.clear();
+  char buffer[8192];
+  for (off_t offset = 0;;) {
+    const ssize_t got = pread(fd, buffer, sizeof buffer, offset);
+    if (got < 0 && errno == EINTR) continue;
+    if (got < 0) return false;
+    if (got == 0) return true;
+    text.append(buffer, static_cast<size_t>(got));
+    offset += got;
+  }
+}
+
+bool WriteAllAt(int fd, const std::string& bytes) {
+  size_t done = 0;
+  while (done < bytes.size()) {
+    const ssize_t written = pwrite(fd, bytes.data() + done, bytes.size() - done, static_cast<off_t>(done));
+    if (written < 0 && errno == EINTR) continue;
+    if (written <= 0) return false;
+    done += static_cast<size_t>(written);
+  }
+  return true;
+}
+
+std::string FolderOf(const std::string& file) {
+  const size_t slash = file.rfind('/');
+  if (slash == std::string::npos) return ".";
+  return slash == 0 ? "/" : file.substr(0, slash);
+}
+
+// The new contents in an unnamed file of the folder, on disk, then put in the
+// file's place.
+bool ReplaceByRename(const std::string& file, const struct stat& original, const std::string& bytes) {
+  const std::string folder = FolderOf(file);
+  Fd fresh(open(folder.c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC, 0600));
+  if (fresh.Get() < 0) return false;
+  if (!WriteAllAt(fresh.Get(), bytes)) return false;
+  if (geteuid() == 0 && (original.st_uid != 0 || original.st_gid != 0) &&
+      fchown(fresh.Get(), original.st_uid, original.st_gid) != 0)
+    return false;
+  if (fchmod(fresh.Get(), original.st_mode & 07777) != 0 || fsync(fresh.Get()) != 0) return false;
+  // Only writers that hold the file's exclusive lock use this name: one left
+  // by a writer that was killed at this very step is stale and goes.
+  const std::string staging = file + ".zep-new";
+  unlink(staging.c_str());
+  char self[64];
+  std::snprintf(self, sizeof self, "/proc/self/fd/%d", fresh.Get());
+  if (linkat(AT_FDCWD, self, AT_FDCWD, staging.c_str(), AT_SYMLINK_FOLLOW) != 0) return false;
+  if (rename(staging.c_str(), file.c_str()) != 0) {
+    unlink(staging.c_str());
+    return false;
+  }
+  Fd directory(open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (directory.Get() >= 0) fsync(directory.Get());
+  return true;
+}
+
+bool RewriteInPlace(int fd, const std::string& bytes) {
+  return WriteAllAt(fd, bytes) && ftruncate(fd, static_cast<off_t>(bytes.size())) == 0 && fsync(fd) == 0;
+}
 
 uint32_t CopyOut(const std::string& value, char* out, uint32_t outSize) {
   if (out == nullptr || outSize == 0) return 0;
@@ -68,46 +149,47 @@ uint32_t CopyOut(const std::string& value, char* out, uint32_t outSize) {
   return length;
 }
 
+// The default as the profile reader gives it: less its trailing blanks.
+std::string DefaultText(const char* defaultValue) {
+  std::string text = defaultValue == nullptr ? std::string() : std::string(defaultValue);
+  while (!text.empty() && text.back() == ' ') text.pop_back();
+  return text;
+}
+
 }  // namespace
 
 uint32_t ReadProfileValue(const char* section, const char* key, const char* defaultValue, char* out, uint32_t outSize,
                           const char* file) {
-  std::string fallback = TrimBlanks(defaultValue);
+  const std::string fallback = DefaultText(defaultValue);
   if (file == nullptr || section == nullptr || key == nullptr) return CopyOut(fallback, out, outSize);
-  ProfileFileLock lock(file, false, false);
-  if (!lock.Held()) return CopyOut(fallback, out, outSize);
-  CSimpleIniA ini(false, false, false);
-  ini.SetSpaces(false);
-  ini.SetQuotes(false);
-  if (ini.LoadFile(file) < 0) return CopyOut(fallback, out, outSize);
-  const char* value = ini.GetValue(section, key, nullptr);
-  if (value == nullptr) return CopyOut(fallback, out, outSize);
-  return CopyOut(TrimBlanks(value), out, outSize);
+  ProfileFileLock lock(file, false);
+  std::string text;
+  if (!lock.Held() || !ReadAll(lock.Fd(), text)) return CopyOut(fallback, out, outSize);
+  const std::optional<std::string> value = ProfileDocument(text).Read(section, key);
+  return CopyOut(value ? *value : fallback, out, outSize);
 }
 
 bool WriteProfileValue(const char* section, const char* key, const char* value, const char* file) {
   if (file == nullptr || section == nullptr || key == nullptr) return false;
-  ProfileFileLock lock(file, true, true);
+  ProfileFileLock lock(file, true);
   if (!lock.Held()) return false;
-  CSimpleIniA ini(false, false, false);
-  ini.SetSpaces(false);
-  if (ini.LoadFile(file) < 0) return false;
-  if (value == nullptr)
-    ini.Delete(section, key, true);
-  else
-    ini.SetValue(section, key, TrimBlanks(value).c_str());
-  std::string temporary = std::string(file) + ".tmp." + std::to_string(getpid());
-  if (ini.SaveFile(temporary.c_str(), false) < 0) {
-    unlink(temporary.c_str());
-    return false;
-  }
   struct stat original {};
-  if (stat(file, &original) == 0) chmod(temporary.c_str(), original.st_mode & 07777);
-  if (rename(temporary.c_str(), file) != 0) {
-    unlink(temporary.c_str());
+  if (fstat(lock.Fd(), &original) != 0) return false;
+  // A file that nobody may write is read-only, for root too.
+  if ((original.st_mode & 0222) == 0) {
+    errno = EACCES;
     return false;
   }
-  return true;
+  std::string text;
+  if (!ReadAll(lock.Fd(), text)) return false;
+  ProfileDocument document(text);
+  if (!document.Write(section, key, value != nullptr ? std::optional<std::string>(value) : std::nullopt))
+    return true;  // nothing changes: the file stays as it is
+  const std::string bytes = document.Text();
+  const bool mayReplace = faccessat(AT_FDCWD, FolderOf(file).c_str(), W_OK | X_OK, AT_EACCESS) == 0 &&
+                          (geteuid() == original.st_uid || geteuid() == 0);
+  if (mayReplace && ReplaceByRename(file, original, bytes)) return true;
+  return RewriteInPlace(lock.Fd(), bytes);
 }
 
 }  // namespace zep::platform

@@ -4,7 +4,10 @@
 #include <grp.h>
 #include <pwd.h>
 #include <semaphore.h>
+#include <poll.h>
 #include <signal.h>
+#include <sys/resource.h>
+#include <sys/syscall.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <time.h>
@@ -17,6 +20,10 @@
 
 #include "platform/posix/named_event_posix.h"
 #include "platform/user_process.h"
+
+#ifndef P_PIDFD
+#define P_PIDFD 3
+#endif
 
 namespace zep::platform {
 
@@ -57,6 +64,10 @@ void SleepMilliseconds(long milliseconds) {
 
 }  // namespace
 
+// A copy is held by a pidfd where the kernel has them: waits and signals then
+// reach that very process even if something else reaped it and its pid was
+// reused. Without pidfds the pid is used only while it is still our unreaped
+// child, which keeps it from being reused.
 ProcessHandle& ProcessHandle::operator=(ProcessHandle&& other) noexcept {
   if (this != &other) {
     Close();
@@ -81,26 +92,68 @@ void ProcessHandle::Assign(intptr_t process, intptr_t thread, uint32_t processId
   reaped_ = false;
 }
 
+namespace {
+
+// thread_ holds the pidfd plus one (0: none).
+int PidFdOf(intptr_t thread) { return static_cast<int>(thread) - 1; }
+
+int OpenPidFd(pid_t pid) { return static_cast<int>(syscall(SYS_pidfd_open, pid, 0)); }
+
+// Reaps the child if it has ended; Exited also when it is gone already.
+WaitResult PollChild(pid_t pid, int pidfd) {
+  if (pidfd >= 0) {
+    siginfo_t info{};
+    if (waitid(static_cast<idtype_t>(P_PIDFD), static_cast<id_t>(pidfd), &info, WEXITED | WNOHANG) == 0)
+      return info.si_pid != 0 ? WaitResult::Exited : WaitResult::TimedOut;
+    // Reaped elsewhere: the process is gone.
+    return errno == ECHILD ? WaitResult::Exited : WaitResult::Failed;
+  }
+  int status = 0;
+  const pid_t done = waitpid(pid, &status, WNOHANG);
+  if (done == pid) return WaitResult::Exited;
+  if (done == 0) return WaitResult::TimedOut;
+  return errno == ECHILD ? WaitResult::Exited : WaitResult::Failed;
+}
+
+}  // namespace
+
 WaitResult ProcessHandle::Wait(uint32_t milliseconds) {
   if (!Valid()) return WaitResult::Failed;
   if (reaped_) return WaitResult::Exited;
   const pid_t pid = static_cast<pid_t>(process_);
+  const int pidfd = PidFdOf(thread_);
   for (uint32_t waited = 0;; ++waited) {
-    int status = 0;
-    const pid_t done = waitpid(pid, &status, WNOHANG);
-    if (done == pid) {
-      reaped_ = true;
-      return WaitResult::Exited;
+    const WaitResult result = PollChild(pid, pidfd);
+    if (result != WaitResult::TimedOut) {
+      if (result == WaitResult::Exited) reaped_ = true;
+      return result;
     }
-    if (done < 0) return (errno == ECHILD && kill(pid, 0) != 0) ? WaitResult::Exited : WaitResult::Failed;
     if (waited >= milliseconds) return WaitResult::TimedOut;
-    SleepMilliseconds(1);
+    if (pidfd >= 0) {
+      pollfd ready{pidfd, POLLIN, 0};
+      poll(&ready, 1, 1);
+    } else {
+      SleepMilliseconds(1);
+    }
   }
 }
 
 void ProcessHandle::Terminate(uint32_t /*exitCode*/) {
   if (!Valid() || reaped_) return;
   const pid_t pid = static_cast<pid_t>(process_);
+  const int pidfd = PidFdOf(thread_);
+  if (pidfd >= 0) {
+    if (syscall(SYS_pidfd_send_signal, pidfd, SIGKILL, nullptr, 0) != 0) return;
+    siginfo_t info{};
+    if (waitid(static_cast<idtype_t>(P_PIDFD), static_cast<id_t>(pidfd), &info, WEXITED) == 0 || errno == ECHILD)
+      reaped_ = true;
+    return;
+  }
+  // Still our unreaped child (alive or a zombie): its pid cannot have been reused.
+  if (PollChild(pid, -1) != WaitResult::TimedOut) {
+    reaped_ = true;
+    return;
+  }
   if (kill(pid, SIGKILL) == 0) {
     int status = 0;
     if (waitpid(pid, &status, 0) == pid) reaped_ = true;
@@ -108,10 +161,8 @@ void ProcessHandle::Terminate(uint32_t /*exitCode*/) {
 }
 
 void ProcessHandle::Close() {
-  if (Valid() && !reaped_) {
-    int status = 0;
-    waitpid(static_cast<pid_t>(process_), &status, WNOHANG);
-  }
+  if (Valid() && !reaped_) PollChild(static_cast<pid_t>(process_), PidFdOf(thread_));
+  if (PidFdOf(thread_) >= 0) close(PidFdOf(thread_));
   process_ = thread_ = 0;
   processId_ = threadId_ = 0;
   reaped_ = false;
@@ -218,16 +269,32 @@ bool StartProcessAsUser(const UserToken& token, const std::string& application, 
     getgrouplist(account->name.c_str(), account->gid, groups.data(), &groupCount);
   }
 
+  // The copy inherits nothing of the host: its standard streams read and
+  // write /dev/null, and every other descriptor is closed before exec.
+  const int devNull = open("/dev/null", O_RDWR | O_CLOEXEC);
+  if (devNull < 0) return false;
   int report[2];
-  if (pipe2(report, O_CLOEXEC) != 0) return false;
+  if (pipe2(report, O_CLOEXEC) != 0) {
+    close(devNull);
+    return false;
+  }
+  rlimit files{};
+  const unsigned highest =
+      getrlimit(RLIMIT_NOFILE, &files) == 0 && files.rlim_cur != RLIM_INFINITY ? static_cast<unsigned>(files.rlim_cur) : 65536u;
   const pid_t pid = fork();
   if (pid < 0) {
+    close(devNull);
     close(report[0]);
     close(report[1]);
     return false;
   }
   if (pid == 0) {
     setsid();
+    // The report pipe moves to 3 (close-on-exec, so exec closes it too).
+    const int reportFd = report[1] == 3 ? 3 : dup3(report[1], 3, O_CLOEXEC);
+    if (reportFd != 3 || dup2(devNull, 0) != 0 || dup2(devNull, 1) != 1 || dup2(devNull, 2) != 2) _exit(127);
+    if (syscall(SYS_close_range, 4u, ~0u, 0u) != 0)
+      for (unsigned fd = 4; fd < highest; ++fd) close(static_cast<int>(fd));
     int failure = 0;
     if (switchUser && (setgroups(static_cast<size_t>(groupCount), groups.data()) != 0 || setgid(account->gid) != 0 ||
                        setuid(account->uid) != 0))
@@ -236,10 +303,11 @@ bool StartProcessAsUser(const UserToken& token, const std::string& application, 
       execve(application.c_str(), argv.data(), envp.data());
       failure = errno;
     }
-    ssize_t ignored = write(report[1], &failure, sizeof failure);
+    ssize_t ignored = write(3, &failure, sizeof failure);
     (void)ignored;
     _exit(127);
   }
+  close(devNull);
   close(report[1]);
   int childError = 0;
   ssize_t got;
@@ -253,10 +321,14 @@ bool StartProcessAsUser(const UserToken& token, const std::string& application, 
     errno = childError;
     return false;
   }
-  started.Assign(pid, 0, static_cast<uint32_t>(pid), static_cast<uint32_t>(pid));
+  const int pidfd = OpenPidFd(pid);  // -1 where the kernel has none: the pid is used then
+  if (pidfd >= 0) fcntl(pidfd, F_SETFD, FD_CLOEXEC);
+  started.Assign(pid, pidfd + 1, static_cast<uint32_t>(pid), static_cast<uint32_t>(pid));
   errno = 0;
   return true;
 }
+
+void RemoveNamedEvent(const std::string& name) { sem_unlink(SemaphoreNameFor(name).c_str()); }
 
 bool SetNamedEvent(const std::string& name) {
   sem_t* semaphore = sem_open(SemaphoreNameFor(name).c_str(), 0);

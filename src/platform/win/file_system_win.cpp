@@ -1,10 +1,13 @@
 // Windows headers in the order they need; each block stands alone.
 #include <windows.h>
 
+#include <sddl.h>
+
 #include <share.h>
 
 #include <cstdio>
 #include <cstring>
+#include <vector>
 
 #include "platform/file_system.h"
 
@@ -91,6 +94,47 @@ bool AppendToSharedFile(const std::string& path, const std::string& bytes) {
   size_t written = std::fwrite(bytes.data(), 1, bytes.size(), file);
   int closed = std::fclose(file);
   return written == bytes.size() && closed == 0;
+}
+
+namespace {
+
+// A discretionary list for SYSTEM, the Administrators and the current user
+// only, not inherited from the folder.
+bool PrivateDescriptor(PSECURITY_DESCRIPTOR* descriptor) {
+  HANDLE token = nullptr;
+  if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token)) return false;
+  DWORD length = 0;
+  GetTokenInformation(token, TokenUser, nullptr, 0, &length);
+  std::vector<unsigned char> user(length == 0 ? 1 : length);
+  char* sid = nullptr;
+  const bool haveUser = GetTokenInformation(token, TokenUser, user.data(), length, &length) &&
+                        ConvertSidToStringSidA(reinterpret_cast<TOKEN_USER*>(user.data())->User.Sid, &sid);
+  CloseHandle(token);
+  if (!haveUser) return false;
+  const std::string text = std::string("D:P(A;;FA;;;SY)(A;;FA;;;BA)(A;;FA;;;") + sid + ")";
+  LocalFree(sid);
+  return ConvertStringSecurityDescriptorToSecurityDescriptorA(text.c_str(), SDDL_REVISION_1, descriptor, nullptr) != 0;
+}
+
+}  // namespace
+
+bool WriteNewPrivateFile(const std::string& path, const std::string& bytes) {
+  // A file planted there is removed, read-only or not; CREATE_NEW then fails
+  // if anything takes its place before the file is created.
+  SetFileAttributesA(path.c_str(), FILE_ATTRIBUTE_NORMAL);
+  if (!DeleteFileA(path.c_str()) && GetLastError() != ERROR_FILE_NOT_FOUND) return false;
+  PSECURITY_DESCRIPTOR descriptor = nullptr;
+  if (!PrivateDescriptor(&descriptor)) return false;
+  SECURITY_ATTRIBUTES attributes{sizeof attributes, descriptor, FALSE};
+  HANDLE file = CreateFileA(path.c_str(), GENERIC_WRITE, 0, &attributes, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+  LocalFree(descriptor);
+  if (file == INVALID_HANDLE_VALUE) return false;
+  DWORD written = 0;
+  const bool ok = WriteFile(file, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr) &&
+                  written == bytes.size();
+  CloseHandle(file);
+  if (!ok) DeleteFileA(path.c_str());
+  return ok;
 }
 
 uint32_t TempPath(char* buffer, uint32_t bufferSize) { return GetTempPathA(bufferSize, buffer); }

@@ -1,0 +1,164 @@
+// POSIX files shared with copies running as other users: INI writes follow
+// the file's own permission and keep its owner and mode, survive a writer
+// killed at any moment, and files of the shared folders are open to all.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <filesystem>
+#include <random>
+#include <string>
+#include <thread>
+
+#include "platform/file_system.h"
+#include "platform/profile.h"
+#include "settings/files.h"
+#include "test_support.h"
+
+namespace zep {
+namespace {
+
+namespace fs = std::filesystem;
+
+std::string Read(const std::string& file, const char* key) {
+  char value[520] = {0};
+  platform::ReadProfileValue("TK", key, "<none>", value, sizeof value, file.c_str());
+  return value;
+}
+
+struct stat Stat(const std::string& path) {
+  struct stat info {};
+  stat(path.c_str(), &info);
+  return info;
+}
+
+class PosixFiles : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    folder_ = test::ModuleDirectory() + "posix_files/";
+    fs::remove_all(folder_);
+    fs::create_directories(folder_);
+  }
+  void TearDown() override { fs::remove_all(folder_); }
+  std::string folder_;
+};
+
+// A copy running as another user records its ports in user_config.ini: 0666,
+// owned by root, in root's 0755 folder. It can write the file, not the folder.
+TEST_F(PosixFiles, AWritableFileInAFolderOfOthersIsWrittenInPlace) {
+  if (geteuid() != 0) GTEST_SKIP() << "needs root to stand for the host";
+  const std::string file = folder_ + "user_config.ini";
+  test::WriteFileText(file, "[S-1]\r\nzep=0\r\n");
+  chmod(folder_.c_str(), 0755);
+  chmod(file.c_str(), 0666);
+  const ino_t inode = Stat(file).st_ino;
+  EXPECT_TRUE(test::AsUnprivilegedUser([&] {
+    return platform::WriteProfileValue("S-1", "zep", "21003", file.c_str()) &&
+           platform::WriteProfileValue("S-1", "qro", "21001", file.c_str());
+  }));
+  EXPECT_EQ("[S-1]\r\nzep=21003\r\nqro=21001\r\n", test::ReadFileText(file));
+  const struct stat after = Stat(file);
+  EXPECT_EQ(0u, after.st_uid);
+  EXPECT_EQ(0666u, after.st_mode & 07777);
+  EXPECT_EQ(inode, after.st_ino);
+}
+
+// A read-only file is not written, though the folder would allow replacing it.
+TEST_F(PosixFiles, AReadOnlyFileIsNotWritten) {
+  const std::string file = folder_ + "settings.ini";
+  test::WriteFileText(file, "[TK]\r\nA=1\r\n");
+  chmod(folder_.c_str(), 0777);
+  chmod(file.c_str(), 0444);
+  EXPECT_FALSE(platform::WriteProfileValue("TK", "A", "2", file.c_str()));  // root too
+  EXPECT_TRUE(test::AsUnprivilegedUser([&] { return !platform::WriteProfileValue("TK", "A", "2", file.c_str()); }));
+  EXPECT_EQ("[TK]\r\nA=1\r\n", test::ReadFileText(file));
+  EXPECT_EQ(0444u, Stat(file).st_mode & 07777);
+  EXPECT_EQ(geteuid(), Stat(file).st_uid);
+}
+
+// Replacing by rename keeps the file's owner and mode.
+TEST_F(PosixFiles, AReplacedFileKeepsItsOwnerAndMode) {
+  const std::string file = folder_ + "settings.ini";
+  test::WriteFileText(file, "[TK]\r\nA=1\r\n");
+  chmod(file.c_str(), 0640);
+  if (geteuid() == 0) {
+    ASSERT_EQ(0, chown(file.c_str(), test::kUnprivilegedUid, test::kUnprivilegedUid));
+  }
+  const struct stat before = Stat(file);
+  ASSERT_TRUE(platform::WriteProfileValue("TK", "A", "2", file.c_str()));
+  EXPECT_EQ("2", Read(file, "A"));
+  const struct stat after = Stat(file);
+  EXPECT_EQ(before.st_uid, after.st_uid);
+  EXPECT_EQ(before.st_gid, after.st_gid);
+  EXPECT_EQ(0640u, after.st_mode & 07777);
+}
+
+// Writers killed at any moment leave the old file or the new one, whole, and
+// no temporary file once the next write is done; readers never see half a file.
+TEST_F(PosixFiles, KilledWritersLoseNothingAndLeaveNothing) {
+  const std::string file = folder_ + "settings.ini";
+  std::string text = "[TK]\r\n";
+  for (int i = 0; i < 200; ++i) text += "K" + std::to_string(i) + "=" + std::string(40, 'v') + "\r\n";
+  test::WriteFileText(file, text);
+  std::atomic<bool> reading{true};
+  std::atomic<int> torn{0};
+  std::thread reader([&] {
+    while (reading)
+      if (Read(file, "K0") == "<none>" || Read(file, "K199") == "<none>") ++torn;
+  });
+  std::mt19937 random(7);
+  for (int kill = 0; kill < 30; ++kill) {
+    const pid_t writer = fork();
+    if (writer == 0) {
+      for (int i = 0;; ++i) platform::WriteProfileValue("TK", "Counter", std::to_string(i).c_str(), file.c_str());
+    }
+    std::this_thread::sleep_for(std::chrono::microseconds(200 + random() % 3000));
+    ::kill(writer, SIGKILL);
+    int status = 0;
+    waitpid(writer, &status, 0);
+    EXPECT_NE("<none>", Read(file, "K199")) << "after kill " << kill;
+  }
+  reading = false;
+  reader.join();
+  EXPECT_EQ(0, torn.load());
+  ASSERT_TRUE(platform::WriteProfileValue("TK", "Counter", "done", file.c_str()));
+  EXPECT_EQ("done", Read(file, "Counter"));
+  for (const auto& entry : fs::directory_iterator(folder_)) {
+    EXPECT_EQ("settings.ini", entry.path().filename().string()) << "left behind";
+  }
+}
+
+// Files the module creates in the shared folders are open to every user.
+TEST_F(PosixFiles, SharedFilesAreCreatedForEveryone) {
+  const mode_t saved = umask(022);
+  EXPECT_TRUE(platform::ProbeSharedFile(folder_ + "tks.log"));
+  EXPECT_TRUE(platform::AppendToSharedFile(folder_ + "tku.log", "line\n"));
+  EXPECT_TRUE(platform::CreateSharedFileIfMissing(folder_ + "user_config.ini"));
+  umask(saved);
+  for (const char* name : {"tks.log", "tku.log", "user_config.ini"})
+    EXPECT_EQ(0666u, Stat(folder_ + name).st_mode & 07777) << name;
+}
+
+// A writable file of another user is written without touching its mode.
+TEST_F(PosixFiles, WriteWholeFileLeavesAWritableFileOfAnotherUserItsMode) {
+  const std::string file = folder_ + "shared.txt";
+  test::WriteFileText(file, "old");
+  chmod(file.c_str(), 0666);
+  chmod(folder_.c_str(), 0777);
+  EXPECT_TRUE(test::AsUnprivilegedUser([&] { return WriteWholeFile(file.c_str(), "new", 3) == 0; }));
+  EXPECT_EQ("new", test::ReadFileText(file));
+}
+
+// The user's fallback log folder is made with all its parents.
+TEST_F(PosixFiles, TheWholeLocalLowChainIsCreated) {
+  const std::string vendor = folder_ + "home/AppData/LocalLow/Corvantis/";
+  EXPECT_TRUE(CreateParentDirectories(vendor));
+  EXPECT_TRUE(fs::is_directory(vendor));
+}
+
+}  // namespace
+}  // namespace zep

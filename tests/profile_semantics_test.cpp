@@ -1,0 +1,163 @@
+// The POSIX profile functions against the real ones: the same INI texts are
+// read and written by this target and by the Windows build's script runner
+// under Wine, and the two must agree on every value read and on every line
+// kept after a write (blank lines and CR aside).
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "test_support.h"
+
+namespace zep {
+namespace {
+
+namespace fs = std::filesystem;
+
+// Texts with "\n" line ends; the cases vary the ends, the mark and the last newline.
+const std::string kTemplates[] = {
+    "[TK]\nServer=\"quoted host\"\nSingle='single'\nHalf=\"half\nInner=\"a\"b\"\nEmpty=\"\"\n",
+    "[TK]\nA=1\nA=2\nB=x\n[tk]\nA=3\nC=4\n[TK]\nD=5\n",
+    "; comment first\n[TK]\n; comment\n# hash\nnot a key line\nTrail=x ; trailing\nK=v\n",
+    "\n\n[TK]\n\n\nA=1\n\n[Other]\n\nB=2\n\n",
+    "  [ TK ]  ; after\n\t Key \t=\t value with  blanks \t\nKey2   =   \n   Spaced Name = s\n",
+    "Global=g\nG2=h\n[TK]\nA=1\n",
+    "[TK]\nLong=" + std::string(600, 'x') + "\nAfter=y\n",
+    "[broken\nz=1\n[TK]\nA=1\n[\nB=2\n[]\nC=3\n",
+    "[TK]\n=novalue\nKeyOnly\nX==double\nY=a=b\n",
+    "[TK]\nLogLevel=14\nEnableEnhancedMode=TRUE\nServer=127.0.0.1\nPort_mn_0=qro\nPort_mp_0=18622\nPort=1\n",
+};
+
+struct Read {
+  const char* section;
+  const char* key;
+};
+const Read kReads[] = {
+    {"TK", "Server"}, {"TK", "Single"}, {"TK", "Half"},   {"TK", "Inner"},       {"TK", "Empty"},
+    {"TK", "A"},      {"tk", "a"},      {"TK", "B"},      {"TK", "C"},           {"TK", "D"},
+    {"TK", "Trail"},  {"TK", "K"},      {"TK", "; comment"}, {"TK", "not a key line"}, {"Other", "B"},
+    {"TK", "Key"},    {" TK ", " Key "}, {"TK", "Key2"},  {"TK", "Spaced Name"}, {"", "Global"},
+    {"", "G2"},       {"TK", "Long"},   {"TK", "After"},  {"broken", "z"},       {"", "z"},
+    {"", "B"},        {"", "C"},        {"TK", "KeyOnly"}, {"TK", "X"},          {"TK", "Y"},
+    {"TK", "LogLevel"}, {"TK", "Port_mp_0"}, {"Missing", "A"}, {"TK", "Missing"},
+};
+
+struct Write {
+  const char* section;
+  const char* key;
+  const char* value;  // "@": delete
+};
+const Write kWrites[] = {
+    {"TK", "A", "9"},        {"TK", "Server", "new host"}, {"TK", "New", "  lead and trail  "},
+    {"Fresh", "K", "v"},     {"TK", "A", "@"},             {"tk", "Key", "changed"},
+    {"TK", "LogLevel", "14"}, {"Other", "B", "2"},         {"", "Global", "g2"},
+    {"TK", "Port_mn_1", "zep"},
+};
+
+std::string Escape(const std::string& text) {
+  std::string escaped;
+  for (char c : text) {
+    if (c == '\r') escaped += "\\r";
+    else if (c == '\n') escaped += "\\n";
+    else if (c == '\t') escaped += "\\t";
+    else if (c == '|' || c == '\\') escaped += std::string("\\") + c;
+    else escaped += c;
+  }
+  return escaped;
+}
+
+std::string Output(const std::string& command) {
+  std::string output;
+  if (FILE* pipe = popen(command.c_str(), "r")) {
+    char buffer[4096];
+    size_t got;
+    while ((got = fread(buffer, 1, sizeof buffer, pipe)) > 0) output.append(buffer, got);
+    pclose(pipe);
+  }
+  return output;
+}
+
+std::vector<std::string> KeptLines(const std::string& text) {
+  std::vector<std::string> lines;
+  std::istringstream stream(text);
+  for (std::string line; std::getline(stream, line);) {
+    line.erase(std::remove(line.begin(), line.end(), '\r'), line.end());
+    if (line.find_first_not_of(" \t") != std::string::npos) lines.push_back(line);
+  }
+  return lines;
+}
+
+TEST(ProfileSemantics, AgreesWithTheWindowsProfileFunctions) {
+  const char* runner = std::getenv("ZEP_PROFILE_SCRIPT_EXE");
+  const char* prefix = std::getenv("ZEP_WINEPREFIX");
+  if (runner == nullptr || prefix == nullptr)
+    GTEST_SKIP() << "needs ZEP_PROFILE_SCRIPT_EXE (the Windows script runner) and ZEP_WINEPREFIX";
+  const fs::path root = test::ModuleDirectory() + "profile_cases";
+  fs::remove_all(root);
+  const fs::path posix = root / "posix", windows = root / "windows";
+  fs::create_directories(posix);
+  fs::create_directories(windows);
+
+  std::string script;
+  std::vector<std::string> written;
+  int index = 0;
+  for (const std::string& base : kTemplates) {
+    for (int variant = 0; variant < 8; ++variant, ++index) {
+      std::string text = base;
+      if ((variant & 1) != 0) {  // CR LF line ends
+        std::string crlf;
+        for (char c : text) crlf += c == '\n' ? std::string("\r\n") : std::string(1, c);
+        text = crlf;
+      }
+      if ((variant & 2) != 0) text = "\xEF\xBB\xBF" + text;
+      if ((variant & 4) != 0) {  // no final newline
+        while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) text.pop_back();
+      }
+      const std::string name = "case" + std::to_string(index) + ".ini";
+      const std::string copy = "case" + std::to_string(index) + ".w.ini";
+      for (const fs::path& folder : {posix, windows}) {
+        test::WriteFileText((folder / name).string(), text);
+        test::WriteFileText((folder / copy).string(), text);
+      }
+      for (const Read& read : kReads)
+        script += "R|" + name + "|" + Escape(read.section) + "|" + Escape(read.key) + "\n";
+      const Write& write = kWrites[index % (sizeof kWrites / sizeof kWrites[0])];
+      script += "W|" + copy + "|" + Escape(write.section) + "|" + Escape(write.key) + "|" + Escape(write.value) + "\n";
+      for (const Read& read : kReads)
+        script += "R|" + copy + "|" + Escape(read.section) + "|" + Escape(read.key) + "\n";
+      written.push_back(copy);
+    }
+  }
+  script += "W|made.ini|TK|Key|value\n";
+  written.push_back("made.ini");
+  test::WriteFileText((posix / "script.txt").string(), script);
+  test::WriteFileText((windows / "script.txt").string(), script);
+
+  const std::string posixOut = Output("cd '" + posix.string() + "' && '" + ZEP_PROFILE_SCRIPT + "' script.txt ./");
+  const std::string windowsOut = Output("cd '" + windows.string() + "' && WINEPREFIX='" + prefix +
+                                     "' WINEDEBUG=-all /usr/lib/wine/wine64 '" + runner + "' script.txt '.\\\\'");
+  const std::vector<std::string> posixLines = KeptLines(posixOut), windowsLines = KeptLines(windowsOut);
+  std::vector<std::string> scriptLines = KeptLines(script);
+  ASSERT_EQ(scriptLines.size(), windowsLines.size()) << "the Windows runner did not run every step";
+  ASSERT_EQ(scriptLines.size(), posixLines.size());
+  int differences = 0;
+  for (size_t i = 0; i < scriptLines.size() && differences < 20; ++i)
+    if (posixLines[i] != windowsLines[i]) {
+      ADD_FAILURE() << scriptLines[i] << "\n  posix:   " << posixLines[i] << "\n  windows: " << windowsLines[i];
+      ++differences;
+    }
+  for (const std::string& file : written) {
+    const std::string posixText = test::ReadFileText((posix / file).string());
+    const std::string windowsText = test::ReadFileText((windows / file).string());
+    EXPECT_EQ(KeptLines(windowsText), KeptLines(posixText)) << file;
+    EXPECT_EQ(windowsText.compare(0, 3, "\xEF\xBB\xBF") == 0, posixText.compare(0, 3, "\xEF\xBB\xBF") == 0) << file;
+  }
+}
+
+}  // namespace
+}  // namespace zep
