@@ -27,7 +27,7 @@ run_suite native build/native
 
 echo "== browser end to end"
 (cd tests/e2e && npm ci --no-audit --no-fund --silent)
-if (cd tests/e2e && timeout 600 node --test console_test.mjs); then
+if (cd tests/e2e && timeout 600 node --test console_test.mjs per_user_test.mjs); then
   summary+=("browser end to end: passed")
 else
   summary+=("browser end to end: FAILED")
@@ -64,6 +64,9 @@ cmake --build build/windows -j "$jobs"
 export ZEP_WINEPREFIX="$here/build/windows/wineprefix"
 WINEPREFIX="$ZEP_WINEPREFIX" WINEDEBUG=-all /usr/lib/wine/wine64 cmd /c exit >/dev/null 2>&1 || true
 run_suite windows-wine build/windows -j 1
+# The POSIX profile functions against the real ones, run by the Windows build under Wine.
+export ZEP_PROFILE_SCRIPT_EXE="$here/build/windows/tests/profile_script.exe"
+run_suite "profile semantics (POSIX against Windows)" build/native -R profile_semantics_test
 WINEPREFIX="$ZEP_WINEPREFIX" /usr/lib/wine/wineserver -k >/dev/null 2>&1 || true
 
 printf '%s\n' "${summary[@]}"

@@ -5,11 +5,15 @@
 #include <filesystem>
 #include <vector>
 
-#ifndef _WIN32
+#ifdef _WIN32
+#include <windows.h>
+#else
 #include <sys/stat.h>
 #endif
 
 #include "command_host.h"
+#include "platform/access_rights.h"
+#include "platform/file_system.h"
 #include "platform/network.h"
 #include "settings/settings_store.h"
 #include "test_support.h"
@@ -60,6 +64,45 @@ TEST(FirewallBatch, QuotesTheServicePath) {
       "exit\r\n",
       FirewallBatchText("C:\\Program Files\\Corvantis\\service.exe"));
 }
+
+#ifdef _WIN32
+// The batch file's folder is open to other users: a file planted there, that
+// Everyone may change, is replaced by one that only SYSTEM, the
+// Administrators and this user may change.
+TEST(PrivateFile, APlantedFileIsReplacedByOneOthersCannotChange) {
+  const std::string path = test::ModuleDirectory() + "planted.bat";
+  test::RemoveFile(path);
+  test::WriteFileText(path, "planted");
+  ASSERT_NE(0, platform::GrantEveryoneFullAccess(path.c_str()));
+  auto everyoneMayWrite = [&path] {
+    std::vector<char> buffer(4096);
+    DWORD needed = 0;
+    if (!GetFileSecurityA(path.c_str(), DACL_SECURITY_INFORMATION, buffer.data(), static_cast<DWORD>(buffer.size()),
+                          &needed))
+      return true;
+    BOOL present = FALSE, defaulted = FALSE;
+    PACL acl = nullptr;
+    if (!GetSecurityDescriptorDacl(buffer.data(), &present, &acl, &defaulted) || !present || acl == nullptr) return true;
+    SID_IDENTIFIER_AUTHORITY world = SECURITY_WORLD_SID_AUTHORITY;
+    PSID everyone = nullptr;
+    AllocateAndInitializeSid(&world, 1, SECURITY_WORLD_RID, 0, 0, 0, 0, 0, 0, 0, &everyone);
+    bool found = false;
+    for (DWORD i = 0; i < acl->AceCount; ++i) {
+      ACCESS_ALLOWED_ACE* ace = nullptr;
+      if (GetAce(acl, i, reinterpret_cast<void**>(&ace)) && ace->Header.AceType == ACCESS_ALLOWED_ACE_TYPE &&
+          EqualSid(&ace->SidStart, everyone) && (ace->Mask & FILE_WRITE_DATA) != 0)
+        found = true;
+    }
+    FreeSid(everyone);
+    return found;
+  };
+  ASSERT_TRUE(everyoneMayWrite());
+  ASSERT_TRUE(platform::WriteNewPrivateFile(path, "made"));
+  EXPECT_EQ("made", test::ReadFileText(path));
+  EXPECT_FALSE(everyoneMayWrite());
+  test::RemoveFile(path);
+}
+#endif
 
 #ifndef _WIN32
 // On POSIX the batch file is written but never run.

@@ -1,0 +1,116 @@
+// End to end on POSIX: zephost runs as root, a page's process runs as another
+// user (uid 65534). The host starts a copy of itself as that user; the copy
+// holds none of the host's descriptors and records ports that GetPorts answers.
+import { test, before, after } from "node:test";
+import assert from "node:assert/strict";
+import { spawn } from "node:child_process";
+import fs from "node:fs";
+import path from "node:path";
+
+const build = new URL("../../build/native/", import.meta.url).pathname;
+const folder = path.join(build, "e2e-per-user");
+const pageUid = 65534;
+const isRoot = process.getuid?.() === 0;
+let host, origin;
+
+function startHost() {
+  return new Promise((resolve, reject) => {
+    host = spawn(path.join(folder, "zephost"), ["--port", "0"], { stdio: ["ignore", "pipe", "inherit"] });
+    const timer = setTimeout(() => reject(new Error("zephost did not start")), 15000);
+    let output = "";
+    host.stdout.on("data", (chunk) => {
+      output += chunk;
+      const match = output.match(/console at (http:\/\/127\.0\.0\.1:\d+)\//);
+      if (match) {
+        clearTimeout(timer);
+        resolve(match[1]);
+      }
+    });
+    host.on("exit", (code) => reject(new Error(`zephost ended early (${code})`)));
+  });
+}
+
+// What a process holds open: socket inodes and files, /dev/null aside.
+function openObjects(pid) {
+  const objects = new Set();
+  for (const fd of fs.readdirSync(`/proc/${pid}/fd`)) {
+    try {
+      const target = fs.readlinkSync(`/proc/${pid}/fd/${fd}`);
+      if (target.startsWith("socket:") || (target.startsWith("/") && target !== "/dev/null")) objects.add(target);
+    } catch {
+      /* closed meanwhile */
+    }
+  }
+  return objects;
+}
+
+function copies() {
+  const found = [];
+  for (const pid of fs.readdirSync("/proc").filter((name) => /^\d+$/.test(name))) {
+    try {
+      const args = fs.readFileSync(`/proc/${pid}/cmdline`, "utf8").split("\0");
+      if (args[0] === path.join(folder, "zephost") && args.includes("-asuser")) found.push(Number(pid));
+    } catch {
+      /* gone */
+    }
+  }
+  return found;
+}
+
+function userKey(sid) {
+  let hash = 0;
+  for (const byte of Buffer.from(sid)) hash = (Math.imul(hash, 33) + (byte << 24 >> 24)) >>> 0;
+  return String(hash);
+}
+
+before(async () => {
+  if (!isRoot) return;
+  fs.rmSync(folder, { recursive: true, force: true });
+  fs.mkdirSync(folder, { recursive: true });
+  for (const name of ["zephost", "libzep.so"]) fs.copyFileSync(path.join(build, name), path.join(folder, name));
+  fs.chmodSync(path.join(folder, "zephost"), 0o755);
+  fs.writeFileSync(path.join(folder, "TKConfiguration.ini"), "[TK]\r\nLogLevel=14\r\nEnableEnhancedMode=TRUE\r\n");
+  origin = await startHost();
+});
+
+after(async () => {
+  if (host && host.exitCode === null) {
+    const ended = new Promise((resolve) => host.on("exit", resolve));
+    host.kill("SIGTERM");
+    await ended;
+  }
+});
+
+test("a page of another user gets its own copy of the host", { skip: !isRoot && "needs root" }, async () => {
+  const port = new URL(origin).port;
+  const client = spawn(
+    "setpriv",
+    [`--reuid=${pageUid}`, `--regid=${pageUid}`, "--clear-groups", process.execPath,
+     new URL("page_client.mjs", import.meta.url).pathname, port],
+    { stdio: ["ignore", "pipe", "inherit"] });
+  let output = "";
+  client.stdout.on("data", (chunk) => (output += chunk));
+  assert.equal(await new Promise((resolve) => client.on("exit", resolve)), 0);
+  const replies = output.trim().split("\n").map((line) => JSON.parse(line));
+
+  const version = replies[0];
+  assert.equal(version.result[2], userKey(`S-1-22-1-${pageUid}`));
+  assert.equal(version.result[3], "true");
+  const ports = replies.at(-1).result[1];
+  assert.ok(ports.zep.port > 0, `GetPorts answered ${JSON.stringify(replies.at(-1))}`);
+  assert.equal((await fetch(`http://127.0.0.1:${ports.zep.port}/`)).status, 200);
+
+  const [copy] = copies();
+  assert.ok(copy, "the copy runs");
+  const status = fs.readFileSync(`/proc/${copy}/status`, "utf8");
+  assert.match(status, new RegExp(`^Uid:\\t${pageUid}\\t${pageUid}\\t`, "m"));
+  const shared = [...openObjects(copy)].filter((object) => openObjects(host.pid).has(object));
+  assert.deepEqual(shared, [], "descriptors the copy shares with the host");
+
+  // Stopping the host stops the copy.
+  const ended = new Promise((resolve) => host.on("exit", resolve));
+  host.kill("SIGTERM");
+  assert.equal(await ended, 0);
+  for (let i = 0; i < 50 && copies().length > 0; ++i) await new Promise((resolve) => setTimeout(resolve, 100));
+  assert.deepEqual(copies(), []);
+});
