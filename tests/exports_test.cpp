@@ -15,6 +15,10 @@
 #include "test_support.h"
 #include "zep_exports.h"
 
+#ifdef _WIN32
+#include <windows.h>
+#endif
+
 namespace zep {
 namespace {
 
@@ -132,6 +136,37 @@ TEST(Exports, DistributeCommandAnswersThroughTheCallback) {
   EXPECT_EQ(2u, replies.size());
   EXPECT_EQ(0, m.DistributeCommand(1, 2, 0, nullptr, nullptr, nullptr, 0, 1, nullptr, 0, nullptr, 0, 0, 0));
 }
+
+#ifdef _WIN32
+// zep.dll carries the version resource of a Windows library.
+TEST(Exports, VersionResource) {
+  Module();
+  const std::string dll = LibraryDirectory() + std::filesystem::path(ZEP_LIBRARY_PATH).filename().string();
+  DWORD ignored = 0;
+  const DWORD size = GetFileVersionInfoSizeA(dll.c_str(), &ignored);
+  ASSERT_GT(size, 0u);
+  std::vector<char> data(size);
+  ASSERT_TRUE(GetFileVersionInfoA(dll.c_str(), 0, size, data.data()));
+  VS_FIXEDFILEINFO* fixed = nullptr;
+  UINT length = 0;
+  ASSERT_TRUE(VerQueryValueA(data.data(), "\\", reinterpret_cast<void**>(&fixed), &length));
+  EXPECT_EQ((16u << 16) | 2u, fixed->dwFileVersionMS);
+  EXPECT_EQ((6u << 16) | 1212u, fixed->dwFileVersionLS);
+  EXPECT_EQ(fixed->dwFileVersionMS, fixed->dwProductVersionMS);
+  EXPECT_EQ(fixed->dwFileVersionLS, fixed->dwProductVersionLS);
+  auto text = [&data](const char* name) {
+    char* value = nullptr;
+    UINT valueLength = 0;
+    const std::string key = std::string("\\StringFileInfo\\040904b0\\") + name;
+    if (!VerQueryValueA(data.data(), key.c_str(), reinterpret_cast<void**>(&value), &valueLength)) return std::string();
+    return std::string(value);
+  };
+  EXPECT_EQ("16, 2, 6, 1212", text("FileVersion"));
+  EXPECT_EQ("16, 2, 6, 1212", text("ProductVersion"));
+  EXPECT_EQ("Corvantis Service Manager Module", text("FileDescription"));
+  EXPECT_EQ("zep.dll", text("OriginalFilename"));
+}
+#endif
 
 // The path DoAction gives replaces the service executable path, every time:
 // the per-user copy is started from it.

@@ -66,6 +66,42 @@ TEST(FirewallBatch, QuotesTheServicePath) {
 }
 
 #ifdef _WIN32
+// The rights that the path's own access list allows Everyone (0 without an entry).
+DWORD EveryoneRights(const std::string& path) {
+  std::vector<char> buffer(8192);
+  DWORD needed = 0;
+  if (!GetFileSecurityA(path.c_str(), DACL_SECURITY_INFORMATION, buffer.data(), static_cast<DWORD>(buffer.size()),
+                        &needed))
+    return 0;
+  BOOL present = FALSE, defaulted = FALSE;
+  PACL acl = nullptr;
+  if (!GetSecurityDescriptorDacl(buffer.data(), &present, &acl, &defaulted) || !present) return 0;
+  if (acl == nullptr) return GENERIC_ALL;  // a null list allows everything
+  SID_IDENTIFIER_AUTHORITY world = SECURITY_WORLD_SID_AUTHORITY;
+  PSID everyone = nullptr;
+  AllocateAndInitializeSid(&world, 1, SECURITY_WORLD_RID, 0, 0, 0, 0, 0, 0, 0, &everyone);
+  DWORD rights = 0;
+  for (DWORD i = 0; i < acl->AceCount; ++i) {
+    ACCESS_ALLOWED_ACE* ace = nullptr;
+    if (GetAce(acl, i, reinterpret_cast<void**>(&ace)) && ace->Header.AceType == ACCESS_ALLOWED_ACE_TYPE &&
+        EqualSid(&ace->SidStart, everyone))
+      rights |= ace->Mask;
+  }
+  FreeSid(everyone);
+  return rights;
+}
+
+TEST(AccessRights, GrantGivesEveryoneWriteAndDeleteChild) {
+  const std::string folder = test::ModuleDirectory() + "granted";
+  std::filesystem::remove_all(folder);
+  std::filesystem::create_directories(folder);
+  const DWORD wanted = FILE_WRITE_DATA | FILE_DELETE_CHILD;
+  EXPECT_EQ(0u, EveryoneRights(folder) & wanted);
+  ASSERT_NE(0, platform::GrantEveryoneFullAccess(folder.c_str()));
+  EXPECT_EQ(wanted, EveryoneRights(folder) & wanted);
+  std::filesystem::remove_all(folder);
+}
+
 // The batch file's folder is open to other users: a file planted there, that
 // Everyone may change, is replaced by one that only SYSTEM, the
 // Administrators and this user may change.
@@ -74,33 +110,34 @@ TEST(PrivateFile, APlantedFileIsReplacedByOneOthersCannotChange) {
   test::RemoveFile(path);
   test::WriteFileText(path, "planted");
   ASSERT_NE(0, platform::GrantEveryoneFullAccess(path.c_str()));
-  auto everyoneMayWrite = [&path] {
-    std::vector<char> buffer(4096);
-    DWORD needed = 0;
-    if (!GetFileSecurityA(path.c_str(), DACL_SECURITY_INFORMATION, buffer.data(), static_cast<DWORD>(buffer.size()),
-                          &needed))
-      return true;
-    BOOL present = FALSE, defaulted = FALSE;
-    PACL acl = nullptr;
-    if (!GetSecurityDescriptorDacl(buffer.data(), &present, &acl, &defaulted) || !present || acl == nullptr) return true;
-    SID_IDENTIFIER_AUTHORITY world = SECURITY_WORLD_SID_AUTHORITY;
-    PSID everyone = nullptr;
-    AllocateAndInitializeSid(&world, 1, SECURITY_WORLD_RID, 0, 0, 0, 0, 0, 0, 0, &everyone);
-    bool found = false;
-    for (DWORD i = 0; i < acl->AceCount; ++i) {
-      ACCESS_ALLOWED_ACE* ace = nullptr;
-      if (GetAce(acl, i, reinterpret_cast<void**>(&ace)) && ace->Header.AceType == ACCESS_ALLOWED_ACE_TYPE &&
-          EqualSid(&ace->SidStart, everyone) && (ace->Mask & FILE_WRITE_DATA) != 0)
-        found = true;
-    }
-    FreeSid(everyone);
-    return found;
-  };
-  ASSERT_TRUE(everyoneMayWrite());
+  ASSERT_NE(0u, EveryoneRights(path) & FILE_WRITE_DATA);
   ASSERT_TRUE(platform::WriteNewPrivateFile(path, "made"));
   EXPECT_EQ("made", test::ReadFileText(path));
-  EXPECT_FALSE(everyoneMayWrite());
+  EXPECT_EQ(0u, EveryoneRights(path) & FILE_WRITE_DATA);
   test::RemoveFile(path);
+}
+
+// Under Wine the batch file really runs, elevated, and deletes itself.
+TEST_F(HostSystemTest, AddFirewallRunsTheBatchFile) {
+  const std::string folder = test::ModuleDirectory() + "tmp";
+  std::filesystem::create_directories(folder);
+  char saved[MAX_PATH] = {0};
+  GetEnvironmentVariableA("TMP", saved, MAX_PATH);
+  SetEnvironmentVariableA("TMP", folder.c_str());
+  const std::string batch = folder + "\\CorvantisServiceFirewall.bat";
+  test::RemoveFile(batch);
+  test::TakeLog();
+  EXPECT_EQ(
+      "{\n   \"id\" : \"1\",\n   \"method\" : \"AddFirewall\",\n   \"result\" : [ true ],\n\t\"cmdId\" : \"\"\n}\n",
+      test::Send("{\"id\":\"1\",\"method\":\"AddFirewall\"}"));
+  EXPECT_NE(std::string::npos, test::TakeLog().find("[Debug-0]: ok to get temp path: " + folder + "\\\n"));
+  bool removed = false;
+  for (int i = 0; i < 200 && !removed; ++i) {
+    removed = !test::FileExists(batch);
+    if (!removed) Sleep(100);
+  }
+  EXPECT_TRUE(removed) << "the batch file did not run";
+  SetEnvironmentVariableA("TMP", saved[0] != '\0' ? saved : nullptr);
 }
 #endif
 

@@ -12,10 +12,13 @@
 #include "module/virtual_manager_client.h"
 #include "platform/loopback_socket.h"
 #include "settings/port_registry.h"
+#include "settings/process_user.h"
 #include "settings/settings_store.h"
 #include "test_support.h"
 
-#ifndef _WIN32
+#ifdef _WIN32
+#include <windows.h>
+#else
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -26,11 +29,23 @@
 #endif
 
 namespace zep {
+
+uint32_t GetConnectionProcessID(uint32_t socket);
+
 namespace {
 
 using namespace std::chrono_literals;
 
 std::string Folder() { return test::ModuleDirectory(); }
+
+// The stand-in service beside this program, in this platform's path form.
+std::string FakeService() {
+#ifdef _WIN32
+  return Folder() + "fake_service.exe";
+#else
+  return Folder() + "fake_service";
+#endif
+}
 
 void Mode(const std::string& mode) {
   test::WriteFileText(Folder() + "fake_service.mode", mode + "\n");
@@ -50,7 +65,10 @@ void Mode(const std::string& mode) {
 [[maybe_unused]] std::vector<std::string> Arguments() {
   std::vector<std::string> lines;
   std::istringstream stream(test::ReadFileText(Folder() + "fake_service.args"));
-  for (std::string line; std::getline(stream, line);) lines.push_back(line);
+  for (std::string line; std::getline(stream, line);) {
+    if (!line.empty() && line.back() == '\r') line.pop_back();  // CR LF on Windows
+    lines.push_back(line);
+  }
   return lines;
 }
 
@@ -65,9 +83,16 @@ void Mode(const std::string& mode) {
 }
 
 // A page's connection to the host: the module identifies the user through it.
+// The page's end sends first, and the connection is ready once the TCP table
+// names this process as its owner (Wine names an owner only after that).
 class PageConnection {
  public:
-  PageConnection() : client_(platform::ConnectLoopback(listener_.Port())), served_(listener_.Accept()) {}
+  PageConnection() : client_(platform::ConnectLoopback(listener_.Port())), served_(listener_.Accept()) {
+    client_.Send("x", 1);
+    const uint32_t self = platform::CurrentProcessId();
+    for (int attempt = 0; attempt < 100 && GetConnectionProcessID(served_.Value()) != self; ++attempt)
+      std::this_thread::sleep_for(20ms);
+  }
   uint32_t Socket() const { return served_.Value(); }
 
  private:
@@ -80,7 +105,7 @@ class UserInstancesTest : public ::testing::Test {
  protected:
   void SetUp() override {
     test::InitializeModuleWith("[TK]\r\nLogLevel=14\r\nEnableEnhancedMode=TRUE\r\n");
-    SetServiceExecutablePath(ZEP_FAKE_SERVICE);
+    SetServiceExecutablePath(FakeService());
     VirtualManagerClient::DestroyInstance();
     test::TakeLog();
   }
@@ -102,17 +127,12 @@ class UserInstancesTest : public ::testing::Test {
 };
 
 #ifdef _WIN32
-// Wine's TCP table names no owners: the client stays unknown and nothing starts.
-TEST_F(UserInstancesTest, UnidentifiedClientsStartNothing) {
-  Mode("serve");
-  PageConnection page;
-  const std::string key = VersionInfo(page);
-  EXPECT_EQ("0", key);
-  EXPECT_FALSE(test::FileExists(Folder() + "fake_service.args"));
-  EXPECT_EQ(
-      "{\n   \"description\" : \"User SID is empty.\",\n   \"exception\" : -2408,\n   \"id\" : \"p\",\n   "
-      "\"method\" : \"GetPorts\",\n   \"result\" : [ \"0\", false ],\n\t\"cmdId\" : \"\"\n}\n",
-      GetPorts(key));
+bool ProcessGone(uint32_t pid) {
+  HANDLE process = OpenProcess(SYNCHRONIZE, FALSE, pid);
+  if (process == nullptr) return true;
+  const bool ended = WaitForSingleObject(process, 0) == WAIT_OBJECT_0;
+  CloseHandle(process);
+  return ended;
 }
 #else
 bool ProcessGone(uint32_t pid) { return kill(static_cast<pid_t>(pid), 0) != 0; }
@@ -134,6 +154,7 @@ bool SemaphoreExists(const std::string& eventName) {
   for (char c : eventName) name += (c == '\\' || c == '/') ? '_' : c;
   return test::FileExists(name);
 }
+#endif
 
 uint32_t StartedPid(const std::string& log) {
   std::smatch match;
@@ -153,7 +174,7 @@ TEST_F(UserInstancesTest, ACopyStartsForTheUserAndReportsItsPorts) {
   Mode("serve");
   PageConnection page;
   const std::string key = VersionInfo(page);
-  const std::string sid = "S-1-22-1-" + std::to_string(getuid());
+  const std::string sid = GetProcessUserSID(platform::CurrentProcessId());
   EXPECT_EQ(UserKeyOf(sid), key);
   ASSERT_TRUE(Eventually([] { return Arguments().size() == 6; }));
   const std::vector<std::string> args = Arguments();
@@ -163,14 +184,16 @@ TEST_F(UserInstancesTest, ACopyStartsForTheUserAndReportsItsPorts) {
   EXPECT_EQ(sid, args[4]);
   EXPECT_EQ("notused", args[5]);
   const std::string log = test::TakeLog();
-  EXPECT_NE(std::string::npos, log.find("\"" ZEP_FAKE_SERVICE "\" \"-asconsole\" \"-asuser\" \"" + args[3] + "\" \"" +
+  EXPECT_NE(std::string::npos, log.find("\"" + FakeService() + "\" \"-asconsole\" \"-asuser\" \"" + args[3] + "\" \"" +
                                         sid + "\" \"notused\"\n"));
   const uint32_t pid = StartedPid(log);
   ASSERT_NE(0u, pid);
+#ifndef _WIN32
   // The copy holds none of the host's sockets or files, standard streams included.
   const std::set<std::string> host = OpenObjects("self");
   ASSERT_FALSE(host.empty());
   for (const std::string& object : OpenObjects(std::to_string(pid))) EXPECT_EQ(0u, host.count(object)) << object;
+#endif
 
   EXPECT_EQ(PortsReply(key, 0, 0, 0, 0), GetPorts(key));
   test::WriteFileText(Folder() + "fake_service.release", "go");
@@ -210,13 +233,40 @@ TEST_F(UserInstancesTest, ACopyThatIgnoresItsStopEventIsTerminated) {
   const uint32_t pid = StartedPid(test::TakeLog());
   ASSERT_NE(0u, pid);
   ASSERT_TRUE(Eventually([] { return Arguments().size() == 6; }));
+#ifndef _WIN32
   const std::string eventName = Arguments()[3];
   EXPECT_TRUE(SemaphoreExists(eventName));
+#endif
   VirtualManagerClient::DestroyInstance();
   EXPECT_NE(std::string::npos, test::TakeLog().find("]: force process exit: p=" + std::to_string(pid) + "\n"));
   EXPECT_TRUE(ProcessGone(pid));
+#ifndef _WIN32
   EXPECT_FALSE(SemaphoreExists(eventName));  // the killed copy could not remove it itself
+#endif
 }
+
+#ifdef _WIN32
+// A client in a user's session gets its copy with that session's user token;
+// a client in session 0 (a service's) with its own process's token.
+TEST_F(UserInstancesTest, BothTokenPaths) {
+  Mode("exit");
+  PageConnection page;
+  const std::string key = VersionInfo(page);
+  std::string log = test::TakeLog();
+  ASSERT_NE(0u, StartedPid(log)) << log;
+  EXPECT_EQ(std::string::npos, log.find("]: Client process id="));
+  const std::string sid = GetProcessUserSID(platform::CurrentProcessId());
+  VirtualManagerClient::GetInstance()->GetManagerClient().UserInstances().at(sid).sessionId = 0;
+  std::this_thread::sleep_for(200ms);  // the copy ends
+  GetPorts(key);
+  log = test::TakeLog();
+  EXPECT_NE(0u, StartedPid(log)) << log;
+  EXPECT_NE(std::string::npos,
+            log.find("]: Client process id=" + std::to_string(platform::CurrentProcessId()) + ", query return="));
+  EXPECT_NE(std::string::npos, log.find("]: OpenProcessToken token:"));
+  EXPECT_NE(std::string::npos, log.find("]: Create progress return 1("));
+}
+#else
 
 TEST_F(UserInstancesTest, AKilledCopyIsReplacedAndItsEventRemoved) {
   Mode("ignore");
@@ -278,6 +328,8 @@ TEST_F(UserInstancesTest, StoppingNeverHitsAProcessThatReusedACopysPid) {
   waitpid(decoy, &status, 0);
 }
 
+#endif
+
 TEST_F(UserInstancesTest, AFailedStartIsReported) {
   Mode("serve");
   SetServiceExecutablePath(Folder() + "no-such-service");
@@ -290,7 +342,6 @@ TEST_F(UserInstancesTest, AFailedStartIsReported) {
       GetPorts(key));
   EXPECT_NE(std::string::npos, test::TakeLog().find("]: Create progress return 0("));
 }
-#endif
 
 TEST_F(UserInstancesTest, ALegacyClientStartsNothing) {
   Mode("serve");

@@ -6,6 +6,7 @@
 #include <atomic>
 #include <cstdio>
 #include <cstdlib>
+#include <fstream>
 #include <string>
 #include <thread>
 
@@ -21,11 +22,15 @@ std::string DirectoryOf(const std::string& path) {
   return path.substr(0, path.rfind(zep::platform::kPathSeparator) + 1);
 }
 
+// The module beside zephost; installed, the library lies in ../lib instead.
 std::string DefaultModulePath() {
+  const std::string folder = DirectoryOf(zep::platform::ModuleFilePath());
 #ifdef _WIN32
-  return DirectoryOf(zep::platform::ModuleFilePath()) + "zep.dll";
+  return folder + "zep.dll";
 #else
-  return DirectoryOf(zep::platform::ModuleFilePath()) + "libzep.so";
+  const std::string beside = folder + "libzep.so";
+  if (std::ifstream(beside).good()) return beside;
+  return folder + "../lib/libzep.so";
 #endif
 }
 
