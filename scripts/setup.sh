@@ -65,3 +65,11 @@ if [ ! -f "$deps/jsoncpp/src/lib_json/json_value.cpp" ]; then
   mv "$deps"/jsoncpp-src/libjsoncpp-*/ "$deps/jsoncpp"
   rm -rf "$deps/jsoncpp-src"
 fi
+# Google Benchmark for the Windows benchmarks, from Debian's source package too.
+if [ ! -f "$deps/benchmark/CMakeLists.txt" ]; then
+  rm -rf "$deps/benchmark-src" && mkdir -p "$deps/benchmark-src"
+  (cd "$deps/benchmark-src" && apt-get source -qq benchmark >/dev/null 2>&1)
+  rm -rf "$deps/benchmark"
+  mv "$deps"/benchmark-src/benchmark-*/ "$deps/benchmark"
+  rm -rf "$deps/benchmark-src"
+fi

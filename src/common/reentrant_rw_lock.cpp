@@ -9,6 +9,11 @@ ReentrantRwLock::ReentrantRwLock() : guard_(400) {}
 ReentrantRwLock::~ReentrantRwLock() {
   for (int i = 0; i < holders_.Size(); ++i) delete holders_[i];
   holders_.SetSize(0);
+  while (spare_ != nullptr) {
+    LockHolder* next = spare_->nextSpare;
+    delete spare_;
+    spare_ = next;
+  }
 }
 
 LockHolder* ReentrantRwLock::FindHolder(uint32_t threadId, int* index) {
@@ -22,10 +27,16 @@ LockHolder* ReentrantRwLock::FindHolder(uint32_t threadId, int* index) {
 }
 
 bool ReentrantRwLock::AddHolder(uint32_t threadId, uint32_t count) {
-  auto* holder = new (std::nothrow) LockHolder{threadId, count};
+  LockHolder* holder = spare_;
+  if (holder != nullptr)
+    spare_ = holder->nextSpare;
+  else
+    holder = new (std::nothrow) LockHolder;
   if (holder == nullptr) return false;
+  *holder = LockHolder{threadId, count, nullptr};
   if (holders_.Append(holder) < 0) {
-    delete holder;
+    holder->nextSpare = spare_;
+    spare_ = holder;
     return false;
   }
   return true;
@@ -34,7 +45,8 @@ bool ReentrantRwLock::AddHolder(uint32_t threadId, uint32_t count) {
 void ReentrantRwLock::RemoveHolder(LockHolder* holder) {
   int index = holders_.IndexOf(holder);
   holders_.RemoveAt(index);
-  delete holder;
+  holder->nextSpare = spare_;
+  spare_ = holder;
 }
 
 // Entered and left with the guard held.

@@ -12,6 +12,8 @@ struct LockHolder {
   uint32_t threadId;
   // Low 16 bits: shared depth; high 16 bits: exclusive depth.
   uint32_t count;
+  // Next record of the lock's spare records, while this one is spare.
+  LockHolder* nextSpare;
 };
 
 class ReentrantRwLock {
@@ -58,6 +60,10 @@ class ReentrantRwLock {
   uint32_t readerCount_ = 0;
   uint32_t waitingReaderCount_ = 0;
   GrowableArray<LockHolder*> holders_;
+  // Records of threads that released the lock, kept for the next holder, so
+  // that taking an uncontended lock allocates nothing. A record's address
+  // never changes while it is in use: its owner counts outside the guard.
+  LockHolder* spare_ = nullptr;
 };
 
 // Guards fail closed: code guarded by a lock that was refused must not touch

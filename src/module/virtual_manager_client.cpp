@@ -17,7 +17,7 @@ VirtualManagerClient::~VirtualManagerClient() {
   // The manager goes first: it stops the per-user service copies.
   managerClient.reset();
   fileWhiteList.clear();
-  imageMaps.clear();
+  imageMaps.Clear();
 }
 
 VirtualManagerClient* VirtualManagerClient::GetInstance() {

@@ -67,14 +67,17 @@ HttpParamRequest::HttpParamRequest(uint32_t sendBackHandleValue, uint64_t contex
   const JsonCommand command(commandText);
   id = command.Text("id");
   cmdId = command.Text("cmdId");
-  if (command.parsed && command.root.isObject()) {
-    for (const std::string& name : command.root.getMemberNames()) {
-      if (name == "method" || name == "property" || name == "event") {
-        commandKind = name == "method" ? kKindMethod : name == "property" ? kKindProperty : kKindEvent;
-        methodName = command.Text(name.c_str());
-        break;
-      }
-    }
+  // The first of the three names in JsonCpp's (ascending byte) order of
+  // members decides: "event", then "method", then "property".
+  if (command.Member("event") != nullptr) {
+    commandKind = kKindEvent;
+    methodName = command.Text("event");
+  } else if (command.Member("method") != nullptr) {
+    commandKind = kKindMethod;
+    methodName = command.Text("method");
+  } else if (command.Member("property") != nullptr) {
+    commandKind = kKindProperty;
+    methodName = command.Text("property");
   }
   if (const Json::Value* parameters = command.Member("parameter"))
     parameterCount = static_cast<int32_t>(parameters->size());
@@ -96,7 +99,17 @@ void HttpParamRequest::ReleaseExtraData() {
 }
 
 void HttpParamRequest::Rewrite(bool isEvent, int32_t code, const std::string& description) {
-  response->SetResultText(WriteReply(id, methodName, values, isEvent, code, description));
+  pendingReply.pending = true;
+  pendingReply.isEvent = isEvent;
+  pendingReply.code = code;
+  pendingReply.description = description;
+}
+
+void HttpParamRequest::RenderPendingReply() {
+  if (!pendingReply.pending) return;
+  response->SetResultText(
+      WriteReply(id, methodName, values, pendingReply.isEvent, pendingReply.code, pendingReply.description));
+  pendingReply.pending = false;
 }
 
 void HttpParamRequest::SetResult(const std::string& text) {
@@ -132,13 +145,17 @@ void HttpParamRequest::SetResultJson(const std::string& jsonText) {
   Rewrite(true, 0, std::string());
 }
 
-void HttpParamRequest::SetResultText(const std::string& text) { response->SetResultText(text); }
+void HttpParamRequest::SetResultText(const std::string& text) {
+  pendingReply.pending = false;
+  response->SetResultText(text);
+}
 
 std::string FormatCmdIdLine(const std::string& cmdIdText) {
   return ",\n\t\"cmdId\" : " + QuoteJsonText(cmdIdText);
 }
 
 int32_t HttpParamRequest::SendBack() {
+  RenderPendingReply();
   std::string text = response->ResultText();
   if (sendBack == nullptr || sendBackHandle == 0) {
     replied = true;

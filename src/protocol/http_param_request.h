@@ -51,7 +51,10 @@ class HttpParamRequest {
   void SetEventResult(const std::string& text);
   void SetResultJson(const std::string& jsonText);
   void SetResultText(const std::string& text);
-  std::string GetResultText() const { return response->ResultText(); }
+  std::string GetResultText() {
+    RenderPendingReply();
+    return response->ResultText();
+  }
 
   // Inserts the cmdId and hands the reply to the host; the host's result, or
   // 0 when the reply cannot be sent.
@@ -61,7 +64,10 @@ class HttpParamRequest {
   int32_t SendFailureReply() noexcept;
 
  private:
+  // Each result operation rewrites the whole reply; the text is rendered once,
+  // when it is read, from the last of them.
   void Rewrite(bool isEvent, int32_t code, const std::string& description);
+  void RenderPendingReply();
   void ReleaseExtraData();
 
   intptr_t hostData1, hostData2, hostData3;
@@ -83,6 +89,13 @@ class HttpParamRequest {
   SendBackCallback sendBack;
   // Set once the host has been handed a reply (or no reply can be sent).
   bool replied = false;
+  // The reply that the last result operation asked for, not yet rendered.
+  struct PendingReply {
+    bool pending = false;
+    bool isEvent = false;
+    int32_t code = 0;
+    std::string description;
+  } pendingReply;
   uint32_t startTick;
   uint32_t stepTick;
   std::unique_ptr<HttpParamResponse> response;

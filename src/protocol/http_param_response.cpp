@@ -19,7 +19,10 @@ std::string WriteReply(const std::string& id, const std::string& methodName,
     reply["exception"] = code;
     reply["description"] = description;
   }
-  for (const auto& value : values) reply["result"].append(value ? *value : Json::Value());
+  if (!values.empty()) {
+    Json::Value& result = reply["result"];
+    for (const auto& value : values) result.append(value ? *value : Json::Value());
+  }
   return StyledText(reply);
 }
 

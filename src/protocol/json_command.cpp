@@ -4,12 +4,12 @@
 
 namespace zep {
 
-JsonCommand::JsonCommand(const std::string& commandText) : text(commandText) {
+JsonCommand::JsonCommand(const std::string& commandText) {
   // JsonCpp throws for some texts it refuses (nesting beyond its depth
   // limit, for one): such a text simply does not parse.
   try {
     Json::Reader reader;
-    parsed = reader.parse(text, root, false);
+    parsed = reader.parse(commandText.data(), commandText.data() + commandText.size(), root, false);
   } catch (...) {
     parsed = false;
   }

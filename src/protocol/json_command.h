@@ -7,8 +7,8 @@
 
 namespace zep {
 
+// The text itself stays with the request; parsing reads it in place.
 struct JsonCommand {
-  std::string text;
   Json::Value root;
   bool parsed = false;
 

@@ -17,6 +17,7 @@
 #include "platform/sync.h"
 #include "platform/system_error.h"
 #include "settings/paths.h"
+#include "settings/settings_reads.h"
 #include "settings/settings_store.h"
 
 namespace zep {
@@ -31,8 +32,17 @@ struct LogTargets {
   std::string logFile;
 };
 
+// The mask last read, and for which targets and settings generation.
+struct KnownMask {
+  const void* targets = nullptr;
+  uint64_t generation = 0;
+  int mask = kLogNull;
+};
+
 struct LogState {
   std::atomic<bool> fixedLevel{false};
+  std::mutex maskMutex;
+  KnownMask known;
   std::atomic<const LogTargets*> targets{nullptr};
   std::mutex publishMutex;
   // Every published set stays alive: a line may still be reading an older one.
@@ -53,21 +63,23 @@ uint32_t ProcessId() {
 
 bool Enabled(int level) { return (GetLogLevel() & level) != 0; }
 
+// Writes a formatted message whose level the caller found enabled.
+bool AppendLine(int level, const std::string& text, unsigned lastError);
+
 void Log(int level, const char* format, va_list arguments) {
   // The code belongs to the caller's last failure: take it before the level
   // reads touch it, and give it back afterwards.
   const uint32_t lastError = platform::LastSystemError();
   try {
-    // The entry test and the format test each read the mask, so a level
-    // switched off in between stops the line (WriteLogLine reads it a third time).
-    if (Enabled(level) && Enabled(level)) {
+    // One look at the mask per line: a change of the file shows from the next line on.
+    if (Enabled(level)) {
       va_list measure;
       va_copy(measure, arguments);
       int length = std::vsnprintf(nullptr, 0, format, measure);
       va_end(measure);
       std::vector<char> buffer(length >= 0 ? static_cast<size_t>(length) + 513 : 512);
       std::vsnprintf(buffer.data(), buffer.size(), format, arguments);
-      WriteLogLine(level, std::string(buffer.data()), lastError);
+      AppendLine(level, std::string(buffer.data()), lastError);
     }
   } catch (...) {
   }
@@ -102,11 +114,19 @@ int GetLogLevel() {
   if (state.fixedLevel.load()) return 14;
   const LogTargets* targets = Targets();
   if (targets == nullptr || targets->configurationFile[0] == '\0') return kLogNull;
+  // The file is read again only when the settings folder has changed.
+  const uint64_t generation = SettingsGeneration();
+  {
+    std::lock_guard<std::mutex> guard(state.maskMutex);
+    if (state.known.targets == targets && state.known.generation == generation) return state.known.mask;
+  }
   char value[64] = {0};
   uint32_t copied = platform::ReadProfileValue(kConfigurationSection, "LogLevel", "1", value, sizeof value,
                                                targets->configurationFile);
-  if (copied == 0) return kLogNull;
-  return ParseIniInt(value);
+  const int mask = copied == 0 ? kLogNull : ParseIniInt(value);
+  std::lock_guard<std::mutex> guard(state.maskMutex);
+  state.known = KnownMask{targets, generation, mask};
+  return mask;
 }
 
 void FixLogLevel() { State().fixedLevel.store(true); }
@@ -138,6 +158,16 @@ std::string ResolveLogFilePath(const std::string& directory, const std::string& 
 bool WriteLogLine(int level, const std::string& text, unsigned lastError) {
   try {
     if (!Enabled(level)) return true;
+  } catch (...) {
+    return false;
+  }
+  return AppendLine(level, text, lastError);
+}
+
+namespace {
+
+bool AppendLine(int level, const std::string& text, unsigned lastError) {
+  try {
     const platform::LocalTime now = platform::CurrentLocalTime();
     char prefix[512];
     std::snprintf(prefix, sizeof prefix, "[Process:%6d Thread:%6d] [%02d/%02d/%04d %02d:%02d:%02d.%03d] [%s-%d]: ",
@@ -160,6 +190,8 @@ bool WriteLogLine(int level, const std::string& text, unsigned lastError) {
     return false;
   }
 }
+
+}  // namespace
 
 void SetLogTargets(const std::string& configurationFile, const std::string& logFile) {
   auto targets = std::make_unique<LogTargets>();

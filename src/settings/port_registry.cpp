@@ -4,6 +4,7 @@
 
 #include "common/module_locks.h"
 #include "platform/profile.h"
+#include "settings/settings_reads.h"
 #include "settings/settings_store.h"
 
 namespace zep {
@@ -77,6 +78,7 @@ void ClearUserPort(const std::string& section, const std::string& name, bool sec
   if (!guard.Owned()) return;
   platform::WriteProfileValue(section.c_str(), UserPortKey(name, secure).c_str(), zero,
                               GetUserConfigurationFilePath().c_str());
+  SettingsWritten();
 }
 
 }  // namespace zep

@@ -18,6 +18,7 @@
 #include "settings/log.h"
 #include "settings/paths.h"
 #include "settings/process_user.h"
+#include "settings/settings_reads.h"
 
 namespace zep {
 
@@ -76,6 +77,7 @@ void InitializeOnce() {
   paths.configurationFile = directory + kConfigurationFileName;
   paths.userConfigurationFile = directory + kUserConfigurationFileName;
   SetServiceExecutablePath(modulePath);
+  WatchSettingsFolder(directory);
 
   CreateWorkingDirectories(paths);
 
@@ -157,8 +159,8 @@ std::string ReadIniValue(const char* section, const char* key, const char* defau
   {
     SharedLockGuard guard(&SettingsLock());
     if (guard.Owned())
-      copied = platform::ReadProfileValue(section != nullptr ? section : kConfigurationSection, key, fallback, value,
-                                        kIniValueBuffer, file.c_str());
+      copied = ReadProfileValueCached(section != nullptr ? section : kConfigurationSection, key, fallback, value,
+                                      kIniValueBuffer, file);
   }
   if (copied > 0) return std::string(value, copied);
   return defaultValue != nullptr ? std::string(defaultValue) : std::string();
@@ -171,8 +173,10 @@ std::string GetConfiguration(const char* key, const char* defaultValue) {
 void SetConfiguration(const char* key, const char* value) {
   const std::string file = GetConfigurationFilePath();
   ExclusiveLockGuard guard(&SettingsLock());
-  if (!guard.Owned() || file.empty() ||
-      !platform::WriteProfileValue(kConfigurationSection, key, value, file.c_str())) {
+  const bool written =
+      guard.Owned() && !file.empty() && platform::WriteProfileValue(kConfigurationSection, key, value, file.c_str());
+  SettingsWritten();
+  if (!written) {
     const unsigned code = platform::LastSystemError();
     LogDebug("Set configuration to init file failed. Key = %s, Value = %s. (%d)", key, value != nullptr ? value : "",
              static_cast<int>(code));

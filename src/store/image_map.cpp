@@ -6,26 +6,55 @@
 
 namespace zep {
 
-std::string GetRequestGUID(const char* request, const char* prefix) {
-  if (request == nullptr) return std::string();
-  const std::string text(request);
-  if (text.find(prefix) == std::string::npos) return std::string();
-  const size_t marker = text.find("GUID=");
-  if (marker == std::string::npos) return std::string();
-  return text.substr(marker + 5);
+const EncryptedImageMap* ImageMapTable::Find(std::string_view key) const {
+  auto entry = index_.find(key);
+  return entry == index_.end() ? nullptr : entry->second;
+}
+
+EncryptedImageMap& ImageMapTable::FindOrInsert(std::string_view key) {
+  auto indexed = index_.find(key);
+  if (indexed != index_.end()) return *indexed->second;
+  // A new key goes in at the position the ordered lookup finds.
+  auto entry = entries_.emplace_hint(entries_.lower_bound(key), std::string(key), EncryptedImageMap());
+  try {
+    index_.emplace(std::string_view(entry->first), &entry->second);
+  } catch (...) {
+    entries_.erase(entry);
+    throw;
+  }
+  return entry->second;
+}
+
+void ImageMapTable::Erase(std::string_view key) {
+  auto entry = entries_.find(key);
+  if (entry == entries_.end()) return;
+  index_.erase(std::string_view(entry->first));
+  entries_.erase(entry);
+}
+
+void ImageMapTable::Clear() {
+  index_.clear();
+  entries_.clear();
+}
+
+std::string_view GetRequestGUID(const char* request, const char* prefix) {
+  if (request == nullptr) return std::string_view();
+  if (std::strstr(request, prefix) == nullptr) return std::string_view();
+  const char* marker = std::strstr(request, "GUID=");
+  if (marker == nullptr) return std::string_view();
+  return std::string_view(marker + 5);
 }
 
 int32_t VirtualManagerClient::GetEncryptedImageMap(const char* request, void* buffer, uint32_t* size) {
-  const std::string key = GetRequestGUID(request, kGetImagePrefix);
+  const std::string_view key = GetRequestGUID(request, kGetImagePrefix);
   if (key.empty()) return 0;
   EncryptedImageMap record;
   bool found = false;
   {
     SharedLockGuard guard(&storeLock);
     if (!guard.Owned()) return 0;
-    auto entry = imageMaps.find(key);
-    if (entry != imageMaps.end()) {
-      record = entry->second;
+    if (const EncryptedImageMap* stored = imageMaps.Find(key)) {
+      record = *stored;
       found = true;
     }
   }
@@ -37,12 +66,12 @@ int32_t VirtualManagerClient::GetEncryptedImageMap(const char* request, void* bu
 }
 
 int32_t VirtualManagerClient::SetEncryptedImageMap(const char* request, const void* data, uint32_t size) {
-  const std::string key = GetRequestGUID(request, kSetImagePrefix);
+  const std::string_view key = GetRequestGUID(request, kSetImagePrefix);
   if (key.empty()) return 0;
   if (data == nullptr) {
     ExclusiveLockGuard guard(&storeLock);
     if (!guard.Owned()) return 0;
-    imageMaps.erase(key);
+    imageMaps.Erase(key);
     return 1;
   }
   // A record holds 524 bytes; a larger one would be cut: refuse it whole.
@@ -51,7 +80,7 @@ int32_t VirtualManagerClient::SetEncryptedImageMap(const char* request, const vo
   std::memcpy(record.bytes.data(), data, size);
   ExclusiveLockGuard guard(&storeLock);
   if (!guard.Owned()) return 0;
-  imageMaps[key] = record;
+  imageMaps.FindOrInsert(key) = record;
   return 1;
 }
 

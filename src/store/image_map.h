@@ -4,7 +4,10 @@
 #include <array>
 #include <cstdint>
 #include <map>
+#include <functional>
 #include <string>
+#include <string_view>
+#include <unordered_map>
 
 namespace zep {
 
@@ -14,13 +17,30 @@ struct EncryptedImageMap {
   std::array<uint8_t, kEncryptedImageMapSize> bytes{};
 };
 
-using ImageMapTable = std::map<std::string, EncryptedImageMap>;
+// The records by key: an ordered map whose entries hold the records, and a
+// hash index over the entries' keys, so that a lookup among many keys touches
+// a few cache lines rather than a path down the tree. Keys are looked up as
+// views of the request text, without copies.
+class ImageMapTable {
+ public:
+  const EncryptedImageMap* Find(std::string_view key) const;
+  // The key's record, a zeroed new one when the key is absent.
+  EncryptedImageMap& FindOrInsert(std::string_view key);
+  void Erase(std::string_view key);
+  void Clear();
+  size_t Size() const { return entries_.size(); }
+
+ private:
+  std::map<std::string, EncryptedImageMap, std::less<>> entries_;
+  // Views of the keys of entries_, whose nodes never move.
+  std::unordered_map<std::string_view, EncryptedImageMap*> index_;
+};
 
 constexpr const char* kGetImagePrefix = "/GetEncryptedImageMap?";
 constexpr const char* kSetImagePrefix = "/SetEncryptedImageMap?";
 
 // Everything after the first "GUID=" when the text holds the prefix anywhere;
-// empty otherwise.
-std::string GetRequestGUID(const char* request, const char* prefix);
+// empty otherwise. The view points into the request text.
+std::string_view GetRequestGUID(const char* request, const char* prefix);
 
 }  // namespace zep

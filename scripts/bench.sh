@@ -1,0 +1,25 @@
+#!/usr/bin/env bash
+# Builds the benchmarks natively and for Windows, runs them (the Windows ones
+# under Wine) and prints one table: each figure beside its anchor and goal.
+set -euo pipefail
+here="$(cd "$(dirname "$0")/.." && pwd)"
+cd "$here"
+"$here/scripts/setup.sh"
+jobs=$(nproc)
+cmake -S . -B build/native -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DZEP_BUILD_BENCH=ON >/dev/null
+cmake --build build/native -j "$jobs" --target command_bench lock_bench store_bench >/dev/null
+cmake -S . -B build/windows -G Ninja -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake -DCMAKE_BUILD_TYPE=Release \
+  -DZEP_BUILD_BENCH=ON >/dev/null
+cmake --build build/windows -j "$jobs" --target command_bench lock_bench store_bench >/dev/null
+
+out="$here/build/bench"
+mkdir -p "$out"
+export WINEPREFIX="$here/build/windows/wineprefix" WINEDEBUG=-all
+for bench in command_bench lock_bench store_bench; do
+  (cd build/native/bench && "./$bench" --benchmark_min_time=0.5 --benchmark_format=json --benchmark_filter='threads:1$|^[A-Za-z]+$' \
+     >"$out/native-$bench.json" 2>/dev/null)
+  (cd build/windows/bench && /usr/lib/wine/wine64 "./$bench.exe" --benchmark_min_time=0.5 --benchmark_format=json \
+     --benchmark_filter='threads:1$|^[A-Za-z]+$' >"$out/wine-$bench.json" 2>/dev/null)
+done
+/usr/lib/wine/wineserver -k >/dev/null 2>&1 || true
+node "$here/scripts/bench_table.mjs" "$out" "$(nproc) cores, $(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2 | sed 's/^ //')"
