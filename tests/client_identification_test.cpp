@@ -5,13 +5,13 @@
 #include <thread>
 #include <vector>
 
+#include "command_host.h"
 #include "commands/manager_client.h"
 #include "platform/loopback_socket.h"
 #include "platform/network.h"
 #include "platform/sync.h"
 #include "platform/user_process.h"
 #include "settings/process_user.h"
-#include "command_host.h"
 #include "test_support.h"
 
 namespace zep {
@@ -82,9 +82,8 @@ TEST_F(IdentificationTest, ALoopbackConnectionOfThisProcess) {
                      " process is " + std::to_string(self) + ".\n"));
   EXPECT_NE(std::string::npos, log.find("]: GetProcessSessionID:: process:" + std::to_string(self) +
                                         " session:" + std::to_string(session) + " ("));
-  EXPECT_NE(std::string::npos, log.find("]: User=" + sid + ", sock=" + std::to_string(served.Value()) +
-                                        ", session=" + std::to_string(session) + ", process=" + std::to_string(self) +
-                                        "\n"));
+  EXPECT_NE(std::string::npos, log.find("]: User=" + sid + ", sock=" + std::to_string(served.Value()) + ", session=" +
+                                        std::to_string(session) + ", process=" + std::to_string(self) + "\n"));
   // The user key of VersionInfo is that SID's.
   const std::string reply = test::Send("{\"id\":\"v\",\"method\":\"VersionInfo\"}", test::kLocalOrigin, served.Value());
   EXPECT_NE(std::string::npos, reply.find("\"" + UserKeyOf(sid) + "\"")) << reply;

@@ -3,9 +3,9 @@
 
 #include <atomic>
 #include <chrono>
-#include <regex>
 #include <cstring>
 #include <filesystem>
+#include <regex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -196,11 +196,13 @@ TEST(Exports, DoActionReplacesTheServicePath) {
     const std::string service = LibraryDirectory() + path;
     ASSERT_TRUE(m.DoAction(0, service.c_str(), nullptr));
     replies.clear();
-    m.DistributeCommand(1, 2, 0, "/zep/x", ("{\"id\":\"p\",\"method\":\"GetPorts\",\"parameter\":[\"" + key + "\"]}").c_str(),
-                        nullptr, 0, 1, &Record, served.Value(), "", 0, 0, 0);
+    m.DistributeCommand(1, 2, 0, "/zep/x",
+                        ("{\"id\":\"p\",\"method\":\"GetPorts\",\"parameter\":[\"" + key + "\"]}").c_str(), nullptr, 0,
+                        1, &Record, served.Value(), "", 0, 0, 0);
     ASSERT_EQ(1u, replies.size());
     EXPECT_NE(std::string::npos, replies[0].find("\"description\" : \"Failed to create user process.\""));
-    EXPECT_NE(std::string::npos, test::ReadFileText(logFile).find("). " + service + " \"" + service + "\" \"-asconsole\""))
+    EXPECT_NE(std::string::npos,
+              test::ReadFileText(logFile).find("). " + service + " \"" + service + "\" \"-asconsole\""))
         << service;
   }
   test::WriteFileText(LibraryDirectory() + "TKConfiguration.ini", "");

@@ -43,7 +43,7 @@ int main(int argc, char** argv) {
   if (mode == "exit") return 0;
 
   zep::platform::NamedEventListener stop(argv[3]);
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
   if (mode == "ignore") {
     RecordPorts(argv[4]);
     while (std::chrono::steady_clock::now() < deadline) std::this_thread::sleep_for(std::chrono::milliseconds(20));

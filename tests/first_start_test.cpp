@@ -32,8 +32,8 @@ class HeldLogFile {
  public:
   explicit HeldLogFile(const std::string& path) {
 #ifdef _WIN32
-    handle_ = CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
-                          FILE_ATTRIBUTE_NORMAL, nullptr);
+    handle_ = CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL,
+                          nullptr);
 #else
     // No mandatory locks here: a directory of that name cannot be opened as a file.
     std::filesystem::create_directories(path);

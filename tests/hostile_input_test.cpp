@@ -100,26 +100,31 @@ TEST_F(HostileInputTest, AThrowingHostCallbackIsCalledOnce) {
 
 TEST_F(HostileInputTest, CmdIdKeepsEveryByteButWhatJsonEscapes) {
   // UTF-8 and Latin-1 bytes come back as they were sent.
-  EXPECT_EQ("{\n   \"id\" : \"1\",\n   \"method\" : \"ChangePort\",\n   \"result\" : [ true ],\n\t\"cmdId\" : "
-            "\"c\xC3\xA9xy\"\n}\n",
-            test::Send("{\"id\":\"1\",\"cmdId\":\"c\xC3\xA9xy\",\"method\":\"ChangePort\"}"));
-  EXPECT_EQ("{\n   \"id\" : \"1\",\n   \"method\" : \"ChangePort\",\n   \"result\" : [ true ],\n\t\"cmdId\" : "
-            "\"c\xE9xy\"\n}\n",
-            test::Send("{\"id\":\"1\",\"cmdId\":\"c\xE9xy\",\"method\":\"ChangePort\"}"));
+  EXPECT_EQ(
+      "{\n   \"id\" : \"1\",\n   \"method\" : \"ChangePort\",\n   \"result\" : [ true ],\n\t\"cmdId\" : "
+      "\"c\xC3\xA9xy\"\n}\n",
+      test::Send("{\"id\":\"1\",\"cmdId\":\"c\xC3\xA9xy\",\"method\":\"ChangePort\"}"));
+  EXPECT_EQ(
+      "{\n   \"id\" : \"1\",\n   \"method\" : \"ChangePort\",\n   \"result\" : [ true ],\n\t\"cmdId\" : "
+      "\"c\xE9xy\"\n}\n",
+      test::Send("{\"id\":\"1\",\"cmdId\":\"c\xE9xy\",\"method\":\"ChangePort\"}"));
   // Quote, backslash and control bytes are escaped.
-  EXPECT_EQ("{\n   \"id\" : \"1\",\n   \"method\" : \"ChangePort\",\n   \"result\" : [ true ],\n\t\"cmdId\" : "
-            "\"q\\\"b\\\\t\\t\\r\\n\\u0001\\u001f\x7f\"\n}\n",
-            test::Send("{\"id\":\"1\",\"cmdId\":\"q\\\"b\\\\t\\t\\r\\n\\u0001\\u001f\x7f\",\"method\":\"ChangePort\"}"));
+  EXPECT_EQ(
+      "{\n   \"id\" : \"1\",\n   \"method\" : \"ChangePort\",\n   \"result\" : [ true ],\n\t\"cmdId\" : "
+      "\"q\\\"b\\\\t\\t\\r\\n\\u0001\\u001f\x7f\"\n}\n",
+      test::Send("{\"id\":\"1\",\"cmdId\":\"q\\\"b\\\\t\\t\\r\\n\\u0001\\u001f\x7f\",\"method\":\"ChangePort\"}"));
 }
 
 TEST_F(HostileInputTest, HostTextKeepsEveryByteButWhatJsonEscapes) {
   test::SetConfigurationText("[TK]\r\nLogLevel=14\r\nServer=R\xE9seau-1\r\n");
   EXPECT_EQ(
-      "{\"Host\":\"R\xE9seau-1\",\"qro\":{\"port\":\"-1\",\"sslPort\":\"-1\"},\"zep\":{\"port\":\"-1\",\"sslPort\":\"-1\"}"
+      "{\"Host\":\"R\xE9seau-1\",\"qro\":{\"port\":\"-1\",\"sslPort\":\"-1\"},\"zep\":{\"port\":\"-1\",\"sslPort\":\"-"
+      "1\"}"
       "}",
       test::Send("{\"id\":\"2\",\"method\":\"GetServerInfo\"}"));
   EXPECT_EQ(
-      "{\"Host\":\"h\xC3\xA9\\\"\\\\\\t\",\"qro\":{\"port\":\"3\",\"sslPort\":\"4\"},\"zep\":{\"port\":\"1\",\"sslPort\":"
+      "{\"Host\":\"h\xC3\xA9\\\"\\\\\\t\",\"qro\":{\"port\":\"3\",\"sslPort\":\"4\"},\"zep\":{\"port\":\"1\","
+      "\"sslPort\":"
       "\"2\"}}",
       test::Send(Command("SetServerInfo", "[\"h\xC3\xA9\\\"\\\\\\t\",1,2,3,4]")));
 }
@@ -167,7 +172,8 @@ TEST_F(HostileInputTest, WhitelistQueriesAreLoggedAndAddsAreNot) {
   ASSERT_EQ(0, zep::Reserved("addFileToWhiteList", "C:\\Data\\a.txt", 0));
   EXPECT_EQ("", test::TakeLog());
   EXPECT_EQ(0, zep::Reserved("fileInQROWhiteList", "C:\\Data\\a.txt", 0));
-  EXPECT_NE(std::string::npos, test::TakeLog().find("[Debug-0]: FileIsInWhiteList: [C:\\Data\\a.txt][C:/Data/a.txt].\n"));
+  EXPECT_NE(std::string::npos,
+            test::TakeLog().find("[Debug-0]: FileIsInWhiteList: [C:\\Data\\a.txt][C:/Data/a.txt].\n"));
 }
 
 // The host's callback may hand the module another request on the same thread.
@@ -189,8 +195,8 @@ TEST_F(HostileInputTest, ACallbackMayCallBackIntoTheModule) {
   auto done = std::make_shared<std::promise<int32_t>>();
   std::future<int32_t> result = done->get_future();
   std::thread([done, nested] {
-    done->set_value(zep::DistributeCommand(1, 0, 0, "/zep/x", "{\"id\":\"out\",\"method\":\"ChangePort\"}", nullptr,
-                                           0, 1, nested, 0, "", 0, 0, 0));
+    done->set_value(zep::DistributeCommand(1, 0, 0, "/zep/x", "{\"id\":\"out\",\"method\":\"ChangePort\"}", nullptr, 0,
+                                           1, nested, 0, "", 0, 0, 0));
   }).detach();
   if (result.wait_for(20s) != std::future_status::ready) {
     ADD_FAILURE() << "the nested request never returned";

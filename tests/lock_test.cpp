@@ -379,7 +379,8 @@ TEST(ReentrantRwLock, AReaderBlockedBehindWritersUsesAlmostNoProcessorTime) {
     lock.UnlockShared();
   });
   reader.join();
-  const auto blocked = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - started);
+  const auto blocked =
+      std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - started);
   writer.join();
   // The reader was blocked for hundreds of milliseconds; a spinning one uses
   // about as much processor time as it waited.

@@ -42,8 +42,8 @@ int main(int argc, char** argv) {
     auto text = [&f](size_t i) { return i < f.size() && f[i] != "@" ? f[i].c_str() : nullptr; };
     if (f[0] == "R" && f.size() == 4) {
       char value[520] = {0};
-      const uint32_t copied = zep::platform::ReadProfileValue(text(2), text(3), "<default>", value, sizeof value,
-                                                              f[1].c_str());
+      const uint32_t copied =
+          zep::platform::ReadProfileValue(text(2), text(3), "<default>", value, sizeof value, f[1].c_str());
       std::printf("R %u [%s]\n", copied, value);
     } else if (f[0] == "W" && f.size() == 5) {
       std::printf("W %d\n", zep::platform::WriteProfileValue(text(2), text(3), text(4), f[1].c_str()) ? 1 : 0);

@@ -38,13 +38,40 @@ struct Read {
   const char* key;
 };
 const Read kReads[] = {
-    {"TK", "Server"}, {"TK", "Single"}, {"TK", "Half"},   {"TK", "Inner"},       {"TK", "Empty"},
-    {"TK", "A"},      {"tk", "a"},      {"TK", "B"},      {"TK", "C"},           {"TK", "D"},
-    {"TK", "Trail"},  {"TK", "K"},      {"TK", "; comment"}, {"TK", "not a key line"}, {"Other", "B"},
-    {"TK", "Key"},    {" TK ", " Key "}, {"TK", "Key2"},  {"TK", "Spaced Name"}, {"", "Global"},
-    {"", "G2"},       {"TK", "Long"},   {"TK", "After"},  {"broken", "z"},       {"", "z"},
-    {"", "B"},        {"", "C"},        {"TK", "KeyOnly"}, {"TK", "X"},          {"TK", "Y"},
-    {"TK", "LogLevel"}, {"TK", "Port_mp_0"}, {"Missing", "A"}, {"TK", "Missing"},
+    {"TK", "Server"},
+    {"TK", "Single"},
+    {"TK", "Half"},
+    {"TK", "Inner"},
+    {"TK", "Empty"},
+    {"TK", "A"},
+    {"tk", "a"},
+    {"TK", "B"},
+    {"TK", "C"},
+    {"TK", "D"},
+    {"TK", "Trail"},
+    {"TK", "K"},
+    {"TK", "; comment"},
+    {"TK", "not a key line"},
+    {"Other", "B"},
+    {"TK", "Key"},
+    {" TK ", " Key "},
+    {"TK", "Key2"},
+    {"TK", "Spaced Name"},
+    {"", "Global"},
+    {"", "G2"},
+    {"TK", "Long"},
+    {"TK", "After"},
+    {"broken", "z"},
+    {"", "z"},
+    {"", "B"},
+    {"", "C"},
+    {"TK", "KeyOnly"},
+    {"TK", "X"},
+    {"TK", "Y"},
+    {"TK", "LogLevel"},
+    {"TK", "Port_mp_0"},
+    {"Missing", "A"},
+    {"TK", "Missing"},
 };
 
 struct Write {
@@ -53,20 +80,31 @@ struct Write {
   const char* value;  // "@": delete
 };
 const Write kWrites[] = {
-    {"TK", "A", "9"},        {"TK", "Server", "new host"}, {"TK", "New", "  lead and trail  "},
-    {"Fresh", "K", "v"},     {"TK", "A", "@"},             {"tk", "Key", "changed"},
-    {"TK", "LogLevel", "14"}, {"Other", "B", "2"},         {"", "Global", "g2"},
+    {"TK", "A", "9"},
+    {"TK", "Server", "new host"},
+    {"TK", "New", "  lead and trail  "},
+    {"Fresh", "K", "v"},
+    {"TK", "A", "@"},
+    {"tk", "Key", "changed"},
+    {"TK", "LogLevel", "14"},
+    {"Other", "B", "2"},
+    {"", "Global", "g2"},
     {"TK", "Port_mn_1", "zep"},
 };
 
 std::string Escape(const std::string& text) {
   std::string escaped;
   for (char c : text) {
-    if (c == '\r') escaped += "\\r";
-    else if (c == '\n') escaped += "\\n";
-    else if (c == '\t') escaped += "\\t";
-    else if (c == '|' || c == '\\') escaped += std::string("\\") + c;
-    else escaped += c;
+    if (c == '\r')
+      escaped += "\\r";
+    else if (c == '\n')
+      escaped += "\\n";
+    else if (c == '\t')
+      escaped += "\\t";
+    else if (c == '|' || c == '\\')
+      escaped += std::string("\\") + c;
+    else
+      escaped += c;
   }
   return escaped;
 }
@@ -140,7 +178,7 @@ TEST(ProfileSemantics, AgreesWithTheWindowsProfileFunctions) {
 
   const std::string posixOut = Output("cd '" + posix.string() + "' && '" + ZEP_PROFILE_SCRIPT + "' script.txt ./");
   const std::string windowsOut = Output("cd '" + windows.string() + "' && WINEPREFIX='" + prefix +
-                                     "' WINEDEBUG=-all /usr/lib/wine/wine64 '" + runner + "' script.txt '.\\\\'");
+                                        "' WINEDEBUG=-all /usr/lib/wine/wine64 '" + runner + "' script.txt '.\\\\'");
   const std::vector<std::string> posixLines = KeptLines(posixOut), windowsLines = KeptLines(windowsOut);
   std::vector<std::string> scriptLines = KeptLines(script);
   ASSERT_EQ(scriptLines.size(), windowsLines.size()) << "the Windows runner did not run every step";

@@ -41,6 +41,22 @@ void operator delete(void* block) noexcept { std::free(block); }
 void operator delete[](void* block) noexcept { std::free(block); }
 void operator delete(void* block, size_t) noexcept { std::free(block); }
 void operator delete[](void* block, size_t) noexcept { std::free(block); }
+void* operator new(size_t size, const std::nothrow_t&) noexcept {
+  try {
+    return Allocate(size);
+  } catch (...) {
+    return nullptr;
+  }
+}
+void* operator new[](size_t size, const std::nothrow_t&) noexcept {
+  try {
+    return Allocate(size);
+  } catch (...) {
+    return nullptr;
+  }
+}
+void operator delete(void* block, const std::nothrow_t&) noexcept { std::free(block); }
+void operator delete[](void* block, const std::nothrow_t&) noexcept { std::free(block); }
 
 namespace zep {
 namespace {

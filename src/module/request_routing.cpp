@@ -137,9 +137,9 @@ int32_t VirtualManagerClient::RouteRequest(uint32_t sendBackHandle, uint64_t con
       return sendBack(sendBackHandle, connectionContext, "Invalid command", nullptr, 0, 0);
     }
 
-    request = std::make_unique<HttpParamRequest>(
-        sendBackHandle, connectionContext, commandText, clientSupported, clientSocket, origin, sendBack, hostData1,
-        hostData2, hostData3, requestBody.get(), requestBodyLength, &StampAndSend);
+    request = std::make_unique<HttpParamRequest>(sendBackHandle, connectionContext, commandText, clientSupported,
+                                                 clientSocket, origin, sendBack, hostData1, hostData2, hostData3,
+                                                 requestBody.get(), requestBodyLength, &StampAndSend);
     requestBody.release();  // the request's response owns it now
     LogDebug("Url encode json command succeed. Processing...");
     LogDebug("cmd = [%s]", commandText.c_str());

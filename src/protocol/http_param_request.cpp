@@ -150,9 +150,7 @@ void HttpParamRequest::SetResultText(const std::string& text) {
   response->SetResultText(text);
 }
 
-std::string FormatCmdIdLine(const std::string& cmdIdText) {
-  return ",\n\t\"cmdId\" : " + QuoteJsonText(cmdIdText);
-}
+std::string FormatCmdIdLine(const std::string& cmdIdText) { return ",\n\t\"cmdId\" : " + QuoteJsonText(cmdIdText); }
 
 int32_t HttpParamRequest::SendBack() {
   RenderPendingReply();

@@ -4,7 +4,9 @@
 
 #include <string>
 
-#if defined(__GNUC__)
+#if defined(__clang__)
+#define ZEP_PRINTF_FORMAT(f, a) __attribute__((format(printf, f, a)))
+#elif defined(__GNUC__)
 #define ZEP_PRINTF_FORMAT(f, a) __attribute__((format(gnu_printf, f, a)))
 #else
 #define ZEP_PRINTF_FORMAT(f, a)

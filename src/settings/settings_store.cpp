@@ -35,6 +35,8 @@ struct PublishedSettings {
 
 std::atomic<const PublishedSettings*> published{nullptr};
 std::once_flag initialisation;
+// Owns what is published, so that unloading the library frees it.
+std::unique_ptr<const PublishedSettings> publishedOwner;
 
 const PublishedSettings* Published() { return published.load(std::memory_order_acquire); }
 
@@ -116,7 +118,8 @@ void InitializeOnce() {
   if (!paths.userLogDirectory.empty()) paths.userLogFile = ResolveLogFilePath(paths.userLogDirectory, "tku.log");
 
   SetLogTargets(paths.configurationFile, paths.serviceLogFile);
-  published.store(settings.release(), std::memory_order_release);
+  publishedOwner = std::move(settings);
+  published.store(publishedOwner.get(), std::memory_order_release);
 
   if (GetLogLevel() == 14) FixLogLevel();
 

@@ -3,8 +3,8 @@
 
 #include <array>
 #include <cstdint>
-#include <map>
 #include <functional>
+#include <map>
 #include <string>
 #include <string_view>
 #include <unordered_map>

@@ -11,8 +11,8 @@ FolderWatch::FolderWatch(const std::string& folder) : native_(-1) {
   const int fd = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
   if (fd < 0) return;
   // The kernel queues these during the writer's own call: the next poll sees them.
-  const uint32_t events = IN_MODIFY | IN_ATTRIB | IN_CLOSE_WRITE | IN_CREATE | IN_DELETE | IN_MOVED_FROM |
-                          IN_MOVED_TO | IN_DELETE_SELF | IN_MOVE_SELF;
+  const uint32_t events = IN_MODIFY | IN_ATTRIB | IN_CLOSE_WRITE | IN_CREATE | IN_DELETE | IN_MOVED_FROM | IN_MOVED_TO |
+                          IN_DELETE_SELF | IN_MOVE_SELF;
   if (inotify_add_watch(fd, folder.c_str(), events) < 0) {
     close(fd);
     return;

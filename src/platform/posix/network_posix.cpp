@@ -10,6 +10,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <memory>
 #include <sstream>
 #include <unordered_map>
 
@@ -35,6 +36,8 @@ bool TcpConnectSucceeds(const std::string& address, uint16_t port) {
 bool ListInterfaceAddresses(std::vector<Ipv4Address>& addresses) {
   ifaddrs* list = nullptr;
   if (getifaddrs(&list) != 0) return false;
+  // Freed on every path, a failing push_back included.
+  const std::unique_ptr<ifaddrs, void (*)(ifaddrs*)> owned(list, &freeifaddrs);
   for (ifaddrs* entry = list; entry != nullptr; entry = entry->ifa_next) {
     if (entry->ifa_addr == nullptr || entry->ifa_addr->sa_family != AF_INET) continue;
     const auto* address = reinterpret_cast<const sockaddr_in*>(entry->ifa_addr);
@@ -42,7 +45,6 @@ bool ListInterfaceAddresses(std::vector<Ipv4Address>& addresses) {
     std::memcpy(bytes.data(), &address->sin_addr.s_addr, 4);
     addresses.push_back(bytes);
   }
-  freeifaddrs(list);
   return true;
 }
 
@@ -55,16 +57,16 @@ namespace {
 // Socket inode to the first process that holds it open.
 std::unordered_map<unsigned long, uint32_t> SocketOwners() {
   std::unordered_map<unsigned long, uint32_t> owners;
-  DIR* proc = opendir("/proc");
+  const std::unique_ptr<DIR, int (*)(DIR*)> proc(opendir("/proc"), &closedir);
   if (proc == nullptr) return owners;
-  while (dirent* process = readdir(proc)) {
+  while (dirent* process = readdir(proc.get())) {
     char* end = nullptr;
     const unsigned long pid = std::strtoul(process->d_name, &end, 10);
     if (end == process->d_name || *end != '\0') continue;
     const std::string fdDirectory = std::string("/proc/") + process->d_name + "/fd";
-    DIR* fds = opendir(fdDirectory.c_str());
+    const std::unique_ptr<DIR, int (*)(DIR*)> fds(opendir(fdDirectory.c_str()), &closedir);
     if (fds == nullptr) continue;
-    while (dirent* fd = readdir(fds)) {
+    while (dirent* fd = readdir(fds.get())) {
       char target[128];
       const std::string link = fdDirectory + "/" + fd->d_name;
       const ssize_t length = readlink(link.c_str(), target, sizeof target - 1);
@@ -73,9 +75,7 @@ std::unordered_map<unsigned long, uint32_t> SocketOwners() {
       unsigned long inode = 0;
       if (std::sscanf(target, "socket:[%lu]", &inode) == 1) owners.emplace(inode, static_cast<uint32_t>(pid));
     }
-    closedir(fds);
   }
-  closedir(proc);
   return owners;
 }
 

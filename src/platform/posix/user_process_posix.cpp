@@ -2,13 +2,13 @@
 // privileges when running as root) with that user's environment.
 #include <fcntl.h>
 #include <grp.h>
+#include <poll.h>
 #include <pwd.h>
 #include <semaphore.h>
-#include <poll.h>
 #include <signal.h>
 #include <sys/resource.h>
-#include <sys/syscall.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
@@ -279,8 +279,9 @@ bool StartProcessAsUser(const UserToken& token, const std::string& application, 
     return false;
   }
   rlimit files{};
-  const unsigned highest =
-      getrlimit(RLIMIT_NOFILE, &files) == 0 && files.rlim_cur != RLIM_INFINITY ? static_cast<unsigned>(files.rlim_cur) : 65536u;
+  const unsigned highest = getrlimit(RLIMIT_NOFILE, &files) == 0 && files.rlim_cur != RLIM_INFINITY
+                               ? static_cast<unsigned>(files.rlim_cur)
+                               : 65536u;
   const pid_t pid = fork();
   if (pid < 0) {
     close(devNull);

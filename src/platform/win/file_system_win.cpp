@@ -130,8 +130,8 @@ bool WriteNewPrivateFile(const std::string& path, const std::string& bytes) {
   LocalFree(descriptor);
   if (file == INVALID_HANDLE_VALUE) return false;
   DWORD written = 0;
-  const bool ok = WriteFile(file, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr) &&
-                  written == bytes.size();
+  const bool ok =
+      WriteFile(file, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr) && written == bytes.size();
   CloseHandle(file);
   if (!ok) DeleteFileA(path.c_str());
   return ok;

@@ -5,10 +5,9 @@
 namespace zep::platform {
 
 FolderWatch::FolderWatch(const std::string& folder) : native_(0) {
-  HANDLE notification =
-      FindFirstChangeNotificationA(folder.c_str(), FALSE,
-                                   FILE_NOTIFY_CHANGE_FILE_NAME | FILE_NOTIFY_CHANGE_LAST_WRITE |
-                                       FILE_NOTIFY_CHANGE_SIZE | FILE_NOTIFY_CHANGE_ATTRIBUTES);
+  HANDLE notification = FindFirstChangeNotificationA(folder.c_str(), FALSE,
+                                                     FILE_NOTIFY_CHANGE_FILE_NAME | FILE_NOTIFY_CHANGE_LAST_WRITE |
+                                                         FILE_NOTIFY_CHANGE_SIZE | FILE_NOTIFY_CHANGE_ATTRIBUTES);
   if (notification != INVALID_HANDLE_VALUE) native_ = reinterpret_cast<intptr_t>(notification);
 }
 

@@ -16,6 +16,32 @@ namespace zep::platform {
 namespace {
 constexpr DWORD kInterfaceEntrySize = 76;
 constexpr DWORD kInterfaceListBuffer = 1520;
+
+// Released on every path, an exception included.
+struct SocketCloser {
+  SOCKET socket;
+  ~SocketCloser() {
+    if (socket != INVALID_SOCKET) closesocket(socket);
+  }
+};
+struct SocketsCleanup {
+  bool started;
+  ~SocketsCleanup() {
+    if (started) WSACleanup();
+  }
+};
+struct LibraryCloser {
+  HMODULE library;
+  ~LibraryCloser() {
+    if (library != nullptr) FreeLibrary(library);
+  }
+};
+struct HeapBlock {
+  PVOID block;
+  ~HeapBlock() {
+    if (block != nullptr) HeapFree(GetProcessHeap(), 0, block);
+  }
+};
 }  // namespace
 
 bool TcpConnectSucceeds(const std::string& address, uint16_t port) {
@@ -38,8 +64,10 @@ bool TcpConnectSucceeds(const std::string& address, uint16_t port) {
 bool ListInterfaceAddresses(std::vector<Ipv4Address>& addresses) {
   WSADATA data{};
   if (WSAStartup(MAKEWORD(1, 1), &data) != 0) return false;
+  const SocketsCleanup cleanup{true};
   bool listed = false;
-  SOCKET s = WSASocketA(AF_INET, SOCK_DGRAM, 0, nullptr, 0, 0);
+  const SocketCloser socket{WSASocketA(AF_INET, SOCK_DGRAM, 0, nullptr, 0, 0)};
+  const SOCKET s = socket.socket;
   if (s != INVALID_SOCKET) {
     // Start with room for 20 entries and grow while the system asks for more.
     std::vector<char> buffer(kInterfaceListBuffer);
@@ -59,9 +87,7 @@ bool ListInterfaceAddresses(std::vector<Ipv4Address>& addresses) {
       if (WSAGetLastError() != WSAEFAULT && WSAGetLastError() != WSAENOBUFS) break;
       buffer.resize(buffer.size() * 2);
     }
-    closesocket(s);
   }
-  WSACleanup();
   return listed;
 }
 
@@ -94,15 +120,15 @@ void AppendRows(const MIB_TCPTABLE_OWNER_PID* table, std::vector<TcpRow>& rows) 
 bool GetTcpTableWithOwners(std::vector<TcpRow>& rows) {
   HMODULE library = LoadLibraryA("iphlpapi.dll");
   if (library == nullptr) return false;
+  const LibraryCloser unload{library};
   bool haveTable = false;
   auto allocateAndGet = reinterpret_cast<AllocateAndGetTcpExTableFromStackFn>(
       reinterpret_cast<void*>(GetProcAddress(library, "AllocateAndGetTcpExTableFromStack")));
   if (allocateAndGet != nullptr) {
-    PVOID table = nullptr;
-    allocateAndGet(&table, TRUE, GetProcessHeap(), 0, AF_INET);
-    if (table != nullptr) {
-      AppendRows(static_cast<MIB_TCPTABLE_OWNER_PID*>(table), rows);
-      HeapFree(GetProcessHeap(), 0, table);
+    HeapBlock table{nullptr};
+    allocateAndGet(&table.block, TRUE, GetProcessHeap(), 0, AF_INET);
+    if (table.block != nullptr) {
+      AppendRows(static_cast<MIB_TCPTABLE_OWNER_PID*>(table.block), rows);
       haveTable = true;
     }
   } else {
@@ -119,7 +145,6 @@ bool GetTcpTableWithOwners(std::vector<TcpRow>& rows) {
       }
     }
   }
-  FreeLibrary(library);
   return haveTable;
 }
 
