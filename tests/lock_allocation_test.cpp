@@ -19,28 +19,9 @@ void* Allocate(size_t size) {
 }
 }  // namespace
 
-void* operator new(size_t size) { return Allocate(size); }
-void* operator new[](size_t size) { return Allocate(size); }
-void operator delete(void* block) noexcept { std::free(block); }
-void operator delete[](void* block) noexcept { std::free(block); }
-void operator delete(void* block, size_t) noexcept { std::free(block); }
-void operator delete[](void* block, size_t) noexcept { std::free(block); }
-void* operator new(size_t size, const std::nothrow_t&) noexcept {
-  try {
-    return Allocate(size);
-  } catch (...) {
-    return nullptr;
-  }
-}
-void* operator new[](size_t size, const std::nothrow_t&) noexcept {
-  try {
-    return Allocate(size);
-  } catch (...) {
-    return nullptr;
-  }
-}
-void operator delete(void* block, const std::nothrow_t&) noexcept { std::free(block); }
-void operator delete[](void* block, const std::nothrow_t&) noexcept { std::free(block); }
+void* TestAllocate(size_t size) { return Allocate(size); }
+
+#include "replaced_allocator.h"
 
 namespace zep {
 namespace {

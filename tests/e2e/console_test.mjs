@@ -2,7 +2,7 @@
 // http://127.0.0.1, runs each command over WebSocket and the replies are checked.
 import { test, before, after } from "node:test";
 import assert from "node:assert/strict";
-import { spawn } from "node:child_process";
+import { startHost } from "./host.mjs";
 import { chromium } from "playwright-core";
 
 // ZEP_E2E_WINE=1: the Windows product, zephost.exe with zep.dll, under Wine.
@@ -12,31 +12,19 @@ const zephost = underWine
   : process.env.ZEPHOST ?? new URL("../../build/native/zephost", import.meta.url).pathname;
 let host, browser, page, origin;
 
-function startHost() {
-  return new Promise((resolve, reject) => {
-    host = underWine
-      ? spawn("/usr/lib/wine/wine64", [zephost, "--port", "0"], {
-          stdio: ["ignore", "pipe", "inherit"],
-          env: { ...process.env, WINEDEBUG: "-all",
-                 WINEPREFIX: process.env.ZEP_WINEPREFIX ?? new URL("../../build/windows/wineprefix", import.meta.url).pathname },
-        })
-      : spawn(zephost, ["--port", "0"], { stdio: ["ignore", "pipe", "inherit"] });
-    const timer = setTimeout(() => reject(new Error("zephost did not start")), 15000);
-    let output = "";
-    host.stdout.on("data", (chunk) => {
-      output += chunk;
-      const match = output.match(/console at (http:\/\/127\.0\.0\.1:\d+)\//);
-      if (match) {
-        clearTimeout(timer);
-        resolve(match[1]);
-      }
-    });
-    host.on("exit", (code) => reject(new Error(`zephost ended early (${code})`)));
-  });
+async function start() {
+  const started = underWine
+    ? await startHost("/usr/lib/wine/wine64", [zephost, "--port", "0"], {
+        env: { ...process.env, WINEDEBUG: "-all",
+               WINEPREFIX: process.env.ZEP_WINEPREFIX ?? new URL("../../build/windows/wineprefix", import.meta.url).pathname },
+      })
+    : await startHost(zephost, ["--port", "0"]);
+  host = started.host;
+  return started.origin;
 }
 
 before(async () => {
-  origin = await startHost();
+  origin = await start();
   browser = await chromium.launch({
     executablePath: "/usr/bin/chromium",
     args: ["--headless", "--no-sandbox", "--disable-gpu", "--disable-quic", "--no-first-run",

@@ -4,6 +4,7 @@
 import { test, before, after } from "node:test";
 import assert from "node:assert/strict";
 import { spawn } from "node:child_process";
+import { startHost } from "./host.mjs";
 import fs from "node:fs";
 import path from "node:path";
 
@@ -12,23 +13,6 @@ const folder = path.join(build, "e2e-per-user");
 const pageUid = 65534;
 const isRoot = process.getuid?.() === 0;
 let host, origin;
-
-function startHost() {
-  return new Promise((resolve, reject) => {
-    host = spawn(path.join(folder, "zephost"), ["--port", "0"], { stdio: ["ignore", "pipe", "inherit"] });
-    const timer = setTimeout(() => reject(new Error("zephost did not start")), 15000);
-    let output = "";
-    host.stdout.on("data", (chunk) => {
-      output += chunk;
-      const match = output.match(/console at (http:\/\/127\.0\.0\.1:\d+)\//);
-      if (match) {
-        clearTimeout(timer);
-        resolve(match[1]);
-      }
-    });
-    host.on("exit", (code) => reject(new Error(`zephost ended early (${code})`)));
-  });
-}
 
 // What a process holds open: socket inodes and files, /dev/null aside.
 function openObjects(pid) {
@@ -70,7 +54,7 @@ before(async () => {
   for (const name of ["zephost", "libzep.so"]) fs.copyFileSync(path.join(build, name), path.join(folder, name));
   fs.chmodSync(path.join(folder, "zephost"), 0o755);
   fs.writeFileSync(path.join(folder, "TKConfiguration.ini"), "[TK]\r\nLogLevel=14\r\nEnableEnhancedMode=TRUE\r\n");
-  origin = await startHost();
+  ({ host, origin } = await startHost(path.join(folder, "zephost"), ["--port", "0"]));
 });
 
 after(async () => {

@@ -1,0 +1,19 @@
+// Starts a zephost and resolves with the console's origin once it listens.
+import { spawn } from "node:child_process";
+
+export function startHost(command, args, options = {}) {
+  return new Promise((resolve, reject) => {
+    const host = spawn(command, args, { stdio: ["ignore", "pipe", "inherit"], ...options });
+    const timer = setTimeout(() => reject(new Error("zephost did not start")), 15000);
+    let output = "";
+    host.stdout.on("data", (chunk) => {
+      output += chunk;
+      const match = output.match(/console at (http:\/\/127\.0\.0\.1:\d+)\//);
+      if (match) {
+        clearTimeout(timer);
+        resolve({ host, origin: match[1] });
+      }
+    });
+    host.on("exit", (code) => reject(new Error(`zephost ended early (${code})`)));
+  });
+}
