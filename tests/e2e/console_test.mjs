@@ -2,7 +2,7 @@
 // http://127.0.0.1, runs each command over WebSocket and the replies are checked.
 import { test, before, after } from "node:test";
 import assert from "node:assert/strict";
-import { startHost } from "./host.mjs";
+import { freePort, startHost } from "./host.mjs";
 import { chromium } from "playwright-core";
 
 // ZEP_E2E_WINE=1: the Windows product, zephost.exe with zep.dll, under Wine.
@@ -14,11 +14,11 @@ let host, browser, page, origin;
 
 async function start() {
   const started = underWine
-    ? await startHost("/usr/lib/wine/wine64", [zephost, "--port", "0"], {
+    ? await startHost("/usr/lib/wine/wine64", [zephost, "--port", String(await freePort())], {
         env: { ...process.env, WINEDEBUG: "-all",
                WINEPREFIX: process.env.ZEP_WINEPREFIX ?? new URL("../../build/windows/wineprefix", import.meta.url).pathname },
       })
-    : await startHost(zephost, ["--port", "0"]);
+    : await startHost(zephost, ["--port", String(await freePort())]);
   host = started.host;
   return started.origin;
 }

@@ -1,5 +1,18 @@
 // Starts a zephost and resolves with the console's origin once it listens.
 import { spawn } from "node:child_process";
+import net from "node:net";
+
+// A loopback port that nothing listens on right now.
+export function freePort() {
+  return new Promise((resolve, reject) => {
+    const server = net.createServer();
+    server.on("error", reject);
+    server.listen(0, "127.0.0.1", () => {
+      const { port } = server.address();
+      server.close(() => resolve(port));
+    });
+  });
+}
 
 export function startHost(command, args, options = {}) {
   return new Promise((resolve, reject) => {

@@ -4,7 +4,7 @@
 import { test, before, after } from "node:test";
 import assert from "node:assert/strict";
 import { spawn } from "node:child_process";
-import { startHost } from "./host.mjs";
+import { freePort, startHost } from "./host.mjs";
 import fs from "node:fs";
 import path from "node:path";
 
@@ -54,7 +54,7 @@ before(async () => {
   for (const name of ["zephost", "libzep.so"]) fs.copyFileSync(path.join(build, name), path.join(folder, name));
   fs.chmodSync(path.join(folder, "zephost"), 0o755);
   fs.writeFileSync(path.join(folder, "TKConfiguration.ini"), "[TK]\r\nLogLevel=14\r\nEnableEnhancedMode=TRUE\r\n");
-  ({ host, origin } = await startHost(path.join(folder, "zephost"), ["--port", "0"]));
+  ({ host, origin } = await startHost(path.join(folder, "zephost"), ["--port", String(await freePort())]));
 });
 
 after(async () => {

@@ -20,12 +20,36 @@ namespace http = beast::http;
 namespace websocket = beast::websocket;
 using tcp = asio::ip::tcp;
 
+namespace {
+
+// Pages of any origin may use the module paths over HTTP, as they can over
+// WebSocket; the module's own origin check guards the local-only commands.
+void AllowCrossOrigin(const http::request<http::string_body>& request, http::response<http::string_body>& response) {
+  const auto origin = request.find(http::field::origin);
+  if (origin == request.end()) return;
+  response.set(http::field::access_control_allow_origin, origin->value());
+  response.set(http::field::vary, "Origin");
+  response.set(http::field::access_control_allow_methods, "GET, POST, OPTIONS");
+  const auto headers = request.find(http::field::access_control_request_headers);
+  response.set(http::field::access_control_allow_headers,
+               headers != request.end() ? std::string(headers->value()) : std::string("Content-Type"));
+  // Chromium asks before a public page may reach a loopback address.
+  const auto privateNetwork = request.find("Access-Control-Request-Private-Network");
+  if (privateNetwork != request.end() && privateNetwork->value() == "true")
+    response.set("Access-Control-Allow-Private-Network", "true");
+}
+
+}  // namespace
+
 bool IsModulePath(const std::string& target) {
   return target.rfind("/zep/", 0) == 0 || target.find("/LoadZipFromBytes") != std::string::npos ||
          target.find("/CheckUpdateFile") != std::string::npos;
 }
 
 namespace {
+
+// The largest HTTP body and WebSocket message zephost takes.
+constexpr uint64_t kMaxMessageBytes = 16u * 1024u * 1024u;
 
 // Replies the module hands back, by the handle of the connection they belong to.
 class ReplyRegistry {
@@ -95,6 +119,7 @@ struct HostServer::State {
     const std::string origin(request[http::field::origin]);
     const uint32_t handle = static_cast<uint32_t>(socket.native_handle());
     websocket::stream<tcp::socket> ws(std::move(socket));
+    ws.read_message_max(kMaxMessageBytes);
     beast::error_code ec;
     ws.accept(request, ec);
     if (ec) return;
@@ -115,9 +140,22 @@ struct HostServer::State {
     beast::error_code ec;
     beast::flat_buffer buffer;
     for (;;) {
-      http::request<http::string_body> request;
-      http::read(socket, buffer, request, ec);
+      http::request_parser<http::string_body> parser;
+      parser.body_limit(kMaxMessageBytes);
+      http::read(socket, buffer, parser, ec);
+      if (ec == http::error::body_limit) {
+        // Say so, then close: the rest of the body is not read.
+        http::response<http::string_body> refused{http::status::payload_too_large, parser.get().version()};
+        refused.set(http::field::server, "zephost");
+        refused.set(http::field::content_type, "text/plain; charset=utf-8");
+        refused.body() = "Request body too large: at most " + std::to_string(kMaxMessageBytes) + " bytes.";
+        refused.keep_alive(false);
+        refused.prepare_payload();
+        http::write(socket, refused, ec);
+        return;
+      }
       if (ec) return;
+      http::request<http::string_body> request = parser.release();
       const std::string target(request.target());
       if (websocket::is_upgrade(request)) {
         ServeWebSocket(std::move(socket), request);
@@ -126,7 +164,12 @@ struct HostServer::State {
       http::response<http::string_body> response{http::status::ok, request.version()};
       response.set(http::field::server, "zephost");
       response.keep_alive(request.keep_alive());
-      if (IsModulePath(target)) {
+      if (IsModulePath(target)) AllowCrossOrigin(request, response);
+      if (IsModulePath(target) && request.method() == http::verb::options) {
+        // A preflight: the module's own origin check stays the gate of the
+        // local-only commands.
+        response.result(http::status::no_content);
+      } else if (IsModulePath(target)) {
         const std::string origin(request[http::field::origin]);
         const bool binary = target.find("/LoadZipFromBytes") != std::string::npos;
         const std::vector<std::string> replies =
@@ -135,7 +178,7 @@ struct HostServer::State {
         std::string text;
         for (const std::string& reply : replies) text += reply;
         const bool json = !text.empty() && (text[0] == '{' || text[0] == '[');
-        response.set(http::field::content_type, json ? "application/json" : "text/plain; charset=utf-8");
+        response.set(http::field::content_type, json ? "application/json; charset=utf-8" : "text/plain; charset=utf-8");
         response.body() = text;
       } else {
         response.set(http::field::content_type, "text/html; charset=utf-8");

@@ -34,26 +34,59 @@ std::string DefaultModulePath() {
 #endif
 }
 
+constexpr const char* kUsage =
+    "usage: zephost [--module PATH] [--port N]\n"
+    "       zephost -asconsole -asuser <stop event> <sid> notused\n"
+    "Serves the module on 127.0.0.1. The port is N (1 to 65535), else the zep\n"
+    "entry of the port table in TKConfiguration.ini beside the module, else the\n"
+    "module's default port.\n";
+
 int Usage() {
-  std::fprintf(stderr,
-               "usage: zephost [--module PATH] [--port N]\n"
-               "       zephost -asconsole -asuser <stop event> <sid> notused\n");
+  std::fputs(kUsage, stderr);
   return 2;
+}
+
+// A port from 1 to 65535, written in decimal digits only; 0 otherwise.
+uint16_t ParsePort(const std::string& text) {
+  if (text.empty() || text.size() > 5 || text.find_first_not_of("0123456789") != std::string::npos) return 0;
+  const long value = std::strtol(text.c_str(), nullptr, 10);
+  return value >= 1 && value <= 65535 ? static_cast<uint16_t>(value) : 0;
+}
+
+// The port of the "zep" entry of the plain port table, as SetServerInfo wrote it; 0 when there is none.
+uint16_t ConfiguredPort(const std::string& moduleFolder) {
+  const std::string file = moduleFolder + "TKConfiguration.ini";
+  for (int i = 0; i < 10; ++i) {
+    char name[520] = {0}, port[520] = {0};
+    const std::string nameKey = "Port_mn_" + std::to_string(i), portKey = "Port_mp_" + std::to_string(i);
+    if (zep::platform::ReadProfileValue("TK", nameKey.c_str(), "", name, sizeof name, file.c_str()) == 0) break;
+    if (std::string(name) != "zep") continue;
+    zep::platform::ReadProfileValue("TK", portKey.c_str(), "", port, sizeof port, file.c_str());
+    return ParsePort(port);
+  }
+  return 0;
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
   std::string modulePath = DefaultModulePath();
-  int port = -1;
+  uint16_t port = 0;
   bool perUser = false;
   std::string stopEvent, sid;
   for (int i = 1; i < argc; ++i) {
     const std::string arg = argv[i];
-    if (arg == "--module" && i + 1 < argc) {
+    if (arg == "--help" || arg == "-h") {
+      std::fputs(kUsage, stdout);
+      return 0;
+    } else if (arg == "--module" && i + 1 < argc) {
       modulePath = argv[++i];
     } else if (arg == "--port" && i + 1 < argc) {
-      port = std::atoi(argv[++i]);
+      port = ParsePort(argv[++i]);
+      if (port == 0) {
+        std::fprintf(stderr, "zephost: --port takes a number from 1 to 65535, not \"%s\"\n", argv[i]);
+        return 2;
+      }
     } else if (arg == "-asconsole" && i + 4 < argc && std::string(argv[i + 1]) == "-asuser") {
       perUser = true;
       stopEvent = argv[i + 2];
@@ -82,10 +115,11 @@ int main(int argc, char** argv) {
 
   zephost::HostServer server(module);
   std::string error;
-  const uint16_t servedPort =
-      server.Listen(static_cast<uint16_t>(perUser ? 0 : (port >= 0 ? port : defaultPort)), error);
+  if (!perUser && port == 0) port = ConfiguredPort(DirectoryOf(modulePath));
+  if (!perUser && port == 0) port = static_cast<uint16_t>(defaultPort);
+  const uint16_t servedPort = server.Listen(perUser ? 0 : port, error);
   if (servedPort == 0) {
-    std::fprintf(stderr, "zephost: cannot listen: %s\n", error.c_str());
+    std::fprintf(stderr, "zephost: cannot listen on 127.0.0.1:%u: %s\n", static_cast<unsigned>(port), error.c_str());
     module.DoAction(3, nullptr, nullptr);
     return 1;
   }

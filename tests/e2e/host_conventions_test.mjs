@@ -1,0 +1,121 @@
+// zephost's command line and the web's conventions on the module paths:
+// oversize bodies, CORS preflights and headers, content types.
+import { test, before, after } from "node:test";
+import assert from "node:assert/strict";
+import { spawnSync } from "node:child_process";
+import fs from "node:fs";
+import net from "node:net";
+import path from "node:path";
+import { freePort, startHost } from "./host.mjs";
+
+const build = new URL("../../build/native/", import.meta.url).pathname;
+const zephost = path.join(build, "zephost");
+let host, origin;
+
+before(async () => {
+  ({ host, origin } = await startHost(zephost, ["--port", String(await freePort())]));
+});
+
+after(async () => {
+  if (host && host.exitCode === null) {
+    const ended = new Promise((resolve) => host.on("exit", resolve));
+    host.kill("SIGTERM");
+    await ended;
+  }
+});
+
+test("--help prints the usage and succeeds", () => {
+  const run = spawnSync(zephost, ["--help"], { encoding: "utf8" });
+  assert.equal(run.status, 0);
+  assert.match(run.stdout, /^usage: zephost \[--module PATH\] \[--port N\]\n/);
+});
+
+test("--port takes 1 to 65535 only", () => {
+  for (const port of ["abc", "99999", "0", "-1", "12x"]) {
+    const run = spawnSync(zephost, ["--port", port], { encoding: "utf8" });
+    assert.equal(run.status, 2, port);
+    assert.equal(run.stderr, `zephost: --port takes a number from 1 to 65535, not "${port}"\n`);
+  }
+});
+
+test("a port in use is named with the reason", async () => {
+  const port = Number(new URL(origin).port);
+  const run = spawnSync(zephost, ["--port", String(port)], { encoding: "utf8" });
+  assert.equal(run.status, 1);
+  assert.match(run.stderr, new RegExp(`^zephost: cannot listen on 127\\.0\\.0\\.1:${port}: .+\\n$`));
+});
+
+test("the port comes from the zep entry of the port table", async () => {
+  const folder = path.join(build, "e2e-configured-port");
+  fs.rmSync(folder, { recursive: true, force: true });
+  fs.mkdirSync(folder, { recursive: true });
+  for (const name of ["zephost", "libzep.so"]) fs.copyFileSync(path.join(build, name), path.join(folder, name));
+  fs.chmodSync(path.join(folder, "zephost"), 0o755);
+  const port = await freePort();
+  fs.writeFileSync(path.join(folder, "TKConfiguration.ini"),
+                   `[TK]\r\nPort_mn_0=qro\r\nPort_mp_0=1\r\nPort_mn_1=zep\r\nPort_mp_1=${port}\r\nPort=2\r\n`);
+  const started = await startHost(path.join(folder, "zephost"), []);
+  try {
+    assert.equal(started.origin, `http://127.0.0.1:${port}`);
+  } finally {
+    const ended = new Promise((resolve) => started.host.on("exit", resolve));
+    started.host.kill("SIGTERM");
+    await ended;
+  }
+});
+
+test("a preflight is answered with 204 and the CORS headers", async () => {
+  const response = await fetch(origin + "/zep/cmd", {
+    method: "OPTIONS",
+    headers: {
+      Origin: "https://app.example",
+      "Access-Control-Request-Method": "POST",
+      "Access-Control-Request-Headers": "content-type",
+      "Access-Control-Request-Private-Network": "true",
+    },
+  });
+  assert.equal(response.status, 204);
+  assert.equal(response.headers.get("access-control-allow-origin"), "https://app.example");
+  assert.equal(response.headers.get("access-control-allow-methods"), "GET, POST, OPTIONS");
+  assert.equal(response.headers.get("access-control-allow-headers"), "content-type");
+  assert.equal(response.headers.get("access-control-allow-private-network"), "true");
+});
+
+test("replies carry the origin and their content type", async () => {
+  const json = await fetch(origin + "/zep/cmd", {
+    method: "POST",
+    headers: { Origin: "https://app.example" },
+    body: '{"id":"1","cmdId":"k","method":"ChangePort"}',
+  });
+  assert.equal(json.status, 200);
+  assert.equal(json.headers.get("access-control-allow-origin"), "https://app.example");
+  assert.equal(json.headers.get("content-type"), "application/json; charset=utf-8");
+  assert.equal(await json.text(),
+               '{\n   "id" : "1",\n   "method" : "ChangePort",\n   "result" : [ true ],\n\t"cmdId" : "k"\n}\n');
+  const raw = await fetch(origin + "/zep/cmd", { method: "POST", body: "\r\n\r\n" });
+  assert.equal(raw.headers.get("content-type"), "text/plain; charset=utf-8");
+  assert.equal(await raw.text(), "Invalid command");
+  assert.equal(raw.headers.get("access-control-allow-origin"), null);
+});
+
+test("a 2 MB upload is taken; a body over the limit gets 413", async () => {
+  const upload = await fetch(origin + "/LoadZipFromBytes?type=2&tkver=16.2&x=1", {
+    method: "POST",
+    body: Buffer.alloc(2 * 1024 * 1024, 7),
+  });
+  assert.equal(upload.status, 200);
+  assert.equal((await upload.json()).exception, -2200);
+  // Sent raw: the host answers before it has read the whole body.
+  const port = Number(new URL(origin).port);
+  const answer = await new Promise((resolve, reject) => {
+    const socket = net.connect(port, "127.0.0.1", () => {
+      socket.write(`POST /zep/cmd HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Length: ${17 * 1024 * 1024}\r\n\r\n`);
+    });
+    let text = "";
+    socket.on("data", (chunk) => (text += chunk));
+    socket.on("end", () => resolve(text));
+    socket.on("error", reject);
+  });
+  assert.match(answer, /^HTTP\/1\.1 413 Payload Too Large\r\n/);
+  assert.match(answer, /\r\n\r\nRequest body too large: at most 16777216 bytes\.$/);
+});
