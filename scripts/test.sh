@@ -27,7 +27,7 @@ run_suite native build/native
 
 echo "== browser end to end"
 (cd tests/e2e && npm ci --no-audit --no-fund --silent)
-if (cd tests/e2e && timeout 600 node --test console_test.mjs per_user_test.mjs host_conventions_test.mjs); then
+if (cd tests/e2e && timeout 600 node --test console_test.mjs per_user_test.mjs host_conventions_test.mjs host_load_test.mjs); then
   summary+=("browser end to end: passed")
 else
   summary+=("browser end to end: FAILED")

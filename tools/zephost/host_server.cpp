@@ -3,10 +3,13 @@
 #include <atomic>
 #include <boost/asio.hpp>
 #include <boost/beast.hpp>
+#include <chrono>
 #include <condition_variable>
 #include <csignal>
+#include <cstdlib>
 #include <map>
 #include <mutex>
+#include <optional>
 #include <set>
 #include <thread>
 
@@ -92,17 +95,31 @@ int32_t SendBack(uint32_t handle, uint64_t /*context*/, const char* text, const 
 
 }  // namespace
 
+// Bounds of the host's resources; the environment may lower them (tests do).
+int Setting(const char* name, int fallback) {
+  const char* text = std::getenv(name);
+  const int value = text != nullptr ? std::atoi(text) : 0;
+  return value > 0 ? value : fallback;
+}
+
 struct HostServer::State {
-  explicit State(ModuleLibrary& m) : module(m), signals(io, SIGINT, SIGTERM) {}
+  explicit State(ModuleLibrary& m)
+      : module(m),
+        signals(io, SIGINT, SIGTERM),
+        calls(static_cast<std::size_t>(Setting("ZEPHOST_MODULE_THREADS", 4))),
+        idleTimeout(std::chrono::seconds(Setting("ZEPHOST_IDLE_SECONDS", 30))),
+        maxConnections(Setting("ZEPHOST_MAX_CONNECTIONS", 256)) {}
   ModuleLibrary& module;
-  asio::io_context io;
+  asio::io_context io;  // all network work, on the one thread of Run
   asio::signal_set signals;
+  asio::thread_pool calls;  // module calls, which may block (a connect, a process start)
+  const std::chrono::seconds idleTimeout;
+  const int maxConnections;
   std::vector<std::unique_ptr<tcp::acceptor>> acceptors;
-  std::mutex mutex;
-  std::condition_variable idle;
-  std::set<tcp::socket::native_handle_type> open;
-  int sessions = 0;
+  std::atomic<int> connections{0};
   std::atomic<bool> stopping{false};
+  // Open connections, closed when the host stops (touched on the network thread only).
+  std::set<std::shared_ptr<beast::tcp_stream>> open;
 
   std::vector<std::string> Distribute(const std::string& url, const std::string& text, const std::string& body,
                                       const std::string& origin, uint32_t socket) {
@@ -114,101 +131,200 @@ struct HostServer::State {
     return ReplyRegistry::Instance().Close(handle);
   }
 
-  void ServeWebSocket(tcp::socket socket, const http::request<http::string_body>& request) {
-    const std::string url(request.target());
-    const std::string origin(request[http::field::origin]);
-    const uint32_t handle = static_cast<uint32_t>(socket.native_handle());
-    websocket::stream<tcp::socket> ws(std::move(socket));
-    ws.read_message_max(kMaxMessageBytes);
-    beast::error_code ec;
-    ws.accept(request, ec);
-    if (ec) return;
-    for (;;) {
-      beast::flat_buffer buffer;
-      ws.read(buffer, ec);
-      if (ec) return;
-      const std::string message = beast::buffers_to_string(buffer.data());
-      for (const std::string& reply : Distribute(url, message, std::string(), origin, handle)) {
-        ws.text(true);
-        ws.write(asio::buffer(reply), ec);
-        if (ec) return;
-      }
-    }
-  }
+  void Accept(tcp::acceptor& acceptor);
+};
 
-  void Serve(tcp::socket socket) {
-    beast::error_code ec;
-    beast::flat_buffer buffer;
-    for (;;) {
-      http::request_parser<http::string_body> parser;
-      parser.body_limit(kMaxMessageBytes);
-      http::read(socket, buffer, parser, ec);
-      if (ec == http::error::body_limit) {
-        // Say so, then close: the rest of the body is not read.
-        http::response<http::string_body> refused{http::status::payload_too_large, parser.get().version()};
-        refused.set(http::field::server, "zephost");
-        refused.set(http::field::content_type, "text/plain; charset=utf-8");
-        refused.body() = "Request body too large: at most " + std::to_string(kMaxMessageBytes) + " bytes.";
-        refused.keep_alive(false);
-        refused.prepare_payload();
-        http::write(socket, refused, ec);
-        return;
-      }
-      if (ec) return;
-      http::request<http::string_body> request = parser.release();
-      const std::string target(request.target());
-      if (websocket::is_upgrade(request)) {
-        ServeWebSocket(std::move(socket), request);
-        return;
-      }
-      http::response<http::string_body> response{http::status::ok, request.version()};
-      response.set(http::field::server, "zephost");
-      response.keep_alive(request.keep_alive());
-      if (IsModulePath(target)) AllowCrossOrigin(request, response);
-      if (IsModulePath(target) && request.method() == http::verb::options) {
-        // A preflight: the module's own origin check stays the gate of the
-        // local-only commands.
-        response.result(http::status::no_content);
-      } else if (IsModulePath(target)) {
-        const std::string origin(request[http::field::origin]);
-        const bool binary = target.find("/LoadZipFromBytes") != std::string::npos;
-        const std::vector<std::string> replies =
-            Distribute(target, binary ? std::string() : request.body(), request.body(), origin,
-                       static_cast<uint32_t>(socket.native_handle()));
-        std::string text;
-        for (const std::string& reply : replies) text += reply;
-        const bool json = !text.empty() && (text[0] == '{' || text[0] == '[');
-        response.set(http::field::content_type, json ? "application/json; charset=utf-8" : "text/plain; charset=utf-8");
-        response.body() = text;
-      } else {
-        response.set(http::field::content_type, "text/html; charset=utf-8");
-        response.body() = ConsolePage();
-      }
-      response.prepare_payload();
-      http::write(socket, response, ec);
-      if (ec || !request.keep_alive()) return;
-    }
-  }
+namespace {
 
-  void Accept(tcp::acceptor& acceptor) {
-    acceptor.async_accept([this, &acceptor](beast::error_code ec, tcp::socket socket) {
-      if (ec || stopping) return;
-      {
-        std::lock_guard<std::mutex> guard(mutex);
-        ++sessions;
-        open.insert(socket.native_handle());
-      }
-      std::thread([this, s = std::move(socket)]() mutable {
-        const auto native = s.native_handle();
-        Serve(std::move(s));
-        std::lock_guard<std::mutex> guard(mutex);
-        open.erase(native);
-        if (--sessions == 0) idle.notify_all();
-      }).detach();
-      Accept(acceptor);
+// Counts itself among the host's connections while it lives.
+class ConnectionSlot {
+ public:
+  explicit ConnectionSlot(HostServer::State& state) : state_(state) { ++state_.connections; }
+  ~ConnectionSlot() { --state_.connections; }
+  ConnectionSlot(const ConnectionSlot&) = delete;
+  ConnectionSlot& operator=(const ConnectionSlot&) = delete;
+
+ private:
+  HostServer::State& state_;
+};
+
+// One WebSocket: a message at a time, its replies in order.
+class WebSocketSession : public std::enable_shared_from_this<WebSocketSession> {
+ public:
+  WebSocketSession(HostServer::State& state, std::shared_ptr<beast::tcp_stream> stream,
+                   std::unique_ptr<ConnectionSlot> slot)
+      : state_(state), stream_(std::move(stream)), ws_(std::move(*stream_)), slot_(std::move(slot)) {}
+
+  void Run(http::request<http::string_body> request) {
+    url_ = std::string(request.target());
+    origin_ = std::string(request[http::field::origin]);
+    socket_ = static_cast<uint32_t>(beast::get_lowest_layer(ws_).socket().native_handle());
+    ws_.read_message_max(kMaxMessageBytes);
+    // An idle WebSocket is pinged; one whose page has gone is closed.
+    auto timeout = websocket::stream_base::timeout::suggested(beast::role_type::server);
+    timeout.keep_alive_pings = true;
+    ws_.set_option(timeout);
+    ws_.async_accept(request, [self = shared_from_this()](beast::error_code ec) {
+      if (!ec) self->Read();
     });
   }
+
+ private:
+  void Read() {
+    buffer_.consume(buffer_.size());
+    ws_.async_read(buffer_, [self = shared_from_this()](beast::error_code ec, std::size_t) {
+      if (ec || self->state_.stopping) return;
+      const std::string message = beast::buffers_to_string(self->buffer_.data());
+      asio::post(self->state_.calls, [self, message] {
+        auto replies = std::make_shared<std::vector<std::string>>(
+            self->state_.Distribute(self->url_, message, std::string(), self->origin_, self->socket_));
+        asio::post(self->ws_.get_executor(), [self, replies] { self->Write(replies, 0); });
+      });
+    });
+  }
+
+  void Write(std::shared_ptr<std::vector<std::string>> replies, std::size_t next) {
+    if (next == replies->size()) return Read();
+    ws_.text(true);
+    ws_.async_write(asio::buffer((*replies)[next]),
+                    [self = shared_from_this(), replies, next](beast::error_code ec, std::size_t) {
+                      if (!ec) self->Write(replies, next + 1);
+                    });
+  }
+
+  HostServer::State& state_;
+  std::shared_ptr<beast::tcp_stream> stream_;
+  websocket::stream<beast::tcp_stream> ws_;
+  std::unique_ptr<ConnectionSlot> slot_;
+  beast::flat_buffer buffer_;
+  std::string url_, origin_;
+  uint32_t socket_ = 0;
 };
+
+// One HTTP connection: requests one after the other, each with a time-out
+// while the host waits for it.
+class HttpSession : public std::enable_shared_from_this<HttpSession> {
+ public:
+  HttpSession(HostServer::State& state, tcp::socket socket)
+      : state_(state),
+        stream_(std::make_shared<beast::tcp_stream>(std::move(socket))),
+        slot_(std::make_unique<ConnectionSlot>(state)) {}
+
+  void Start() {
+    state_.open.insert(stream_);
+    Read();
+  }
+
+ private:
+  using Response = http::response<http::string_body>;
+
+  void Read() {
+    parser_.emplace();
+    parser_->body_limit(kMaxMessageBytes);
+    stream_->expires_after(state_.idleTimeout);
+    http::async_read(*stream_, buffer_, *parser_,
+                     [self = shared_from_this()](beast::error_code ec, std::size_t) { self->OnRead(ec); });
+  }
+
+  void OnRead(beast::error_code ec) {
+    if (ec == http::error::body_limit) {
+      // Say so, then close: the rest of the body is not read.
+      auto refused = std::make_shared<Response>(http::status::payload_too_large, parser_->get().version());
+      refused->set(http::field::content_type, "text/plain; charset=utf-8");
+      refused->body() = "Request body too large: at most " + std::to_string(kMaxMessageBytes) + " bytes.";
+      refused->keep_alive(false);
+      return Write(refused);
+    }
+    if (ec || state_.stopping) return Close();
+    http::request<http::string_body> request = parser_->release();
+    const std::string target(request.target());
+    if (websocket::is_upgrade(request)) {
+      stream_->expires_never();
+      state_.open.erase(stream_);
+      std::make_shared<WebSocketSession>(state_, stream_, std::move(slot_))->Run(std::move(request));
+      return;
+    }
+    auto response = std::make_shared<Response>(http::status::ok, request.version());
+    response->keep_alive(request.keep_alive());
+    if (IsModulePath(target)) AllowCrossOrigin(request, *response);
+    if (IsModulePath(target) && request.method() == http::verb::options) {
+      // A preflight: the module's own origin check stays the gate of the
+      // local-only commands.
+      response->result(http::status::no_content);
+      return Write(response);
+    }
+    if (!IsModulePath(target)) {
+      response->set(http::field::content_type, "text/html; charset=utf-8");
+      response->body() = ConsolePage();
+      return Write(response);
+    }
+    // The module call runs in the pool; the network thread goes on meanwhile.
+    stream_->expires_never();
+    const uint32_t socket = static_cast<uint32_t>(stream_->socket().native_handle());
+    auto shared = std::make_shared<http::request<http::string_body>>(std::move(request));
+    asio::post(state_.calls, [self = shared_from_this(), shared, response, target, socket] {
+      const std::string origin((*shared)[http::field::origin]);
+      const bool binary = target.find("/LoadZipFromBytes") != std::string::npos;
+      std::string text;
+      for (const std::string& reply :
+           self->state_.Distribute(target, binary ? std::string() : shared->body(), shared->body(), origin, socket))
+        text += reply;
+      const bool json = !text.empty() && (text[0] == '{' || text[0] == '[');
+      response->set(http::field::content_type, json ? "application/json; charset=utf-8" : "text/plain; charset=utf-8");
+      response->body() = std::move(text);
+      asio::post(self->stream_->get_executor(), [self, response] { self->Write(response); });
+    });
+  }
+
+  void Write(std::shared_ptr<Response> response) {
+    response->set(http::field::server, "zephost");
+    response->prepare_payload();
+    stream_->expires_after(state_.idleTimeout);
+    http::async_write(*stream_, *response, [self = shared_from_this(), response](beast::error_code ec, std::size_t) {
+      if (ec || !response->keep_alive() || self->state_.stopping) return self->Close();
+      self->Read();
+    });
+  }
+
+  void Close() {
+    beast::error_code ignored;
+    stream_->socket().shutdown(tcp::socket::shutdown_send, ignored);
+    stream_->close();
+    state_.open.erase(stream_);
+  }
+
+  HostServer::State& state_;
+  std::shared_ptr<beast::tcp_stream> stream_;
+  std::unique_ptr<ConnectionSlot> slot_;
+  beast::flat_buffer buffer_;
+  std::optional<http::request_parser<http::string_body>> parser_;
+};
+
+const char kTooManyConnections[] =
+    "HTTP/1.1 503 Service Unavailable\r\nContent-Type: text/plain; charset=utf-8\r\nContent-Length: 21\r\n"
+    "Connection: close\r\n\r\nToo many connections.";
+
+}  // namespace
+
+void HostServer::State::Accept(tcp::acceptor& acceptor) {
+  acceptor.async_accept([this, &acceptor](beast::error_code ec, tcp::socket socket) {
+    if (stopping) return;
+    if (!ec) {
+      if (connections >= maxConnections) {
+        // Refused clearly, not left waiting.
+        auto refused = std::make_shared<tcp::socket>(std::move(socket));
+        asio::async_write(*refused, asio::buffer(kTooManyConnections, sizeof kTooManyConnections - 1),
+                          [refused](beast::error_code, std::size_t) {
+                            beast::error_code ignored;
+                            refused->shutdown(tcp::socket::shutdown_send, ignored);
+                          });
+      } else {
+        std::make_shared<HttpSession>(*this, std::move(socket))->Start();
+      }
+    }
+    Accept(acceptor);
+  });
+}
 
 HostServer::HostServer(ModuleLibrary& module) : state_(std::make_unique<State>(module)) {}
 
@@ -237,24 +353,18 @@ void HostServer::Run() {
     if (!ec) Stop();
   });
   state_->io.run();
-  // The module's stop action must not overlap a command: wait for every session.
-  std::unique_lock<std::mutex> lock(state_->mutex);
-  for (auto handle : state_->open) {
-#ifdef _WIN32
-    ::shutdown(handle, SD_BOTH);
-#else
-    ::shutdown(handle, SHUT_RDWR);
-#endif
-  }
-  state_->idle.wait(lock, [this] { return state_->sessions == 0; });
+  // The module's stop action must not overlap a command: wait for the calls.
+  state_->calls.join();
 }
 
 void HostServer::Stop() {
-  state_->stopping = true;
   asio::post(state_->io, [this] {
+    state_->stopping = true;
     for (auto& acceptor : state_->acceptors) acceptor->close();
     beast::error_code ignored;
     state_->signals.cancel(ignored);
+    for (const auto& stream : state_->open) stream->close();
+    state_->open.clear();
     state_->io.stop();
   });
 }

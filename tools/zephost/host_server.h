@@ -27,8 +27,9 @@ class HostServer {
   void Run();
   void Stop();
 
- private:
   struct State;
+
+ private:
   std::unique_ptr<State> state_;
 };
 
