@@ -12,13 +12,15 @@ const zephost = underWine
   : process.env.ZEPHOST ?? new URL("../../build/native/zephost", import.meta.url).pathname;
 let host, browser, page, origin;
 
+let port;
 async function start() {
+  port ??= await freePort();
   const started = underWine
-    ? await startHost("/usr/lib/wine/wine64", [zephost, "--port", String(await freePort())], {
+    ? await startHost("/usr/lib/wine/wine64", [zephost, "--port", String(port)], {
         env: { ...process.env, WINEDEBUG: "-all",
                WINEPREFIX: process.env.ZEP_WINEPREFIX ?? new URL("../../build/windows/wineprefix", import.meta.url).pathname },
       })
-    : await startHost(zephost, ["--port", String(await freePort())]);
+    : await startHost(zephost, ["--port", String(port)]);
   host = started.host;
   return started.origin;
 }
@@ -141,4 +143,62 @@ test("a page from another origin is refused", async () => {
   const reply = await response.json();
   assert.equal(reply.exception, -1);
   assert.equal(reply.description, "Only support access from local machine");
+});
+
+test("the header names the module and the port", async () => {
+  await page.waitForFunction(() => document.getElementById("versionTag").textContent !== "?");
+  assert.equal(await page.textContent("#versionTag"), "kelpm2_16261212");
+  assert.equal(await page.textContent("#alias"), "zep");
+  assert.equal(await page.textContent("#port"), String(port));
+});
+
+test("an error reply is shown as an error", async () => {
+  await page.fill("#userKey", "12345");
+  const reply = await run("GetPorts");
+  assert.equal(reply.json.exception, -2408);
+  const item = page.locator("#log li.error").first();
+  assert.equal(await item.locator(".error-text").textContent(), "Error -2408: User SID is empty.");
+  assert.match(await item.locator(".head").textContent(), /^GetPorts \(c\d+\)\d+ ms$/);
+});
+
+test("ports are checked before anything is sent", async () => {
+  const before = await page.evaluate(() => document.querySelectorAll("#log li").length);
+  await page.fill("#checkPort1", "70000");
+  await page.click("#CheckQROPort");
+  assert.equal(await page.textContent("#problem"), "Ports are numbers from 0 to 65535.");
+  assert.equal(await page.evaluate(() => document.querySelectorAll("#log li").length), before);
+  await page.fill("#checkPort1", "1");
+});
+
+test("commands given before the connection opens are paired with their replies", async () => {
+  await page.reload();
+  await page.evaluate(() => {
+    window.zepSend("TKVersion");
+    window.zepSend("GetServerInfo");
+    window.zepSend("ChangePort");
+  });
+  await page.waitForFunction(() => window.zepReplies.length === 3, null, { timeout: 20000 });
+  const paired = await page.evaluate(() => window.zepReplies.map((r) => [r.method, r.text]));
+  const byMethod = Object.fromEntries(paired);
+  assert.match(byMethod.TKVersion, /"event" : "TKVersion"/);
+  assert.match(byMethod.GetServerInfo, /^\{"Host":/);
+  assert.match(byMethod.ChangePort, /"method" : "ChangePort"/);
+  const labels = await page.locator("#log li").first().locator("dt").allTextContents();
+  assert.deepEqual(labels, ["result"]);  // ChangePort, the last given, stands first
+});
+
+test("the page reconnects when the host comes back", async () => {
+  const ended = new Promise((resolve) => host.on("exit", resolve));
+  host.kill(underWine ? "SIGKILL" : "SIGTERM");
+  await ended;
+  await page.waitForSelector("#status.disconnected", { timeout: 15000 });
+  assert.equal(await page.isDisabled("#VersionInfo"), true);
+  origin = await start();
+  await page.waitForSelector("#status.connected", { timeout: 30000 });
+  assert.equal(await page.isDisabled("#VersionInfo"), false);
+  const reply = await run("VersionInfo");
+  assert.equal(reply.json.result[0], "16, 2, 6, 1212");
+  // For people to look at: the console after a session of commands.
+  const shots = new URL(underWine ? "../../build/windows/" : "../../build/native/", import.meta.url).pathname;
+  await page.screenshot({ path: shots + "console.png", fullPage: true });
 });

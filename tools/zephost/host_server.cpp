@@ -118,6 +118,7 @@ struct HostServer::State {
   std::vector<std::unique_ptr<tcp::acceptor>> acceptors;
   std::atomic<int> connections{0};
   std::atomic<bool> stopping{false};
+  std::string pageInfo = "{}";
   // Open connections, closed when the host stops (touched on the network thread only).
   std::set<std::shared_ptr<beast::tcp_stream>> open;
 
@@ -253,6 +254,11 @@ class HttpSession : public std::enable_shared_from_this<HttpSession> {
       response->result(http::status::no_content);
       return Write(response);
     }
+    if (target == "/zephost/info") {
+      response->set(http::field::content_type, "application/json; charset=utf-8");
+      response->body() = state_.pageInfo;
+      return Write(response);
+    }
     if (!IsModulePath(target)) {
       response->set(http::field::content_type, "text/html; charset=utf-8");
       response->body() = ConsolePage();
@@ -347,6 +353,8 @@ uint16_t HostServer::Listen(uint16_t port, std::string& error) {
   state_->acceptors.push_back(std::move(acceptor));
   return bound;
 }
+
+void HostServer::SetPageInfo(const std::string& json) { state_->pageInfo = json; }
 
 void HostServer::Run() {
   state_->signals.async_wait([this](beast::error_code ec, int) {

@@ -23,6 +23,8 @@ class HostServer {
 
   // Listens on 127.0.0.1 at the port (0: one the system picks); the port, or 0 on failure.
   uint16_t Listen(uint16_t port, std::string& error);
+  // What the console page shows of the host: a JSON object served at /zephost/info.
+  void SetPageInfo(const std::string& json);
   // Serves until Stop; returns once every connection has ended.
   void Run();
   void Stop();

@@ -142,6 +142,9 @@ int main(int argc, char** argv) {
     });
   }
 
+  // The version tag and alias are the module's constants: plain letters and digits.
+  server.SetPageInfo(std::string("{\"versionTag\":\"") + tag + "\",\"alias\":\"" +
+                     reinterpret_cast<const char*>(&alias) + "\",\"port\":" + std::to_string(servedPort) + "}");
   std::printf("zephost: module %s (%s, alias %s)\n", modulePath.c_str(), tag, reinterpret_cast<const char*>(&alias));
   std::printf("zephost: console at http://127.0.0.1:%u/\n", static_cast<unsigned>(servedPort));
   std::fflush(stdout);
