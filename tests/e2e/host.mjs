@@ -1,4 +1,5 @@
-// Starts a zephost and resolves with the console's origin once it listens.
+// Starts a zephost and resolves, once it listens, with the process, the
+// console's origin and what it has printed so far (a function).
 import { spawn } from "node:child_process";
 import net from "node:net";
 
@@ -24,7 +25,7 @@ export function startHost(command, args, options = {}) {
       const match = output.match(/console at (http:\/\/127\.0\.0\.1:\d+)\//);
       if (match) {
         clearTimeout(timer);
-        resolve({ host, origin: match[1] });
+        resolve({ host, origin: match[1], output: () => output });
       }
     });
     host.on("exit", (code) => reject(new Error(`zephost ended early (${code})`)));

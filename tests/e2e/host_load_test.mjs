@@ -7,11 +7,20 @@ import fs from "node:fs";
 import net from "node:net";
 import { freePort, startHost } from "./host.mjs";
 
-const zephost = new URL("../../build/native/zephost", import.meta.url).pathname;
+// ZEP_E2E_WINE=1: zephost.exe with zep.dll under Wine (the environment reaches it).
+const underWine = process.env.ZEP_E2E_WINE === "1";
+const zephost = new URL(underWine ? "../../build/windows/zephost.exe" : "../../build/native/zephost", import.meta.url)
+  .pathname;
 const hosts = [];
 
 async function host(env) {
-  const started = await startHost(zephost, ["--port", String(await freePort())], { env: { ...process.env, ...env } });
+  const port = String(await freePort());
+  const started = underWine
+    ? await startHost("/usr/lib/wine/wine64", [zephost, "--port", port], {
+        env: { ...process.env, ...env, WINEDEBUG: "-all",
+               WINEPREFIX: process.env.ZEP_WINEPREFIX ?? new URL("../../build/windows/wineprefix", import.meta.url).pathname },
+      })
+    : await startHost(zephost, ["--port", port], { env: { ...process.env, ...env } });
   hosts.push(started.host);
   return { ...started, port: Number(new URL(started.origin).port) };
 }
@@ -20,7 +29,8 @@ after(async () => {
   for (const running of hosts) {
     if (running.exitCode !== null) continue;
     const ended = new Promise((resolve) => running.on("exit", resolve));
-    running.kill("SIGTERM");
+    // Under Wine a SIGTERM ends the process outright; SIGINT reaches it as Ctrl+C.
+    running.kill(underWine ? "SIGINT" : "SIGTERM");
     assert.equal(await ended, 0);
   }
 });
@@ -43,7 +53,8 @@ test("idle connections cost no threads and slow no command; many commands are al
   const idle = [];
   for (let i = 0; i < 150; ++i) idle.push(await connect(port));
   await new Promise((resolve) => setTimeout(resolve, 200));
-  assert.ok(threads(process.pid) <= 16, `${threads(process.pid)} threads for 150 idle connections`);
+  // Wine runs threads of its own: the count is checked natively.
+  if (!underWine) assert.ok(threads(process.pid) <= 16, `${threads(process.pid)} threads for 150 idle connections`);
   const started = Date.now();
   const version = JSON.parse(await command(origin, '{"id":"1","method":"VersionInfo"}'));
   assert.ok(Date.now() - started < 1000, `VersionInfo took ${Date.now() - started} ms`);

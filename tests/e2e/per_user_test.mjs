@@ -12,7 +12,7 @@ const build = new URL("../../build/native/", import.meta.url).pathname;
 const folder = path.join(build, "e2e-per-user");
 const pageUid = 65534;
 const isRoot = process.getuid?.() === 0;
-let host, origin;
+let host, origin, hostOutput;
 
 // What a process holds open: socket inodes and files, /dev/null aside.
 function openObjects(pid) {
@@ -54,7 +54,7 @@ before(async () => {
   for (const name of ["zephost", "libzep.so"]) fs.copyFileSync(path.join(build, name), path.join(folder, name));
   fs.chmodSync(path.join(folder, "zephost"), 0o755);
   fs.writeFileSync(path.join(folder, "TKConfiguration.ini"), "[TK]\r\nLogLevel=14\r\nEnableEnhancedMode=TRUE\r\n");
-  ({ host, origin } = await startHost(path.join(folder, "zephost"), ["--port", String(await freePort())]));
+  ({ host, origin, output: hostOutput } = await startHost(path.join(folder, "zephost"), ["--port", String(await freePort())]));
 });
 
 after(async () => {
@@ -90,6 +90,8 @@ test("a page of another user gets its own copy of the host", { skip: !isRoot && 
   assert.match(status, new RegExp(`^Uid:\\t${pageUid}\\t${pageUid}\\t`, "m"));
   const shared = [...openObjects(copy)].filter((object) => openObjects(host.pid).has(object));
   assert.deepEqual(shared, [], "descriptors the copy shares with the host");
+  // The copy's own start-up lines went nowhere near the host's terminal.
+  assert.equal(hostOutput().match(/console at /g).length, 1, hostOutput());
 
   // Stopping the host stops the copy.
   const ended = new Promise((resolve) => host.on("exit", resolve));
