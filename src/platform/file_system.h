@@ -61,11 +61,9 @@ class FileHandle {
 // Read and write access, shared for reading only.
 FileHandle OpenFileForWriteWide(const std::u16string& path, Disposition disposition);
 
-// Opens the file in append mode with full sharing, creating it when missing, and closes it.
+// Opens the file in append mode with full sharing, creating it when missing
+// (open to every user), and closes it: an existing file is left as it is.
 bool ProbeSharedFile(const std::string& path);
-// Creates an empty file that every user may read and write, unless the path
-// exists already (then nothing changes). False when it cannot be had.
-bool CreateSharedFileIfMissing(const std::string& path);
 // Appends the bytes with one write to a file opened with full sharing.
 bool AppendToSharedFile(const std::string& path, const std::string& bytes);
 

@@ -93,7 +93,8 @@ void InitializeOnce() {
     CreateWorkingDirectories(paths);
   }
 
-  platform::CreateSharedFileIfMissing(paths.userConfigurationFile);
+  // Created, open to every user, when missing; an existing file stays as it is.
+  platform::ProbeSharedFile(paths.userConfigurationFile);
 
   platform::GrantEveryoneFullAccess(paths.userConfigurationFile.c_str());
   platform::GrantEveryoneFullAccess(paths.cacheDirectory.c_str());

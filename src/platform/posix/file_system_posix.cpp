@@ -121,15 +121,6 @@ bool ProbeSharedFile(const std::string& path) {
   return true;
 }
 
-bool CreateSharedFileIfMissing(const std::string& path) {
-  int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
-  if (fd < 0) return errno == EEXIST;
-  // Other users' copies of the service write here too: 0666 whatever the umask.
-  fchmod(fd, 0666);
-  close(fd);
-  return true;
-}
-
 bool AppendToSharedFile(const std::string& path, const std::string& bytes) {
   // O_APPEND makes the one write land whole at the end, whoever else appends.
   const int fd = OpenSharedForAppend(path);

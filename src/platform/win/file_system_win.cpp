@@ -78,14 +78,6 @@ bool ProbeSharedFile(const std::string& path) {
   return true;
 }
 
-bool CreateSharedFileIfMissing(const std::string& path) {
-  // "a+" creates a missing file and changes nothing in an existing one.
-  std::FILE* file = _fsopen(path.c_str(), "a+", _SH_DENYNO);
-  if (file == nullptr) return false;
-  std::fclose(file);
-  return true;
-}
-
 bool AppendToSharedFile(const std::string& path, const std::string& bytes) {
   std::FILE* file = _fsopen(path.c_str(), "a+b", _SH_DENYNO);
   if (file == nullptr) return false;
