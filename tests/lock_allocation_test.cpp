@@ -3,23 +3,14 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
-#include <cstdlib>
-#include <new>
 
 #include "common/reentrant_rw_lock.h"
 
 namespace {
 std::atomic<long> allocations{0};
-
-void* Allocate(size_t size) {
-  ++allocations;
-  void* block = std::malloc(size == 0 ? 1 : size);
-  if (block == nullptr) throw std::bad_alloc();
-  return block;
-}
 }  // namespace
 
-void* TestAllocate(size_t size) { return Allocate(size); }
+void BeforeAllocation() { ++allocations; }
 
 #include "replaced_allocator.h"
 

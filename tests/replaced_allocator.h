@@ -1,12 +1,21 @@
 // Replaces the global allocator of a test program: every form of operator new
-// goes to TestAllocate, which the program defines (it may count or fail), and
-// every operator delete to free. Include it in exactly one file of a program.
+// calls BeforeAllocation, which the program defines (it may count, or fail by
+// throwing std::bad_alloc), and then takes the block from malloc; every
+// operator delete gives it back with free. Include it in exactly one file of
+// a program.
 #pragma once
 
 #include <cstdlib>
 #include <new>
 
-void* TestAllocate(size_t size);
+void BeforeAllocation();
+
+inline void* TestAllocate(size_t size) {
+  BeforeAllocation();
+  void* block = std::malloc(size == 0 ? 1 : size);
+  if (block == nullptr) throw std::bad_alloc();
+  return block;
+}
 
 void* operator new(size_t size) { return TestAllocate(size); }
 void* operator new[](size_t size) { return TestAllocate(size); }

@@ -20,22 +20,16 @@ enum class Failure { None, Once, FromThenOn };
 thread_local Failure failure = Failure::None;
 thread_local long allocationsLeft = 0;
 
-void* Allocate(size_t size) {
-  if (failure != Failure::None) {
-    if (allocationsLeft == 0) {
-      if (failure == Failure::Once) failure = Failure::None;
-      throw std::bad_alloc();
-    }
-    --allocationsLeft;
-  }
-  void* block = std::malloc(size == 0 ? 1 : size);
-  if (block == nullptr) throw std::bad_alloc();
-  return block;
-}
-
 }  // namespace
 
-void* TestAllocate(size_t size) { return Allocate(size); }
+void BeforeAllocation() {
+  if (failure == Failure::None) return;
+  if (allocationsLeft == 0) {
+    if (failure == Failure::Once) failure = Failure::None;
+    throw std::bad_alloc();
+  }
+  --allocationsLeft;
+}
 
 #include "replaced_allocator.h"
 
