@@ -64,7 +64,30 @@ uint32_t ProcessId() {
 bool Enabled(int level) { return (GetLogLevel() & level) != 0; }
 
 // Writes a formatted message whose level the caller found enabled.
-bool AppendLine(int level, const std::string& text, unsigned lastError);
+bool AppendLine(int level, const std::string& text, unsigned lastError) {
+  try {
+    const platform::LocalTime now = platform::CurrentLocalTime();
+    char prefix[512];
+    std::snprintf(prefix, sizeof prefix, "[Process:%6d Thread:%6d] [%02d/%02d/%04d %02d:%02d:%02d.%03d] [%s-%d]: ",
+                  static_cast<int>(ProcessId()), static_cast<int>(platform::CurrentThreadId()), now.month, now.day,
+                  now.year, now.hour, now.minute, now.second, now.millisecond, LogLevelName(level), WorkMode());
+    std::string line = prefix;
+    line += text;
+    if ((level & kLogError) != 0) {
+      char suffix[64];
+      std::snprintf(suffix, sizeof suffix, " GetLastError = %d.", static_cast<int>(lastError));
+      line += suffix;
+    }
+    line += '\n';
+    const LogTargets* targets = Targets();
+    if (targets == nullptr || targets->logFile.empty()) return false;
+    ExclusiveLockGuard guard(&SettingsLock());
+    if (!guard.Owned()) return false;
+    return platform::AppendToSharedFile(targets->logFile, line);
+  } catch (...) {
+    return false;
+  }
+}
 
 void Log(int level, const char* format, va_list arguments) {
   // The code belongs to the caller's last failure: take it before the level
@@ -163,35 +186,6 @@ bool WriteLogLine(int level, const std::string& text, unsigned lastError) {
   }
   return AppendLine(level, text, lastError);
 }
-
-namespace {
-
-bool AppendLine(int level, const std::string& text, unsigned lastError) {
-  try {
-    const platform::LocalTime now = platform::CurrentLocalTime();
-    char prefix[512];
-    std::snprintf(prefix, sizeof prefix, "[Process:%6d Thread:%6d] [%02d/%02d/%04d %02d:%02d:%02d.%03d] [%s-%d]: ",
-                  static_cast<int>(ProcessId()), static_cast<int>(platform::CurrentThreadId()), now.month, now.day,
-                  now.year, now.hour, now.minute, now.second, now.millisecond, LogLevelName(level), WorkMode());
-    std::string line = prefix;
-    line += text;
-    if ((level & kLogError) != 0) {
-      char suffix[64];
-      std::snprintf(suffix, sizeof suffix, " GetLastError = %d.", static_cast<int>(lastError));
-      line += suffix;
-    }
-    line += '\n';
-    const LogTargets* targets = Targets();
-    if (targets == nullptr || targets->logFile.empty()) return false;
-    ExclusiveLockGuard guard(&SettingsLock());
-    if (!guard.Owned()) return false;
-    return platform::AppendToSharedFile(targets->logFile, line);
-  } catch (...) {
-    return false;
-  }
-}
-
-}  // namespace
 
 void SetLogTargets(const std::string& configurationFile, const std::string& logFile) {
   auto targets = std::make_unique<LogTargets>();

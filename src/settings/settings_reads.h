@@ -1,7 +1,7 @@
 // Reads of the settings files, kept until something in the module folder
-// changes. Each read polls the folder's change notification first (it never
-// waits), and the module's own writes drop what was kept at once, so a change
-// of the file is seen by the very next read.
+// changes. A read outside a command polls the folder's change notification
+// first (it never waits); a command polls it once, when it starts (see
+// SettingsSnapshot). The module's own writes drop what was kept at once.
 #pragma once
 
 #include <cstdint>

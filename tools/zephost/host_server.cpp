@@ -4,14 +4,12 @@
 #include <boost/asio.hpp>
 #include <boost/beast.hpp>
 #include <chrono>
-#include <condition_variable>
 #include <csignal>
 #include <cstdlib>
 #include <map>
 #include <mutex>
 #include <optional>
 #include <set>
-#include <thread>
 
 #include "console_page.h"
 
