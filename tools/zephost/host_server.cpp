@@ -120,13 +120,16 @@ struct HostServer::State {
   // Open connections, closed when the host stops (touched on the network thread only).
   std::set<std::shared_ptr<beast::tcp_stream>> open;
 
-  std::vector<std::string> Distribute(const std::string& url, const std::string& text, const std::string& body,
-                                      const std::string& origin, uint32_t socket) {
+  // Hands one request to the module: an upload's payload as its binary body,
+  // any other payload as its text. The replies the module sent back.
+  std::vector<std::string> Distribute(const std::string& url, const std::string& payload, const std::string& origin,
+                                      uint32_t socket) {
     const uint32_t handle = ReplyRegistry::Instance().Open();
     const bool binary = url.find("/LoadZipFromBytes") != std::string::npos;
-    module.DistributeCommand(
-        handle, 0, 0, url.c_str(), text.c_str(), binary ? reinterpret_cast<const uint8_t*>(body.data()) : nullptr,
-        binary ? static_cast<uint32_t>(body.size()) : 0, 1, &SendBack, socket, origin.c_str(), 0, 0, 0);
+    module.DistributeCommand(handle, 0, 0, url.c_str(), binary ? "" : payload.c_str(),
+                             binary ? reinterpret_cast<const uint8_t*>(payload.data()) : nullptr,
+                             binary ? static_cast<uint32_t>(payload.size()) : 0, 1, &SendBack, socket, origin.c_str(),
+                             0, 0, 0);
     return ReplyRegistry::Instance().Close(handle);
   }
 
@@ -176,7 +179,7 @@ class WebSocketSession : public std::enable_shared_from_this<WebSocketSession> {
       const std::string message = beast::buffers_to_string(self->buffer_.data());
       asio::post(self->state_.calls, [self, message] {
         auto replies = std::make_shared<std::vector<std::string>>(
-            self->state_.Distribute(self->url_, message, std::string(), self->origin_, self->socket_));
+            self->state_.Distribute(self->url_, message, self->origin_, self->socket_));
         asio::post(self->ws_.get_executor(), [self, replies] { self->Write(replies, 0); });
       });
     });
@@ -245,8 +248,9 @@ class HttpSession : public std::enable_shared_from_this<HttpSession> {
     }
     auto response = std::make_shared<Response>(http::status::ok, request.version());
     response->keep_alive(request.keep_alive());
-    if (IsModulePath(target)) AllowCrossOrigin(request, *response);
-    if (IsModulePath(target) && request.method() == http::verb::options) {
+    const bool forModule = IsModulePath(target);
+    if (forModule) AllowCrossOrigin(request, *response);
+    if (forModule && request.method() == http::verb::options) {
       // A preflight: the module's own origin check stays the gate of the
       // local-only commands.
       response->result(http::status::no_content);
@@ -257,7 +261,7 @@ class HttpSession : public std::enable_shared_from_this<HttpSession> {
       response->body() = state_.pageInfo;
       return Write(response);
     }
-    if (!IsModulePath(target)) {
+    if (!forModule) {
       response->set(http::field::content_type, "text/html; charset=utf-8");
       response->body() = ConsolePage();
       return Write(response);
@@ -268,11 +272,8 @@ class HttpSession : public std::enable_shared_from_this<HttpSession> {
     auto shared = std::make_shared<http::request<http::string_body>>(std::move(request));
     asio::post(state_.calls, [self = shared_from_this(), shared, response, target, socket] {
       const std::string origin((*shared)[http::field::origin]);
-      const bool binary = target.find("/LoadZipFromBytes") != std::string::npos;
       std::string text;
-      for (const std::string& reply :
-           self->state_.Distribute(target, binary ? std::string() : shared->body(), shared->body(), origin, socket))
-        text += reply;
+      for (const std::string& reply : self->state_.Distribute(target, shared->body(), origin, socket)) text += reply;
       const bool json = !text.empty() && (text[0] == '{' || text[0] == '[');
       response->set(http::field::content_type, json ? "application/json; charset=utf-8" : "text/plain; charset=utf-8");
       response->body() = std::move(text);
