@@ -285,6 +285,37 @@ TEST_F(ImageMapTest, CallerErrorsChangeNothing) {
   EXPECT_EQ(0, Module().GetImage("/GetEncryptedImageMap?GUID=q", out.data(), nullptr));
 }
 
+// Enough keys for the index to grow many times and for erasures to leave
+// holes in the middle of probe runs, with wrap-around at the end.
+TEST_F(ImageMapTest, ManyKeysSurviveGrowthAndErasures) {
+  constexpr int kCount = 3000;
+  const auto key = [](const char* prefix, int i) { return std::string(prefix) + "GUID=k" + std::to_string(i); };
+  const auto content = [](int i, int round) {
+    std::vector<unsigned char> record(524, static_cast<unsigned char>(round));
+    std::memcpy(record.data(), &i, sizeof i);
+    return record;
+  };
+  for (int i = 0; i < kCount; ++i) ASSERT_EQ(1, Set(key("/SetEncryptedImageMap?", i), content(i, 1).data(), 524));
+  std::vector<bool> erased(kCount);
+  for (int i = 0; i < kCount; i += 3) {
+    erased[(i * 7) % kCount] = true;  // scattered over the index
+    ASSERT_EQ(1, Set(key("/SetEncryptedImageMap?", (i * 7) % kCount), nullptr, 0));
+  }
+  std::vector<unsigned char> out(524);
+  uint32_t size = 0;
+  for (int i = 0; i < kCount; ++i) {
+    ASSERT_EQ(erased[i] ? 0 : 1, Get(key("/GetEncryptedImageMap?", i), out.data(), &size)) << i;
+    if (!erased[i]) {
+      ASSERT_EQ(content(i, 1), out) << i;
+    }
+  }
+  for (int i = 0; i < kCount; ++i) ASSERT_EQ(1, Set(key("/SetEncryptedImageMap?", i), content(i, 2).data(), 524));
+  for (int i = 0; i < kCount; ++i) {
+    ASSERT_EQ(1, Get(key("/GetEncryptedImageMap?", i), out.data(), &size)) << i;
+    ASSERT_EQ(content(i, 2), out) << i;
+  }
+}
+
 TEST_F(ImageMapTest, RecordsVanishWhenTheModuleStops) {
   const unsigned char byte = 3;
   ASSERT_EQ(1, Set("/SetEncryptedImageMap?GUID=gone", &byte, 1));
