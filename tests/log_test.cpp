@@ -66,6 +66,21 @@ TEST_F(LogTest, TheMaskIsReadForEveryLine) {
   EXPECT_EQ("d2 2", test::MessageOf(lines[0]));
 }
 
+// A change made by another thread, or by this thread while another thread
+// last looked, shows on this thread's next line once the writer is done.
+TEST_F(LogTest, ChangesByOtherThreadsShowOnTheNextLine) {
+  for (int round = 0; round < 20; ++round) {
+    const bool infoOn = round % 2 == 0;
+    std::thread writer([&] { Level(infoOn ? "6" : "2"); });
+    writer.join();
+    LogInfo("i%d", round);
+    std::thread reader([] { LogInfo("from another thread"); });
+    reader.join();
+    const std::vector<std::string> lines = Lines(test::TakeLog());
+    ASSERT_EQ(infoOn ? 2u : 0u, lines.size()) << round;
+  }
+}
+
 TEST_F(LogTest, LinesCarryTheExactPrefixAndErrorSuffix) {
   Level("14");
   const std::string dayBefore = Today();
