@@ -2,25 +2,16 @@
 // http://127.0.0.1, runs each command over WebSocket and the replies are checked.
 import { test, before, after } from "node:test";
 import assert from "node:assert/strict";
-import { freePort, startHost } from "./host.mjs";
+import { freePort, startZephost, underWine } from "./host.mjs";
 import { chromium } from "playwright-core";
 
 // ZEP_E2E_WINE=1: the Windows product, zephost.exe with zep.dll, under Wine.
-const underWine = process.env.ZEP_E2E_WINE === "1";
-const zephost = underWine
-  ? new URL("../../build/windows/zephost.exe", import.meta.url).pathname
-  : process.env.ZEPHOST ?? new URL("../../build/native/zephost", import.meta.url).pathname;
 let host, browser, page, origin;
 
 let port;
 async function start() {
   port ??= await freePort();
-  const started = underWine
-    ? await startHost("/usr/lib/wine/wine64", [zephost, "--port", String(port)], {
-        env: { ...process.env, WINEDEBUG: "-all",
-               WINEPREFIX: process.env.ZEP_WINEPREFIX ?? new URL("../../build/windows/wineprefix", import.meta.url).pathname },
-      })
-    : await startHost(zephost, ["--port", String(port)]);
+  const started = await startZephost(["--port", String(port)]);
   host = started.host;
   return started.origin;
 }
@@ -42,8 +33,7 @@ after(async () => {
   if (browser) await browser.close();
   if (host && host.exitCode === null) {
     const ended = new Promise((resolve) => host.on("exit", (code) => resolve(code)));
-    // Under Wine a SIGTERM ends the process outright; SIGINT reaches it as Ctrl+C.
-    host.kill(underWine ? "SIGINT" : "SIGTERM");
+    host.kill("SIGTERM");
     assert.equal(await ended, 0);
   }
 });
@@ -189,8 +179,8 @@ test("commands given before the connection opens are paired with their replies",
 
 test("the page reconnects when the host comes back", async () => {
   const ended = new Promise((resolve) => host.on("exit", resolve));
-  host.kill(underWine ? "SIGKILL" : "SIGTERM");
-  await ended;
+  host.kill("SIGTERM");
+  assert.equal(await ended, 0);
   await page.waitForSelector("#status.disconnected", { timeout: 15000 });
   assert.equal(await page.isDisabled("#VersionInfo"), true);
   origin = await start();

@@ -31,3 +31,17 @@ export function startHost(command, args, options = {}) {
     host.on("exit", (code) => reject(new Error(`zephost ended early (${code})`)));
   });
 }
+
+// zephost natively, or with ZEP_E2E_WINE=1 zephost.exe with zep.dll under Wine,
+// started through the launcher that turns SIGTERM into Ctrl+C there.
+export const underWine = process.env.ZEP_E2E_WINE === "1";
+
+export function startZephost(args, options = {}) {
+  const root = new URL("../../", import.meta.url).pathname;
+  if (!underWine) return startHost(process.env.ZEPHOST ?? root + "build/native/zephost", args, options);
+  return startHost(root + "scripts/zephost-wine.sh", args, {
+    ...options,
+    env: { ...process.env, ...options.env, WINEDEBUG: "-all",
+           WINEPREFIX: process.env.ZEP_WINEPREFIX ?? root + "build/windows/wineprefix" },
+  });
+}

@@ -5,22 +5,14 @@ import { test, after } from "node:test";
 import assert from "node:assert/strict";
 import fs from "node:fs";
 import net from "node:net";
-import { freePort, startHost } from "./host.mjs";
+import { freePort, startZephost, underWine } from "./host.mjs";
 
 // ZEP_E2E_WINE=1: zephost.exe with zep.dll under Wine (the environment reaches it).
-const underWine = process.env.ZEP_E2E_WINE === "1";
-const zephost = new URL(underWine ? "../../build/windows/zephost.exe" : "../../build/native/zephost", import.meta.url)
-  .pathname;
 const hosts = [];
 
 async function host(env) {
   const port = String(await freePort());
-  const started = underWine
-    ? await startHost("/usr/lib/wine/wine64", [zephost, "--port", port], {
-        env: { ...process.env, ...env, WINEDEBUG: "-all",
-               WINEPREFIX: process.env.ZEP_WINEPREFIX ?? new URL("../../build/windows/wineprefix", import.meta.url).pathname },
-      })
-    : await startHost(zephost, ["--port", port], { env: { ...process.env, ...env } });
+  const started = await startZephost(["--port", port], { env: { ...process.env, ...env } });
   hosts.push(started.host);
   return { ...started, port: Number(new URL(started.origin).port) };
 }
@@ -29,8 +21,7 @@ after(async () => {
   for (const running of hosts) {
     if (running.exitCode !== null) continue;
     const ended = new Promise((resolve) => running.on("exit", resolve));
-    // Under Wine a SIGTERM ends the process outright; SIGINT reaches it as Ctrl+C.
-    running.kill(underWine ? "SIGINT" : "SIGTERM");
+    running.kill("SIGTERM");
     assert.equal(await ended, 0);
   }
 });
