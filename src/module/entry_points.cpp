@@ -2,11 +2,11 @@
 
 #include <cstdio>
 #include <cstring>
-#include <ctime>
 #include <string>
 
 #include "module/module_state.h"
 #include "module/virtual_manager_client.h"
+#include "platform/clock.h"
 #include "settings/settings_store.h"
 
 namespace zep {
@@ -67,7 +67,7 @@ uint32_t GetWaitTimeout() {
   VirtualManagerClient* client = VirtualManagerClient::GetInstance();
   if (client == nullptr) return 1;
   const int64_t last = client->GetLastActivityTime();
-  const int64_t now = static_cast<int64_t>(std::time(nullptr));
+  const int64_t now = platform::CurrentUnixSeconds();
   return (last != 0 && now - last > 30) ? 100 : 1;
 }
 

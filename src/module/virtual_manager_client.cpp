@@ -1,9 +1,8 @@
 #include "module/virtual_manager_client.h"
 
-#include <ctime>
-
 #include "commands/manager_client.h"
 #include "common/module_locks.h"
+#include "platform/clock.h"
 
 namespace zep {
 
@@ -51,6 +50,6 @@ void VirtualManagerClient::SetLastActivityTime(int64_t value) {
   if (guard.Owned()) lastActivityTime = value;
 }
 
-void VirtualManagerClient::StampActivity() { SetLastActivityTime(static_cast<int64_t>(std::time(nullptr))); }
+void VirtualManagerClient::StampActivity() { SetLastActivityTime(platform::CurrentUnixSeconds()); }
 
 }  // namespace zep

@@ -13,6 +13,11 @@ struct LocalTime {
 };
 LocalTime CurrentLocalTime();
 
+// Seconds since 1970-01-01 UTC, as time() gives them. Read from the system
+// clock directly: the C runtime's time() on Windows also asks for the time
+// zone, which under Wine reads the zone file every call.
+int64_t CurrentUnixSeconds();
+
 // Processor time the calling thread has used, in microseconds.
 uint64_t CurrentThreadCpuMicroseconds();
 

@@ -18,6 +18,8 @@ uint64_t CurrentThreadCpuMicroseconds() {
   return static_cast<uint64_t>(used.tv_sec) * 1000000u + static_cast<uint64_t>(used.tv_nsec) / 1000u;
 }
 
+int64_t CurrentUnixSeconds() { return static_cast<int64_t>(time(nullptr)); }
+
 LocalTime CurrentLocalTime() {
   timeval now{};
   gettimeofday(&now, nullptr);

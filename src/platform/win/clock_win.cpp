@@ -15,6 +15,14 @@ uint64_t CurrentThreadCpuMicroseconds() {
   return (ticks(kernel) + ticks(user)) / 10;  // 100 ns units
 }
 
+int64_t CurrentUnixSeconds() {
+  FILETIME now{};
+  GetSystemTimeAsFileTime(&now);
+  const uint64_t ticks = (static_cast<uint64_t>(now.dwHighDateTime) << 32) | now.dwLowDateTime;
+  constexpr uint64_t kUnixEpoch = 116444736000000000ull;  // 1970-01-01 in 100 ns units since 1601
+  return static_cast<int64_t>((ticks - kUnixEpoch) / 10000000u);
+}
+
 LocalTime CurrentLocalTime() {
   SYSTEMTIME now{};
   GetLocalTime(&now);
