@@ -1,6 +1,7 @@
 // Loads the built library as a host does and calls its ten exports.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstring>
@@ -373,6 +374,16 @@ TEST_F(WhiteListTest, PathsNormaliseBackslashesOnly) {
   EXPECT_EQ(-1, Query("C:\\Data\\.\\a.txt"));
   EXPECT_EQ(0, Add("C:\\Data\\a.txt"));
   EXPECT_EQ(0, Query("C:/Data/a.txt"));
+  // Paths of every length around the buffer a query normalises into.
+  for (size_t length : {510u, 511u, 512u, 513u, 2000u}) {
+    std::string path = "C:\\Deep\\" + std::string(length - 12, 'd') + "\\x.t";
+    ASSERT_EQ(length, path.size());
+    EXPECT_EQ(0, Add(path.c_str())) << length;
+    std::replace(path.begin(), path.end(), '\\', '/');
+    EXPECT_EQ(0, Query(path.c_str())) << length;
+    path.back() = 'u';
+    EXPECT_EQ(-1, Query(path.c_str())) << length;
+  }
 }
 
 TEST_F(WhiteListTest, ArgumentsAndKeys) {

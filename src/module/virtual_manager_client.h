@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <set>
 #include <string>
@@ -53,7 +54,7 @@ class VirtualManagerClient {
   std::unique_ptr<ManagerClient> managerClient;
   ImageMapTable imageMaps;
   ReentrantRwLock storeLock;
-  std::set<std::string> fileWhiteList;
+  std::set<std::string, std::less<>> fileWhiteList;
 };
 
 }  // namespace zep

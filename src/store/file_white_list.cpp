@@ -1,6 +1,7 @@
 // The whitelist of file paths behind the exported Reserved.
 #include <cstring>
 #include <string>
+#include <string_view>
 
 #include "module/entry_points.h"
 #include "module/virtual_manager_client.h"
@@ -22,14 +23,37 @@ std::string NormalizeWhiteListPath(const char* path) {
   return normalized;
 }
 
+// The same, into a buffer on the stack when the path fits one, so that a query
+// allocates nothing.
+class NormalizedPath {
+ public:
+  explicit NormalizedPath(const char* path) {
+    const size_t length = std::strlen(path);
+    if (length < sizeof inPlace_) {
+      for (size_t i = 0; i <= length; ++i) inPlace_[i] = path[i] == '\\' ? '/' : path[i];
+      text_ = std::string_view(inPlace_, length);
+    } else {
+      long_ = NormalizeWhiteListPath(path);
+      text_ = long_;
+    }
+  }
+  std::string_view View() const { return text_; }
+  const char* CString() const { return text_.data(); }
+
+ private:
+  char inPlace_[512];
+  std::string long_;
+  std::string_view text_;
+};
+
 }  // namespace
 
 bool VirtualManagerClient::FileIsInWhiteList(const char* path) {
   SharedLockGuard guard(&storeLock);
   if (!guard.Owned()) return false;
-  const std::string normalized = NormalizeWhiteListPath(path);
-  LogDebug("FileIsInWhiteList: [%s][%s].", path, normalized.c_str());
-  return fileWhiteList.count(normalized) != 0;
+  const NormalizedPath normalized(path);
+  LogDebug("FileIsInWhiteList: [%s][%s].", path, normalized.CString());
+  return fileWhiteList.find(normalized.View()) != fileWhiteList.end();
 }
 
 bool VirtualManagerClient::AddFileToWhiteList(const char* path) {
