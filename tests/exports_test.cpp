@@ -379,6 +379,7 @@ TEST_F(WhiteListTest, PathsNormaliseBackslashesOnly) {
     std::string path = "C:\\Deep\\" + std::string(length - 12, 'd') + "\\x.t";
     ASSERT_EQ(length, path.size());
     EXPECT_EQ(0, Add(path.c_str())) << length;
+    EXPECT_EQ(0, Query(path.c_str())) << length;
     std::replace(path.begin(), path.end(), '\\', '/');
     EXPECT_EQ(0, Query(path.c_str())) << length;
     path.back() = 'u';
