@@ -15,14 +15,17 @@ cmake --build build/windows -j "$jobs" --target command_bench lock_bench store_b
 out="$here/build/bench"
 mkdir -p "$out"
 export WINEPREFIX="$here/build/windows/wineprefix" WINEDEBUG=-all
-# Native first, with no Wine process left running beside it; then Wine.
+# Native first, with no Wine process left running beside it; then Wine. Each
+# program runs on one core: a figure and its anchor are then measured on the
+# same core (the cores of a virtual machine may run at different speeds).
+pin="taskset -c 0"
 /usr/lib/wine/wineserver -k >/dev/null 2>&1 || true
 for bench in command_bench lock_bench store_bench; do
-  (cd build/native/bench && "./$bench" --benchmark_min_time=0.5 --benchmark_format=json --benchmark_filter='threads:1$|^[A-Za-z]+$' \
+  (cd build/native/bench && $pin "./$bench" --benchmark_min_time=0.5 --benchmark_format=json --benchmark_filter='threads:1$|^[A-Za-z]+$' \
      >"$out/native-$bench.json" 2>/dev/null)
 done
 for bench in command_bench lock_bench store_bench; do
-  (cd build/windows/bench && /usr/lib/wine/wine64 "./$bench.exe" --benchmark_min_time=0.5 --benchmark_format=json \
+  (cd build/windows/bench && $pin /usr/lib/wine/wine64 "./$bench.exe" --benchmark_min_time=0.5 --benchmark_format=json \
      --benchmark_filter='threads:1$|^[A-Za-z]+$' >"$out/wine-$bench.json" 2>/dev/null)
 done
 /usr/lib/wine/wineserver -k >/dev/null 2>&1 || true

@@ -10,6 +10,7 @@
 #include <thread>
 #include <vector>
 
+#include "module/entry_points.h"
 #include "platform/sync.h"
 #include "platform/system_error.h"
 #include "settings/settings_store.h"
@@ -79,6 +80,35 @@ TEST_F(LogTest, ChangesByOtherThreadsShowOnTheNextLine) {
     const std::vector<std::string> lines = Lines(test::TakeLog());
     ASSERT_EQ(infoOn ? 2u : 0u, lines.size()) << round;
   }
+}
+
+// A change made while a command runs (here by the host, when it is handed the
+// reply) shows on the command's own next line.
+TEST_F(LogTest, AChangeDuringACommandShowsOnItsNextLine) {
+  const char* const command = "{\"id\":\"5\",\"method\":\"ChangePort\"}";
+  Level("8");
+  test::TakeLog();
+  zep::DistributeCommand(
+      3, 0, 0, "/zep/cmd", command, nullptr, 0, 1,
+      [](uint32_t, uint64_t, const char*, const void*, uint32_t, intptr_t) -> int32_t {
+        test::SetConfigurationText("[TK]\r\nLogLevel=1\r\n");
+        return 0;
+      },
+      0, "http://127.0.0.1:18625", 0, 0, 0);
+  std::string log = test::TakeLog();
+  EXPECT_NE(std::string::npos, log.find("]: 3. Command process cost: ")) << log;
+  EXPECT_EQ(std::string::npos, log.find("]: 4. Command send back result cost: ")) << log;
+
+  zep::DistributeCommand(
+      3, 0, 0, "/zep/cmd", command, nullptr, 0, 1,
+      [](uint32_t, uint64_t, const char*, const void*, uint32_t, intptr_t) -> int32_t {
+        test::SetConfigurationText("[TK]\r\nLogLevel=8\r\n");
+        return 0;
+      },
+      0, "http://127.0.0.1:18625", 0, 0, 0);
+  log = test::TakeLog();
+  EXPECT_EQ(std::string::npos, log.find("]: 3. Command process cost: ")) << log;
+  EXPECT_NE(std::string::npos, log.find("]: 4. Command send back result cost: ")) << log;
 }
 
 TEST_F(LogTest, LinesCarryTheExactPrefixAndErrorSuffix) {

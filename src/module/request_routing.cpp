@@ -14,7 +14,6 @@
 #include "protocol/messages.h"
 #include "settings/log.h"
 #include "settings/paths.h"
-#include "settings/settings_reads.h"
 
 namespace zep {
 
@@ -105,8 +104,6 @@ int32_t VirtualManagerClient::RouteRequest(uint32_t sendBackHandle, uint64_t con
                                            const std::string& origin, intptr_t hostData1, intptr_t hostData2,
                                            intptr_t hostData3) {
   std::unique_ptr<uint8_t[]> ownedBody(body);
-  // One look at the settings folder for the whole command.
-  const SettingsSnapshot settings;
   // Whether the host has been handed the "Invalid command" reply.
   bool answered = false;
   std::unique_ptr<HttpParamRequest> request;

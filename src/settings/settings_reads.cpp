@@ -41,12 +41,6 @@ ReadCache& Cache() {
   return cache;
 }
 
-// The generation a command on this thread pinned; 0 outside commands.
-thread_local uint64_t pinned = 0;
-
-// Called with the cache's mutex held.
-uint64_t Current(ReadCache& cache) { return pinned != 0 ? pinned : cache.Poll(); }
-
 bool InFolder(const std::string& file, const std::string& folder) {
   if (folder.empty() || file.size() <= folder.size() || file.compare(0, folder.size(), folder) != 0) return false;
   return file.find(platform::kPathSeparator, folder.size()) == std::string::npos;
@@ -65,7 +59,6 @@ void WatchSettingsFolder(const std::string& folder) {
 }
 
 uint64_t SettingsGeneration() {
-  if (pinned != 0) return pinned;
   ReadCache& cache = Cache();
   std::lock_guard<std::mutex> guard(cache.mutex);
   return cache.Poll();
@@ -75,16 +68,7 @@ void SettingsWritten() {
   ReadCache& cache = Cache();
   std::lock_guard<std::mutex> guard(cache.mutex);
   ++cache.generation;
-  if (pinned != 0) pinned = cache.generation;
 }
-
-SettingsSnapshot::SettingsSnapshot() : outer_(pinned) {
-  ReadCache& cache = Cache();
-  std::lock_guard<std::mutex> guard(cache.mutex);
-  pinned = cache.Poll();
-}
-
-SettingsSnapshot::~SettingsSnapshot() { pinned = outer_; }
 
 uint32_t ReadProfileValueCached(const char* section, const char* key, const char* defaultValue, char* out,
                                 uint32_t outSize, const std::string& file) {
@@ -95,7 +79,7 @@ uint32_t ReadProfileValueCached(const char* section, const char* key, const char
     std::lock_guard<std::mutex> guard(cache.mutex);
     if (!InFolder(file, cache.folder) || section == nullptr || key == nullptr || outSize == 0)
       return platform::ReadProfileValue(section, key, defaultValue, out, outSize, file.c_str());
-    generation = Current(cache);
+    generation = cache.Poll();
     name.reserve(file.size() + 64);
     name.append(file).append(1, '\0').append(section).append(1, '\0').append(key).append(1, '\0');
     if (defaultValue != nullptr) name.append(defaultValue);
