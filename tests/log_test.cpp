@@ -82,31 +82,29 @@ TEST_F(LogTest, ChangesByOtherThreadsShowOnTheNextLine) {
   }
 }
 
-// A change made while a command runs (here by the host, when it is handed the
-// reply) shows on the command's own next line.
+// Runs a command whose host, when handed the reply, sets LogLevel; returns
+// the command's lines.
+std::string CommandThatSetsLevel(const char* level) {
+  static std::string next;
+  next = level;
+  zep::DistributeCommand(
+      3, 0, 0, "/zep/cmd", "{\"id\":\"5\",\"method\":\"ChangePort\"}", nullptr, 0, 1,
+      [](uint32_t, uint64_t, const char*, const void*, uint32_t, intptr_t) -> int32_t {
+        test::SetConfigurationText("[TK]\r\nLogLevel=" + next + "\r\n");
+        return 0;
+      },
+      0, "http://127.0.0.1:18625", 0, 0, 0);
+  return test::TakeLog();
+}
+
+// A change made while a command runs shows on the command's own next line.
 TEST_F(LogTest, AChangeDuringACommandShowsOnItsNextLine) {
-  const char* const command = "{\"id\":\"5\",\"method\":\"ChangePort\"}";
   Level("8");
   test::TakeLog();
-  zep::DistributeCommand(
-      3, 0, 0, "/zep/cmd", command, nullptr, 0, 1,
-      [](uint32_t, uint64_t, const char*, const void*, uint32_t, intptr_t) -> int32_t {
-        test::SetConfigurationText("[TK]\r\nLogLevel=1\r\n");
-        return 0;
-      },
-      0, "http://127.0.0.1:18625", 0, 0, 0);
-  std::string log = test::TakeLog();
+  std::string log = CommandThatSetsLevel("1");
   EXPECT_NE(std::string::npos, log.find("]: 3. Command process cost: ")) << log;
   EXPECT_EQ(std::string::npos, log.find("]: 4. Command send back result cost: ")) << log;
-
-  zep::DistributeCommand(
-      3, 0, 0, "/zep/cmd", command, nullptr, 0, 1,
-      [](uint32_t, uint64_t, const char*, const void*, uint32_t, intptr_t) -> int32_t {
-        test::SetConfigurationText("[TK]\r\nLogLevel=8\r\n");
-        return 0;
-      },
-      0, "http://127.0.0.1:18625", 0, 0, 0);
-  log = test::TakeLog();
+  log = CommandThatSetsLevel("8");
   EXPECT_EQ(std::string::npos, log.find("]: 3. Command process cost: ")) << log;
   EXPECT_NE(std::string::npos, log.find("]: 4. Command send back result cost: ")) << log;
 }
