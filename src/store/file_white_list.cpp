@@ -15,27 +15,20 @@ constexpr const char* kQueryKey = "fileInQROWhiteList";
 constexpr const char* kAddKey = "addFileToWhiteList";
 constexpr size_t kKeyLength = 18;
 
-// Backslashes become slashes; nothing else changes.
-std::string NormalizeWhiteListPath(const char* path) {
-  std::string normalized(path);
-  for (size_t at = normalized.find('\\'); at != std::string::npos; at = normalized.find('\\', at + 1))
-    normalized[at] = '/';
-  return normalized;
-}
-
-// The same, into a buffer on the stack when the path fits one, so that a query
-// allocates nothing.
+// Backslashes become slashes; nothing else changes. The text goes into a
+// buffer on the stack when it fits one, so that a query allocates nothing.
 class NormalizedPath {
  public:
   explicit NormalizedPath(const char* path) {
     const size_t length = std::strlen(path);
-    if (length < sizeof inPlace_) {
-      for (size_t i = 0; i <= length; ++i) inPlace_[i] = path[i] == '\\' ? '/' : path[i];
-      text_ = std::string_view(inPlace_, length);
-    } else {
-      long_ = NormalizeWhiteListPath(path);
-      text_ = long_;
+    char* out = inPlace_;
+    if (length >= sizeof inPlace_) {
+      long_.resize(length);
+      out = long_.data();
     }
+    for (size_t i = 0; i < length; ++i) out[i] = path[i] == '\\' ? '/' : path[i];
+    out[length] = '\0';
+    text_ = std::string_view(out, length);
   }
   std::string_view View() const { return text_; }
   const char* CString() const { return text_.data(); }
@@ -59,7 +52,7 @@ bool VirtualManagerClient::FileIsInWhiteList(const char* path) {
 bool VirtualManagerClient::AddFileToWhiteList(const char* path) {
   ExclusiveLockGuard guard(&storeLock);
   if (!guard.Owned()) return false;
-  fileWhiteList.insert(NormalizeWhiteListPath(path));
+  fileWhiteList.emplace(NormalizedPath(path).View());
   return true;
 }
 
