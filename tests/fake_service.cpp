@@ -4,6 +4,9 @@
 //   "serve"  - waits for fake_service.release, records its ports, ends when the stop event is set;
 //   "exit"   - ends at once;
 //   "ignore" - records its ports and ignores the stop event.
+// Its ports are four loopback listeners of its own (qro, qro_ssl, zep,
+// zep_ssl), recorded in user_config.ini and, for the tests, in
+// fake_service.ports.
 #include <chrono>
 #include <fstream>
 #include <sstream>
@@ -11,6 +14,7 @@
 #include <thread>
 
 #include "platform/file_system.h"
+#include "platform/loopback_socket.h"
 #include "platform/named_event.h"
 #include "platform/profile.h"
 
@@ -24,9 +28,16 @@ std::string Folder() {
 bool Exists(const std::string& path) { return std::ifstream(path).good(); }
 
 void RecordPorts(const std::string& sid) {
+  static zep::platform::LoopbackListener listeners[4];
   const std::string file = Folder() + "user_config.ini";
-  const char* values[][2] = {{"qro", "21001"}, {"qro_ssl", "21002"}, {"zep", "21003"}, {"zep_ssl", "21004"}};
-  for (const auto& value : values) zep::platform::WriteProfileValue(sid.c_str(), value[0], value[1], file.c_str());
+  const char* names[] = {"qro", "qro_ssl", "zep", "zep_ssl"};
+  std::string ports;
+  for (int i = 0; i < 4; ++i) {
+    const std::string port = std::to_string(listeners[i].Port());
+    zep::platform::WriteProfileValue(sid.c_str(), names[i], port.c_str(), file.c_str());
+    ports += port + "\n";
+  }
+  std::ofstream(Folder() + "fake_service.ports") << ports;
 }
 
 }  // namespace

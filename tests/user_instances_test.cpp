@@ -52,6 +52,15 @@ void Mode(const std::string& mode) {
   test::RemoveFile(Folder() + "fake_service.release");
   test::RemoveFile(Folder() + "fake_service.stopped");
   test::RemoveFile(Folder() + "fake_service.args");
+  test::RemoveFile(Folder() + "fake_service.ports");
+}
+
+// The ports the stand-in copy listens on: qro, qro_ssl, zep, zep_ssl.
+[[maybe_unused]] std::vector<int> CopyPorts() {
+  std::vector<int> ports;
+  std::istringstream stream(test::ReadFileText(Folder() + "fake_service.ports"));
+  for (int port; stream >> port;) ports.push_back(port);
+  return ports;
 }
 
 [[maybe_unused]] bool Eventually(const std::function<bool()>& condition) {
@@ -121,8 +130,9 @@ class UserInstancesTest : public ::testing::Test {
         << reply;
     return match.size() > 1 ? match[1].str() : std::string();
   }
-  std::string GetPorts(const std::string& key) {
-    return test::Send("{\"id\":\"p\",\"method\":\"GetPorts\",\"parameter\":[\"" + key + "\"]}");
+  std::string GetPorts(const std::string& key, const PageConnection& page) {
+    return test::Send("{\"id\":\"p\",\"method\":\"GetPorts\",\"parameter\":[\"" + key + "\"]}", test::kLocalOrigin,
+                      page.Socket());
   }
 };
 
@@ -195,10 +205,11 @@ TEST_F(UserInstancesTest, ACopyStartsForTheUserAndReportsItsPorts) {
   for (const std::string& object : OpenObjects(std::to_string(pid))) EXPECT_EQ(0u, host.count(object)) << object;
 #endif
 
-  EXPECT_EQ(PortsReply(key, 0, 0, 0, 0), GetPorts(key));
+  EXPECT_EQ(PortsReply(key, 0, 0, 0, 0), GetPorts(key, page));
   test::WriteFileText(Folder() + "fake_service.release", "go");
-  ASSERT_TRUE(Eventually([&] { return ReadUserPort(sid, "zep", true) == 21004; }));
-  EXPECT_EQ(PortsReply(key, 21001, 21002, 21003, 21004), GetPorts(key));
+  ASSERT_TRUE(Eventually([&] { return CopyPorts().size() == 4; }));
+  const std::vector<int> ports = CopyPorts();
+  EXPECT_EQ(PortsReply(key, ports[0], ports[1], ports[2], ports[3]), GetPorts(key, page));
   EXPECT_EQ(0u, StartedPid(test::TakeLog()));  // the running copy was reused
 
   VirtualManagerClient::DestroyInstance();
@@ -218,7 +229,7 @@ TEST_F(UserInstancesTest, AnEndedCopyIsReplaced) {
   std::this_thread::sleep_for(100ms);
   test::RemoveFile(Folder() + "fake_service.args");
   Mode("serve");
-  EXPECT_EQ(PortsReply(key, 0, 0, 0, 0), GetPorts(key));
+  EXPECT_EQ(PortsReply(key, 0, 0, 0, 0), GetPorts(key, page));
   const std::string log = test::TakeLog();
   EXPECT_NE(std::string::npos, log.find("]: terminate process: p=" + std::to_string(first) + "\n"));
   EXPECT_NE(0u, StartedPid(log));
@@ -258,7 +269,7 @@ TEST_F(UserInstancesTest, BothTokenPaths) {
   const std::string sid = GetProcessUserSID(platform::CurrentProcessId());
   VirtualManagerClient::GetInstance()->GetManagerClient().UserInstances().at(sid).sessionId = 0;
   std::this_thread::sleep_for(200ms);  // the copy ends
-  GetPorts(key);
+  GetPorts(key, page);
   log = test::TakeLog();
   EXPECT_NE(0u, StartedPid(log)) << log;
   EXPECT_NE(std::string::npos,
@@ -284,7 +295,7 @@ TEST_F(UserInstancesTest, AKilledCopyIsReplacedAndItsEventRemoved) {
     return text.find("State:\tZ") != std::string::npos;
   }));
   Mode("serve");
-  GetPorts(key);
+  GetPorts(key, page);
   EXPECT_NE(std::string::npos, test::TakeLog().find("]: terminate process: p=" + std::to_string(pid) + "\n"));
   EXPECT_FALSE(SemaphoreExists(eventName));
 }
@@ -339,7 +350,7 @@ TEST_F(UserInstancesTest, AFailedStartIsReported) {
       "{\n   \"description\" : \"Failed to create user process.\",\n   \"exception\" : -2408,\n   \"id\" : "
       "\"p\",\n   \"method\" : \"GetPorts\",\n   \"result\" : [ \"" +
           key + "\", false ],\n\t\"cmdId\" : \"\"\n}\n",
-      GetPorts(key));
+      GetPorts(key, page));
   EXPECT_NE(std::string::npos, test::TakeLog().find("]: Create progress return 0("));
 }
 

@@ -4,6 +4,7 @@
 
 #include "commands/manager_client.h"
 #include "platform/network.h"
+#include "platform/process_user.h"
 #include "platform/system_error.h"
 #include "platform/user_process.h"
 #include "settings/log.h"
@@ -59,14 +60,23 @@ uint32_t GetProcessSessionID(uint32_t processId) {
 
 std::string ManagerClient::GetConnectionUserSID(uint32_t socket) {
   const uint32_t processId = GetConnectionProcessID(socket);
+  // The start time taken before and after the user: a process that ended,
+  // and whose id was taken by another, meanwhile is not identified.
+  uint64_t startTime = 0, startTimeAfter = 0;
+  const bool started = platform::ProcessStartTime(processId, &startTime);
   const uint32_t sessionId = GetProcessSessionID(processId);
-  const std::string sid = GetProcessUserSID(processId);
-  LogDebug("User=%s, sock=%d, session=%d, process=%d", sid.c_str(), static_cast<int>(socket),
+  std::string sid = GetProcessUserSID(processId);
+  if (!started || !platform::ProcessStartTime(processId, &startTimeAfter) || startTime != startTimeAfter) {
+    sid.clear();
+    startTime = 0;
+  }
+  LogDebug("User=%s, sock=%d, session=%d, process=%d", LogText(sid).c_str(), static_cast<int>(socket),
            static_cast<int>(sessionId), static_cast<int>(processId));
   std::lock_guard<std::mutex> guard(tablesMutex);
   UserInstance& record = userInstances[sid];
   record.sessionId = sessionId;
   record.clientProcessId = processId;
+  record.clientStartTime = startTime;
   return sid;
 }
 

@@ -19,11 +19,25 @@ namespace zep {
 
 constexpr const char* kFirewallBatchName = "CorvantisServiceFirewall.bat";
 
+namespace {
+
+// cmd expands %...% even between quotes: a path's own % is written doubled.
+std::string BatchLiteral(const std::string& text) {
+  std::string literal;
+  for (char c : text) {
+    literal += c;
+    if (c == '%') literal += '%';
+  }
+  return literal;
+}
+
+}  // namespace
+
 std::string FirewallBatchText(const std::string& servicePath) {
   return "@echo off\r\n"
          "netsh advfirewall firewall delete rule name=\"Corvantis_ServiceRule\"\r\n"
          "netsh advfirewall firewall add rule action=allow name=\"Corvantis_ServiceRule\" dir=in program=\"" +
-         servicePath +
+         BatchLiteral(servicePath) +
          "\"\r\n"
          "del %0\r\n"
          "exit\r\n";
@@ -42,8 +56,9 @@ bool AddFirewallRule() {
   if (path.empty() || path.back() != platform::kPathSeparator) path += platform::kPathSeparator;
   path += kFirewallBatchName;
   // The folder is open to other users: the file is made anew for this user
-  // alone, and only a file made so is run with elevation.
-  if (platform::WriteNewPrivateFile(path, text)) platform::RunElevated(kFirewallBatchName, folder);
+  // alone, and only a file made so is run with elevation, by its full path
+  // so that no other file of that name is found first.
+  if (platform::WriteNewPrivateFile(path, text)) platform::RunElevated(path, folder);
   return true;
 }
 

@@ -80,11 +80,14 @@ void ManagerClient::GetPorts(HttpParamRequest& request) {
   if (!CheckParameterCount(request, 1)) return;
   std::string userKey;
   GetParamAsString(request.Values()[0].get(), userKey);
+  // A page learns only its own user's ports: the key must name the user
+  // behind this very connection. Any other key reads as unknown.
+  const std::string caller = GetConnectionUserSID(request.GetClientSocket());
   std::string sid;
   {
     std::lock_guard<std::mutex> guard(tablesMutex);
     auto known = userKeys.find(userKey);
-    if (known != userKeys.end()) sid = known->second;
+    if (known != userKeys.end() && known->second == caller) sid = known->second;
   }
 
   std::string error;

@@ -82,7 +82,7 @@ int32_t ManagerClient::RunCommand(HttpParamRequest& request) {
   try {
     return RunCommandSteps(request);
   } catch (const std::exception& failure) {
-    LogError("RunCommand:: command failed: %s.", failure.what());
+    LogError("RunCommand:: command failed: %s.", LogText(failure.what()).c_str());
   } catch (...) {
     LogError("RunCommand:: command failed.");
   }
@@ -92,7 +92,7 @@ int32_t ManagerClient::RunCommand(HttpParamRequest& request) {
 int32_t ManagerClient::RunCommandSteps(HttpParamRequest& request) {
   const std::string id = request.GetId();
   LogDebug("2. Before command actually start cost: %ums. id = [%s].",
-           static_cast<unsigned>(platform::TickCount() - request.GetStartTick()), id.c_str());
+           static_cast<unsigned>(platform::TickCount() - request.GetStartTick()), LogText(id).c_str());
   request.SetStepTick(platform::TickCount());
   if (request.GetClientSupported() == 0) {
     request.SetResult(false, kErrorUnsupportedClient, Message(kMessageUnsupportedClient));
@@ -104,14 +104,15 @@ int32_t ManagerClient::RunCommandSteps(HttpParamRequest& request) {
   uint32_t now = platform::TickCount();
   request.SetStepTick(now);
   LogDebug("3. Command process cost: %ums. cmd = [%s]. id = [%s].", static_cast<unsigned>(now - previous),
-           request.GetMethodName().c_str(), id.c_str());
+           LogText(request.GetMethodName()).c_str(), LogText(id).c_str());
 
   const int32_t result = request.SendBack();
 
   previous = request.GetStepTick();
   now = platform::TickCount();
   request.SetStepTick(now);
-  LogDebug("4. Command send back result cost: %ums. id = [%s].\n", static_cast<unsigned>(now - previous), id.c_str());
+  LogDebug("4. Command send back result cost: %ums. id = [%s].\n", static_cast<unsigned>(now - previous),
+           LogText(id).c_str());
   return result;
 }
 
@@ -119,11 +120,11 @@ void ManagerClient::InvokeCommand(HttpParamRequest& request) {
   const std::string name = request.GetMethodName();
   auto entry = commands.find(name);
   if (entry == commands.end()) {
-    LogError("Invalid function name: %s.", name.c_str());
+    LogError("Invalid function name: %s.", LogText(name).c_str());
     request.SetResult(false, kErrorFunctionNotFound, Message(kMessageFunctionNotFound));
     return;
   }
-  LogDebug("Twain function [%s] begin: ", name.c_str());
+  LogDebug("Twain function [%s] begin: ", LogText(name).c_str());
   (this->*(entry->second))(request);
 }
 

@@ -27,7 +27,8 @@ class ManagerClient {
   std::string GetConnectionUserSID(uint32_t socket);
   // Ports of the user's own service copy, starting it when it does not run.
   PortMap GetCurrentUserModulePorts(const std::string& sid, std::string& error);
-  PortMap ReadUserModulePorts(const std::string& sid);
+  // The ports recorded for the user that the copy with that process id listens on.
+  PortMap ReadUserModulePorts(const std::string& sid, uint32_t copyProcessId);
 
   // For inspection while no command runs.
   std::map<std::string, UserInstance>& UserInstances() { return userInstances; }

@@ -15,7 +15,7 @@ namespace zep {
 bool IsPortActive(int32_t port, const std::string& address) {
   const uint16_t port16 = static_cast<uint16_t>(port & 0xFFFF);
   if (!platform::TcpConnectSucceeds(address, port16)) return false;
-  LogInfo("%s:%d is active and used.", address.c_str(), static_cast<int>(port16));
+  LogInfo("%s:%d is active and used.", LogText(address).c_str(), static_cast<int>(port16));
   return true;
 }
 

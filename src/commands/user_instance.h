@@ -15,6 +15,9 @@ struct UserInstance {
   platform::ProcessHandle process;
   uint32_t sessionId = 0;
   uint32_t clientProcessId = 0;
+  // When the client process started: with its id, it names the very process
+  // that was identified (0: unknown).
+  uint64_t clientStartTime = 0;
   std::string stopEventName;
   // A command is starting this user's copy right now.
   bool starting = false;

@@ -7,6 +7,8 @@
 
 #include "commands/manager_client.h"
 #include "platform/clock.h"
+#include "platform/network.h"
+#include "platform/process_user.h"
 #include "platform/system_error.h"
 #include "platform/user_process.h"
 #include "settings/log.h"
@@ -22,30 +24,65 @@ const char* const kModuleNames[] = {"zep", "qro"};
 
 std::atomic<uint32_t> stopEventCounter{0};
 
-bool CreateProcessAsCurrentLogonUser(const std::string& application, const std::string& commandLine,
-                                     platform::ProcessHandle& started, uint32_t sessionId, uint32_t clientProcessId) {
-  platform::UserToken token;
-  if (sessionId != 0) {
-    if (platform::GetSessionUserToken(sessionId, token) >= 0) {
-      if (platform::SetTokenSessionId(token, sessionId) && token.Valid()) goto haveToken;
-      LogDebug("SetTokenInformation failed(%d).", static_cast<int>(platform::LastSystemError()));
-    }
-    token.Close();
-  }
-  if (clientProcessId == 0) return false;
-  {
-    platform::QueryProcess client(clientProcessId);
-    LogDebug("Client process id=%d, query return=%x(%d)", static_cast<int>(clientProcessId),
-             static_cast<unsigned>(client.Native()), static_cast<int>(platform::LastSystemError()));
-    if (client.Valid()) {
-      platform::OpenPrimaryTokenOf(client, token);
-      LogDebug("OpenProcessToken token:%x(%d)", static_cast<unsigned>(token.Native()),
-               static_cast<int>(platform::LastSystemError()));
-    }
-  }
-  if (!token.Valid()) return false;
+// Who a copy is started for: the user's SID as identified, and the client
+// process it was identified through.
+struct CopyUser {
+  const std::string& sid;
+  uint32_t sessionId;
+  uint32_t clientProcessId;
+  uint64_t clientStartTime;
+};
 
-haveToken:
+// A copy runs as the user it is for and no one else: a token whose user is
+// not that SID is never used, whichever way it was had.
+bool TokenIsFor(const platform::UserToken& token, const std::string& sid) {
+  const std::string owner = platform::TokenUserSid(token);
+  if (owner == sid) return true;
+  LogDebug("CreateProcessAsCurrentLogonUser:: token user %s is not %s.", LogText(owner).c_str(), LogText(sid).c_str());
+  return false;
+}
+
+// The session's user token, with the session set; false (no token) otherwise.
+bool SessionUserToken(const CopyUser& user, platform::UserToken& token) {
+  if (user.sessionId == 0 || platform::GetSessionUserToken(user.sessionId, token) < 0) return false;
+  if (!TokenIsFor(token, user.sid)) {
+    token.Close();
+    return false;
+  }
+  if (platform::SetTokenSessionId(token, user.sessionId) && token.Valid()) return true;
+  LogDebug("SetTokenInformation failed(%d).", static_cast<int>(platform::LastSystemError()));
+  token.Close();
+  return false;
+}
+
+// The client process's own token, if the process is still the one that was
+// identified (the same start time) and still runs as the user.
+bool ClientProcessToken(const CopyUser& user, platform::UserToken& token) {
+  if (user.clientProcessId == 0) return false;
+  platform::QueryProcess client(user.clientProcessId);
+  LogDebug("Client process id=%d, query return=%x(%d)", static_cast<int>(user.clientProcessId),
+           static_cast<unsigned>(client.Native()), static_cast<int>(platform::LastSystemError()));
+  if (!client.Valid()) return false;
+  // The open handle keeps the id from being taken again while it is checked.
+  uint64_t startTime = 0;
+  if (user.clientStartTime == 0 || !platform::ProcessStartTime(user.clientProcessId, &startTime) ||
+      startTime != user.clientStartTime) {
+    LogDebug("CreateProcessAsCurrentLogonUser:: process %d is not the client that was identified.",
+             static_cast<int>(user.clientProcessId));
+    return false;
+  }
+  platform::OpenPrimaryTokenOf(client, token);
+  LogDebug("OpenProcessToken token:%x(%d)", static_cast<unsigned>(token.Native()),
+           static_cast<int>(platform::LastSystemError()));
+  if (token.Valid() && TokenIsFor(token, user.sid)) return true;
+  token.Close();
+  return false;
+}
+
+bool CreateProcessAsCurrentLogonUser(const std::string& application, const std::string& commandLine,
+                                     platform::ProcessHandle& started, const CopyUser& user) {
+  platform::UserToken token;
+  if (!SessionUserToken(user, token) && !ClientProcessToken(user, token)) return false;
   platform::EnvironmentBlock environment;
   if (!environment.Create(token)) {
     LogDebug("CreateEnvironmentBlock failed(%d).", static_cast<int>(platform::LastSystemError()));
@@ -53,7 +90,7 @@ haveToken:
   }
   const bool ok = platform::StartProcessAsUser(token, application, commandLine, environment, started);
   LogDebug("Create progress return %d(%d). %s %s", ok ? 1 : 0, static_cast<int>(platform::LastSystemError()),
-           application.c_str(), commandLine.c_str());
+           LogText(application).c_str(), LogText(commandLine).c_str());
   return ok;
 }
 
@@ -73,7 +110,7 @@ std::string UserInstanceCommandLine(const std::string& application, const std::s
 
 PortMap ManagerClient::GetCurrentUserModulePorts(const std::string& sid, std::string& error) {
   error.clear();
-  LogDebug("GetCurrentUserModulePorts user=%s", sid.c_str());
+  LogDebug("GetCurrentUserModulePorts user=%s", LogText(sid).c_str());
   if (sid.empty()) {
     error = "User SID is empty.";
     return PortMap();
@@ -83,7 +120,8 @@ PortMap ManagerClient::GetCurrentUserModulePorts(const std::string& sid, std::st
   // running for everyone else.
   platform::ProcessHandle ended;
   std::string endedEventName;
-  uint32_t sessionId = 0, clientProcessId = 0;
+  uint32_t sessionId = 0, clientProcessId = 0, runningCopy = 0;
+  uint64_t clientStartTime = 0;
   bool running = false;
   {
     std::lock_guard<std::mutex> guard(tablesMutex);
@@ -91,9 +129,10 @@ PortMap ManagerClient::GetCurrentUserModulePorts(const std::string& sid, std::st
     if (record.starting) {
       running = true;
     } else if (record.process.Valid()) {
-      if (record.process.Wait(0) != platform::WaitResult::Exited)
+      if (record.process.Wait(0) != platform::WaitResult::Exited) {
         running = true;
-      else {
+        runningCopy = record.process.ProcessId();
+      } else {
         ended = std::move(record.process);
         endedEventName = record.stopEventName;
       }
@@ -102,9 +141,10 @@ PortMap ManagerClient::GetCurrentUserModulePorts(const std::string& sid, std::st
       record.starting = true;
       sessionId = record.sessionId;
       clientProcessId = record.clientProcessId;
+      clientStartTime = record.clientStartTime;
     }
   }
-  if (running) return ReadUserModulePorts(sid);
+  if (running) return ReadUserModulePorts(sid, runningCopy);
 
   platform::ProcessHandle started;
   bool ok = false;
@@ -146,20 +186,33 @@ PortMap ManagerClient::GetCurrentUserModulePorts(const std::string& sid, std::st
     userInstances[sid].stopEventName = eventName;
   }
   const std::string commandLine = UserInstanceCommandLine(application, eventName, sid);
-  if (!CreateProcessAsCurrentLogonUser(application, commandLine, started, sessionId, clientProcessId)) {
+  if (!CreateProcessAsCurrentLogonUser(application, commandLine, started,
+                                       CopyUser{sid, sessionId, clientProcessId, clientStartTime})) {
     error = "Failed to create user process.";
     return PortMap();
   }
   LogDebug("ManagerClient::CreateProcessAsCurrentLogonUser return: %d", static_cast<int>(started.ProcessId()));
   ok = true;
-  return ReadUserModulePorts(sid);
+  return ReadUserModulePorts(sid, started.ProcessId());
 }
 
-PortMap ManagerClient::ReadUserModulePorts(const std::string& sid) {
+namespace {
+
+// A port that the user's file records counts only when the copy the module
+// started listens on it: the file is open to every user, and anyone could
+// send a page to a port of theirs.
+int32_t PortOfCopy(int32_t recorded, uint32_t copyProcessId) {
+  if (recorded <= 0 || recorded > 0xFFFF) return 0;
+  return platform::ProcessListensOnTcpPort(copyProcessId, static_cast<uint16_t>(recorded)) ? recorded : 0;
+}
+
+}  // namespace
+
+PortMap ManagerClient::ReadUserModulePorts(const std::string& sid, uint32_t copyProcessId) {
   PortMap ports;
   for (const char* name : kModuleNames) {
-    const int32_t plain = ReadUserPort(sid, name, false);
-    const int32_t secure = ReadUserPort(sid, name, true);
+    const int32_t plain = PortOfCopy(ReadUserPort(sid, name, false), copyProcessId);
+    const int32_t secure = PortOfCopy(ReadUserPort(sid, name, true), copyProcessId);
     LogDebug("port:%d--%d, %s", plain, secure, name);
     ports[name] = {plain, secure};
   }

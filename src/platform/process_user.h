@@ -10,4 +10,9 @@ namespace zep::platform {
 // cannot be had.
 std::string ProcessUserSid(uint32_t processId);
 
+// When the process started, in the system's own units: together with its id
+// it names one process, since an id may be taken again by a later one. False
+// when the process is gone or cannot be asked.
+bool ProcessStartTime(uint32_t processId, uint64_t* startTime);
+
 }  // namespace zep::platform

@@ -8,13 +8,19 @@
 
 namespace zep::platform {
 
+// Files other users may write are read up to this size: a larger one is not
+// read at all, so that padding it cannot slow every reader down.
+constexpr uint64_t kMaxProfileFileBytes = 1u << 20;
+
 // Copies the value (or the default, less trailing blanks, when the key is
 // missing) into out, cut to outSize - 1 characters. Returns the number of
-// characters copied, terminator excluded.
+// characters copied, terminator excluded. A file larger than
+// kMaxProfileFileBytes reads as missing, and sets *tooLarge when given.
 uint32_t ReadProfileValue(const char* section, const char* key, const char* defaultValue, char* out, uint32_t outSize,
-                          const char* file);
+                          const char* file, bool* tooLarge = nullptr);
 
-// Writes key = value in section; false when the file could not be written.
+// Writes key = value in section; false when the file could not be written
+// (a file larger than kMaxProfileFileBytes is not).
 bool WriteProfileValue(const char* section, const char* key, const char* value, const char* file);
 
 }  // namespace zep::platform

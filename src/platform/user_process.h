@@ -103,6 +103,9 @@ bool SetTokenSessionId(UserToken& token, uint32_t sessionId);
 // TOKEN_ASSIGN_PRIMARY | TOKEN_DUPLICATE | TOKEN_QUERY | TOKEN_ADJUST_DEFAULT.
 bool OpenPrimaryTokenOf(const QueryProcess& process, UserToken& token);
 
+// String form of the SID of the token's user; empty when it cannot be had.
+std::string TokenUserSid(const UserToken& token);
+
 // Starts application with the command line as the token's user, hidden, on
 // the interactive desktop, with a new console.
 bool StartProcessAsUser(const UserToken& token, const std::string& application, const std::string& commandLine,

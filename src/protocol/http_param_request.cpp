@@ -161,7 +161,8 @@ int32_t HttpParamRequest::SendBack() {
     return 0;
   }
   if (id.empty()) {
-    LogDebug("Invalid json command format. cmd = [%s][%d].", commandText.c_str(), static_cast<int>(sendBackHandle));
+    LogDebug("Invalid json command format. cmd = [%s][%d].", LogText(commandText).c_str(),
+             static_cast<int>(sendBackHandle));
   }
   if (!text.empty()) {
     const size_t brace = text.rfind('}');

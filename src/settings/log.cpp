@@ -154,6 +154,31 @@ int GetLogLevel() {
 
 void FixLogLevel() { State().fixedLevel.store(true); }
 
+LogText::LogText(const char* text) : LogText(text != nullptr ? text : "", text != nullptr ? std::strlen(text) : 0) {}
+
+LogText::LogText(const char* text, size_t length) : text_(text) {
+  size_t clean = 0;
+  while (clean < length && static_cast<unsigned char>(text[clean]) >= 0x20 && text[clean] != 0x7F) ++clean;
+  if (clean == length) return;
+  escaped_.assign(text, clean);
+  for (size_t i = clean; i < length; ++i) {
+    const unsigned char c = static_cast<unsigned char>(text[i]);
+    if (c >= 0x20 && c != 0x7F) {
+      escaped_ += static_cast<char>(c);
+    } else if (c == '\n') {
+      escaped_ += "\\n";
+    } else if (c == '\r') {
+      escaped_ += "\\r";
+    } else if (c == '\t') {
+      escaped_ += "\\t";
+    } else {
+      char code[8];
+      std::snprintf(code, sizeof code, "\\x%02X", c);
+      escaped_ += code;
+    }
+  }
+}
+
 const char* LogLevelName(int level) {
   static const struct {
     int flag;

@@ -2,6 +2,7 @@
 // bit mask of the configuration, read again for every line.
 #pragma once
 
+#include <cstddef>
 #include <string>
 
 #if defined(__clang__)
@@ -19,6 +20,22 @@ enum LogLevelFlag { kLogNull = 1, kLogError = 2, kLogInfo = 4, kLogDebug = 8, kL
 void LogError(const char* format, ...) ZEP_PRINTF_FORMAT(1, 2);
 void LogInfo(const char* format, ...) ZEP_PRINTF_FORMAT(1, 2);
 void LogDebug(const char* format, ...) ZEP_PRINTF_FORMAT(1, 2);
+
+// Text from outside (a page, a host, another process) for a "%s" of a log
+// line: a control character in it is written as an escape (\n, \r, \t or
+// \xHH), so no such text can end a line or start one of its own. A text
+// without control characters is used as it stands, without a copy.
+class LogText {
+ public:
+  explicit LogText(const std::string& text) : LogText(text.c_str(), text.size()) {}
+  explicit LogText(const char* text);
+  const char* c_str() const { return escaped_.empty() ? text_ : escaped_.c_str(); }
+
+ private:
+  LogText(const char* text, size_t length);
+  const char* text_;
+  std::string escaped_;
+};
 
 // The current mask: 14 once fixed, else "LogLevel" (default 1).
 int GetLogLevel();

@@ -71,14 +71,14 @@ void SettingsWritten() {
 }
 
 uint32_t ReadProfileValueCached(const char* section, const char* key, const char* defaultValue, char* out,
-                                uint32_t outSize, const std::string& file) {
+                                uint32_t outSize, const std::string& file, bool* tooLarge) {
   ReadCache& cache = Cache();
   std::string name;
   uint64_t generation = 0;
   {
     std::lock_guard<std::mutex> guard(cache.mutex);
     if (!InFolder(file, cache.folder) || section == nullptr || key == nullptr || outSize == 0)
-      return platform::ReadProfileValue(section, key, defaultValue, out, outSize, file.c_str());
+      return platform::ReadProfileValue(section, key, defaultValue, out, outSize, file.c_str(), tooLarge);
     generation = cache.Poll();
     name.reserve(file.size() + 64);
     name.append(file).append(1, '\0').append(section).append(1, '\0').append(key).append(1, '\0');
@@ -92,7 +92,12 @@ uint32_t ReadProfileValueCached(const char* section, const char* key, const char
   }
   // The file is read outside the cache's mutex; a change meanwhile moves the
   // generation on, and the next read reads again.
-  const uint32_t copied = platform::ReadProfileValue(section, key, defaultValue, out, outSize, file.c_str());
+  bool refused = false;
+  const uint32_t copied = platform::ReadProfileValue(section, key, defaultValue, out, outSize, file.c_str(), &refused);
+  if (refused) {
+    *tooLarge = true;
+    return copied;
+  }
   std::lock_guard<std::mutex> guard(cache.mutex);
   if (cache.reads.size() >= kMaxKept) cache.reads.clear();
   cache.reads[name] = Read{generation, copied, std::string(out, strnlen(out, outSize))};

@@ -20,7 +20,8 @@ void SettingsWritten();
 
 // As platform::ReadProfileValue; files of the watched folder are read only
 // when they may have changed since the same read was last made.
+// A file too large to be read is never kept as read.
 uint32_t ReadProfileValueCached(const char* section, const char* key, const char* defaultValue, char* out,
-                                uint32_t outSize, const std::string& file);
+                                uint32_t outSize, const std::string& file, bool* tooLarge);
 
 }  // namespace zep

@@ -5,6 +5,7 @@
 #include <cstring>
 #include <memory>
 #include <mutex>
+#include <set>
 
 #include "common/decimal_text.h"
 #include "common/module_locks.h"
@@ -85,7 +86,11 @@ void InitializeOnce() {
 
   settings->enhancedMode =
       ParseIniBool(ReadIniValue(kConfigurationSection, "EnableEnhancedMode", "FALSE", paths.configurationFile));
-  if (settings->enhancedMode && WorkMode() == 3) {
+  // A per-user copy's folders are its user's own: open to that user, the
+  // system and the administrators, not to everyone.
+  const bool perUserFolders = settings->enhancedMode && WorkMode() == 3;
+  const auto grant = perUserFolders ? platform::GrantUserFullAccess : platform::GrantEveryoneFullAccess;
+  if (perUserFolders) {
     const std::string user = GetProcessUserSID(platform::CurrentProcessId()) + sep;
     paths.logDirectory += user;
     paths.cacheDirectory += user;
@@ -97,9 +102,9 @@ void InitializeOnce() {
   platform::ProbeSharedFile(paths.userConfigurationFile);
 
   platform::GrantEveryoneFullAccess(paths.userConfigurationFile.c_str());
-  platform::GrantEveryoneFullAccess(paths.cacheDirectory.c_str());
-  platform::GrantEveryoneFullAccess(paths.uploadDirectory.c_str());
-  const int logGranted = platform::GrantEveryoneFullAccess(paths.logDirectory.c_str());
+  grant(paths.cacheDirectory.c_str());
+  grant(paths.uploadDirectory.c_str());
+  const int logGranted = grant(paths.logDirectory.c_str());
   if (logGranted == 0) {
     // The user's own folder instead; refused (empty) when it does not fit.
     char vendor[kMaxPath] = {0};
@@ -126,6 +131,20 @@ void InitializeOnce() {
 
   LogDebug("Version info:%s, %s---%s, \r\n\t\tis64:%d, isScanning=%d, workMode=%d, isQROActiveX=%d\r\n",
            kModuleDescription, "zep service manager", kModuleVersion, 1, 0, WorkMode(), WorkMode() == 4 ? 1 : 0);
+}
+
+// Once per file and process: a padded file would otherwise add a line to
+// every read.
+void ReportTooLarge(const std::string& file) {
+  // Never destroyed: a read may come while the process exits.
+  static auto* mutex = new std::mutex;
+  static auto* reported = new std::set<std::string>;
+  {
+    std::lock_guard<std::mutex> guard(*mutex);
+    if (reported->size() >= 16 || !reported->insert(file).second) return;
+  }
+  LogError("ReadIniValue:: %s is larger than %u bytes and is not read.", LogText(file).c_str(),
+           static_cast<unsigned>(platform::kMaxProfileFileBytes));
 }
 
 }  // namespace
@@ -160,12 +179,14 @@ std::string ReadIniValue(const char* section, const char* key, const char* defau
   }
   char value[kIniValueBuffer] = {0};
   uint32_t copied = 0;
+  bool tooLarge = false;
   {
     SharedLockGuard guard(&SettingsLock());
     if (guard.Owned())
       copied = ReadProfileValueCached(section != nullptr ? section : kConfigurationSection, key, fallback, value,
-                                      kIniValueBuffer, file);
+                                      kIniValueBuffer, file, &tooLarge);
   }
+  if (tooLarge) ReportTooLarge(file);
   if (copied > 0) return std::string(value, copied);
   return defaultValue != nullptr ? std::string(defaultValue) : std::string();
 }
@@ -182,8 +203,8 @@ void SetConfiguration(const char* key, const char* value) {
   SettingsWritten();
   if (!written) {
     const unsigned code = platform::LastSystemError();
-    LogDebug("Set configuration to init file failed. Key = %s, Value = %s. (%d)", key, value != nullptr ? value : "",
-             static_cast<int>(code));
+    LogDebug("Set configuration to init file failed. Key = %s, Value = %s. (%d)", LogText(key).c_str(),
+             LogText(value).c_str(), static_cast<int>(code));
   }
 }
 

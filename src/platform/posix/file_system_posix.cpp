@@ -11,6 +11,7 @@
 #include <cstring>
 
 #include "platform/file_system.h"
+#include "platform/posix/owned_files_posix.h"
 
 namespace zep::platform {
 
@@ -102,14 +103,15 @@ namespace {
 
 // Opens the file for appending; a file created here is open to every user
 // (0666 whatever the umask), as files in the shared folders are on Windows.
+// An existing one is taken only when it is this user's own plain file.
 int OpenSharedForAppend(const std::string& path) {
-  int fd = open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+  int fd = OpenOwned(path, O_WRONLY | O_APPEND | O_CREAT | O_EXCL, 0666, OwnedKind::File);
   if (fd >= 0) {
     fchmod(fd, 0666);
     return fd;
   }
   if (errno != EEXIST) return -1;
-  return open(path.c_str(), O_WRONLY | O_APPEND | O_CLOEXEC);
+  return OpenOwned(path, O_WRONLY | O_APPEND, 0, OwnedKind::File);
 }
 
 }  // namespace

@@ -103,6 +103,51 @@ bool GetTcpTableWithOwners(std::vector<TcpRow>& rows) {
   return true;
 }
 
+namespace {
+
+// Inodes of the sockets that listen on the port, from one of the kernel's tables.
+void ListeningInodes(const char* tablePath, uint16_t port, std::vector<unsigned long>& inodes) {
+  std::ifstream table(tablePath);
+  std::string line;
+  std::getline(table, line);  // column titles
+  while (std::getline(table, line)) {
+    // sl local(address:port) rem st ... inode; IPv6 addresses are 32 digits.
+    char local[64] = {0};
+    unsigned state = 0;
+    unsigned long inode = 0;
+    if (std::sscanf(line.c_str(), " %*d: %63s %*s %2X %*X:%*X %*X:%*X %*X %*u %*u %lu", local, &state, &inode) != 3)
+      continue;
+    const char* colon = std::strrchr(local, ':');
+    if (state != 0x0A || colon == nullptr || std::strtoul(colon + 1, nullptr, 16) != port) continue;
+    inodes.push_back(inode);
+  }
+}
+
+}  // namespace
+
+bool ProcessListensOnTcpPort(uint32_t processId, uint16_t port) {
+  if (processId == 0 || port == 0) return false;
+  std::vector<unsigned long> inodes;
+  ListeningInodes("/proc/net/tcp", port, inodes);
+  ListeningInodes("/proc/net/tcp6", port, inodes);
+  if (inodes.empty()) return false;
+  const std::string fdDirectory = "/proc/" + std::to_string(processId) + "/fd";
+  const std::unique_ptr<DIR, int (*)(DIR*)> fds(opendir(fdDirectory.c_str()), &closedir);
+  if (fds == nullptr) return false;
+  while (dirent* fd = readdir(fds.get())) {
+    char target[128];
+    const std::string link = fdDirectory + "/" + fd->d_name;
+    const ssize_t length = readlink(link.c_str(), target, sizeof target - 1);
+    if (length <= 0) continue;
+    target[length] = '\0';
+    unsigned long inode = 0;
+    if (std::sscanf(target, "socket:[%lu]", &inode) != 1) continue;
+    for (unsigned long listening : inodes)
+      if (listening == inode) return true;
+  }
+  return false;
+}
+
 bool GetSocketEndpoints(uint32_t socket, Ipv4Endpoint& local, Ipv4Endpoint& peer) {
   sockaddr_in localAddress{}, peerAddress{};
   socklen_t length = sizeof localAddress;

@@ -140,6 +140,14 @@ bool RewriteInPlace(int fd, const std::string& bytes) {
   return WriteAllAt(fd, bytes) && ftruncate(fd, static_cast<off_t>(bytes.size())) == 0 && fsync(fd) == 0;
 }
 
+bool WithinBound(int fd) {
+  struct stat info {};
+  if (fstat(fd, &info) != 0) return false;
+  if (static_cast<uint64_t>(info.st_size) <= kMaxProfileFileBytes) return true;
+  errno = EFBIG;
+  return false;
+}
+
 uint32_t CopyOut(const std::string& value, char* out, uint32_t outSize) {
   if (out == nullptr || outSize == 0) return 0;
   uint32_t length = static_cast<uint32_t>(value.size());
@@ -159,12 +167,17 @@ std::string DefaultText(const char* defaultValue) {
 }  // namespace
 
 uint32_t ReadProfileValue(const char* section, const char* key, const char* defaultValue, char* out, uint32_t outSize,
-                          const char* file) {
+                          const char* file, bool* tooLarge) {
   const std::string fallback = DefaultText(defaultValue);
   if (file == nullptr || section == nullptr || key == nullptr) return CopyOut(fallback, out, outSize);
   ProfileFileLock lock(file, false);
   std::string text;
-  if (!lock.Held() || !ReadAll(lock.Fd(), text)) return CopyOut(fallback, out, outSize);
+  if (!lock.Held()) return CopyOut(fallback, out, outSize);
+  if (!WithinBound(lock.Fd())) {
+    if (tooLarge != nullptr) *tooLarge = true;
+    return CopyOut(fallback, out, outSize);
+  }
+  if (!ReadAll(lock.Fd(), text)) return CopyOut(fallback, out, outSize);
   const std::optional<std::string> value = ProfileDocument(text).Read(section, key);
   return CopyOut(value ? *value : fallback, out, outSize);
 }
@@ -181,7 +194,7 @@ bool WriteProfileValue(const char* section, const char* key, const char* value, 
     return false;
   }
   std::string text;
-  if (!ReadAll(lock.Fd(), text)) return false;
+  if (!WithinBound(lock.Fd()) || !ReadAll(lock.Fd(), text)) return false;
   ProfileDocument document(text);
   if (!document.Write(section, key, value != nullptr ? std::optional<std::string>(value) : std::nullopt))
     return true;  // nothing changes: the file stays as it is

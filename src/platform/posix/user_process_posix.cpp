@@ -244,6 +244,11 @@ bool OpenPrimaryTokenOf(const QueryProcess& process, UserToken& token) {
   return true;
 }
 
+std::string TokenUserSid(const UserToken& token) {
+  const auto* account = reinterpret_cast<const Account*>(token.Native());
+  return account == nullptr ? std::string() : "S-1-22-1-" + std::to_string(account->uid);
+}
+
 bool StartProcessAsUser(const UserToken& token, const std::string& application, const std::string& commandLine,
                         const EnvironmentBlock& environment, ProcessHandle& started) {
   const auto* account = reinterpret_cast<const Account*>(token.Native());

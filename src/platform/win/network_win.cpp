@@ -148,6 +148,35 @@ bool GetTcpTableWithOwners(std::vector<TcpRow>& rows) {
   return haveTable;
 }
 
+namespace {
+
+// The listening rows of one address family's table, with their owners.
+template <typename Table>
+bool ListenerOwnedBy(ULONG family, uint32_t processId, uint16_t port) {
+  std::vector<unsigned char> buffer;
+  DWORD size = 0;
+  DWORD status = ERROR_INSUFFICIENT_BUFFER;
+  // The table may grow between the calls: ask again, a few times.
+  for (int attempt = 0; attempt < 4 && status == ERROR_INSUFFICIENT_BUFFER; ++attempt) {
+    buffer.resize(size == 0 ? 1 : size);
+    status = GetExtendedTcpTable(buffer.data(), &size, FALSE, family, TCP_TABLE_OWNER_PID_LISTENER, 0);
+  }
+  if (status != NO_ERROR) return false;
+  const auto* table = reinterpret_cast<const Table*>(buffer.data());
+  for (DWORD i = 0; i < table->dwNumEntries; ++i)
+    if (table->table[i].dwOwningPid == processId && ntohs(static_cast<u_short>(table->table[i].dwLocalPort)) == port)
+      return true;
+  return false;
+}
+
+}  // namespace
+
+bool ProcessListensOnTcpPort(uint32_t processId, uint16_t port) {
+  if (processId == 0 || port == 0) return false;
+  return ListenerOwnedBy<MIB_TCPTABLE_OWNER_PID>(AF_INET, processId, port) ||
+         ListenerOwnedBy<MIB_TCP6TABLE_OWNER_PID>(AF_INET6, processId, port);
+}
+
 bool GetSocketEndpoints(uint32_t socketValue, Ipv4Endpoint& local, Ipv4Endpoint& peer) {
   sockaddr_in localAddress{}, peerAddress{};
   int length = sizeof localAddress;

@@ -43,4 +43,14 @@ std::string ProcessUserSid(uint32_t processId) {
   return result;
 }
 
+bool ProcessStartTime(uint32_t processId, uint64_t* startTime) {
+  HandleCloser process;
+  process.handle = OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, processId);
+  if (process.handle == nullptr) return false;
+  FILETIME created{}, exited{}, kernel{}, user{};
+  if (!GetProcessTimes(process.handle, &created, &exited, &kernel, &user)) return false;
+  *startTime = (static_cast<uint64_t>(created.dwHighDateTime) << 32) | created.dwLowDateTime;
+  return true;
+}
+
 }  // namespace zep::platform

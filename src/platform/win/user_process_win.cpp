@@ -5,6 +5,8 @@
 
 #include <wtsapi32.h>
 
+#include <sddl.h>
+
 #include <vector>
 
 #include "platform/user_process.h"
@@ -115,6 +117,19 @@ bool OpenPrimaryTokenOf(const QueryProcess& process, UserToken& token) {
     return false;
   token.Assign(reinterpret_cast<intptr_t>(opened));
   return true;
+}
+
+std::string TokenUserSid(const UserToken& token) {
+  DWORD length = 0;
+  GetTokenInformation(AsHandle(token.Native()), TokenUser, nullptr, 0, &length);
+  if (length == 0) return std::string();
+  std::vector<unsigned char> user(length);
+  if (!GetTokenInformation(AsHandle(token.Native()), TokenUser, user.data(), length, &length)) return std::string();
+  char* text = nullptr;
+  if (!ConvertSidToStringSidA(reinterpret_cast<TOKEN_USER*>(user.data())->User.Sid, &text)) return std::string();
+  std::string sid = text;
+  LocalFree(text);
+  return sid;
 }
 
 bool StartProcessAsUser(const UserToken& token, const std::string& application, const std::string& commandLine,
