@@ -19,6 +19,8 @@
 
 #ifdef _WIN32
 #include <windows.h>
+#else
+#include <sys/stat.h>
 #endif
 
 namespace zep {
@@ -35,8 +37,9 @@ class HeldLogFile {
     handle_ = CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL,
                           nullptr);
 #else
-    // No mandatory locks here: a directory of that name cannot be opened as a file.
-    std::filesystem::create_directories(path);
+    // No mandatory locks here. A FIFO that another user planted there stands
+    // in: opened for writing, it would wait for a reader forever.
+    mkfifo(path.c_str(), 0666);
 #endif
   }
   ~HeldLogFile() {

@@ -129,6 +129,20 @@ TEST_F(HostileInputTest, HostTextKeepsEveryByteButWhatJsonEscapes) {
       test::Send(Command("SetServerInfo", "[\"h\xC3\xA9\\\"\\\\\\t\",1,2,3,4]")));
 }
 
+// A page's method name and CheckQROPort address reach the log escaped: no
+// page writes a line of its own.
+TEST_F(HostileInputTest, PageTextKeepsToItsLogLine) {
+  test::SetConfigurationText("[TK]\r\nLogLevel=14\r\n");
+  test::TakeLog();
+  test::Send("{\"id\":\"1\",\"method\":\"A\\n[Process:     1 Thread:     1] B\"}");
+  EXPECT_NE(std::string::npos,
+            test::TakeLog().find("]: Invalid function name: A\\n[Process:     1 Thread:     1] B. "));
+  platform::LoopbackListener listener;
+  const std::string port = std::to_string(listener.Port());
+  test::Send(Command("CheckQROPort", "[\"127.0.0.1\\nforged\"," + port + "," + port + "]"));
+  EXPECT_NE(std::string::npos, test::TakeLog().find("]: 127.0.0.1\\nforged:" + port + " is active and used.\n"));
+}
+
 TEST_F(HostileInputTest, AHostWithALineBreakWritesNothing) {
   test::SetConfigurationText("[TK]\r\nLogLevel=14\r\n");
   for (const char* host : {"h\\r\\nLogLevel=30\\nEnableEnhancedMode=TRUE", "h\\rLogLevel=30", "h\\nLogLevel=30"}) {

@@ -10,6 +10,14 @@
 #include <thread>
 #include <vector>
 
+#ifndef _WIN32
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <functional>
+#endif
+
 #include "module/entry_points.h"
 #include "platform/sync.h"
 #include "platform/system_error.h"
@@ -161,6 +169,51 @@ TEST_F(LogTest, LinesFromManyThreadsNeverMix) {
     ASSERT_EQ(702u, message.size()) << line.substr(0, 80);
     EXPECT_EQ(std::string(700, static_cast<char>('a' + (message[0] - '0'))), message.substr(2));
   }
+}
+
+#ifndef _WIN32
+// The log folder is open to every user, who may plant anything at tks.log: a
+// link to a file of root's, a hard link, a FIFO. The module writes into none
+// of them, never blocks, and loses those lines.
+TEST_F(LogTest, WhatIsPlantedAtTheLogIsNeverWritten) {
+  Level("14");
+  const std::string log = GetSettingsPaths().serviceLogFile;
+  const std::string target = test::ModuleDirectory() + "planted-target";
+  const auto plant = [&](const std::function<void()>& make) {
+    std::filesystem::remove(log);
+    test::WriteFileText(target, "root's own\n");
+    make();
+    LogError("* * * * * root planted");
+    EXPECT_EQ("root's own\n", test::ReadFileText(target));
+    std::filesystem::remove(log);
+  };
+  plant([&] { std::filesystem::create_symlink(target, log); });
+  plant([&] { std::filesystem::create_hard_link(target, log); });
+  plant([&] { ASSERT_EQ(0, mkfifo(log.c_str(), 0666)); });  // no reader: an open for writing would wait
+  // The owner's own file is written again.
+  LogError("own line");
+  EXPECT_NE(std::string::npos, test::ReadFileText(log).find("]: own line GetLastError = "));
+  // Nobody else can remove or replace what the service made in the shared folder.
+  struct stat folder {};
+  ASSERT_EQ(0, stat(GetSettingsPaths().logDirectory.c_str(), &folder));
+  EXPECT_EQ(01777u, folder.st_mode & 07777u);
+  if (geteuid() == 0) {
+    EXPECT_TRUE(test::AsUnprivilegedUser([&] { return unlink(log.c_str()) != 0 && errno == EPERM; }));
+  }
+}
+#endif
+
+// A text from a page keeps to its own line, whatever it holds.
+TEST_F(LogTest, ControlCharactersFromOutsideAreEscaped) {
+  Level("14");
+  const char text[] = "x\n[Process:     1 Thread:     1] forged\r\t\x01\x7F\\n\0tail";
+  platform::SetLastSystemError(0);
+  LogError("Invalid function name: %s.", LogText(std::string(text, sizeof text - 1)).c_str());
+  const std::vector<std::string> lines = Lines(test::TakeLog());
+  ASSERT_EQ(1u, lines.size());
+  EXPECT_EQ(
+      "Invalid function name: x\\n[Process:     1 Thread:     1] forged\\r\\t\\x01\\x7F\\n\\x00tail. GetLastError = 0.",
+      test::MessageOf(lines[0]));
 }
 
 TEST(LogNames, LevelNameIsTheFirstSharedFlag) {

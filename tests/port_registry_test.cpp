@@ -59,5 +59,25 @@ TEST_F(PortRegistryTest, UserPortsLiveInTheUserConfiguration) {
   EXPECT_STREQ("0", value);
 }
 
+// The file is open to every user: one padded past the bound is not read (and
+// said so once), on both targets.
+TEST_F(PortRegistryTest, APaddedUserConfigurationIsNotRead) {
+  const std::string sid = "S-1-22-1-1001";
+  test::SetConfigurationText("[TK]\r\nLogLevel=14\r\n");
+  test::TakeLog();
+  const std::string file = GetUserConfigurationFilePath();
+  test::WriteFileText(file, "[" + sid + "]\r\nzep=20001\r\n;" + std::string(platform::kMaxProfileFileBytes, 'x'));
+  EXPECT_EQ(0, ReadUserPort(sid, "zep", false));
+  EXPECT_EQ(0, ReadUserPort(sid, "zep", false));
+  const std::string log = test::TakeLog();
+  const std::string line =
+      "]: ReadIniValue:: " + file + " is larger than 1048576 bytes and is not read. GetLastError = ";
+  const size_t first = log.find(line);
+  EXPECT_NE(std::string::npos, first) << log;
+  EXPECT_EQ(std::string::npos, log.find(line, first + 1));
+  test::WriteFileText(file, "[" + sid + "]\r\nzep=20001\r\n;" + std::string(1000, 'x'));
+  EXPECT_EQ(20001, ReadUserPort(sid, "zep", false));
+}
+
 }  // namespace
 }  // namespace zep

@@ -11,6 +11,7 @@
 #include "commands/manager_client.h"
 #include "module/virtual_manager_client.h"
 #include "platform/loopback_socket.h"
+#include "platform/profile.h"
 #include "settings/port_registry.h"
 #include "settings/process_user.h"
 #include "settings/settings_store.h"
@@ -121,18 +122,19 @@ class UserInstancesTest : public ::testing::Test {
   void TearDown() override { VirtualManagerClient::DestroyInstance(); }
 
   // VersionInfo over a real connection; returns the user key.
-  std::string VersionInfo(const PageConnection& page) {
-    const std::string reply =
-        test::Send("{\"id\":\"v\",\"method\":\"VersionInfo\"}", test::kLocalOrigin, page.Socket());
+  std::string VersionInfo(const PageConnection& page) { return VersionInfoOn(page.Socket()); }
+  std::string VersionInfoOn(uint32_t socket) {
+    const std::string reply = test::Send("{\"id\":\"v\",\"method\":\"VersionInfo\"}", test::kLocalOrigin, socket);
     std::smatch match;
     EXPECT_TRUE(std::regex_search(reply, match, std::regex("Module\", \"([0-9]+)\", \"(true|false)\"")) ||
                 std::regex_search(reply, match, std::regex("Module\",\n      \"([0-9]+)\",\n      \"(true|false)\"")))
         << reply;
     return match.size() > 1 ? match[1].str() : std::string();
   }
-  std::string GetPorts(const std::string& key, const PageConnection& page) {
+  std::string GetPorts(const std::string& key, const PageConnection& page) { return GetPortsOn(key, page.Socket()); }
+  std::string GetPortsOn(const std::string& key, uint32_t socket) {
     return test::Send("{\"id\":\"p\",\"method\":\"GetPorts\",\"parameter\":[\"" + key + "\"]}", test::kLocalOrigin,
-                      page.Socket());
+                      socket);
   }
 };
 
@@ -339,7 +341,116 @@ TEST_F(UserInstancesTest, StoppingNeverHitsAProcessThatReusedACopysPid) {
   waitpid(decoy, &status, 0);
 }
 
+// A page of another account: a process that runs as uid (with root kept as
+// its saved uid, so that it can become root later, as a set-user-id program
+// would) and holds a connection to the host.
+class ForeignPage {
+ public:
+  explicit ForeignPage(uid_t uid) {
+    int toChild[2], toParent[2];
+    if (pipe(toChild) != 0 || pipe(toParent) != 0) return;
+    child_ = fork();
+    if (child_ == 0) {
+      close(toChild[1]);
+      close(toParent[0]);
+      if (setresgid(uid, uid, 0) != 0 || setresuid(uid, uid, 0) != 0) _exit(2);
+      platform::TcpSocket client = platform::ConnectLoopback(port_);
+      client.Send("x", 1);
+      for (char order = 0; read(toChild[0], &order, 1) == 1;) {
+        if (order == 'r' && setresuid(0, 0, 0) != 0) _exit(3);
+        if (write(toParent[1], &order, 1) != 1) _exit(4);
+      }
+      _exit(0);
+    }
+    close(toChild[0]);
+    close(toParent[1]);
+    toChild_ = toChild[1];
+    fromChild_ = toParent[0];
+    served_ = listener_.Accept();
+  }
+  ~ForeignPage() {
+    close(toChild_);
+    close(fromChild_);
+    int status = 0;
+    if (child_ > 0) waitpid(child_, &status, 0);
+  }
+  uint32_t Socket() const { return served_.Value(); }
+  // The page's process becomes root, keeping its pid.
+  bool BecomeRoot() {
+    char order = 'r';
+    return write(toChild_, &order, 1) == 1 && read(fromChild_, &order, 1) == 1;
+  }
+
+ private:
+  platform::LoopbackListener listener_;
+  uint16_t port_ = listener_.Port();
+  platform::TcpSocket served_;
+  pid_t child_ = -1;
+  int toChild_ = -1, fromChild_ = -1;
+};
+
+std::string ForeignSid(uid_t uid) { return "S-1-22-1-" + std::to_string(uid); }
+
+// A page may ask only for its own user's ports: another user's key (anyone
+// can compute it) is answered as unknown, and nothing is started.
+TEST_F(UserInstancesTest, AnotherUsersKeyIsRefused) {
+  if (geteuid() != 0) GTEST_SKIP() << "pages of two accounts need root";
+  Mode("exit");
+  ForeignPage victim(test::kUnprivilegedUid), attacker(test::kUnprivilegedUid - 1);
+  const std::string key = VersionInfoOn(victim.Socket());
+  EXPECT_EQ(UserKeyOf(ForeignSid(test::kUnprivilegedUid)), key);
+  ASSERT_NE(0u, StartedPid(test::TakeLog()));
+  std::this_thread::sleep_for(100ms);  // the victim's copy ends: a GetPorts would start it again
+  EXPECT_EQ(
+      "{\n   \"description\" : \"User SID is empty.\",\n   \"exception\" : -2408,\n   \"id\" : \"p\",\n   \"method\" : "
+      "\"GetPorts\",\n   \"result\" : [ \"" +
+          key + "\", false ],\n\t\"cmdId\" : \"\"\n}\n",
+      GetPortsOn(key, attacker.Socket()));
+  EXPECT_EQ(0u, StartedPid(test::TakeLog()));
+}
+
+// A page process that turns root after it was identified (a set-user-id
+// program on the same pid) never gets a copy as root: the account is the one
+// recorded, and a token of anyone else is refused.
+TEST_F(UserInstancesTest, ACopyRunsOnlyAsTheRecordedUser) {
+  if (geteuid() != 0) GTEST_SKIP() << "changing a page's account needs root";
+  Mode("exit");
+  ForeignPage page(test::kUnprivilegedUid);
+  const std::string key = VersionInfoOn(page.Socket());
+  ASSERT_NE(0u, StartedPid(test::TakeLog()));
+  ASSERT_TRUE(page.BecomeRoot());
+  std::this_thread::sleep_for(100ms);  // the user's copy ends
+  // Through the page's own connection: the connection is now root's, not the key's.
+  EXPECT_NE(std::string::npos, GetPortsOn(key, page.Socket()).find("\"User SID is empty.\""));
+  // Straight to the start, with the record as identified.
+  std::string error;
+  VirtualManagerClient::GetInstance()->GetManagerClient().GetCurrentUserModulePorts(ForeignSid(test::kUnprivilegedUid),
+                                                                                    error);
+  EXPECT_EQ("Failed to create user process.", error);
+  const std::string log = test::TakeLog();
+  EXPECT_EQ(0u, StartedPid(log));
+  EXPECT_NE(std::string::npos, log.find("]: CreateProcessAsCurrentLogonUser:: token user S-1-22-1-0 is not S-1-22-1-" +
+                                        std::to_string(test::kUnprivilegedUid) + ".\n"));
+}
+
 #endif
+
+// user_config.ini is open to every user: a port written there for someone
+// counts only if that user's copy listens on it.
+TEST_F(UserInstancesTest, AForgedPortIsNotReported) {
+  Mode("serve");
+  PageConnection page;
+  const std::string key = VersionInfo(page);
+  const std::string sid = GetProcessUserSID(platform::CurrentProcessId());
+  test::WriteFileText(Folder() + "fake_service.release", "go");
+  ASSERT_TRUE(Eventually([&] { return CopyPorts().size() == 4; }));
+  const std::vector<int> ports = CopyPorts();
+  platform::LoopbackListener attackers;
+  platform::WriteProfileValue(sid.c_str(), "zep", std::to_string(attackers.Port()).c_str(),
+                              GetUserConfigurationFilePath().c_str());
+  platform::WriteProfileValue(sid.c_str(), "qro_ssl", "70000", GetUserConfigurationFilePath().c_str());
+  EXPECT_EQ(PortsReply(key, ports[0], 0, 0, ports[3]), GetPorts(key, page));
+}
 
 TEST_F(UserInstancesTest, AFailedStartIsReported) {
   Mode("serve");

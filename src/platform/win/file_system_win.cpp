@@ -3,13 +3,12 @@
 
 #include <sddl.h>
 
-#include <share.h>
-
 #include <cstdio>
 #include <cstring>
 #include <vector>
 
 #include "platform/file_system.h"
+#include "platform/win/owned_files_win.h"
 
 namespace zep::platform {
 
@@ -71,21 +70,33 @@ FileHandle OpenFileForWriteWide(const std::u16string& path, Disposition disposit
   return FileHandle(reinterpret_cast<intptr_t>(handle));
 }
 
+namespace {
+
+// Opened for appending with full sharing, created when missing (it inherits
+// the folder's access list); an existing one only when it is this user's own
+// plain file.
+HANDLE OpenSharedForAppend(const std::string& path) {
+  return OpenOwned(path, FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, OPEN_ALWAYS,
+                   OwnedKind::File);
+}
+
+}  // namespace
+
 bool ProbeSharedFile(const std::string& path) {
-  std::FILE* file = _fsopen(path.c_str(), "a+", _SH_DENYNO);
-  if (file == nullptr) return false;
-  std::fclose(file);
+  HANDLE file = OpenSharedForAppend(path);
+  if (file == INVALID_HANDLE_VALUE) return false;
+  CloseHandle(file);
   return true;
 }
 
 bool AppendToSharedFile(const std::string& path, const std::string& bytes) {
-  std::FILE* file = _fsopen(path.c_str(), "a+b", _SH_DENYNO);
-  if (file == nullptr) return false;
-  // A buffer that holds the whole line makes the C run-time issue one write.
-  setvbuf(file, nullptr, _IOFBF, bytes.size() + 1);
-  size_t written = std::fwrite(bytes.data(), 1, bytes.size(), file);
-  int closed = std::fclose(file);
-  return written == bytes.size() && closed == 0;
+  HANDLE file = OpenSharedForAppend(path);
+  if (file == INVALID_HANDLE_VALUE) return false;
+  // With append access only, the one write lands whole at the end, whoever else appends.
+  DWORD written = 0;
+  const BOOL ok = WriteFile(file, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr);
+  CloseHandle(file);
+  return ok && written == bytes.size();
 }
 
 namespace {
