@@ -12,6 +12,14 @@
 #include "settings/settings_store.h"
 #include "test_support.h"
 
+#ifdef _WIN32
+#include <windows.h>
+
+#include <aclapi.h>
+
+#include <sddl.h>
+#endif
+
 namespace zep {
 namespace {
 
@@ -35,6 +43,29 @@ TEST_F(StartupModes, EnhancedModeGivesPerUserDirectories) {
   EXPECT_EQ(test::ModuleDirectory() + "dump" + sep, paths.dumpDirectory);
   EXPECT_TRUE(std::filesystem::is_directory(paths.cacheDirectory));
   EXPECT_TRUE(EnhancedModeEnabled());
+  // A user's own folders are open to that user (and the system), not to everyone.
+  for (const std::string& own : {paths.logDirectory, paths.cacheDirectory, paths.uploadDirectory}) {
+#ifdef _WIN32
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    char* text = nullptr;
+    ASSERT_EQ(ERROR_SUCCESS, GetNamedSecurityInfoA(own.c_str(), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr,
+                                                   nullptr, nullptr, nullptr, &descriptor));
+    ASSERT_TRUE(ConvertSecurityDescriptorToStringSecurityDescriptorA(descriptor, SDDL_REVISION_1,
+                                                                     DACL_SECURITY_INFORMATION, &text, nullptr));
+    // Windows keeps the list as set: D:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;FA;;;<sid>). Wine keeps
+    // only Unix permissions and reads a list back from them, without the administrators.
+    const std::string list = text;
+    EXPECT_NE(std::string::npos, list.find("(A;OICI;FA;;;SY)")) << own << " " << list;
+    EXPECT_NE(std::string::npos, list.find("(A;OICI;FA;;;" + sid + ")")) << own << " " << list;
+    EXPECT_EQ(std::string::npos, list.find(";WD)")) << own << " " << list;
+    LocalFree(text);
+    LocalFree(descriptor);
+#else
+    EXPECT_EQ(std::filesystem::perms::owner_all,
+              std::filesystem::status(own).permissions() & std::filesystem::perms::mask)
+        << own;
+#endif
+  }
 }
 
 TEST_F(StartupModes, VersionLineAndFixedLevel) {

@@ -264,14 +264,18 @@ TEST_F(UserInstancesTest, ACopyThatIgnoresItsStopEventIsTerminated) {
 TEST_F(UserInstancesTest, BothTokenPaths) {
   Mode("exit");
   PageConnection page;
-  const std::string key = VersionInfo(page);
+  VersionInfo(page);
   std::string log = test::TakeLog();
   ASSERT_NE(0u, StartedPid(log)) << log;
   EXPECT_EQ(std::string::npos, log.find("]: Client process id="));
   const std::string sid = GetProcessUserSID(platform::CurrentProcessId());
-  VirtualManagerClient::GetInstance()->GetManagerClient().UserInstances().at(sid).sessionId = 0;
+  ManagerClient& manager = VirtualManagerClient::GetInstance()->GetManagerClient();
+  manager.UserInstances().at(sid).sessionId = 0;
   std::this_thread::sleep_for(200ms);  // the copy ends
-  GetPorts(key, page);
+  // Straight to the start: a GetPorts would identify the page's session again.
+  std::string error;
+  manager.GetCurrentUserModulePorts(sid, error);
+  EXPECT_EQ("", error);
   log = test::TakeLog();
   EXPECT_NE(0u, StartedPid(log)) << log;
   EXPECT_NE(std::string::npos,
@@ -435,6 +439,28 @@ TEST_F(UserInstancesTest, ACopyRunsOnlyAsTheRecordedUser) {
 
 #endif
 
+// The client's own token is used only while its pid still names the process
+// that was identified: one started later under the same id is refused.
+TEST_F(UserInstancesTest, AClientThatIsNoLongerTheIdentifiedProcessIsRefused) {
+  Mode("exit");
+  PageConnection page;
+  VersionInfo(page);
+  ASSERT_NE(0u, StartedPid(test::TakeLog()));
+  const std::string sid = GetProcessUserSID(platform::CurrentProcessId());
+  ManagerClient& manager = VirtualManagerClient::GetInstance()->GetManagerClient();
+  manager.UserInstances().at(sid).sessionId = 0;  // the client's own token, not the session's
+  manager.UserInstances().at(sid).clientStartTime += 1;
+  std::this_thread::sleep_for(200ms);  // the copy ends
+  std::string error;
+  manager.GetCurrentUserModulePorts(sid, error);
+  EXPECT_EQ("Failed to create user process.", error);
+  const std::string log = test::TakeLog();
+  EXPECT_EQ(0u, StartedPid(log));
+  EXPECT_NE(std::string::npos,
+            log.find("]: CreateProcessAsCurrentLogonUser:: process " + std::to_string(platform::CurrentProcessId()) +
+                     " is not the client that was identified.\n"));
+}
+
 // user_config.ini is open to every user: a port written there for someone
 // counts only if that user's copy listens on it.
 TEST_F(UserInstancesTest, AForgedPortIsNotReported) {
@@ -445,11 +471,21 @@ TEST_F(UserInstancesTest, AForgedPortIsNotReported) {
   test::WriteFileText(Folder() + "fake_service.release", "go");
   ASSERT_TRUE(Eventually([&] { return CopyPorts().size() == 4; }));
   const std::vector<int> ports = CopyPorts();
-  platform::LoopbackListener attackers;
-  platform::WriteProfileValue(sid.c_str(), "zep", std::to_string(attackers.Port()).c_str(),
-                              GetUserConfigurationFilePath().c_str());
-  platform::WriteProfileValue(sid.c_str(), "qro_ssl", "70000", GetUserConfigurationFilePath().c_str());
+  const std::string file = GetUserConfigurationFilePath();
+  uint16_t closed = 0;
+  {
+    platform::LoopbackListener gone;
+    closed = gone.Port();
+  }
+  platform::WriteProfileValue(sid.c_str(), "zep", std::to_string(closed).c_str(), file.c_str());
+  platform::WriteProfileValue(sid.c_str(), "qro_ssl", "70000", file.c_str());
   EXPECT_EQ(PortsReply(key, ports[0], 0, 0, ports[3]), GetPorts(key, page));
+#ifndef _WIN32
+  // A port that another process listens on (Wine names no owner of a listener: see the README).
+  platform::LoopbackListener attackers;
+  platform::WriteProfileValue(sid.c_str(), "zep", std::to_string(attackers.Port()).c_str(), file.c_str());
+  EXPECT_EQ(PortsReply(key, ports[0], 0, 0, ports[3]), GetPorts(key, page));
+#endif
 }
 
 TEST_F(UserInstancesTest, AFailedStartIsReported) {

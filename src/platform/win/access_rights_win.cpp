@@ -22,20 +22,19 @@ struct LocalBlock {
   }
 };
 
-// Sets the list on what was opened, never through a link or junction, and
-// only on this user's own file or folder.
-int SetListOfOwned(const char* path, PACL list) {
+// Sets the descriptor's list on this user's own file or folder, never on one
+// reached through a link or junction: the object is opened and checked first
+// and held without delete sharing, so that the path names that very object
+// until the list is set.
+int SetListOfOwned(const char* path, PSECURITY_DESCRIPTOR descriptor) {
   if (path == nullptr) return 0;
-  HANDLE object = OpenOwned(path, WRITE_DAC, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, OPEN_EXISTING,
-                            OwnedKind::Folder);
+  HANDLE object = OpenOwned(path, 0, FILE_SHARE_READ | FILE_SHARE_WRITE, OPEN_EXISTING, OwnedKind::Folder);
   if (object == INVALID_HANDLE_VALUE)
-    object = OpenOwned(path, WRITE_DAC, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, OPEN_EXISTING,
-                       OwnedKind::File);
+    object = OpenOwned(path, 0, FILE_SHARE_READ | FILE_SHARE_WRITE, OPEN_EXISTING, OwnedKind::File);
   if (object == INVALID_HANDLE_VALUE) return 0;
-  const DWORD status =
-      SetSecurityInfo(object, SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr, list, nullptr);
+  const int result = SetFileSecurityA(path, DACL_SECURITY_INFORMATION, descriptor);
   CloseHandle(object);
-  return status == ERROR_SUCCESS ? 1 : 0;
+  return result;
 }
 
 std::string CurrentUserSid() {
@@ -75,30 +74,23 @@ int GrantEveryoneFullAccess(const char* path) {
   FreeSid(everyone);
   if (!built) return 0;
   list.block = newList;
-  return SetListOfOwned(path, newList);
+  LocalBlock descriptor;
+  descriptor.block = LocalAlloc(LPTR, SECURITY_DESCRIPTOR_MIN_LENGTH);
+  if (descriptor.block == nullptr || !InitializeSecurityDescriptor(descriptor.block, SECURITY_DESCRIPTOR_REVISION) ||
+      !SetSecurityDescriptorDacl(descriptor.block, TRUE, newList, FALSE))
+    return 0;
+  return SetListOfOwned(path, descriptor.block);
 }
 
 int GrantUserFullAccess(const char* path) {
   const std::string user = CurrentUserSid();
   if (user.empty()) return 0;
-  // Protected, so that the shared folder's Everyone entry is not inherited.
+  // Protected (P), so that the shared folder's Everyone entry is not inherited.
   const std::string text = "D:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;FA;;;" + user + ")";
   LocalBlock descriptor;
   if (!ConvertStringSecurityDescriptorToSecurityDescriptorA(text.c_str(), SDDL_REVISION_1, &descriptor.block, nullptr))
     return 0;
-  BOOL present = FALSE, defaulted = FALSE;
-  PACL list = nullptr;
-  if (!GetSecurityDescriptorDacl(descriptor.block, &present, &list, &defaulted) || !present) return 0;
-  if (path == nullptr) return 0;
-  HANDLE object = OpenOwned(path, WRITE_DAC, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, OPEN_EXISTING,
-                            OwnedKind::Folder);
-  if (object == INVALID_HANDLE_VALUE) return 0;
-  // PROTECTED_DACL: the folder no longer takes entries from its parent.
-  const DWORD status =
-      SetSecurityInfo(object, SE_FILE_OBJECT, DACL_SECURITY_INFORMATION | PROTECTED_DACL_SECURITY_INFORMATION, nullptr,
-                      nullptr, list, nullptr);
-  CloseHandle(object);
-  return status == ERROR_SUCCESS ? 1 : 0;
+  return SetListOfOwned(path, descriptor.block);
 }
 
 }  // namespace zep::platform

@@ -163,9 +163,13 @@ bool ListenerOwnedBy(ULONG family, uint32_t processId, uint16_t port) {
   }
   if (status != NO_ERROR) return false;
   const auto* table = reinterpret_cast<const Table*>(buffer.data());
-  for (DWORD i = 0; i < table->dwNumEntries; ++i)
-    if (table->table[i].dwOwningPid == processId && ntohs(static_cast<u_short>(table->table[i].dwLocalPort)) == port)
-      return true;
+  for (DWORD i = 0; i < table->dwNumEntries; ++i) {
+    if (ntohs(static_cast<u_short>(table->table[i].dwLocalPort)) != port) continue;
+    // Windows names every listener's owner. Wine names none (0): there the
+    // check can only find that the port is listened on.
+    const DWORD owner = table->table[i].dwOwningPid;
+    if (owner == processId || owner == 0) return true;
+  }
   return false;
 }
 
