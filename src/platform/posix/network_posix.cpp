@@ -54,6 +54,25 @@ void SocketsSession::Cleanup() { started_ = false; }
 
 namespace {
 
+// Calls visit with the inode of each socket the process holds open, until
+// visit answers true; whether it did.
+template <typename Visit>
+bool AnySocketOf(const char* processId, Visit visit) {
+  const std::string fdDirectory = std::string("/proc/") + processId + "/fd";
+  const std::unique_ptr<DIR, int (*)(DIR*)> fds(opendir(fdDirectory.c_str()), &closedir);
+  if (fds == nullptr) return false;
+  while (dirent* fd = readdir(fds.get())) {
+    char target[128];
+    const std::string link = fdDirectory + "/" + fd->d_name;
+    const ssize_t length = readlink(link.c_str(), target, sizeof target - 1);
+    if (length <= 0) continue;
+    target[length] = '\0';
+    unsigned long inode = 0;
+    if (std::sscanf(target, "socket:[%lu]", &inode) == 1 && visit(inode)) return true;
+  }
+  return false;
+}
+
 // Socket inode to the first process that holds it open.
 std::unordered_map<unsigned long, uint32_t> SocketOwners() {
   std::unordered_map<unsigned long, uint32_t> owners;
@@ -63,18 +82,10 @@ std::unordered_map<unsigned long, uint32_t> SocketOwners() {
     char* end = nullptr;
     const unsigned long pid = std::strtoul(process->d_name, &end, 10);
     if (end == process->d_name || *end != '\0') continue;
-    const std::string fdDirectory = std::string("/proc/") + process->d_name + "/fd";
-    const std::unique_ptr<DIR, int (*)(DIR*)> fds(opendir(fdDirectory.c_str()), &closedir);
-    if (fds == nullptr) continue;
-    while (dirent* fd = readdir(fds.get())) {
-      char target[128];
-      const std::string link = fdDirectory + "/" + fd->d_name;
-      const ssize_t length = readlink(link.c_str(), target, sizeof target - 1);
-      if (length <= 0) continue;
-      target[length] = '\0';
-      unsigned long inode = 0;
-      if (std::sscanf(target, "socket:[%lu]", &inode) == 1) owners.emplace(inode, static_cast<uint32_t>(pid));
-    }
+    AnySocketOf(process->d_name, [&](unsigned long inode) {
+      owners.emplace(inode, static_cast<uint32_t>(pid));
+      return false;
+    });
   }
   return owners;
 }
@@ -131,21 +142,11 @@ bool ProcessListensOnTcpPort(uint32_t processId, uint16_t port) {
   ListeningInodes("/proc/net/tcp", port, inodes);
   ListeningInodes("/proc/net/tcp6", port, inodes);
   if (inodes.empty()) return false;
-  const std::string fdDirectory = "/proc/" + std::to_string(processId) + "/fd";
-  const std::unique_ptr<DIR, int (*)(DIR*)> fds(opendir(fdDirectory.c_str()), &closedir);
-  if (fds == nullptr) return false;
-  while (dirent* fd = readdir(fds.get())) {
-    char target[128];
-    const std::string link = fdDirectory + "/" + fd->d_name;
-    const ssize_t length = readlink(link.c_str(), target, sizeof target - 1);
-    if (length <= 0) continue;
-    target[length] = '\0';
-    unsigned long inode = 0;
-    if (std::sscanf(target, "socket:[%lu]", &inode) != 1) continue;
+  return AnySocketOf(std::to_string(processId).c_str(), [&](unsigned long inode) {
     for (unsigned long listening : inodes)
       if (listening == inode) return true;
-  }
-  return false;
+    return false;
+  });
 }
 
 bool GetSocketEndpoints(uint32_t socket, Ipv4Endpoint& local, Ipv4Endpoint& peer) {

@@ -6,9 +6,9 @@
 #include <sddl.h>
 
 #include <string>
-#include <vector>
 
 #include "platform/access_rights.h"
+#include "platform/process_user.h"
 #include "platform/win/owned_files_win.h"
 
 namespace zep::platform {
@@ -35,22 +35,6 @@ int SetListOfOwned(const char* path, PSECURITY_DESCRIPTOR descriptor) {
   const int result = SetFileSecurityA(path, DACL_SECURITY_INFORMATION, descriptor);
   CloseHandle(object);
   return result;
-}
-
-std::string CurrentUserSid() {
-  HANDLE token = nullptr;
-  if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token)) return std::string();
-  DWORD length = 0;
-  GetTokenInformation(token, TokenUser, nullptr, 0, &length);
-  std::vector<unsigned char> user(length == 0 ? 1 : length);
-  char* text = nullptr;
-  const bool known = GetTokenInformation(token, TokenUser, user.data(), length, &length) &&
-                     ConvertSidToStringSidA(reinterpret_cast<TOKEN_USER*>(user.data())->User.Sid, &text);
-  CloseHandle(token);
-  if (!known) return std::string();
-  std::string sid = text;
-  LocalFree(text);
-  return sid;
 }
 
 }  // namespace
@@ -83,7 +67,7 @@ int GrantEveryoneFullAccess(const char* path) {
 }
 
 int GrantUserFullAccess(const char* path) {
-  const std::string user = CurrentUserSid();
+  const std::string user = ProcessUserSid(GetCurrentProcessId());
   if (user.empty()) return 0;
   // Protected (P), so that the shared folder's Everyone entry is not inherited.
   const std::string text = "D:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;FA;;;" + user + ")";
