@@ -1,9 +1,11 @@
 // The per-user copies of the service: started as the browser's user, reused
 // while they run, replaced when they end, stopped with the module.
+#include <algorithm>
 #include <atomic>
 #include <cstdio>
 #include <map>
 #include <mutex>
+#include <vector>
 
 #include "commands/manager_client.h"
 #include "platform/clock.h"
@@ -201,18 +203,20 @@ namespace {
 // A port that the user's file records counts only when the copy the module
 // started listens on it: the file is open to every user, and anyone could
 // send a page to a port of theirs.
-int32_t PortOfCopy(int32_t recorded, uint32_t copyProcessId) {
+int32_t PortOfCopy(int32_t recorded, const std::vector<uint16_t>& listened) {
   if (recorded <= 0 || recorded > 0xFFFF) return 0;
-  return platform::ProcessListensOnTcpPort(copyProcessId, static_cast<uint16_t>(recorded)) ? recorded : 0;
+  return std::find(listened.begin(), listened.end(), static_cast<uint16_t>(recorded)) != listened.end() ? recorded : 0;
 }
 
 }  // namespace
 
 PortMap ManagerClient::ReadUserModulePorts(const std::string& sid, uint32_t copyProcessId) {
+  // The copy's listeners are asked for once, for all four ports.
+  const std::vector<uint16_t> listened = platform::TcpPortsListenedOnBy(copyProcessId);
   PortMap ports;
   for (const char* name : kModuleNames) {
-    const int32_t plain = PortOfCopy(ReadUserPort(sid, name, false), copyProcessId);
-    const int32_t secure = PortOfCopy(ReadUserPort(sid, name, true), copyProcessId);
+    const int32_t plain = PortOfCopy(ReadUserPort(sid, name, false), listened);
+    const int32_t secure = PortOfCopy(ReadUserPort(sid, name, true), listened);
     LogDebug("port:%d--%d, %s", plain, secure, name);
     ports[name] = {plain, secure};
   }

@@ -47,9 +47,9 @@ struct TcpRow {
 // A fresh snapshot of the machine's IPv4 TCP table; false when there is none.
 bool GetTcpTableWithOwners(std::vector<TcpRow>& rows);
 
-// True when the process holds a TCP socket that listens on the port (IPv4 or
-// IPv6, any address).
-bool ProcessListensOnTcpPort(uint32_t processId, uint16_t port);
+// The TCP ports (IPv4 or IPv6, any address) that the process holds a
+// listening socket on, each once; none for process 0.
+std::vector<uint16_t> TcpPortsListenedOnBy(uint32_t processId);
 
 struct Ipv4Endpoint {
   uint32_t address;

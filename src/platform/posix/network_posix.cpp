@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -116,8 +117,8 @@ bool GetTcpTableWithOwners(std::vector<TcpRow>& rows) {
 
 namespace {
 
-// Inodes of the sockets that listen on the port, from one of the kernel's tables.
-void ListeningInodes(const char* tablePath, uint16_t port, std::vector<unsigned long>& inodes) {
+// Listening sockets of one of the kernel's tables: inode to port.
+void ListeningSockets(const char* tablePath, std::unordered_map<unsigned long, uint16_t>& sockets) {
   std::ifstream table(tablePath);
   std::string line;
   std::getline(table, line);  // column titles
@@ -129,24 +130,27 @@ void ListeningInodes(const char* tablePath, uint16_t port, std::vector<unsigned 
     if (std::sscanf(line.c_str(), " %*d: %63s %*s %2X %*X:%*X %*X:%*X %*X %*u %*u %lu", local, &state, &inode) != 3)
       continue;
     const char* colon = std::strrchr(local, ':');
-    if (state != 0x0A || colon == nullptr || std::strtoul(colon + 1, nullptr, 16) != port) continue;
-    inodes.push_back(inode);
+    if (state != 0x0A || colon == nullptr) continue;
+    sockets.emplace(inode, static_cast<uint16_t>(std::strtoul(colon + 1, nullptr, 16)));
   }
 }
 
 }  // namespace
 
-bool ProcessListensOnTcpPort(uint32_t processId, uint16_t port) {
-  if (processId == 0 || port == 0) return false;
-  std::vector<unsigned long> inodes;
-  ListeningInodes("/proc/net/tcp", port, inodes);
-  ListeningInodes("/proc/net/tcp6", port, inodes);
-  if (inodes.empty()) return false;
-  return AnySocketOf(std::to_string(processId).c_str(), [&](unsigned long inode) {
-    for (unsigned long listening : inodes)
-      if (listening == inode) return true;
+std::vector<uint16_t> TcpPortsListenedOnBy(uint32_t processId) {
+  std::vector<uint16_t> ports;
+  if (processId == 0) return ports;
+  std::unordered_map<unsigned long, uint16_t> listening;
+  ListeningSockets("/proc/net/tcp", listening);
+  ListeningSockets("/proc/net/tcp6", listening);
+  if (listening.empty()) return ports;
+  AnySocketOf(std::to_string(processId).c_str(), [&](unsigned long inode) {
+    const auto socket = listening.find(inode);
+    if (socket != listening.end() && std::find(ports.begin(), ports.end(), socket->second) == ports.end())
+      ports.push_back(socket->second);
     return false;
   });
+  return ports;
 }
 
 bool GetSocketEndpoints(uint32_t socket, Ipv4Endpoint& local, Ipv4Endpoint& peer) {

@@ -5,9 +5,9 @@
 
 #include <cstdio>
 #include <cstring>
-#include <vector>
 
 #include "platform/file_system.h"
+#include "platform/process_user.h"
 #include "platform/win/owned_files_win.h"
 
 namespace zep::platform {
@@ -104,18 +104,9 @@ namespace {
 // A discretionary list for SYSTEM, the Administrators and the current user
 // only, not inherited from the folder.
 bool PrivateDescriptor(PSECURITY_DESCRIPTOR* descriptor) {
-  HANDLE token = nullptr;
-  if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token)) return false;
-  DWORD length = 0;
-  GetTokenInformation(token, TokenUser, nullptr, 0, &length);
-  std::vector<unsigned char> user(length == 0 ? 1 : length);
-  char* sid = nullptr;
-  const bool haveUser = GetTokenInformation(token, TokenUser, user.data(), length, &length) &&
-                        ConvertSidToStringSidA(reinterpret_cast<TOKEN_USER*>(user.data())->User.Sid, &sid);
-  CloseHandle(token);
-  if (!haveUser) return false;
-  const std::string text = std::string("D:P(A;;FA;;;SY)(A;;FA;;;BA)(A;;FA;;;") + sid + ")";
-  LocalFree(sid);
+  const std::string user = ProcessUserSid(GetCurrentProcessId());
+  if (user.empty()) return false;
+  const std::string text = "D:P(A;;FA;;;SY)(A;;FA;;;BA)(A;;FA;;;" + user + ")";
   return ConvertStringSecurityDescriptorToSecurityDescriptorA(text.c_str(), SDDL_REVISION_1, descriptor, nullptr) != 0;
 }
 

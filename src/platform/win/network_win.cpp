@@ -7,6 +7,7 @@
 
 #include <iphlpapi.h>
 
+#include <algorithm>
 #include <cstring>
 
 #include "platform/network.h"
@@ -150,9 +151,9 @@ bool GetTcpTableWithOwners(std::vector<TcpRow>& rows) {
 
 namespace {
 
-// The listening rows of one address family's table, with their owners.
+// Adds the ports of one address family's listening rows that the process owns.
 template <typename Table>
-bool ListenerOwnedBy(ULONG family, uint32_t processId, uint16_t port) {
+void AddListenedPorts(ULONG family, uint32_t processId, std::vector<uint16_t>& ports) {
   std::vector<unsigned char> buffer;
   DWORD size = 0;
   DWORD status = ERROR_INSUFFICIENT_BUFFER;
@@ -161,24 +162,26 @@ bool ListenerOwnedBy(ULONG family, uint32_t processId, uint16_t port) {
     buffer.resize(size == 0 ? 1 : size);
     status = GetExtendedTcpTable(buffer.data(), &size, FALSE, family, TCP_TABLE_OWNER_PID_LISTENER, 0);
   }
-  if (status != NO_ERROR) return false;
+  if (status != NO_ERROR) return;
   const auto* table = reinterpret_cast<const Table*>(buffer.data());
   for (DWORD i = 0; i < table->dwNumEntries; ++i) {
-    if (ntohs(static_cast<u_short>(table->table[i].dwLocalPort)) != port) continue;
     // Windows names every listener's owner. Wine names none (0): there the
     // check can only find that the port is listened on.
     const DWORD owner = table->table[i].dwOwningPid;
-    if (owner == processId || owner == 0) return true;
+    const uint16_t port = ntohs(static_cast<u_short>(table->table[i].dwLocalPort));
+    if ((owner == processId || owner == 0) && std::find(ports.begin(), ports.end(), port) == ports.end())
+      ports.push_back(port);
   }
-  return false;
 }
 
 }  // namespace
 
-bool ProcessListensOnTcpPort(uint32_t processId, uint16_t port) {
-  if (processId == 0 || port == 0) return false;
-  return ListenerOwnedBy<MIB_TCPTABLE_OWNER_PID>(AF_INET, processId, port) ||
-         ListenerOwnedBy<MIB_TCP6TABLE_OWNER_PID>(AF_INET6, processId, port);
+std::vector<uint16_t> TcpPortsListenedOnBy(uint32_t processId) {
+  std::vector<uint16_t> ports;
+  if (processId == 0) return ports;
+  AddListenedPorts<MIB_TCPTABLE_OWNER_PID>(AF_INET, processId, ports);
+  AddListenedPorts<MIB_TCP6TABLE_OWNER_PID>(AF_INET6, processId, ports);
+  return ports;
 }
 
 bool GetSocketEndpoints(uint32_t socketValue, Ipv4Endpoint& local, Ipv4Endpoint& peer) {
