@@ -6,28 +6,11 @@
 
 #include <cerrno>
 
+#include "platform/posix/descriptor_posix.h"
+
 namespace zep::platform {
 
 namespace {
-
-class Descriptor {
- public:
-  explicit Descriptor(int fd) : fd_(fd) {}
-  ~Descriptor() {
-    if (fd_ >= 0) close(fd_);
-  }
-  Descriptor(const Descriptor&) = delete;
-  Descriptor& operator=(const Descriptor&) = delete;
-  int Get() const { return fd_; }
-  int Release() {
-    const int fd = fd_;
-    fd_ = -1;
-    return fd;
-  }
-
- private:
-  int fd_;
-};
 
 int Refuse(int code) {
   errno = code;

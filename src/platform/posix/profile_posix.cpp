@@ -24,6 +24,7 @@
 #include <optional>
 #include <string>
 
+#include "platform/posix/descriptor_posix.h"
 #include "platform/posix/profile_document.h"
 #include "platform/profile.h"
 
@@ -65,20 +66,6 @@ class ProfileFileLock {
   int fd_ = -1;
 };
 
-class Fd {
- public:
-  explicit Fd(int fd) : fd_(fd) {}
-  ~Fd() {
-    if (fd_ >= 0) close(fd_);
-  }
-  Fd(const Fd&) = delete;
-  Fd& operator=(const Fd&) = delete;
-  int Get() const { return fd_; }
-
- private:
-  int fd_;
-};
-
 bool ReadAll(int fd, std::string& text) {
   text.clear();
   char buffer[8192];
@@ -113,7 +100,7 @@ std::string FolderOf(const std::string& file) {
 // file's place.
 bool ReplaceByRename(const std::string& file, const struct stat& original, const std::string& bytes) {
   const std::string folder = FolderOf(file);
-  Fd fresh(open(folder.c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC, 0600));
+  Descriptor fresh(open(folder.c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC, 0600));
   if (fresh.Get() < 0) return false;
   if (!WriteAllAt(fresh.Get(), bytes)) return false;
   if (geteuid() == 0 && (original.st_uid != 0 || original.st_gid != 0) &&
@@ -131,7 +118,7 @@ bool ReplaceByRename(const std::string& file, const struct stat& original, const
     unlink(staging.c_str());
     return false;
   }
-  Fd directory(open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  Descriptor directory(open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
   if (directory.Get() >= 0) fsync(directory.Get());
   return true;
 }
