@@ -9,7 +9,7 @@ for tool in cmake ninja x86_64-w64-mingw32-g++-posix /usr/lib/wine/wine64 dpkg-s
   command -v "$tool" >/dev/null 2>&1 || need_install=1
 done
 for header in /usr/include/jsoncpp/json/json.h /usr/include/utf8cpp/utf8.h \
-              /usr/include/benchmark/benchmark.h /usr/include/liburing.h \
+              /usr/include/benchmark/benchmark.h \
               /usr/src/googletest/CMakeLists.txt /usr/include/boost/beast.hpp /usr/bin/chromium; do
   [ -e "$header" ] || need_install=1
 done
@@ -49,7 +49,7 @@ if [ "$need_install" = 1 ]; then
     cmake ninja-build g++ clang libclang-rt-14-dev \
     g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 \
     wine64 dpkg-dev \
-    libjsoncpp-dev libutfcpp-dev liburing-dev libgtest-dev googletest \
+    libjsoncpp-dev libutfcpp-dev libgtest-dev googletest \
     libbenchmark-dev libboost-dev chromium >/dev/null
   # Node.js may come with the machine from elsewhere; only a missing one is installed.
   if ! command -v node >/dev/null 2>&1 || ! command -v npm >/dev/null 2>&1; then

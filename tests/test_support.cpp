@@ -3,6 +3,7 @@
 #include <filesystem>
 #include <fstream>
 #include <sstream>
+#include <thread>
 
 #ifndef _WIN32
 #include <sys/wait.h>
@@ -11,6 +12,7 @@
 
 #include "platform/file_system.h"
 #include "platform/profile.h"
+#include "settings/settings_reads.h"
 #include "settings/settings_store.h"
 
 namespace zep::test {
@@ -33,14 +35,20 @@ std::string ReadFileText(const std::string& path) {
   return text.str();
 }
 
+void EditsShow() { std::this_thread::sleep_for(std::chrono::microseconds(kStampCheckNanoseconds / 500)); }
+
 void WriteFileText(const std::string& path, const std::string& text) {
-  std::ofstream file(path, std::ios::binary | std::ios::trunc);
-  file << text;
+  {
+    std::ofstream file(path, std::ios::binary | std::ios::trunc);
+    file << text;
+  }
+  EditsShow();
 }
 
 void RemoveFile(const std::string& path) {
   std::error_code ignored;
   std::filesystem::remove(path, ignored);
+  EditsShow();
 }
 
 bool FileExists(const std::string& path) {

@@ -10,8 +10,12 @@ namespace zep::test {
 std::string ModuleDirectory();
 std::string Separator();
 std::string ReadFileText(const std::string& path);
+// Written or removed as another process would, and waited for until the
+// module's reads show it (they ask about a file at most once a millisecond).
 void WriteFileText(const std::string& path, const std::string& text);
 void RemoveFile(const std::string& path);
+// Waits that long after an edit made some other way.
+void EditsShow();
 bool FileExists(const std::string& path);
 
 // Brings the module's settings up once with the given configuration file

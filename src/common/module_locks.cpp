@@ -2,13 +2,22 @@
 
 namespace zep {
 
+// Never destroyed: a host may call in from an atexit handler, a global
+// destructor or a thread that runs on while the process exits, after this
+// library's own destructors have run.
+ReentrantRwLock& SettingsLock() {
+  static ReentrantRwLock* lock = new ReentrantRwLock;
+  return *lock;
+}
+
+ReentrantRwLock& InstanceLock() {
+  static ReentrantRwLock* lock = new ReentrantRwLock;
+  return *lock;
+}
+
 namespace {
-ReentrantRwLock settingsLock;
-ReentrantRwLock instanceLock;
+// Both are built while the library loads, before any call.
+[[maybe_unused]] const bool builtAtLoad = (SettingsLock(), InstanceLock(), true);
 }  // namespace
-
-ReentrantRwLock& SettingsLock() { return settingsLock; }
-
-ReentrantRwLock& InstanceLock() { return instanceLock; }
 
 }  // namespace zep

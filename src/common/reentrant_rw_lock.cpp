@@ -16,9 +16,9 @@ ReentrantRwLock::~ReentrantRwLock() {
   }
 }
 
-LockHolder* ReentrantRwLock::FindHolder(uint32_t threadId, int* index) {
+LockHolder* ReentrantRwLock::FindHolder(uintptr_t thread, int* index) {
   for (int i = 0; i < holders_.Size(); ++i) {
-    if (holders_[i] != nullptr && holders_[i]->threadId == threadId) {
+    if (holders_[i] != nullptr && holders_[i]->thread == thread) {
       if (index != nullptr) *index = i;
       return holders_[i];
     }
@@ -26,14 +26,14 @@ LockHolder* ReentrantRwLock::FindHolder(uint32_t threadId, int* index) {
   return nullptr;
 }
 
-bool ReentrantRwLock::AddHolder(uint32_t threadId, uint32_t count) {
+bool ReentrantRwLock::AddHolder(uintptr_t thread, uint32_t count) {
   LockHolder* holder = spare_;
   if (holder != nullptr)
     spare_ = holder->nextSpare;
   else
     holder = new (std::nothrow) LockHolder;
   if (holder == nullptr) return false;
-  *holder = LockHolder{threadId, count, nullptr};
+  *holder = LockHolder{thread, count, nullptr};
   if (holders_.Append(holder) < 0) {
     holder->nextSpare = spare_;
     spare_ = holder;
@@ -123,7 +123,7 @@ void ReentrantRwLock::WakeAfterLastWriter() {
 }
 
 int ReentrantRwLock::LockShared() {
-  const uint32_t self = platform::CurrentThreadId();
+  const uintptr_t self = platform::CurrentThreadToken();
   guard_.Enter();
   if (LockHolder* holder = FindHolder(self)) {
     guard_.Leave();
@@ -145,7 +145,7 @@ int ReentrantRwLock::LockShared() {
 }
 
 void ReentrantRwLock::UnlockShared() {
-  const uint32_t self = platform::CurrentThreadId();
+  const uintptr_t self = platform::CurrentThreadToken();
   guard_.Enter();
   LockHolder* holder = FindHolder(self);
   if (holder == nullptr) {
@@ -167,7 +167,7 @@ void ReentrantRwLock::UnlockShared() {
 }
 
 int ReentrantRwLock::LockExclusive() {
-  const uint32_t self = platform::CurrentThreadId();
+  const uintptr_t self = platform::CurrentThreadToken();
   guard_.Enter();
   if (LockHolder* holder = FindHolder(self)) {
     if (holder->count >= kExclusiveStep) {
@@ -212,7 +212,7 @@ int ReentrantRwLock::LockExclusive() {
 }
 
 void ReentrantRwLock::UnlockExclusive() {
-  const uint32_t self = platform::CurrentThreadId();
+  const uintptr_t self = platform::CurrentThreadToken();
   guard_.Enter();
   LockHolder* holder = holders_.Size() == 0 ? nullptr : FindHolder(self);
   if (holder == nullptr || holder->count < kExclusiveStep) {

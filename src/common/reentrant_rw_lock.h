@@ -9,7 +9,7 @@
 namespace zep {
 
 struct LockHolder {
-  uint32_t threadId;
+  uintptr_t thread;  // platform::CurrentThreadToken()
   // Low 16 bits: shared depth; high 16 bits: exclusive depth.
   uint32_t count;
   // Next record of the lock's spare records, while this one is spare.
@@ -44,8 +44,8 @@ class ReentrantRwLock {
   Snapshot Inspect();
 
  private:
-  LockHolder* FindHolder(uint32_t threadId, int* index = nullptr);
-  bool AddHolder(uint32_t threadId, uint32_t count);
+  LockHolder* FindHolder(uintptr_t thread, int* index = nullptr);
+  bool AddHolder(uintptr_t thread, uint32_t count);
   void RemoveHolder(LockHolder* holder);
   void WaitForShared();
   bool WaitForExclusive();

@@ -18,6 +18,12 @@ LocalTime CurrentLocalTime();
 // zone, which under Wine reads the zone file every call.
 int64_t CurrentUnixSeconds();
 
+// Nanoseconds of a clock that never goes back; from an arbitrary start.
+uint64_t MonotonicNanoseconds();
+
+// Nanoseconds since 1970-01-01 UTC: the clock file time stamps are taken from.
+int64_t WallClockNanoseconds();
+
 // Processor time the calling thread has used, in microseconds.
 uint64_t CurrentThreadCpuMicroseconds();
 

@@ -32,7 +32,11 @@ bool ResetEvent(EventHandle event);
 bool WaitForEvent(EventHandle event);
 void CloseEvent(EventHandle event);
 
+// The system's number of the calling thread, as logs show it.
 uint32_t CurrentThreadId();
+// Tells the calling thread from every other live thread, without a system
+// call and without anything kept per thread.
+uintptr_t CurrentThreadToken();
 uint32_t CurrentProcessId();
 
 // Zero-filled block of the process's global heap; null on failure.

@@ -32,33 +32,81 @@ struct LogTargets {
   std::string logFile;
 };
 
-// The mask last read, and for which targets and settings generation.
-struct KnownMask {
-  const void* targets = nullptr;
-  uint64_t generation = 0;
-  int mask = kLogNull;
+// The mask as last read, for lines to take with a clock read and a few
+// atomic loads. One thread at a time asks the system whether the file has
+// changed, at most once per kStampCheckNanoseconds; the others take the mask
+// as it stands meanwhile.
+struct LevelWatch {
+  std::atomic<uint64_t> validUntil{0};  // monotonic nanoseconds
+  std::atomic<uint64_t> writes{0};      // SettingsWrites() before the mask was read
+  std::atomic<const LogTargets*> readFor{nullptr};
+  std::atomic<int> mask{kLogNull};
+  // The process whose thread is checking, 0 when none. A child forked while
+  // its parent's thread was checking finds the parent's number here, and
+  // takes over: that thread is not in the child.
+  std::atomic<uint32_t> checker{0};
+  // The checker's own.
+  FileChangeCheck check;
 };
 
 struct LogState {
   std::atomic<bool> fixedLevel{false};
-  std::mutex maskMutex;
-  KnownMask known;
+  LevelWatch level;
   std::atomic<const LogTargets*> targets{nullptr};
   std::mutex publishMutex;
   // Every published set stays alive: a line may still be reading an older one.
   std::vector<std::unique_ptr<LogTargets>> published;
 };
 
+// Never destroyed: a host may log (through any call) while the process exits.
 LogState& State() {
-  static LogState state;
-  return state;
+  static LogState* state = new LogState;
+  return *state;
 }
 
 const LogTargets* Targets() { return State().targets.load(std::memory_order_acquire); }
 
-uint32_t ProcessId() {
-  static const uint32_t id = platform::CurrentProcessId();
-  return id;
+// The mask from the file; the given one when the file could not be read.
+int ReadMask(const LogTargets* targets, int known, bool* failed) {
+  char value[64] = {0};
+  platform::ProfileRead outcome = platform::ProfileRead::kRead;
+  const uint32_t copied = platform::ReadProfileValue(kConfigurationSection, "LogLevel", "1", value, sizeof value,
+                                                     targets->configurationFile, &outcome);
+  *failed = outcome == platform::ProfileRead::kFailed;
+  if (*failed) return known;
+  return copied == 0 ? kLogNull : ParseIniInt(value);
+}
+
+int CheckLevel(LevelWatch& watch, const LogTargets* targets, uint64_t now) {
+  const uint32_t self = platform::CurrentProcessId();
+  uint32_t holder = 0;
+  bool failed = false;
+  if (!watch.checker.compare_exchange_strong(holder, self, std::memory_order_acquire)) {
+    // Another thread checks now. Its mask will do, unless it may predate a
+    // write of this process: then the file is read for this line alone.
+    if (holder == self || !watch.checker.compare_exchange_strong(holder, self, std::memory_order_acquire)) {
+      if (watch.writes.load(std::memory_order_acquire) == SettingsWrites() &&
+          watch.readFor.load(std::memory_order_acquire) == targets)
+        return watch.mask.load(std::memory_order_relaxed);
+      return ReadMask(targets, watch.mask.load(std::memory_order_relaxed), &failed);
+    }
+    watch.check.Forget();
+  }
+  const uint64_t written = SettingsWrites();
+  int mask = watch.mask.load(std::memory_order_relaxed);
+  // The stamp is taken before the file is read: a change after it shows at a later check.
+  if (watch.check.Changed(targets->configurationFile) || watch.readFor.load(std::memory_order_relaxed) != targets ||
+      watch.writes.load(std::memory_order_relaxed) != written) {
+    mask = ReadMask(targets, mask, &failed);
+    // A failed read is not kept: the next line asks again.
+    if (failed) watch.check.Forget();
+  }
+  watch.mask.store(mask, std::memory_order_relaxed);
+  watch.readFor.store(failed ? nullptr : targets, std::memory_order_relaxed);
+  watch.writes.store(written, std::memory_order_relaxed);
+  watch.validUntil.store(failed ? 0 : now + kStampCheckNanoseconds, std::memory_order_release);
+  watch.checker.store(0, std::memory_order_release);
+  return mask;
 }
 
 bool Enabled(int level) { return (GetLogLevel() & level) != 0; }
@@ -69,8 +117,9 @@ bool AppendLine(int level, const std::string& text, unsigned lastError) {
     const platform::LocalTime now = platform::CurrentLocalTime();
     char prefix[512];
     std::snprintf(prefix, sizeof prefix, "[Process:%6d Thread:%6d] [%02d/%02d/%04d %02d:%02d:%02d.%03d] [%s-%d]: ",
-                  static_cast<int>(ProcessId()), static_cast<int>(platform::CurrentThreadId()), now.month, now.day,
-                  now.year, now.hour, now.minute, now.second, now.millisecond, LogLevelName(level), WorkMode());
+                  static_cast<int>(platform::CurrentProcessId()), static_cast<int>(platform::CurrentThreadId()),
+                  now.month, now.day, now.year, now.hour, now.minute, now.second, now.millisecond, LogLevelName(level),
+                  WorkMode());
     std::string line = prefix;
     line += text;
     if ((level & kLogError) != 0) {
@@ -134,22 +183,16 @@ void LogDebug(const char* format, ...) {
 
 int GetLogLevel() {
   LogState& state = State();
-  if (state.fixedLevel.load()) return 14;
+  if (state.fixedLevel.load(std::memory_order_relaxed)) return 14;
   const LogTargets* targets = Targets();
   if (targets == nullptr || targets->configurationFile[0] == '\0') return kLogNull;
-  // The file is read again only when the settings folder has changed.
-  const uint64_t generation = SettingsGeneration();
-  {
-    std::lock_guard<std::mutex> guard(state.maskMutex);
-    if (state.known.targets == targets && state.known.generation == generation) return state.known.mask;
-  }
-  char value[64] = {0};
-  uint32_t copied = platform::ReadProfileValue(kConfigurationSection, "LogLevel", "1", value, sizeof value,
-                                               targets->configurationFile);
-  const int mask = copied == 0 ? kLogNull : ParseIniInt(value);
-  std::lock_guard<std::mutex> guard(state.maskMutex);
-  state.known = KnownMask{targets, generation, mask};
-  return mask;
+  LevelWatch& watch = state.level;
+  const uint64_t now = platform::MonotonicNanoseconds();
+  if (now < watch.validUntil.load(std::memory_order_acquire) &&
+      watch.readFor.load(std::memory_order_relaxed) == targets &&
+      watch.writes.load(std::memory_order_relaxed) == SettingsWrites())
+    return watch.mask.load(std::memory_order_relaxed);
+  return CheckLevel(watch, targets, now);
 }
 
 void FixLogLevel() { State().fixedLevel.store(true); }

@@ -14,8 +14,16 @@ namespace {
 constexpr int kMaxTableEntries = 10;
 
 // Only what was set since the library loaded; never loaded from the file.
-PortTable portMap;
-PortTable sslPortMap;
+// Never destroyed, as every process-wide object of the module.
+PortTable& PortMap() {
+  static PortTable* table = new PortTable;
+  return *table;
+}
+
+PortTable& SslPortMap() {
+  static PortTable* table = new PortTable;
+  return *table;
+}
 
 std::string IndexedKey(const char* table, const char* kind, int index) {
   char key[128];
@@ -62,9 +70,9 @@ void WritePortTable(const PortTable& table, const char* tableName) {
   SetConfigurationInt(tableName, index);
 }
 
-void SetModulePort(int32_t port, const std::string& name) { SetTableEntry(portMap, "Port", port, name); }
+void SetModulePort(int32_t port, const std::string& name) { SetTableEntry(PortMap(), "Port", port, name); }
 
-void SetModuleSslPort(int32_t port, const std::string& name) { SetTableEntry(sslPortMap, "SSLPort", port, name); }
+void SetModuleSslPort(int32_t port, const std::string& name) { SetTableEntry(SslPortMap(), "SSLPort", port, name); }
 
 int32_t ReadUserPort(const std::string& section, const std::string& name, bool secure) {
   return ParseIniInt(

@@ -1,106 +1,120 @@
 #include "settings/settings_reads.h"
 
+#include <atomic>
 #include <cstring>
-#include <memory>
 #include <mutex>
 #include <unordered_map>
 
-#include "platform/file_system.h"
-#include "platform/folder_watch.h"
-#include "platform/profile.h"
+#include "platform/clock.h"
 
 namespace zep {
 
 namespace {
 
 struct Read {
-  uint64_t generation;
+  uint64_t version;
   uint32_t copied;
   std::string value;
 };
 
-// A bound on what is kept; the reads of the module are few.
-constexpr size_t kMaxKept = 4096;
+// What is known of one file: the reads made since its version last moved.
+struct KeptFile {
+  FileChangeCheck check;
+  uint64_t checkedAt = 0;  // monotonic nanoseconds
+  uint64_t writes = 0;     // SettingsWrites() when last checked
+  uint64_t version = 0;
+  bool checked = false;
+};
+
+// Bounds on what is kept; the module reads few files and keys.
+constexpr size_t kMaxFiles = 64;
+constexpr size_t kMaxReads = 4096;
 
 struct ReadCache {
   std::mutex mutex;
-  std::string folder;
-  std::unique_ptr<platform::FolderWatch> watch;
-  uint64_t generation = 1;
+  std::unordered_map<std::string, KeptFile> files;
   std::unordered_map<std::string, Read> reads;
+  // Versions are unique across files and clears: a read kept under one never
+  // matches another.
+  uint64_t lastVersion = 0;
 
-  // Called with the mutex held.
-  uint64_t Poll() {
-    if (watch == nullptr || watch->Changed()) ++generation;
-    return generation;
-  }
+  // The file's version: moved on when it may have changed. Called with the mutex held.
+  uint64_t Version(const std::string& file);
 };
 
+std::atomic<uint64_t> writes{0};
+
+// Never destroyed: a host may read settings while the process exits.
 ReadCache& Cache() {
-  static ReadCache cache;
-  return cache;
+  static ReadCache* cache = new ReadCache;
+  return *cache;
 }
 
-bool InFolder(const std::string& file, const std::string& folder) {
-  if (folder.empty() || file.size() <= folder.size() || file.compare(0, folder.size(), folder) != 0) return false;
-  return file.find(platform::kPathSeparator, folder.size()) == std::string::npos;
+uint64_t ReadCache::Version(const std::string& file) {
+  if (files.size() >= kMaxFiles && files.find(file) == files.end()) {
+    files.clear();
+    reads.clear();
+  }
+  KeptFile& kept = files[file];
+  const uint64_t now = platform::MonotonicNanoseconds();
+  const uint64_t written = SettingsWrites();
+  if (kept.checked && kept.writes == written && now - kept.checkedAt < kStampCheckNanoseconds) return kept.version;
+  if (kept.check.Changed(file) || kept.writes != written || !kept.checked) kept.version = ++lastVersion;
+  kept.checked = true;
+  kept.checkedAt = now;
+  kept.writes = written;
+  return kept.version;
 }
 
 }  // namespace
 
-void WatchSettingsFolder(const std::string& folder) {
-  ReadCache& cache = Cache();
-  std::lock_guard<std::mutex> guard(cache.mutex);
-  cache.folder = folder;
-  if (!cache.folder.empty() && cache.folder.back() != platform::kPathSeparator)
-    cache.folder += platform::kPathSeparator;
-  cache.watch = std::make_unique<platform::FolderWatch>(cache.folder);
-  ++cache.generation;
-}
+void SettingsWritten() { writes.fetch_add(1, std::memory_order_acq_rel); }
 
-uint64_t SettingsGeneration() {
-  ReadCache& cache = Cache();
-  std::lock_guard<std::mutex> guard(cache.mutex);
-  return cache.Poll();
-}
+uint64_t SettingsWrites() { return writes.load(std::memory_order_acquire); }
 
-void SettingsWritten() {
-  ReadCache& cache = Cache();
-  std::lock_guard<std::mutex> guard(cache.mutex);
-  ++cache.generation;
+bool FileChangeCheck::Changed(const std::string& path) {
+  // The clock is read before the stamp: a write after it has a later stamp.
+  const int64_t now = platform::WallClockNanoseconds();
+  platform::FileStamp stamp;
+  const bool read = platform::ReadFileStamp(path.c_str(), &stamp);
+  const bool changed = !read || !known_ || !settled_ || stamp != stamp_;
+  const int64_t newest = stamp.modified > stamp.changed ? stamp.modified : stamp.changed;
+  known_ = read;
+  stamp_ = stamp;
+  settled_ = read && (!stamp.exists || newest <= now - kStampSettleNanoseconds);
+  return changed;
 }
 
 uint32_t ReadProfileValueCached(const char* section, const char* key, const char* defaultValue, char* out,
-                                uint32_t outSize, const std::string& file, bool* tooLarge) {
+                                uint32_t outSize, const std::string& file, platform::ProfileRead* result) {
+  if (section == nullptr || key == nullptr || outSize == 0)
+    return platform::ReadProfileValue(section, key, defaultValue, out, outSize, file.c_str(), result);
   ReadCache& cache = Cache();
   std::string name;
-  uint64_t generation = 0;
+  name.reserve(file.size() + 64);
+  name.append(file).append(1, '\0').append(section).append(1, '\0').append(key).append(1, '\0');
+  if (defaultValue != nullptr) name.append(defaultValue);
+  name.append(1, '\0').append(std::to_string(outSize));
+  uint64_t version = 0;
   {
     std::lock_guard<std::mutex> guard(cache.mutex);
-    if (!InFolder(file, cache.folder) || section == nullptr || key == nullptr || outSize == 0)
-      return platform::ReadProfileValue(section, key, defaultValue, out, outSize, file.c_str(), tooLarge);
-    generation = cache.Poll();
-    name.reserve(file.size() + 64);
-    name.append(file).append(1, '\0').append(section).append(1, '\0').append(key).append(1, '\0');
-    if (defaultValue != nullptr) name.append(defaultValue);
-    name.append(1, '\0').append(std::to_string(outSize));
+    version = cache.Version(file);
     auto kept = cache.reads.find(name);
-    if (kept != cache.reads.end() && kept->second.generation == generation) {
+    if (kept != cache.reads.end() && kept->second.version == version) {
       std::memcpy(out, kept->second.value.c_str(), kept->second.value.size() + 1);
+      if (result != nullptr) *result = platform::ProfileRead::kRead;
       return kept->second.copied;
     }
   }
-  // The file is read outside the cache's mutex; a change meanwhile moves the
-  // generation on, and the next read reads again.
-  bool refused = false;
-  const uint32_t copied = platform::ReadProfileValue(section, key, defaultValue, out, outSize, file.c_str(), &refused);
-  if (refused) {
-    *tooLarge = true;
-    return copied;
-  }
+  // The file is read outside the cache's mutex, after its stamp was taken: a
+  // change from then on moves the version at a later check.
+  platform::ProfileRead outcome = platform::ProfileRead::kRead;
+  const uint32_t copied = platform::ReadProfileValue(section, key, defaultValue, out, outSize, file.c_str(), &outcome);
+  if (result != nullptr) *result = outcome;
+  if (outcome != platform::ProfileRead::kRead) return copied;
   std::lock_guard<std::mutex> guard(cache.mutex);
-  if (cache.reads.size() >= kMaxKept) cache.reads.clear();
-  cache.reads[name] = Read{generation, copied, std::string(out, strnlen(out, outSize))};
+  if (cache.reads.size() >= kMaxReads) cache.reads.clear();
+  cache.reads[name] = Read{version, copied, std::string(out, strnlen(out, outSize))};
   return copied;
 }
 

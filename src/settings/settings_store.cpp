@@ -34,10 +34,10 @@ struct PublishedSettings {
   bool enhancedMode = false;
 };
 
+// Never freed: a host may call in while the process exits, after this
+// library's own destructors have run.
 std::atomic<const PublishedSettings*> published{nullptr};
 std::once_flag initialisation;
-// Owns what is published, so that unloading the library frees it.
-std::unique_ptr<const PublishedSettings> publishedOwner;
 
 const PublishedSettings* Published() { return published.load(std::memory_order_acquire); }
 
@@ -47,9 +47,10 @@ struct ServicePath {
   std::string path;
 };
 
+// Never destroyed, as what is published.
 ServicePath& ServiceExecutable() {
-  static ServicePath servicePath;
-  return servicePath;
+  static ServicePath* servicePath = new ServicePath;
+  return *servicePath;
 }
 
 std::string Separator() { return std::string(1, platform::kPathSeparator); }
@@ -80,7 +81,6 @@ void InitializeOnce() {
   paths.configurationFile = directory + kConfigurationFileName;
   paths.userConfigurationFile = directory + kUserConfigurationFileName;
   SetServiceExecutablePath(modulePath);
-  WatchSettingsFolder(directory);
 
   CreateWorkingDirectories(paths);
 
@@ -124,8 +124,7 @@ void InitializeOnce() {
   if (!paths.userLogDirectory.empty()) paths.userLogFile = ResolveLogFilePath(paths.userLogDirectory, "tku.log");
 
   SetLogTargets(paths.configurationFile, paths.serviceLogFile);
-  publishedOwner = std::move(settings);
-  published.store(publishedOwner.get(), std::memory_order_release);
+  published.store(settings.release(), std::memory_order_release);
 
   if (GetLogLevel() == 14) FixLogLevel();
 
@@ -179,14 +178,14 @@ std::string ReadIniValue(const char* section, const char* key, const char* defau
   }
   char value[kIniValueBuffer] = {0};
   uint32_t copied = 0;
-  bool tooLarge = false;
+  platform::ProfileRead outcome = platform::ProfileRead::kRead;
   {
     SharedLockGuard guard(&SettingsLock());
     if (guard.Owned())
       copied = ReadProfileValueCached(section != nullptr ? section : kConfigurationSection, key, fallback, value,
-                                      kIniValueBuffer, file, &tooLarge);
+                                      kIniValueBuffer, file, &outcome);
   }
-  if (tooLarge) ReportTooLarge(file);
+  if (outcome == platform::ProfileRead::kTooLarge) ReportTooLarge(file);
   if (copied > 0) return std::string(value, copied);
   return defaultValue != nullptr ? std::string(defaultValue) : std::string();
 }

@@ -12,6 +12,18 @@ uint32_t TickCount() {
                                static_cast<uint64_t>(now.tv_nsec) / 1000000u);
 }
 
+uint64_t MonotonicNanoseconds() {
+  timespec now{};
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  return static_cast<uint64_t>(now.tv_sec) * 1000000000u + static_cast<uint64_t>(now.tv_nsec);
+}
+
+int64_t WallClockNanoseconds() {
+  timespec now{};
+  clock_gettime(CLOCK_REALTIME, &now);
+  return static_cast<int64_t>(now.tv_sec) * 1000000000 + static_cast<int64_t>(now.tv_nsec);
+}
+
 uint64_t CurrentThreadCpuMicroseconds() {
   timespec used{};
   clock_gettime(CLOCK_THREAD_CPUTIME_ID, &used);

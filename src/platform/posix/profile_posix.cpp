@@ -39,8 +39,12 @@ class ProfileFileLock {
   ProfileFileLock(const char* file, bool exclusive) {
     for (int attempt = 0; attempt < 100; ++attempt) {
       fd_ = open(file, (exclusive ? O_RDWR | O_CREAT : O_RDONLY) | O_CLOEXEC, 0666);
-      if (fd_ < 0) return;
+      if (fd_ < 0) {
+        error_ = errno;
+        return;
+      }
       if (flock(fd_, exclusive ? LOCK_EX : LOCK_SH) != 0) {
+        error_ = errno;
         Release();
         return;
       }
@@ -51,12 +55,15 @@ class ProfileFileLock {
         return;
       Release();
     }
+    error_ = EAGAIN;  // replaced under the reader at every attempt
   }
   ~ProfileFileLock() { Release(); }
   ProfileFileLock(const ProfileFileLock&) = delete;
   ProfileFileLock& operator=(const ProfileFileLock&) = delete;
   bool Held() const { return fd_ >= 0; }
   int Fd() const { return fd_; }
+  // Why the lock is not held.
+  int Error() const { return error_; }
 
  private:
   void Release() {
@@ -64,6 +71,7 @@ class ProfileFileLock {
     fd_ = -1;
   }
   int fd_ = -1;
+  int error_ = 0;
 };
 
 bool ReadAll(int fd, std::string& text) {
@@ -154,17 +162,27 @@ std::string DefaultText(const char* defaultValue) {
 }  // namespace
 
 uint32_t ReadProfileValue(const char* section, const char* key, const char* defaultValue, char* out, uint32_t outSize,
-                          const char* file, bool* tooLarge) {
+                          const char* file, ProfileRead* result) {
+  ProfileRead ignored;
+  ProfileRead& outcome = result != nullptr ? *result : ignored;
+  outcome = ProfileRead::kRead;
   const std::string fallback = DefaultText(defaultValue);
   if (file == nullptr || section == nullptr || key == nullptr) return CopyOut(fallback, out, outSize);
   ProfileFileLock lock(file, false);
   std::string text;
-  if (!lock.Held()) return CopyOut(fallback, out, outSize);
-  if (!WithinBound(lock.Fd())) {
-    if (tooLarge != nullptr) *tooLarge = true;
+  if (!lock.Held()) {
+    // A missing file (or folder) reads as empty; any other failure is one.
+    if (lock.Error() != ENOENT && lock.Error() != ENOTDIR) outcome = ProfileRead::kFailed;
     return CopyOut(fallback, out, outSize);
   }
-  if (!ReadAll(lock.Fd(), text)) return CopyOut(fallback, out, outSize);
+  if (!WithinBound(lock.Fd())) {
+    outcome = errno == EFBIG ? ProfileRead::kTooLarge : ProfileRead::kFailed;
+    return CopyOut(fallback, out, outSize);
+  }
+  if (!ReadAll(lock.Fd(), text)) {
+    outcome = ProfileRead::kFailed;
+    return CopyOut(fallback, out, outSize);
+  }
   const std::optional<std::string> value = ProfileDocument(text).Read(section, key);
   return CopyOut(value ? *value : fallback, out, outSize);
 }

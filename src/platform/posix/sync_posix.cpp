@@ -75,11 +75,10 @@ bool WaitForEvent(EventHandle handle) {
 
 void CloseEvent(EventHandle handle) { delete static_cast<Event*>(handle); }
 
-// A thread's id never changes: ask the kernel once per thread.
-uint32_t CurrentThreadId() {
-  thread_local const uint32_t id = static_cast<uint32_t>(syscall(SYS_gettid));
-  return id;
-}
+// Asked of the kernel each time: a per-thread copy would be kept per host thread.
+uint32_t CurrentThreadId() { return static_cast<uint32_t>(syscall(SYS_gettid)); }
+
+uintptr_t CurrentThreadToken() { return static_cast<uintptr_t>(pthread_self()); }
 
 uint32_t CurrentProcessId() { return static_cast<uint32_t>(getpid()); }
 

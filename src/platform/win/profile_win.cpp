@@ -1,5 +1,6 @@
 #include <windows.h>
 
+#include <cstring>
 #include <string>
 
 #include "platform/profile.h"
@@ -21,9 +22,12 @@ bool WithinBound(const char* file) {
 }  // namespace
 
 uint32_t ReadProfileValue(const char* section, const char* key, const char* defaultValue, char* out, uint32_t outSize,
-                          const char* file, bool* tooLarge) {
+                          const char* file, ProfileRead* result) {
+  ProfileRead ignored;
+  ProfileRead& outcome = result != nullptr ? *result : ignored;
+  outcome = ProfileRead::kRead;
   if (file != nullptr && !WithinBound(file)) {
-    if (tooLarge != nullptr) *tooLarge = true;
+    outcome = ProfileRead::kTooLarge;
     // The default as GetPrivateProfileStringA gives it: less its trailing blanks.
     std::string fallback = defaultValue != nullptr ? defaultValue : "";
     while (!fallback.empty() && fallback.back() == ' ') fallback.pop_back();
@@ -33,7 +37,22 @@ uint32_t ReadProfileValue(const char* section, const char* key, const char* defa
     out[length] = '\0';
     return static_cast<uint32_t>(length);
   }
-  return GetPrivateProfileStringA(section, key, defaultValue, out, outSize, file);
+  // The reader answers the default for a file it could not open as for a
+  // missing one; only the error code tells them apart. A value other than
+  // the default was read, whatever code was left behind.
+  SetLastError(ERROR_SUCCESS);
+  const DWORD copied = GetPrivateProfileStringA(section, key, defaultValue, out, outSize, file);
+  switch (GetLastError()) {
+    case ERROR_SUCCESS:
+    case ERROR_FILE_NOT_FOUND:
+    case ERROR_PATH_NOT_FOUND:
+    case ERROR_MORE_DATA:
+      break;
+    default:
+      if (out != nullptr && outSize != 0 && std::strcmp(out, defaultValue != nullptr ? defaultValue : "") == 0)
+        outcome = ProfileRead::kFailed;
+  }
+  return copied;
 }
 
 bool WriteProfileValue(const char* section, const char* key, const char* value, const char* file) {

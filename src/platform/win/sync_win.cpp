@@ -37,6 +37,8 @@ void CloseEvent(EventHandle event) { CloseHandle(event); }
 
 uint32_t CurrentThreadId() { return GetCurrentThreadId(); }
 
+uintptr_t CurrentThreadToken() { return GetCurrentThreadId(); }
+
 uint32_t CurrentProcessId() { return GetCurrentProcessId(); }
 
 void* GlobalAllocZeroed(size_t bytes) { return GlobalAlloc(GPTR, bytes == 0 ? 1 : bytes); }

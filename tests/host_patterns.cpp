@@ -1,0 +1,375 @@
+// A host that loads the library and does with it one of the ordinary things
+// hosts do, which a guest in the host's process must survive: calls from an
+// atexit handler, from a global destructor or from a thread's exit, threads
+// still inside commands while main returns, unloading the library after other
+// threads used it, a host thread blocked in a wait, many live threads.
+//
+//   host_patterns <pattern> <library> <working folder>
+//
+// Exits 0 when the host saw what it expected; prints what it did not see and
+// exits 3. A crash or a hang is the library's.
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <functional>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#ifdef _WIN32
+#include <windows.h>
+#else
+#include <dirent.h>
+#include <dlfcn.h>
+#include <pthread.h>
+#include <sys/epoll.h>
+#include <unistd.h>
+
+#include <cerrno>
+#endif
+
+#include "zep_exports.h"
+
+namespace {
+
+struct Library {
+  decltype(&::DoAction) DoAction = nullptr;
+  decltype(&::DistributeCommand) DistributeCommand = nullptr;
+  decltype(&::GetWaitTimeout) GetWaitTimeout = nullptr;
+  void* native = nullptr;
+};
+
+Library library;
+std::string pattern;
+std::string moduleFolder;
+std::atomic<int> replies{0};
+
+[[noreturn]] void Fail(const char* what) {
+  std::fprintf(stderr, "%s: %s\n", pattern.c_str(), what);
+  std::fflush(stderr);
+  std::_Exit(3);
+}
+
+void* Symbol(const char* name) {
+#ifdef _WIN32
+  return reinterpret_cast<void*>(GetProcAddress(static_cast<HMODULE>(library.native), name));
+#else
+  return dlsym(library.native, name);
+#endif
+}
+
+void Load(const std::string& path) {
+#ifdef _WIN32
+  library.native = LoadLibraryA(path.c_str());
+#else
+  library.native = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
+#endif
+  if (library.native == nullptr) Fail("the library does not load");
+  library.DoAction = reinterpret_cast<decltype(library.DoAction)>(Symbol("DoAction"));
+  library.DistributeCommand = reinterpret_cast<decltype(library.DistributeCommand)>(Symbol("DistributeCommand"));
+  library.GetWaitTimeout = reinterpret_cast<decltype(library.GetWaitTimeout)>(Symbol("GetWaitTimeout"));
+  if (library.DoAction == nullptr || library.DistributeCommand == nullptr || library.GetWaitTimeout == nullptr)
+    Fail("an export is missing");
+}
+
+void Unload() {
+#ifdef _WIN32
+  FreeLibrary(static_cast<HMODULE>(library.native));
+#else
+  dlclose(library.native);
+#endif
+  library = Library{};
+}
+
+void Configure(int logLevel) {
+  std::ofstream(moduleFolder + "TKConfiguration.ini", std::ios::binary | std::ios::trunc)
+      << "[TK]\r\nLogLevel=" << logLevel << "\r\n";
+}
+
+int32_t CountReply(uint32_t, uint64_t, const char* text, const void*, uint32_t, intptr_t) {
+  if (std::strstr(text, "\"TKVersion\"") != nullptr) replies.fetch_add(1);
+  return 1;
+}
+
+void Command() {
+  library.DistributeCommand(1, 0, 0, "/zep/x", "{\"id\":\"1\",\"cmdId\":\"c\",\"method\":\"TKVersion\"}", nullptr, 0, 1,
+                            &CountReply, 0, "", 0, 0, 0);
+}
+
+// Starts the module with a level that is not fixed, then logs every level.
+void Start() {
+  Configure(6);
+  if (!library.DoAction(0, nullptr, nullptr)) Fail("DoAction(0) refused");
+  Configure(14);
+  std::this_thread::sleep_for(std::chrono::milliseconds(5));
+}
+
+// Stops the module and uses it again, as a host that tidies up at exit does.
+void StopAndCall() {
+  const int before = replies.load();
+  Command();
+  if (!library.DoAction(3, nullptr, nullptr)) Fail("DoAction(3) refused");
+  Command();
+  library.GetWaitTimeout();
+  if (!library.DoAction(3, nullptr, nullptr)) Fail("DoAction(3) refused");
+  if (replies.load() != before + 2) Fail("a command at exit was not answered");
+}
+
+void AtExit() {
+  if (pattern == "atexit") StopAndCall();
+}
+
+struct Late {
+  ~Late() {
+    if (pattern == "global-destructor") StopAndCall();
+  }
+} late;
+
+#ifdef _WIN32
+using ThreadHandle = HANDLE;
+DWORD WINAPI ThreadMain(void* body) {
+  (*static_cast<std::function<void()>*>(body))();
+  return 0;
+}
+#else
+using ThreadHandle = pthread_t;
+void* ThreadMain(void* body) {
+  (*static_cast<std::function<void()>*>(body))();
+  return nullptr;
+}
+#endif
+
+// Host threads with small stacks, so that many fit.
+ThreadHandle StartThread(std::function<void()>* body) {
+#ifdef _WIN32
+  HANDLE thread = CreateThread(nullptr, 256 << 10, &ThreadMain, body, STACK_SIZE_PARAM_IS_A_RESERVATION, nullptr);
+  if (thread == nullptr) Fail("a thread does not start");
+  return thread;
+#else
+  pthread_attr_t attributes;
+  pthread_attr_init(&attributes);
+  pthread_attr_setstacksize(&attributes, 256 << 10);
+  pthread_t thread;
+  if (pthread_create(&thread, &attributes, &ThreadMain, body) != 0) Fail("a thread does not start");
+  pthread_attr_destroy(&attributes);
+  return thread;
+#endif
+}
+
+void Join(ThreadHandle thread) {
+#ifdef _WIN32
+  WaitForSingleObject(thread, INFINITE);
+  CloseHandle(thread);
+#else
+  pthread_join(thread, nullptr);
+#endif
+}
+
+// The process's open descriptors (POSIX) or handles (Windows).
+long OpenObjects() {
+#ifdef _WIN32
+  // Counted one by one: Wine's GetProcessHandleCount answers 0. Handle values
+  // are multiples of 4, handed out from the lowest free one.
+  long count = 0;
+  for (uintptr_t value = 4; value < (1u << 18); value += 4) {
+    DWORD flags = 0;
+    if (GetHandleInformation(reinterpret_cast<HANDLE>(value), &flags)) ++count;
+  }
+  return count;
+#else
+  long count = 0;
+  if (DIR* folder = opendir("/proc/self/fd")) {
+    while (readdir(folder) != nullptr) ++count;
+    closedir(folder);
+  }
+  return count;
+#endif
+}
+
+// A gate that threads wait at until it opens.
+struct Gate {
+  std::mutex mutex;
+  std::condition_variable opened;
+  bool open = false;
+  void Wait() {
+    std::unique_lock<std::mutex> lock(mutex);
+    opened.wait(lock, [this] { return open; });
+  }
+  void Open() {
+    std::lock_guard<std::mutex> lock(mutex);
+    open = true;
+    opened.notify_all();
+  }
+};
+
+// The first call of each thread is made in its exit, from a destructor of
+// thread-specific data (a fiber-local callback on Windows).
+#ifdef _WIN32
+void WINAPI CallAtThreadExit(void* value) {
+  if (value != nullptr) Command();
+}
+#else
+void CallAtThreadExit(void*) { Command(); }
+#endif
+
+void ThreadExit() {
+  Start();
+  Command();
+  const long before = OpenObjects();
+#ifdef _WIN32
+  const DWORD key = FlsAlloc(&CallAtThreadExit);
+  std::function<void()> body = [key] { FlsSetValue(key, reinterpret_cast<void*>(1)); };
+#else
+  pthread_key_t key;
+  pthread_key_create(&key, &CallAtThreadExit);
+  std::function<void()> body = [key] { pthread_setspecific(key, reinterpret_cast<void*>(1)); };
+#endif
+  constexpr int kThreads = 50;
+  for (int i = 0; i < kThreads; ++i) Join(StartThread(&body));
+  if (replies.load() != kThreads + 1) Fail("a command from a thread's exit was not answered");
+  if (OpenObjects() > before + 4) Fail("threads that ended left descriptors or handles behind");
+  library.DoAction(3, nullptr, nullptr);
+}
+
+// Threads stay inside commands while main returns.
+void MainReturns() {
+  Start();
+  std::function<void()> body = [] {
+    for (;;) Command();
+  };
+  for (int i = 0; i < 4; ++i) StartThread(&body);
+  while (replies.load() < 40) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+}
+
+// Threads that used the library are alive while it is unloaded, end after
+// it, and the library is loaded and used again.
+void Unloading(const std::string& path) {
+  Start();
+  Gate gate;
+  std::atomic<int> called{0};
+  std::function<void()> body = [&] {
+    for (int i = 0; i < 10; ++i) Command();
+    called.fetch_add(1);
+    gate.Wait();
+  };
+  std::vector<ThreadHandle> threads;
+  for (int i = 0; i < 4; ++i) threads.push_back(StartThread(&body));
+  while (called.load() < 4) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  library.DoAction(3, nullptr, nullptr);
+  Unload();
+  gate.Open();
+  for (ThreadHandle thread : threads) Join(thread);
+  Load(path);
+  replies = 0;
+  Start();
+  Command();
+  library.DoAction(3, nullptr, nullptr);
+  if (replies.load() != 1) Fail("the library loaded again does not answer");
+  Unload();
+}
+
+// A host thread that once called the module waits; files of the module
+// folder change meanwhile, and the module is used. The wait must run its time.
+void BlockedWait() {
+  Start();
+  std::atomic<bool> waiting{false};
+  std::atomic<bool> interrupted{false};
+  std::function<void()> body = [&] {
+    Command();
+#ifdef _WIN32
+    waiting = true;
+    if (SleepEx(400, TRUE) != 0) interrupted = true;
+#else
+    const int poller = epoll_create1(EPOLL_CLOEXEC);
+    epoll_event event{};
+    waiting = true;
+    if (epoll_wait(poller, &event, 1, 400) != 0) interrupted = true;
+    close(poller);
+#endif
+  };
+  ThreadHandle thread = StartThread(&body);
+  while (!waiting.load()) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  for (int i = 0; i < 20; ++i) {
+    Configure(i % 2 == 0 ? 6 : 14);
+    std::ofstream(moduleFolder + "other.ini", std::ios::binary | std::ios::trunc) << i;
+    Command();
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  Join(thread);
+  if (interrupted.load()) Fail("the host thread's wait was cut short");
+  library.DoAction(3, nullptr, nullptr);
+}
+
+// Many live threads, each of which made one call: nothing is kept per thread.
+void ManyThreads() {
+  Start();
+  Command();
+  constexpr int kThreads = 600;
+  Gate start, end;
+  std::atomic<int> ready{0}, called{0};
+  std::function<void()> body = [&] {
+    ready.fetch_add(1);
+    start.Wait();
+    Command();
+    called.fetch_add(1);
+    end.Wait();
+  };
+  std::vector<ThreadHandle> threads;
+  for (int i = 0; i < kThreads; ++i) threads.push_back(StartThread(&body));
+  while (ready.load() < kThreads) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  const long before = OpenObjects();
+  start.Open();
+  while (called.load() < kThreads) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  const long after = OpenObjects();
+  end.Open();
+  for (ThreadHandle thread : threads) Join(thread);
+  if (after > before + 16) {
+    std::fprintf(stderr, "%ld open objects before the threads called, %ld after\n", before, after);
+    Fail("the module keeps a descriptor or handle per thread");
+  }
+  library.DoAction(3, nullptr, nullptr);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc != 4) {
+    std::fprintf(stderr, "usage: host_patterns <pattern> <library> <working folder>\n");
+    return 2;
+  }
+  // Registered before the library loads: it runs after the library's own
+  // destructors, as a host's handler does.
+  std::atexit(&AtExit);
+  pattern = argv[1];
+  const std::string path = argv[2];
+  moduleFolder = path.substr(0, path.find_last_of("/\\") + 1);
+#ifdef _WIN32
+  if (!SetCurrentDirectoryA(argv[3])) Fail("no working folder");
+#else
+  if (chdir(argv[3]) != 0) Fail("no working folder");
+#endif
+  Load(path);
+  if (pattern == "atexit" || pattern == "global-destructor") {
+    Start();
+    Command();
+  } else if (pattern == "thread-exit") {
+    ThreadExit();
+  } else if (pattern == "main-returns") {
+    MainReturns();
+  } else if (pattern == "unload") {
+    Unloading(path);
+  } else if (pattern == "blocked-wait") {
+    BlockedWait();
+  } else if (pattern == "many-threads") {
+    ManyThreads();
+  } else {
+    Fail("no such pattern");
+  }
+  return 0;
+}

@@ -1,0 +1,241 @@
+// The log level and the kept settings reads follow the files: an edit made in
+// any way shows within a bounded wait, the module's own writes at once, a
+// failed read is never kept, and a forked child has a watch of its own.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#ifdef _WIN32
+#include <windows.h>
+#else
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#endif
+
+#include "platform/file_system.h"
+#include "platform/sync.h"
+#include "settings/log.h"
+#include "settings/settings_store.h"
+#include "test_support.h"
+
+namespace zep {
+namespace {
+
+namespace fs = std::filesystem;
+
+// Polls the level until it is the one expected, for at most 50 ms.
+bool LevelShows(int expected) {
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(50);
+  do {
+    if (GetLogLevel() == expected) return true;
+    std::this_thread::sleep_for(std::chrono::microseconds(100));
+  } while (std::chrono::steady_clock::now() < deadline);
+  return GetLogLevel() == expected;
+}
+
+std::string LevelText(int level) { return "[TK]\r\nLogLevel=" + std::to_string(level) + "\r\n"; }
+
+// Written without the test helper's wait: the watch alone must see it.
+void WriteNow(const fs::path& path, const std::string& text) {
+  std::ofstream(path, std::ios::binary | std::ios::trunc) << text;
+}
+
+class SettingsWatchTest : public ::testing::Test {
+ public:
+  void SetUp() override {
+    test::InitializeModuleWith("[TK]\r\nLogLevel=1\r\n");
+    base_ = fs::path(test::ModuleDirectory()) / "watched";
+    fs::remove_all(base_);
+    fs::create_directories(Module());
+    fs::create_directories(base_ / "elsewhere");
+    WriteNow(Configuration(), LevelText(6));
+    SetLogTargets(Configuration().string(), GetSettingsPaths().serviceLogFile);
+  }
+  void TearDown() override {
+    SetLogTargets(GetSettingsPaths().configurationFile, GetSettingsPaths().serviceLogFile);
+    fs::remove_all(base_);
+  }
+  // The folder stands in for the module folder, so that it can be replaced.
+  fs::path Module() const { return base_ / "module"; }
+  fs::path Configuration() const { return Module() / "TKConfiguration.ini"; }
+
+  fs::path base_;
+};
+
+struct EditPath {
+  const char* name;
+  std::function<void(SettingsWatchTest&)> prepare;
+  std::function<void(SettingsWatchTest&, int level, int round)> edit;
+};
+
+// Levels of one width, so that no edit changes the file's size, and rounds
+// close together, so that edits share the file system clock's tick.
+TEST_F(SettingsWatchTest, EveryEditPathShowsWithinTheBound) {
+  const std::vector<EditPath> paths = {
+      {"written in place", nullptr,
+       [](SettingsWatchTest& t, int level, int) { WriteNow(t.Configuration(), LevelText(level)); }},
+      {"replaced by rename", nullptr,
+       [](SettingsWatchTest& t, int level, int) {
+         WriteNow(t.Module() / "next.ini", LevelText(level));
+         fs::rename(t.Module() / "next.ini", t.Configuration());
+       }},
+      {"through a hard link in another folder",
+       [](SettingsWatchTest& t) { fs::create_hard_link(t.Configuration(), t.base_ / "elsewhere" / "link.ini"); },
+       [](SettingsWatchTest& t, int level, int) { WriteNow(t.base_ / "elsewhere" / "link.ini", LevelText(level)); }},
+#ifndef _WIN32
+      {"through the file a symbolic link names",
+       [](SettingsWatchTest& t) {
+         fs::rename(t.Configuration(), t.base_ / "elsewhere" / "real.ini");
+         fs::create_symlink(t.base_ / "elsewhere" / "real.ini", t.Configuration());
+       },
+       [](SettingsWatchTest& t, int level, int) { WriteNow(t.base_ / "elsewhere" / "real.ini", LevelText(level)); }},
+#endif
+      {"with the module folder replaced", nullptr,
+       [](SettingsWatchTest& t, int level, int round) {
+         fs::create_directories(t.base_ / "next");
+         WriteNow(t.base_ / "next" / "TKConfiguration.ini", LevelText(level));
+         fs::rename(t.Module(), t.base_ / ("old" + std::to_string(round)));
+         fs::rename(t.base_ / "next", t.Module());
+       }},
+      {"by another process", nullptr,
+       [](SettingsWatchTest& t, int level, int) {
+         std::string path = t.Configuration().string();
+#ifdef _WIN32
+         const std::string command =
+             "cmd /c \"echo [TK]> " + path + " & echo LogLevel=" + std::to_string(level) + ">> " + path + "\"";
+#else
+         const std::string command = "printf '[TK]\\r\\nLogLevel=" + std::to_string(level) + "\\r\\n' > " + path;
+#endif
+         ASSERT_EQ(0, std::system(command.c_str()));
+       }},
+  };
+  for (const EditPath& path : paths) {
+    SetUp();
+    if (path.prepare) path.prepare(*this);
+    ASSERT_TRUE(LevelShows(6)) << path.name;
+    for (int round = 0; round < 6; ++round) {
+      const int level = round % 2 == 0 ? 8 : 6;
+      path.edit(*this, level, round);
+      EXPECT_TRUE(LevelShows(level)) << path.name << ", round " << round;
+    }
+    TearDown();
+  }
+}
+
+// An edit that leaves size and time stamps as they were (a file system clock
+// that has not ticked yet, or a time set back) still shows while the stamp is
+// recent.
+TEST_F(SettingsWatchTest, AnEditThatKeepsItsStampShowsWhileTheStampIsRecent) {
+  const fs::file_time_type stamp = fs::file_time_type::clock::now();
+  for (int level : {8, 6, 8}) {
+    WriteNow(Configuration(), LevelText(level));
+    fs::last_write_time(Configuration(), stamp);
+    EXPECT_TRUE(LevelShows(level)) << level;
+  }
+}
+
+// What the module writes itself shows on the next line, on every thread.
+TEST_F(SettingsWatchTest, TheModulesOwnWritesShowAtOnce) {
+  SetLogTargets(GetSettingsPaths().configurationFile, GetSettingsPaths().serviceLogFile);
+  for (int level : {8, 6, 8}) {
+    SetConfigurationInt("LogLevel", level);
+    EXPECT_EQ(level, GetLogLevel());
+    int seen = 0;
+    std::thread([&] { seen = GetLogLevel(); }).join();
+    EXPECT_EQ(level, seen);
+  }
+}
+
+// Reads fail while the file cannot be opened (no descriptor left; on Windows,
+// the file held without sharing); each call runs while they do.
+void WhileReadsFail(const fs::path& file, const std::function<void()>& call) {
+#ifdef _WIN32
+  HANDLE held = CreateFileA(file.string().c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+  ASSERT_NE(INVALID_HANDLE_VALUE, held);
+  call();
+  CloseHandle(held);
+#else
+  (void)file;
+  rlimit original{};
+  ASSERT_EQ(0, getrlimit(RLIMIT_NOFILE, &original));
+  rlimit lowered = original;
+  lowered.rlim_cur = 256;
+  ASSERT_EQ(0, setrlimit(RLIMIT_NOFILE, &lowered));
+  std::vector<int> taken;
+  for (int fd; (fd = dup(0)) >= 0;) taken.push_back(fd);
+  const int exhausted = errno;
+  call();
+  for (int fd : taken) close(fd);
+  setrlimit(RLIMIT_NOFILE, &original);
+  ASSERT_EQ(EMFILE, exhausted);
+#endif
+}
+
+TEST_F(SettingsWatchTest, AFailedReadIsNeverKept) {
+  WriteNow(Configuration(), "[TK]\r\nLogLevel=6\r\nKey=first\r\n");
+  ASSERT_TRUE(LevelShows(6));
+  EXPECT_EQ("first", ReadIniValue("TK", "Key", "none", Configuration().string()));
+  WriteNow(Configuration(), "[TK]\r\nLogLevel=8\r\nKey=later\r\n");
+  test::EditsShow();
+  int during = 0;
+  std::string readDuring;
+  WhileReadsFail(Configuration(), [&] {
+    during = GetLogLevel();
+    readDuring = ReadIniValue("TK", "Key", "none", Configuration().string());
+  });
+  // A line while the file cannot be read keeps the level last read.
+  EXPECT_EQ(6, during);
+  EXPECT_EQ("none", readDuring);
+  // Once it can, the file is read again, with nothing else changed.
+  EXPECT_EQ(8, GetLogLevel());
+  EXPECT_EQ("later", ReadIniValue("TK", "Key", "none", Configuration().string()));
+}
+
+#ifndef _WIN32
+// A child forked without exec uses the module while its parent changes the
+// level: the parent sees every change, and the child's lines carry its own
+// process number.
+TEST_F(SettingsWatchTest, AForkedChildHasAWatchOfItsOwn) {
+  ASSERT_TRUE(LevelShows(6));
+  test::TakeLog();
+  const pid_t child = fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(300);
+    bool logged = false;
+    while (std::chrono::steady_clock::now() < end) {
+      if (GetLogLevel() == 6 && !logged) {
+        LogError("forked child");
+        logged = true;
+      }
+      ReadIniValue("TK", "LogLevel", "0", Configuration().string());
+    }
+    std::_Exit(logged ? 0 : 1);
+  }
+  for (int round = 0; round < 20; ++round) {
+    const int level = round % 2 == 0 ? 8 : 6;
+    WriteNow(Configuration(), LevelText(level));
+    EXPECT_TRUE(LevelShows(level)) << "round " << round;
+  }
+  int status = 0;
+  ASSERT_EQ(child, waitpid(child, &status, 0));
+  ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+  char process[32];
+  std::snprintf(process, sizeof process, "[Process:%6d ", static_cast<int>(child));
+  const std::string log = test::TakeLog();
+  EXPECT_NE(std::string::npos, log.find(std::string(process))) << log;
+}
+#endif
+
+}  // namespace
+}  // namespace zep
