@@ -1,11 +1,18 @@
 // A command through DistributeCommand against the bare JsonCpp work of the
 // same command (one parse, one StyledWriter rendering of the reply), with a
-// realistic TKConfiguration.ini, logging off and on.
+// realistic TKConfiguration.ini, logging off and on; the first command of a
+// new thread against a later one; two threads against one; and the same
+// with 1,000 live threads that have each made a call.
 #include <benchmark/benchmark.h>
 #include <json/json.h>
 
+#include <chrono>
+#include <condition_variable>
 #include <fstream>
+#include <mutex>
 #include <string>
+#include <thread>
+#include <vector>
 
 #include "module/entry_points.h"
 #include "platform/file_system.h"
@@ -31,10 +38,12 @@ void Configure(int logLevel) {
 
 int32_t Drop(uint32_t, uint64_t, const char* text, const void*, uint32_t, intptr_t) { return text[0]; }
 
+int32_t Command() { return zep::DistributeCommand(1, 0, 0, "/zep/x", kCommand, nullptr, 0, 1, &Drop, 0, "", 0, 0, 0); }
+
 void CommandLoggingOff(benchmark::State& state) {
-  Configure(1);
-  for (auto _ : state)
-    benchmark::DoNotOptimize(zep::DistributeCommand(1, 0, 0, "/zep/x", kCommand, nullptr, 0, 1, &Drop, 0, "", 0, 0, 0));
+  if (state.thread_index() == 0) Configure(1);
+  for (auto _ : state) benchmark::DoNotOptimize(Command());
+  state.SetItemsProcessed(state.iterations());
 }
 
 // Every line of the command is written (LogLevel 14 read while running, not fixed).
@@ -45,6 +54,70 @@ void CommandLoggingOn(benchmark::State& state) {
   state.counters["lines"] = 8;
   Configure(1);
 }
+
+// The command on a thread started for it: its first call into the module,
+// or (the anchor) its second. Only the command is timed, and each comes a
+// little over a millisecond after the process's last call, so that both ask
+// the system about the settings file (at most once a millisecond) alike.
+void CommandOnNewThread(benchmark::State& state, bool first) {
+  Configure(1);
+  for (auto _ : state) {
+    double seconds = 0;
+    std::thread([&] {
+      if (!first) Command();
+      std::this_thread::sleep_for(std::chrono::microseconds(1100));
+      const auto start = std::chrono::steady_clock::now();
+      benchmark::DoNotOptimize(Command());
+      seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    }).join();
+    state.SetIterationTime(seconds);
+  }
+}
+
+void FirstCommandOnNewThread(benchmark::State& state) { CommandOnNewThread(state, true); }
+void SecondCommandOnNewThread(benchmark::State& state) { CommandOnNewThread(state, false); }
+
+// Threads that have each made one command and wait, alive, while the
+// benchmarks of this group run.
+struct LiveThreads {
+  std::mutex mutex;
+  std::condition_variable released;
+  bool release = false;
+  std::vector<std::thread> threads;
+
+  void Start(int count) {
+    Configure(1);
+    release = false;
+    for (int i = 0; i < count; ++i) {
+      threads.emplace_back([this] {
+        Command();
+        std::unique_lock<std::mutex> lock(mutex);
+        released.wait(lock, [this] { return release; });
+      });
+    }
+  }
+  void Stop() {
+    {
+      std::lock_guard<std::mutex> lock(mutex);
+      release = true;
+    }
+    released.notify_all();
+    for (std::thread& thread : threads) thread.join();
+    threads.clear();
+  }
+};
+
+LiveThreads liveThreads;
+
+void StartLiveThreads(const benchmark::State&) { liveThreads.Start(1000); }
+void StopLiveThreads(const benchmark::State&) { liveThreads.Stop(); }
+
+void CommandAmongLiveThreads(benchmark::State& state) {
+  for (auto _ : state) benchmark::DoNotOptimize(Command());
+}
+
+void FirstCommandAmongLiveThreads(benchmark::State& state) { CommandOnNewThread(state, true); }
+void SecondCommandAmongLiveThreads(benchmark::State& state) { CommandOnNewThread(state, false); }
 
 // The anchor: what JsonCpp alone does for this command.
 void BareJsonCpp(benchmark::State& state) {
@@ -60,10 +133,24 @@ void BareJsonCpp(benchmark::State& state) {
     Json::StyledWriter writer;
     benchmark::DoNotOptimize(writer.write(reply));
   }
+  state.SetItemsProcessed(state.iterations());
 }
 
-BENCHMARK(BareJsonCpp);
-BENCHMARK(CommandLoggingOff);
+BENCHMARK(BareJsonCpp)->Threads(1)->Threads(2)->UseRealTime();
+BENCHMARK(CommandLoggingOff)->Threads(1)->Threads(2)->UseRealTime();
 BENCHMARK(CommandLoggingOn);
+BENCHMARK(FirstCommandOnNewThread)->UseManualTime()->Iterations(500);
+BENCHMARK(SecondCommandOnNewThread)->UseManualTime()->Iterations(500);
+BENCHMARK(CommandAmongLiveThreads)->Setup(StartLiveThreads)->Teardown(StopLiveThreads);
+BENCHMARK(FirstCommandAmongLiveThreads)
+    ->Setup(StartLiveThreads)
+    ->Teardown(StopLiveThreads)
+    ->UseManualTime()
+    ->Iterations(500);
+BENCHMARK(SecondCommandAmongLiveThreads)
+    ->Setup(StartLiveThreads)
+    ->Teardown(StopLiveThreads)
+    ->UseManualTime()
+    ->Iterations(500);
 
 }  // namespace

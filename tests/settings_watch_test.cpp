@@ -136,11 +136,27 @@ TEST_F(SettingsWatchTest, EveryEditPathShowsWithinTheBound) {
 // that has not ticked yet, or a time set back) still shows while the stamp is
 // recent.
 TEST_F(SettingsWatchTest, AnEditThatKeepsItsStampShowsWhileTheStampIsRecent) {
-  const fs::file_time_type stamp = fs::file_time_type::clock::now();
-  for (int level : {8, 6, 8}) {
-    WriteNow(Configuration(), LevelText(level));
-    fs::last_write_time(Configuration(), stamp);
-    EXPECT_TRUE(LevelShows(level)) << level;
+  for (int round = 0; round < 3; ++round) {
+#ifdef _WIN32
+    // To the 100 ns: the C runtime behind last_write_time keeps whole seconds.
+    FILETIME stamp{};
+    GetSystemTimeAsFileTime(&stamp);
+#else
+    const fs::file_time_type stamp = fs::file_time_type::clock::now();
+#endif
+    for (int level : {8, 6}) {
+      WriteNow(Configuration(), LevelText(level));
+#ifdef _WIN32
+      HANDLE file = CreateFileA(Configuration().string().c_str(), FILE_WRITE_ATTRIBUTES, FILE_SHARE_READ, nullptr,
+                                OPEN_EXISTING, 0, nullptr);
+      ASSERT_NE(INVALID_HANDLE_VALUE, file);
+      EXPECT_TRUE(SetFileTime(file, nullptr, nullptr, &stamp));
+      CloseHandle(file);
+#else
+      fs::last_write_time(Configuration(), stamp);
+#endif
+      EXPECT_TRUE(LevelShows(level)) << "round " << round << ", level " << level;
+    }
   }
 }
 

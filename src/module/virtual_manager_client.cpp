@@ -7,7 +7,9 @@
 namespace zep {
 
 namespace {
-VirtualManagerClient* instance = nullptr;
+// Written under InstanceLock exclusive; read without it once set, as the
+// entries use the singleton without holding the lock anyway.
+std::atomic<VirtualManagerClient*> instance{nullptr};
 }  // namespace
 
 VirtualManagerClient::VirtualManagerClient() { managerClient = std::make_unique<ManagerClient>(); }
@@ -20,34 +22,30 @@ VirtualManagerClient::~VirtualManagerClient() {
 }
 
 VirtualManagerClient* VirtualManagerClient::GetInstance() {
-  {
-    SharedLockGuard guard(&InstanceLock());
-    if (!guard.Owned()) return nullptr;
-    if (instance != nullptr) return instance;
-  }
+  if (VirtualManagerClient* existing = instance.load(std::memory_order_acquire)) return existing;
   ExclusiveLockGuard guard(&InstanceLock());
   if (!guard.Owned()) return nullptr;
-  if (instance == nullptr) instance = new VirtualManagerClient();
-  return instance;
+  VirtualManagerClient* existing = instance.load(std::memory_order_acquire);
+  if (existing == nullptr) {
+    existing = new VirtualManagerClient();
+    instance.store(existing, std::memory_order_release);
+  }
+  return existing;
 }
 
 bool VirtualManagerClient::DestroyInstance() {
   ExclusiveLockGuard guard(&InstanceLock());
   if (!guard.Owned()) return false;
-  delete instance;
-  instance = nullptr;
+  delete instance.exchange(nullptr, std::memory_order_acq_rel);
   return true;
 }
 
-int64_t VirtualManagerClient::GetLastActivityTime() {
-  SharedLockGuard guard(&activityLock);
-  // 0 reads as "busy": the host keeps polling rather than idling.
-  return guard.Owned() ? lastActivityTime : 0;
-}
+int64_t VirtualManagerClient::GetLastActivityTime() { return lastActivityTime.load(std::memory_order_relaxed); }
 
 void VirtualManagerClient::SetLastActivityTime(int64_t value) {
-  ExclusiveLockGuard guard(&activityLock);
-  if (guard.Owned()) lastActivityTime = value;
+  // Left alone when it holds the value already: the line is not taken from other threads' caches.
+  if (lastActivityTime.load(std::memory_order_relaxed) != value)
+    lastActivityTime.store(value, std::memory_order_relaxed);
 }
 
 void VirtualManagerClient::StampActivity() { SetLastActivityTime(platform::CurrentUnixSeconds()); }

@@ -1,6 +1,7 @@
 // The module singleton: the state of one run of the module.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -49,8 +50,9 @@ class VirtualManagerClient {
   ManagerClient& GetManagerClient() { return *managerClient; }
 
  private:
-  int64_t lastActivityTime = 0;
-  ReentrantRwLock activityLock;
+  // One value that every command writes twice: an atomic, so that commands
+  // on several threads do not queue for a lock to write it.
+  std::atomic<int64_t> lastActivityTime{0};
   std::unique_ptr<ManagerClient> managerClient;
   ImageMapTable imageMaps;
   ReentrantRwLock storeLock;

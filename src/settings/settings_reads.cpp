@@ -66,6 +66,14 @@ uint64_t ReadCache::Version(const std::string& file) {
   return kept.version;
 }
 
+uint32_t ReadUnderLock(const char* section, const char* key, const char* defaultValue, char* out, uint32_t outSize,
+                       const std::string& file, platform::ProfileRead* result, ReentrantRwLock& fileLock) {
+  SharedLockGuard guard(&fileLock);
+  if (guard.Owned()) return platform::ReadProfileValue(section, key, defaultValue, out, outSize, file.c_str(), result);
+  if (result != nullptr) *result = platform::ProfileRead::kFailed;
+  return 0;
+}
+
 }  // namespace
 
 void SettingsWritten() { writes.fetch_add(1, std::memory_order_acq_rel); }
@@ -86,9 +94,10 @@ bool FileChangeCheck::Changed(const std::string& path) {
 }
 
 uint32_t ReadProfileValueCached(const char* section, const char* key, const char* defaultValue, char* out,
-                                uint32_t outSize, const std::string& file, platform::ProfileRead* result) {
+                                uint32_t outSize, const std::string& file, platform::ProfileRead* result,
+                                ReentrantRwLock& fileLock) {
   if (section == nullptr || key == nullptr || outSize == 0)
-    return platform::ReadProfileValue(section, key, defaultValue, out, outSize, file.c_str(), result);
+    return ReadUnderLock(section, key, defaultValue, out, outSize, file, result, fileLock);
   ReadCache& cache = Cache();
   std::string name;
   name.reserve(file.size() + 64);
@@ -108,8 +117,8 @@ uint32_t ReadProfileValueCached(const char* section, const char* key, const char
   }
   // The file is read outside the cache's mutex, after its stamp was taken: a
   // change from then on moves the version at a later check.
-  platform::ProfileRead outcome = platform::ProfileRead::kRead;
-  const uint32_t copied = platform::ReadProfileValue(section, key, defaultValue, out, outSize, file.c_str(), &outcome);
+  platform::ProfileRead outcome = platform::ProfileRead::kFailed;
+  const uint32_t copied = ReadUnderLock(section, key, defaultValue, out, outSize, file, &outcome, fileLock);
   if (result != nullptr) *result = outcome;
   if (outcome != platform::ProfileRead::kRead) return copied;
   std::lock_guard<std::mutex> guard(cache.mutex);

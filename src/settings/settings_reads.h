@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <string>
 
+#include "common/reentrant_rw_lock.h"
 #include "platform/file_stamp.h"
 #include "platform/profile.h"
 
@@ -42,9 +43,12 @@ class FileChangeCheck {
 };
 
 // As platform::ReadProfileValue; a read is made again only when its file may
-// have changed since it was last made. A read that failed or was refused is
-// never kept.
+// have changed since it was last made, and then under fileLock shared (a read
+// that is kept touches no file and takes no lock). When fileLock refuses,
+// nothing is read: 0 characters, and the result kFailed. A read that failed
+// or was refused is never kept.
 uint32_t ReadProfileValueCached(const char* section, const char* key, const char* defaultValue, char* out,
-                                uint32_t outSize, const std::string& file, platform::ProfileRead* result);
+                                uint32_t outSize, const std::string& file, platform::ProfileRead* result,
+                                ReentrantRwLock& fileLock);
 
 }  // namespace zep

@@ -179,12 +179,8 @@ std::string ReadIniValue(const char* section, const char* key, const char* defau
   char value[kIniValueBuffer] = {0};
   uint32_t copied = 0;
   platform::ProfileRead outcome = platform::ProfileRead::kRead;
-  {
-    SharedLockGuard guard(&SettingsLock());
-    if (guard.Owned())
-      copied = ReadProfileValueCached(section != nullptr ? section : kConfigurationSection, key, fallback, value,
-                                      kIniValueBuffer, file, &outcome);
-  }
+  copied = ReadProfileValueCached(section != nullptr ? section : kConfigurationSection, key, fallback, value,
+                                  kIniValueBuffer, file, &outcome, SettingsLock());
   if (outcome == platform::ProfileRead::kTooLarge) ReportTooLarge(file);
   if (copied > 0) return std::string(value, copied);
   return defaultValue != nullptr ? std::string(defaultValue) : std::string();
