@@ -91,8 +91,9 @@ int32_t ManagerClient::RunCommand(HttpParamRequest& request) {
 
 int32_t ManagerClient::RunCommandSteps(HttpParamRequest& request) {
   const std::string id = request.GetId();
-  LogDebug("2. Before command actually start cost: %ums. id = [%s].",
-           static_cast<unsigned>(platform::TickCount() - request.GetStartTick()), LogText(id).c_str());
+  if (LogEnabled(kLogDebug))
+    LogDebug("2. Before command actually start cost: %ums. id = [%s].",
+             static_cast<unsigned>(platform::TickCount() - request.GetStartTick()), LogText(id).c_str());
   request.SetStepTick(platform::TickCount());
   if (request.GetClientSupported() == 0) {
     request.SetResult(false, kErrorUnsupportedClient, Message(kMessageUnsupportedClient));
@@ -103,16 +104,18 @@ int32_t ManagerClient::RunCommandSteps(HttpParamRequest& request) {
   uint32_t previous = request.GetStepTick();
   uint32_t now = platform::TickCount();
   request.SetStepTick(now);
-  LogDebug("3. Command process cost: %ums. cmd = [%s]. id = [%s].", static_cast<unsigned>(now - previous),
-           LogText(request.GetMethodName()).c_str(), LogText(id).c_str());
+  if (LogEnabled(kLogDebug))
+    LogDebug("3. Command process cost: %ums. cmd = [%s]. id = [%s].", static_cast<unsigned>(now - previous),
+             LogText(request.GetMethodName()).c_str(), LogText(id).c_str());
 
   const int32_t result = request.SendBack();
 
   previous = request.GetStepTick();
   now = platform::TickCount();
   request.SetStepTick(now);
-  LogDebug("4. Command send back result cost: %ums. id = [%s].\n", static_cast<unsigned>(now - previous),
-           LogText(id).c_str());
+  if (LogEnabled(kLogDebug))
+    LogDebug("4. Command send back result cost: %ums. id = [%s].\n", static_cast<unsigned>(now - previous),
+             LogText(id).c_str());
   return result;
 }
 
@@ -124,7 +127,7 @@ void ManagerClient::InvokeCommand(HttpParamRequest& request) {
     request.SetResult(false, kErrorFunctionNotFound, Message(kMessageFunctionNotFound));
     return;
   }
-  LogDebug("Twain function [%s] begin: ", LogText(name).c_str());
+  if (LogEnabled(kLogDebug)) LogDebug("Twain function [%s] begin: ", LogText(name).c_str());
   (this->*(entry->second))(request);
 }
 

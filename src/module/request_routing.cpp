@@ -139,7 +139,7 @@ int32_t VirtualManagerClient::RouteRequest(uint32_t sendBackHandle, uint64_t con
                                                  requestBody.get(), requestBodyLength, &StampAndSend);
     requestBody.release();  // the request's response owns it now
     LogDebug("Url encode json command succeed. Processing...");
-    LogDebug("cmd = [%s]", LogText(commandText).c_str());
+    if (LogEnabled(kLogDebug)) LogDebug("cmd = [%s]", LogText(commandText).c_str());
     return DispatchRequest(request.get());
   } catch (...) {
     // Whatever failed, the command gets exactly one reply.
@@ -156,7 +156,7 @@ int32_t VirtualManagerClient::DispatchRequest(HttpParamRequest* request) {
     return 0;
   }
   SetLastActivityTime(0);
-  LogDebug("Receive Command: %s", LogText(request->GetCommandText()).c_str());
+  if (LogEnabled(kLogDebug)) LogDebug("Receive Command: %s", LogText(request->GetCommandText()).c_str());
   const int32_t result = managerClient->RunCommand(*request);
   StampActivity();
   return result;

@@ -39,6 +39,9 @@ class LogText {
 
 // The current mask: 14 once fixed, else "LogLevel" (default 1).
 int GetLogLevel();
+// Whether lines of the level are written now: for call sites whose arguments
+// cost something to build, so that a line that is off costs nothing more.
+inline bool LogEnabled(int level) { return (GetLogLevel() & level) != 0; }
 // Fixes the mask at 14 for the life of the process.
 void FixLogLevel();
 // Name of the first level flag that shares a bit with the value.

@@ -45,7 +45,8 @@ bool VirtualManagerClient::FileIsInWhiteList(const char* path) {
   SharedLockGuard guard(&storeLock);
   if (!guard.Owned()) return false;
   const NormalizedPath normalized(path);
-  LogDebug("FileIsInWhiteList: [%s][%s].", LogText(path).c_str(), LogText(normalized.CString()).c_str());
+  if (LogEnabled(kLogDebug))
+    LogDebug("FileIsInWhiteList: [%s][%s].", LogText(path).c_str(), LogText(normalized.CString()).c_str());
   return fileWhiteList.find(normalized.View()) != fileWhiteList.end();
 }
 
