@@ -20,20 +20,29 @@ export WINEPREFIX="$here/build/windows/wineprefix" WINEDEBUG=-all
 # same core (the cores of a virtual machine may run at different speeds).
 pin="taskset -c 0"
 /usr/lib/wine/wineserver -k >/dev/null 2>&1 || true
-# Two threads against one are measured on two cores, apart from the rest.
 single='^[^/]+(/iterations:[0-9]+)?(/(real|manual)_time)?(/threads:1)?$'
-scaling='real_time/threads:'
 for bench in command_bench lock_bench store_bench; do
   (cd build/native/bench && $pin "./$bench" --benchmark_min_time=0.5 --benchmark_format=json --benchmark_filter="$single" \
      >"$out/native-$bench.json" 2>/dev/null)
 done
-(cd build/native/bench && taskset -c 0,1 ./command_bench --benchmark_min_time=0.5 --benchmark_format=json \
-   --benchmark_filter="$scaling" >"$out/native-command_bench-scaling.json" 2>/dev/null)
+# Two threads on both cores against one thread on each core alone (the cores
+# may differ in speed): the medians of three runs.
+scale() {
+  local target="$1" dir="$2"
+  shift 2
+  for cores in 0 1 0,1; do
+    local threads=1
+    [ "$cores" = 0,1 ] && threads=2
+    (cd "$dir" && taskset -c "$cores" "$@" --benchmark_min_time=0.5 --benchmark_repetitions=3 \
+       --benchmark_report_aggregates_only=true --benchmark_format=json \
+       --benchmark_filter="real_time/threads:$threads\$" >"$out/$target-scaling-${cores/,/-}.json" 2>/dev/null)
+  done
+}
+scale native build/native/bench ./command_bench
 for bench in command_bench lock_bench store_bench; do
   (cd build/windows/bench && $pin /usr/lib/wine/wine64 "./$bench.exe" --benchmark_min_time=0.5 --benchmark_format=json \
      --benchmark_filter="$single" >"$out/wine-$bench.json" 2>/dev/null)
 done
-(cd build/windows/bench && taskset -c 0,1 /usr/lib/wine/wine64 ./command_bench.exe --benchmark_min_time=0.5 \
-   --benchmark_format=json --benchmark_filter="$scaling" >"$out/wine-command_bench-scaling.json" 2>/dev/null)
+scale wine build/windows/bench /usr/lib/wine/wine64 ./command_bench.exe
 /usr/lib/wine/wineserver -k >/dev/null 2>&1 || true
 node "$here/scripts/bench_table.mjs" "$out" "$(nproc) cores, $(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2 | sed 's/^ //')"

@@ -8,8 +8,10 @@ namespace zep::platform {
 
 enum class WaitResult { Exited, TimedOut, Failed };
 
-// A started process: its process and first-thread handles and ids. Closing
-// releases the handles; it does not end the process.
+// A started copy: its process and first-thread handles and ids, and what
+// holds everything the copy starts (a job object on Windows, the copy's own
+// process group elsewhere). Terminate ends the copy and all it started;
+// closing ends what is left of them, so nothing outlives the handle.
 class ProcessHandle {
  public:
   ProcessHandle() = default;
@@ -22,16 +24,19 @@ class ProcessHandle {
   bool Valid() const { return process_ != 0; }
   uint32_t ProcessId() const { return processId_; }
   uint32_t ThreadId() const { return threadId_; }
+  // Exited once the copy itself has ended (whatever it started may remain
+  // until Terminate or Close).
   WaitResult Wait(uint32_t milliseconds);
   void Terminate(uint32_t exitCode);
   void Close();
 
   // For the back ends that fill it.
-  void Assign(intptr_t process, intptr_t thread, uint32_t processId, uint32_t threadId);
+  void Assign(intptr_t process, intptr_t thread, uint32_t processId, uint32_t threadId, intptr_t group = 0);
 
  private:
   intptr_t process_ = 0;
   intptr_t thread_ = 0;
+  intptr_t group_ = 0;  // the job object on Windows
   uint32_t processId_ = 0;
   uint32_t threadId_ = 0;
   bool reaped_ = false;

@@ -66,8 +66,9 @@ void SleepMilliseconds(long milliseconds) {
 
 // A copy is held by a pidfd where the kernel has them: waits and signals then
 // reach that very process even if something else reaped it and its pid was
-// reused. Without pidfds the pid is used only while it is still our unreaped
-// child, which keeps it from being reused.
+// reused. The copy leads a session and process group of its own (its pid);
+// the module reaps it only when ending the handle, so until then its pid, and
+// with it the group's, cannot be reused, and the whole group can be ended.
 ProcessHandle& ProcessHandle::operator=(ProcessHandle&& other) noexcept {
   if (this != &other) {
     Close();
@@ -83,7 +84,8 @@ ProcessHandle& ProcessHandle::operator=(ProcessHandle&& other) noexcept {
   return *this;
 }
 
-void ProcessHandle::Assign(intptr_t process, intptr_t thread, uint32_t processId, uint32_t threadId) {
+void ProcessHandle::Assign(intptr_t process, intptr_t thread, uint32_t processId, uint32_t threadId,
+                           intptr_t /*group*/) {
   Close();
   process_ = process;
   thread_ = thread;
@@ -99,20 +101,42 @@ int PidFdOf(intptr_t thread) { return static_cast<int>(thread) - 1; }
 
 int OpenPidFd(pid_t pid) { return static_cast<int>(syscall(SYS_pidfd_open, pid, 0)); }
 
-// Reaps the child if it has ended; Exited also when it is gone already.
-WaitResult PollChild(pid_t pid, int pidfd) {
-  if (pidfd >= 0) {
-    siginfo_t info{};
-    if (waitid(static_cast<idtype_t>(P_PIDFD), static_cast<id_t>(pidfd), &info, WEXITED | WNOHANG) == 0)
-      return info.si_pid != 0 ? WaitResult::Exited : WaitResult::TimedOut;
-    // Reaped elsewhere: the process is gone.
-    return errno == ECHILD ? WaitResult::Exited : WaitResult::Failed;
-  }
-  int status = 0;
-  const pid_t done = waitpid(pid, &status, WNOHANG);
-  if (done == pid) return WaitResult::Exited;
-  if (done == 0) return WaitResult::TimedOut;
-  return errno == ECHILD ? WaitResult::Exited : WaitResult::Failed;
+enum class ChildState {
+  kRunning,
+  kEnded,  // a zombie, still ours to reap: its pid and group id are not reused
+  kGone,   // reaped by someone else
+  kUnknown,
+};
+
+// Looks without reaping.
+ChildState Probe(pid_t pid, int pidfd) {
+  siginfo_t info{};
+  const int flags = WEXITED | WNOHANG | WNOWAIT;
+  const int result = pidfd >= 0 ? waitid(static_cast<idtype_t>(P_PIDFD), static_cast<id_t>(pidfd), &info, flags)
+                                : waitid(P_PID, static_cast<id_t>(pid), &info, flags);
+  if (result == 0) return info.si_pid != 0 ? ChildState::kEnded : ChildState::kRunning;
+  return errno == ECHILD ? ChildState::kGone : ChildState::kUnknown;
+}
+
+void Reap(pid_t pid, int pidfd) {
+  siginfo_t info{};
+  int result;
+  do {
+    result = pidfd >= 0 ? waitid(static_cast<idtype_t>(P_PIDFD), static_cast<id_t>(pidfd), &info, WEXITED)
+                        : waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED);
+  } while (result != 0 && errno == EINTR);
+}
+
+// Ends the copy's process group, the copy with it, while its id is still
+// the copy's.
+void EndGroup(pid_t pid, int pidfd) {
+  const ChildState state = Probe(pid, pidfd);
+  if (state != ChildState::kRunning && state != ChildState::kEnded) return;
+  kill(-pid, SIGKILL);
+  if (pidfd >= 0)
+    syscall(SYS_pidfd_send_signal, pidfd, SIGKILL, nullptr, 0);
+  else if (state == ChildState::kRunning)
+    kill(pid, SIGKILL);
 }
 
 }  // namespace
@@ -123,10 +147,14 @@ WaitResult ProcessHandle::Wait(uint32_t milliseconds) {
   const pid_t pid = static_cast<pid_t>(process_);
   const int pidfd = PidFdOf(thread_);
   for (uint32_t waited = 0;; ++waited) {
-    const WaitResult result = PollChild(pid, pidfd);
-    if (result != WaitResult::TimedOut) {
-      if (result == WaitResult::Exited) reaped_ = true;
-      return result;
+    switch (Probe(pid, pidfd)) {
+      case ChildState::kEnded:
+      case ChildState::kGone:
+        return WaitResult::Exited;
+      case ChildState::kUnknown:
+        return WaitResult::Failed;
+      case ChildState::kRunning:
+        break;
     }
     if (waited >= milliseconds) return WaitResult::TimedOut;
     if (pidfd >= 0) {
@@ -142,26 +170,16 @@ void ProcessHandle::Terminate(uint32_t /*exitCode*/) {
   if (!Valid() || reaped_) return;
   const pid_t pid = static_cast<pid_t>(process_);
   const int pidfd = PidFdOf(thread_);
-  if (pidfd >= 0) {
-    if (syscall(SYS_pidfd_send_signal, pidfd, SIGKILL, nullptr, 0) != 0) return;
-    siginfo_t info{};
-    if (waitid(static_cast<idtype_t>(P_PIDFD), static_cast<id_t>(pidfd), &info, WEXITED) == 0 || errno == ECHILD)
-      reaped_ = true;
-    return;
-  }
-  // Still our unreaped child (alive or a zombie): its pid cannot have been reused.
-  if (PollChild(pid, -1) != WaitResult::TimedOut) {
-    reaped_ = true;
-    return;
-  }
-  if (kill(pid, SIGKILL) == 0) {
-    int status = 0;
-    if (waitpid(pid, &status, 0) == pid) reaped_ = true;
-  }
+  EndGroup(pid, pidfd);
+  Reap(pid, pidfd);
+  reaped_ = true;
 }
 
 void ProcessHandle::Close() {
-  if (Valid() && !reaped_) PollChild(static_cast<pid_t>(process_), PidFdOf(thread_));
+  if (Valid() && !reaped_) {
+    EndGroup(static_cast<pid_t>(process_), PidFdOf(thread_));
+    Reap(static_cast<pid_t>(process_), PidFdOf(thread_));
+  }
   if (PidFdOf(thread_) >= 0) close(PidFdOf(thread_));
   process_ = thread_ = 0;
   processId_ = threadId_ = 0;

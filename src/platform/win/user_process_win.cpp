@@ -22,18 +22,20 @@ ProcessHandle& ProcessHandle::operator=(ProcessHandle&& other) noexcept {
     Close();
     process_ = other.process_;
     thread_ = other.thread_;
+    group_ = other.group_;
     processId_ = other.processId_;
     threadId_ = other.threadId_;
-    other.process_ = other.thread_ = 0;
+    other.process_ = other.thread_ = other.group_ = 0;
     other.processId_ = other.threadId_ = 0;
   }
   return *this;
 }
 
-void ProcessHandle::Assign(intptr_t process, intptr_t thread, uint32_t processId, uint32_t threadId) {
+void ProcessHandle::Assign(intptr_t process, intptr_t thread, uint32_t processId, uint32_t threadId, intptr_t group) {
   Close();
   process_ = process;
   thread_ = thread;
+  group_ = group;
   processId_ = processId;
   threadId_ = threadId;
 }
@@ -50,14 +52,19 @@ WaitResult ProcessHandle::Wait(uint32_t milliseconds) {
   }
 }
 
+// The job ends the copy with every process it started, down to the console
+// host that a new console brings; the copy alone where it has no job.
 void ProcessHandle::Terminate(uint32_t exitCode) {
-  if (Valid()) TerminateProcess(AsHandle(process_), exitCode);
+  if (!Valid()) return;
+  if (group_ == 0 || !TerminateJobObject(AsHandle(group_), exitCode)) TerminateProcess(AsHandle(process_), exitCode);
 }
 
+// The job kills what is left in it when its last handle closes.
 void ProcessHandle::Close() {
+  if (group_ != 0) CloseHandle(AsHandle(group_));
   if (process_ != 0) CloseHandle(AsHandle(process_));
   if (thread_ != 0) CloseHandle(AsHandle(thread_));
-  process_ = thread_ = 0;
+  process_ = thread_ = group_ = 0;
   processId_ = threadId_ = 0;
 }
 
@@ -144,12 +151,33 @@ bool StartProcessAsUser(const UserToken& token, const std::string& application, 
   // CreateProcessAsUserA may write into the command line.
   std::vector<char> line(commandLine.begin(), commandLine.end());
   line.push_back('\0');
-  const BOOL ok = CreateProcessAsUserA(AsHandle(token.Native()), application.c_str(), line.data(), nullptr, nullptr,
-                                       FALSE, CREATE_NEW_CONSOLE | NORMAL_PRIORITY_CLASS | CREATE_UNICODE_ENVIRONMENT,
-                                       environment.Native(), nullptr, &startup, &info);
+  // Started suspended and put in a job of its own before it runs a single
+  // instruction, so that whatever it starts (its console host first of all)
+  // is in the job too and ends with it.
+  const BOOL ok = CreateProcessAsUserA(
+      AsHandle(token.Native()), application.c_str(), line.data(), nullptr, nullptr, FALSE,
+      CREATE_NEW_CONSOLE | NORMAL_PRIORITY_CLASS | CREATE_UNICODE_ENVIRONMENT | CREATE_SUSPENDED,
+      environment.Native(), nullptr, &startup, &info);
   if (!ok) return false;
+  HANDLE job = CreateJobObjectA(nullptr, nullptr);
+  if (job != nullptr) {
+    JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits{};
+    limits.BasicLimitInformation.LimitFlags = JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE;
+    // A host that runs in a job of its own may not be allowed another one:
+    // the copy then runs without, and a forced stop ends the copy alone.
+    if (!SetInformationJobObject(job, JobObjectExtendedLimitInformation, &limits, sizeof limits) ||
+        !AssignProcessToJobObject(job, info.hProcess)) {
+      CloseHandle(job);
+      job = nullptr;
+    }
+  }
   started.Assign(reinterpret_cast<intptr_t>(info.hProcess), reinterpret_cast<intptr_t>(info.hThread), info.dwProcessId,
-                 info.dwThreadId);
+                 info.dwThreadId, reinterpret_cast<intptr_t>(job));
+  if (ResumeThread(info.hThread) == static_cast<DWORD>(-1)) {
+    started.Terminate(1);
+    started.Close();
+    return false;
+  }
   return true;
 }
 
