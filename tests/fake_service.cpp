@@ -3,15 +3,24 @@
 // Records its arguments, then acts as fake_service.mode in its folder says:
 //   "serve"  - waits for fake_service.release, records its ports, ends when the stop event is set;
 //   "exit"   - ends at once;
-//   "ignore" - records its ports and ignores the stop event.
+//   "ignore" - records its ports and ignores the stop event;
+//   "spawn"  - as "ignore", having started a child of its own (fake_service
+//              -child, which waits 30 s), whose pid it writes to fake_service.child.
 // Its ports are four loopback listeners of its own (qro, qro_ssl, zep,
 // zep_ssl), recorded in user_config.ini and, for the tests, in
 // fake_service.ports.
 #include <chrono>
+#include <cstdio>
 #include <fstream>
 #include <sstream>
 #include <string>
 #include <thread>
+
+#ifdef _WIN32
+#include <windows.h>
+#else
+#include <unistd.h>
+#endif
 
 #include "platform/file_system.h"
 #include "platform/loopback_socket.h"
@@ -40,9 +49,36 @@ void RecordPorts(const std::string& sid) {
   std::ofstream(Folder() + "fake_service.ports") << ports;
 }
 
+// Returns the child's pid, 0 when it could not be started.
+unsigned StartChild() {
+  const std::string self = zep::platform::ModuleFilePath();
+#ifdef _WIN32
+  std::string line = "\"" + self + "\" -child";
+  STARTUPINFOA startup{};
+  startup.cb = sizeof startup;
+  PROCESS_INFORMATION info{};
+  if (!CreateProcessA(self.c_str(), line.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &info))
+    return 0;
+  CloseHandle(info.hThread);
+  CloseHandle(info.hProcess);
+  return info.dwProcessId;
+#else
+  const pid_t pid = fork();
+  if (pid == 0) {
+    execl(self.c_str(), self.c_str(), "-child", static_cast<char*>(nullptr));
+    _exit(127);
+  }
+  return pid > 0 ? static_cast<unsigned>(pid) : 0;
+#endif
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
+  if (argc == 2 && std::string(argv[1]) == "-child") {
+    std::this_thread::sleep_for(std::chrono::seconds(30));
+    return 0;
+  }
   const std::string folder = Folder();
   {
     std::ofstream args(folder + "fake_service.args", std::ios::trunc);
@@ -55,6 +91,12 @@ int main(int argc, char** argv) {
 
   zep::platform::NamedEventListener stop(argv[3]);
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+  if (mode == "spawn") {
+    const unsigned child = StartChild();
+    std::ofstream(folder + "fake_service.child.new") << child << "\n";
+    std::rename((folder + "fake_service.child.new").c_str(), (folder + "fake_service.child").c_str());
+    mode = "ignore";
+  }
   if (mode == "ignore") {
     RecordPorts(argv[4]);
     while (std::chrono::steady_clock::now() < deadline) std::this_thread::sleep_for(std::chrono::milliseconds(20));

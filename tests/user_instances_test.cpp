@@ -19,6 +19,8 @@
 
 #ifdef _WIN32
 #include <windows.h>
+// After windows.h.
+#include <tlhelp32.h>
 #else
 #include <signal.h>
 #include <sys/wait.h>
@@ -54,6 +56,15 @@ void Mode(const std::string& mode) {
   test::RemoveFile(Folder() + "fake_service.stopped");
   test::RemoveFile(Folder() + "fake_service.args");
   test::RemoveFile(Folder() + "fake_service.ports");
+  test::RemoveFile(Folder() + "fake_service.child");
+}
+
+// The pid of the child the copy started in "spawn" mode; 0 before it has.
+[[maybe_unused]] uint32_t CopysChild() {
+  std::istringstream stream(test::ReadFileText(Folder() + "fake_service.child"));
+  uint32_t pid = 0;
+  stream >> pid;
+  return pid;
 }
 
 // The ports the stand-in copy listens on: qro, qro_ssl, zep, zep_ssl.
@@ -102,6 +113,9 @@ class PageConnection {
     const uint32_t self = platform::CurrentProcessId();
     for (int attempt = 0; attempt < 100 && GetConnectionProcessID(served_.Value()) != self; ++attempt)
       std::this_thread::sleep_for(20ms);
+    // A test that went on would identify nobody, and fail somewhere later.
+    if (GetConnectionProcessID(served_.Value()) != self)
+      ADD_FAILURE() << "the page connection's owner did not show in the TCP table within 2 s";
   }
   uint32_t Socket() const { return served_.Value(); }
 
@@ -146,8 +160,49 @@ bool ProcessGone(uint32_t pid) {
   CloseHandle(process);
   return ended;
 }
+
+// Neither the copy nor any process it started runs (Windows keeps the pid of
+// a process's parent after the parent has gone).
+bool NothingLeftOf(uint32_t copy) {
+  if (!ProcessGone(copy)) return false;
+  HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
+  if (snapshot == INVALID_HANDLE_VALUE) return false;
+  PROCESSENTRY32 entry{};
+  entry.dwSize = sizeof entry;
+  bool left = false;
+  for (BOOL more = Process32First(snapshot, &entry); more; more = Process32Next(snapshot, &entry))
+    if (entry.th32ParentProcessID == copy && !ProcessGone(entry.th32ProcessID)) left = true;
+  CloseHandle(snapshot);
+  return !left;
+}
 #else
-bool ProcessGone(uint32_t pid) { return kill(static_cast<pid_t>(pid), 0) != 0; }
+// Its state letter from /proc; 0 when it has no entry.
+char ProcessState(uint32_t pid) {
+  const std::string stat = test::ReadFileText("/proc/" + std::to_string(pid) + "/stat");
+  const size_t end = stat.rfind(')');
+  return end == std::string::npos || end + 2 >= stat.size() ? 0 : stat[end + 2];
+}
+
+// A zombie counts as gone: nothing here reaps the orphans it inherits.
+bool ProcessGone(uint32_t pid) { return kill(static_cast<pid_t>(pid), 0) != 0 || ProcessState(pid) == 'Z'; }
+
+// No process of the copy's process group runs: the copy leads it, and what it
+// starts stays in it.
+bool NothingLeftOf(uint32_t copy) {
+  for (const auto& entry : std::filesystem::directory_iterator("/proc")) {
+    const std::string name = entry.path().filename().string();
+    if (name.find_first_not_of("0123456789") != std::string::npos) continue;
+    const std::string stat = test::ReadFileText(entry.path().string() + "/stat");
+    const size_t end = stat.rfind(')');
+    if (end == std::string::npos) continue;
+    std::istringstream fields(stat.substr(end + 2));
+    char state = 0;
+    long parent = 0, group = 0;
+    fields >> state >> parent >> group;
+    if (group == static_cast<long>(copy) && state != 'Z') return false;
+  }
+  return true;
+}
 
 // What a process holds open: socket inodes and file paths (links resolved).
 std::set<std::string> OpenObjects(const std::string& pid) {
@@ -258,6 +313,28 @@ TEST_F(UserInstancesTest, ACopyThatIgnoresItsStopEventIsTerminated) {
 #endif
 }
 
+// A copy stopped by force takes everything it started with it, also when
+// it is stopped while it still starts (under Wine, its console host then
+// starts during its first milliseconds).
+TEST_F(UserInstancesTest, AForcedStopEndsEverythingTheCopyStarted) {
+  for (bool early : {false, true}) {
+    Mode("spawn");
+    PageConnection page;
+    VersionInfo(page);
+    const uint32_t copy = StartedPid(test::TakeLog());
+    ASSERT_NE(0u, copy);
+    uint32_t child = 0;
+    if (!early) {
+      ASSERT_TRUE(Eventually([&] { return (child = CopysChild()) != 0; }));
+    }
+    VirtualManagerClient::DestroyInstance();
+    EXPECT_TRUE(Eventually([&] { return NothingLeftOf(copy); })) << (early ? "stopped early" : "stopped");
+    if (child != 0) {
+      EXPECT_TRUE(ProcessGone(child));
+    }
+  }
+}
+
 #ifdef _WIN32
 // A client in a user's session gets its copy with that session's user token;
 // a client in session 0 (a service's) with its own process's token.
@@ -266,18 +343,22 @@ TEST_F(UserInstancesTest, BothTokenPaths) {
   PageConnection page;
   VersionInfo(page);
   std::string log = test::TakeLog();
-  ASSERT_NE(0u, StartedPid(log)) << log;
+  const uint32_t first = StartedPid(log);
+  ASSERT_NE(0u, first) << log;
   EXPECT_EQ(std::string::npos, log.find("]: Client process id="));
   const std::string sid = GetProcessUserSID(platform::CurrentProcessId());
   ManagerClient& manager = VirtualManagerClient::GetInstance()->GetManagerClient();
   manager.UserInstances().at(sid).sessionId = 0;
-  std::this_thread::sleep_for(200ms);  // the copy ends
+  ASSERT_TRUE(Eventually([&] { return ProcessGone(first); }));
   // Straight to the start: a GetPorts would identify the page's session again.
   std::string error;
   manager.GetCurrentUserModulePorts(sid, error);
   EXPECT_EQ("", error);
   log = test::TakeLog();
-  EXPECT_NE(0u, StartedPid(log)) << log;
+  const uint32_t second = StartedPid(log);
+  EXPECT_NE(0u, second) << log;
+  // Gone on its own before the test ends: the stop never meets it starting.
+  EXPECT_TRUE(Eventually([&] { return NothingLeftOf(second); }));
   EXPECT_NE(std::string::npos,
             log.find("]: Client process id=" + std::to_string(platform::CurrentProcessId()) + ", query return="));
   EXPECT_NE(std::string::npos, log.find("]: OpenProcessToken token:"));

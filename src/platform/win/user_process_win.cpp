@@ -154,10 +154,10 @@ bool StartProcessAsUser(const UserToken& token, const std::string& application, 
   // Started suspended and put in a job of its own before it runs a single
   // instruction, so that whatever it starts (its console host first of all)
   // is in the job too and ends with it.
-  const BOOL ok = CreateProcessAsUserA(
-      AsHandle(token.Native()), application.c_str(), line.data(), nullptr, nullptr, FALSE,
-      CREATE_NEW_CONSOLE | NORMAL_PRIORITY_CLASS | CREATE_UNICODE_ENVIRONMENT | CREATE_SUSPENDED,
-      environment.Native(), nullptr, &startup, &info);
+  const BOOL ok =
+      CreateProcessAsUserA(AsHandle(token.Native()), application.c_str(), line.data(), nullptr, nullptr, FALSE,
+                           CREATE_NEW_CONSOLE | NORMAL_PRIORITY_CLASS | CREATE_UNICODE_ENVIRONMENT | CREATE_SUSPENDED,
+                           environment.Native(), nullptr, &startup, &info);
   if (!ok) return false;
   HANDLE job = CreateJobObjectA(nullptr, nullptr);
   if (job != nullptr) {
