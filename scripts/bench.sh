@@ -7,10 +7,10 @@ cd "$here"
 "$here/scripts/setup.sh"
 jobs=$(nproc)
 cmake -S . -B build/native -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DZEP_BUILD_BENCH=ON >/dev/null
-cmake --build build/native -j "$jobs" --target command_bench lock_bench store_bench >/dev/null
+cmake --build build/native -j "$jobs" --target command_bench lock_bench store_bench identification_bench >/dev/null
 cmake -S . -B build/windows -G Ninja -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake -DCMAKE_BUILD_TYPE=Release \
   -DZEP_BUILD_BENCH=ON >/dev/null
-cmake --build build/windows -j "$jobs" --target command_bench lock_bench store_bench >/dev/null
+cmake --build build/windows -j "$jobs" --target command_bench lock_bench store_bench identification_bench >/dev/null
 
 out="$here/build/bench"
 mkdir -p "$out"
@@ -21,7 +21,7 @@ export WINEPREFIX="$here/build/windows/wineprefix" WINEDEBUG=-all
 pin="taskset -c 0"
 /usr/lib/wine/wineserver -k >/dev/null 2>&1 || true
 single='^[^/]+(/iterations:[0-9]+)?(/(real|manual)_time)?(/threads:1)?$'
-for bench in command_bench lock_bench store_bench; do
+for bench in command_bench lock_bench store_bench identification_bench; do
   (cd build/native/bench && $pin "./$bench" --benchmark_min_time=0.5 --benchmark_format=json --benchmark_filter="$single" \
      >"$out/native-$bench.json" 2>/dev/null)
 done
@@ -39,7 +39,7 @@ scale() {
   done
 }
 scale native build/native/bench ./command_bench
-for bench in command_bench lock_bench store_bench; do
+for bench in command_bench lock_bench store_bench identification_bench; do
   (cd build/windows/bench && $pin /usr/lib/wine/wine64 "./$bench.exe" --benchmark_min_time=0.5 --benchmark_format=json \
      --benchmark_filter="$single" >"$out/wine-$bench.json" 2>/dev/null)
 done

@@ -9,7 +9,8 @@ const [folder, machine] = process.argv.slice(2);
 // themselves. Throughputs (items per second) by full name.
 function times(target) {
   const found = { throughput: {} };
-  for (const bench of ["command_bench", "lock_bench", "store_bench", "scaling-0", "scaling-1", "scaling-0-1"]) {
+  for (const bench of ["command_bench", "lock_bench", "store_bench", "identification_bench", "scaling-0", "scaling-1",
+                       "scaling-0-1"]) {
     const file = path.join(folder, `${target}-${bench}.json`);
     if (!fs.existsSync(file)) continue;
     const text = fs.readFileSync(file, "utf8");
@@ -79,6 +80,8 @@ for (const target of ["native", "wine"]) {
   ratio(target, "SetImage, present key of 1e5, random keys", t.SetImageOverwrite, "random read in 60 MB",
         t.RandomReadAnchor);
   absolute(target, "Reserved query", t.ReservedQuery, target === "native" ? 150 : undefined);
+  absolute(target, native ? "identifying a connection, 20,000 sockets open elsewhere" : "identifying a connection (TCP table)",
+           t.IdentifyConnection, native ? 1e6 : undefined);
 }
 
 const header = ["target", "what", "time", "anchor", "ratio", "goal", ""];

@@ -261,6 +261,24 @@ TEST_F(HostileInputTest, AHangingConnectHoldsUpNoOtherCommand) {
       Replies::For(11)[0]);
 }
 
+// A port whose connect gets no answer counts as free once the check's bound
+// (3 s a port) has passed: the command does not wait for the system's
+// connect time-out (minutes).
+TEST_F(HostileInputTest, AConnectWithoutAnswerCountsAsFreeWithinTheBound) {
+  platform::LoopbackListener full(false, 0);
+  ASSERT_TRUE(full.Valid());
+  platform::TcpSocket queued = platform::ConnectLoopback(full.Port());
+  ASSERT_TRUE(queued.Valid());
+  const std::string port = std::to_string(full.Port());
+  const auto start = std::chrono::steady_clock::now();
+  SendOn(13, Command("CheckQROPort", "[\"127.0.0.1\"," + port + "," + port + "]"));
+  EXPECT_LT(std::chrono::steady_clock::now() - start, 10s);
+  ASSERT_EQ(1u, Replies::For(13).size());
+  EXPECT_EQ(
+      "{\n   \"id\" : \"1\",\n   \"method\" : \"CheckQROPort\",\n   \"result\" : [ true ],\n\t\"cmdId\" : \"c\"\n}\n",
+      Replies::For(13)[0]);
+}
+
 TEST_F(HostileInputTest, WaitTimeoutTurnsAfterThirtySeconds) {
   VirtualManagerClient* client = VirtualManagerClient::GetInstance();
   // Idle for exactly so many seconds, measured within one second of the clock.

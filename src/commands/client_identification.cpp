@@ -30,15 +30,18 @@ uint32_t GetConnectionProcessID(uint32_t socket) {
     LogDebug("GetConnectionProcessID::WSAStartup failed(%d).", sockets.StartCode());
     return 0;
   }
-  std::vector<platform::TcpRow> rows;
-  if (!platform::GetTcpTableWithOwners(rows)) {
-    sockets.Cleanup();
-    LogDebug("GetConnectionProcessID:: failed to get tcp table.");
-    return 0;
-  }
   uint32_t processId = 0;
   platform::Ipv4Endpoint local{}, peer{};
-  if (platform::GetSocketEndpoints(socket, local, peer)) processId = FindConnectionOwner(rows, local, peer);
+  if (platform::GetSocketEndpoints(socket, local, peer)) {
+    // The client's end of the connection is the socket's peer.
+    std::vector<platform::TcpRow> rows;
+    if (!platform::GetTcpRowsOfConnection(peer, local, rows)) {
+      sockets.Cleanup();
+      LogDebug("GetConnectionProcessID:: failed to get tcp table.");
+      return 0;
+    }
+    processId = FindConnectionOwner(rows, local, peer);
+  }
   LogDebug("GetConnectionProcessID:: connection client %d process is %d.", static_cast<int>(socket),
            static_cast<int>(processId));
   sockets.Cleanup();

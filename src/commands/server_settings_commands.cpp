@@ -12,9 +12,14 @@
 
 namespace zep {
 
+// Long enough for a listener on the machine or the local network to answer;
+// an address that drops the connect would otherwise hold a command thread for
+// the system's whole connect time-out (two minutes and more per port).
+constexpr uint32_t kPortCheckMilliseconds = 3000;
+
 bool IsPortActive(int32_t port, const std::string& address) {
   const uint16_t port16 = static_cast<uint16_t>(port & 0xFFFF);
-  if (!platform::TcpConnectSucceeds(address, port16)) return false;
+  if (!platform::TcpConnectSucceeds(address, port16, kPortCheckMilliseconds)) return false;
   LogInfo("%s:%d is active and used.", LogText(address).c_str(), static_cast<int>(port16));
   return true;
 }

@@ -8,9 +8,10 @@
 
 namespace zep::platform {
 
-// True when a blocking TCP connect to the dotted IPv4 address and port
-// succeeds. A text that is not an IPv4 address never connects.
-bool TcpConnectSucceeds(const std::string& address, uint16_t port);
+// True when a TCP connect to the dotted IPv4 address and port succeeds
+// within the time given; a connect that is refused, fails or gets no answer
+// in that time does not. A text that is not an IPv4 address never connects.
+bool TcpConnectSucceeds(const std::string& address, uint16_t port, uint32_t timeoutMilliseconds);
 
 using Ipv4Address = std::array<uint8_t, 4>;
 // IPv4 addresses of the machine's interfaces in the order the system gives
@@ -58,5 +59,12 @@ struct Ipv4Endpoint {
 // The IPv4 local and peer endpoints of a socket; false for another family or
 // a failed query.
 bool GetSocketEndpoints(uint32_t socket, Ipv4Endpoint& local, Ipv4Endpoint& peer);
+
+// The rows of one connection, named by its client's end (the row's local
+// endpoint) and its server's end (the row's remote endpoint), with their
+// owners. Where the system looks a connection up by its endpoints (Linux's
+// sock_diag), only that connection is asked for and only its owner sought;
+// elsewhere this is the whole table. False when there is no table.
+bool GetTcpRowsOfConnection(const Ipv4Endpoint& clientEnd, const Ipv4Endpoint& serverEnd, std::vector<TcpRow>& rows);
 
 }  // namespace zep::platform

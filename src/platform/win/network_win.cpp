@@ -45,21 +45,31 @@ struct HeapBlock {
 };
 }  // namespace
 
-bool TcpConnectSucceeds(const std::string& address, uint16_t port) {
+bool TcpConnectSucceeds(const std::string& address, uint16_t port, uint32_t timeoutMilliseconds) {
   WSADATA data{};
   if (WSAStartup(MAKEWORD(2, 2), &data) != 0) return false;
+  const SocketsCleanup cleanup{true};
   sockaddr_in target{};
   target.sin_family = AF_INET;
   target.sin_port = htons(port);
   target.sin_addr.s_addr = inet_addr(address.c_str());
-  bool connected = false;
-  SOCKET s = socket(AF_INET, SOCK_STREAM, 0);
-  if (s != INVALID_SOCKET) {
-    connected = connect(s, reinterpret_cast<sockaddr*>(&target), sizeof target) == 0;
-    closesocket(s);
-  }
-  WSACleanup();
-  return connected;
+  const SocketCloser socket{::socket(AF_INET, SOCK_STREAM, 0)};
+  const SOCKET s = socket.socket;
+  if (s == INVALID_SOCKET) return false;
+  u_long nonBlocking = 1;
+  if (ioctlsocket(s, FIONBIO, &nonBlocking) != 0) return false;
+  if (connect(s, reinterpret_cast<sockaddr*>(&target), sizeof target) == 0) return true;
+  if (WSAGetLastError() != WSAEWOULDBLOCK) return false;
+  fd_set writable, failed;
+  FD_ZERO(&writable);
+  FD_ZERO(&failed);
+  FD_SET(s, &writable);
+  FD_SET(s, &failed);
+  timeval bound{static_cast<long>(timeoutMilliseconds / 1000), static_cast<long>(timeoutMilliseconds % 1000) * 1000};
+  if (select(0, nullptr, &writable, &failed, &bound) != 1 || !FD_ISSET(s, &writable)) return false;
+  int error = 0;
+  int length = sizeof error;
+  return getsockopt(s, SOL_SOCKET, SO_ERROR, reinterpret_cast<char*>(&error), &length) == 0 && error == 0;
 }
 
 bool ListInterfaceAddresses(std::vector<Ipv4Address>& addresses) {
@@ -175,6 +185,12 @@ void AddListenedPorts(ULONG family, uint32_t processId, std::vector<uint16_t>& p
 }
 
 }  // namespace
+
+// The TCP table has no lookup by endpoints: the whole table it is.
+bool GetTcpRowsOfConnection(const Ipv4Endpoint& /*clientEnd*/, const Ipv4Endpoint& /*serverEnd*/,
+                            std::vector<TcpRow>& rows) {
+  return GetTcpTableWithOwners(rows);
+}
 
 std::vector<uint16_t> TcpPortsListenedOnBy(uint32_t processId) {
   std::vector<uint16_t> ports;
