@@ -15,9 +15,12 @@ export function freePort() {
   });
 }
 
+// options.wrap: shell words the command runs under (say "ulimit -n 64; exec").
 export function startHost(command, args, options = {}) {
+  const { wrap, ...spawnOptions } = options;
+  if (wrap) [command, args] = ["/bin/sh", ["-c", `${wrap} "$0" "$@"`, command, ...args]];
   return new Promise((resolve, reject) => {
-    const host = spawn(command, args, { stdio: ["ignore", "pipe", "inherit"], ...options });
+    const host = spawn(command, args, { stdio: ["ignore", "pipe", "inherit"], ...spawnOptions });
     const timer = setTimeout(() => reject(new Error("zephost did not start")), 15000);
     let output = "";
     host.stdout.on("data", (chunk) => {

@@ -11,7 +11,13 @@
 #include <optional>
 #include <set>
 
+#include "call_pool.h"
 #include "console_page.h"
+
+namespace zep {
+// The process at the other end of a connection (the module's own lookup).
+uint32_t GetConnectionProcessID(uint32_t socket);
+}  // namespace zep
 
 namespace zephost {
 
@@ -49,8 +55,10 @@ bool IsModulePath(const std::string& target) {
 
 namespace {
 
-// The largest HTTP body and WebSocket message zephost takes.
+// The largest HTTP body and WebSocket message zephost takes, and the largest
+// request header.
 constexpr uint64_t kMaxMessageBytes = 16u * 1024u * 1024u;
+constexpr uint32_t kMaxHeaderBytes = 8u * 1024u;
 
 // Replies the module hands back, by the handle of the connection they belong to.
 class ReplyRegistry {
@@ -104,21 +112,57 @@ struct HostServer::State {
   explicit State(ModuleLibrary& m)
       : module(m),
         signals(io, SIGINT, SIGTERM),
-        calls(static_cast<std::size_t>(Setting("ZEPHOST_MODULE_THREADS", 4))),
+        calls(Setting("ZEPHOST_MODULE_THREADS", 96), std::chrono::seconds(10)),
         idleTimeout(std::chrono::seconds(Setting("ZEPHOST_IDLE_SECONDS", 30))),
-        maxConnections(Setting("ZEPHOST_MAX_CONNECTIONS", 256)) {}
+        maxConnections(Setting("ZEPHOST_MAX_CONNECTIONS", 256)),
+        fairShare(Setting("ZEPHOST_FAIR_SHARE", maxConnections / 4 > 0 ? maxConnections / 4 : 1)),
+        bodyBudget(static_cast<int64_t>(Setting("ZEPHOST_BODY_BUDGET_MB", 64)) * 1024 * 1024),
+        acceptRetry(io) {}
   ModuleLibrary& module;
-  asio::io_context io;  // all network work, on the one thread of Run
-  asio::signal_set signals;
-  asio::thread_pool calls;  // module calls, which may block (a connect, a process start)
-  const std::chrono::seconds idleTimeout;
-  const int maxConnections;
-  std::vector<std::unique_ptr<tcp::acceptor>> acceptors;
+  // What the sessions keep count in: declared before the io_context, whose
+  // end ends the sessions it still holds.
   std::atomic<int> connections{0};
   std::atomic<bool> stopping{false};
-  std::string pageInfo = "{}";
+  std::atomic<int64_t> bodyBytes{0};
   // Open connections, closed when the host stops (touched on the network thread only).
   std::set<std::shared_ptr<beast::tcp_stream>> open;
+  // Connections by the origin (or client program) of their first request.
+  std::map<std::string, int> byOrigin;
+  asio::io_context io;  // all network work, on the one thread of Run
+  asio::signal_set signals;
+  CallPool calls;  // module calls, which may block (a connect, a process start)
+  const std::chrono::seconds idleTimeout;
+  const int maxConnections;
+  // The most connections one origin (or, without one, one client program)
+  // may hold: the others keep the rest.
+  const int fairShare;
+  // Bytes of request bodies and WebSocket messages held at once.
+  const int64_t bodyBudget;
+  asio::steady_timer acceptRetry;
+  std::vector<std::unique_ptr<tcp::acceptor>> acceptors;
+  std::vector<uint16_t> ports;
+  std::string pageInfo = "{}";
+
+  // Takes bytes of the budget; false (nothing taken) when they do not fit.
+  bool TakeBytes(int64_t bytes) {
+    int64_t held = bodyBytes.load();
+    do {
+      if (held + bytes > bodyBudget) return false;
+    } while (!bodyBytes.compare_exchange_weak(held, held + bytes));
+    return true;
+  }
+  void GiveBytes(int64_t bytes) { bodyBytes -= bytes; }
+
+  // Whether the Host header names this server: a page of another name that
+  // resolves to 127.0.0.1 (DNS rebinding) does not.
+  bool HostIsOurs(beast::string_view host) const {
+    for (const char* name : {"127.0.0.1", "localhost", "[::1]"}) {
+      if (host == name) return true;
+      for (uint16_t port : ports)
+        if (host == std::string(name) + ":" + std::to_string(port)) return true;
+    }
+    return false;
+  }
 
   // Hands one request to the module: an upload's payload as its binary body,
   // any other payload as its text. The replies the module sent back.
@@ -150,12 +194,79 @@ class ConnectionSlot {
   HostServer::State& state_;
 };
 
+std::mutex shareMutex;  // guards State::byOrigin; slots end on any thread
+
+// A connection's place in its origin's (or client program's) fair share.
+class ShareSlot {
+ public:
+  // Null when the share is full.
+  static std::unique_ptr<ShareSlot> Take(HostServer::State& state, const std::string& key) {
+    std::lock_guard<std::mutex> guard(shareMutex);
+    int& held = state.byOrigin[key];
+    if (held >= state.fairShare) return nullptr;
+    ++held;
+    return std::unique_ptr<ShareSlot>(new ShareSlot(state, key));
+  }
+  ~ShareSlot() {
+    std::lock_guard<std::mutex> guard(shareMutex);
+    auto entry = state_.byOrigin.find(key_);
+    if (entry != state_.byOrigin.end() && --entry->second <= 0) state_.byOrigin.erase(entry);
+  }
+  ShareSlot(const ShareSlot&) = delete;
+  ShareSlot& operator=(const ShareSlot&) = delete;
+
+ private:
+  ShareSlot(HostServer::State& state, std::string key) : state_(state), key_(std::move(key)) {}
+  HostServer::State& state_;
+  std::string key_;
+};
+
+// Bytes of the body budget held by one request or message.
+class HeldBytes {
+ public:
+  explicit HeldBytes(HostServer::State& state) : state_(state) {}
+  ~HeldBytes() { Release(); }
+  HeldBytes(const HeldBytes&) = delete;
+  HeldBytes& operator=(const HeldBytes&) = delete;
+  bool Take(int64_t bytes) {
+    if (bytes <= 0) return true;
+    if (!state_.TakeBytes(bytes)) return false;
+    held_ += bytes;
+    return true;
+  }
+  void Release() {
+    state_.GiveBytes(held_);
+    held_ = 0;
+  }
+
+ private:
+  HostServer::State& state_;
+  int64_t held_ = 0;
+};
+
+// What a connection counts under: the page's origin; without one, the client
+// program at its other end.
+std::string ShareKey(const http::request<http::string_body>& request, uint32_t socket) {
+  const auto origin = request.find(http::field::origin);
+  if (origin != request.end()) return "origin " + std::string(origin->value());
+  return "process " + std::to_string(zep::GetConnectionProcessID(socket));
+}
+
+// Past its part of the budget, a WebSocket message is refused with "try
+// again later"; a message is read in parts, so none is held whole first.
+constexpr std::size_t kMessagePart = 64 * 1024;
+
 // One WebSocket: a message at a time, its replies in order.
 class WebSocketSession : public std::enable_shared_from_this<WebSocketSession> {
  public:
   WebSocketSession(HostServer::State& state, std::shared_ptr<beast::tcp_stream> stream,
-                   std::unique_ptr<ConnectionSlot> slot)
-      : state_(state), stream_(std::move(stream)), ws_(std::move(*stream_)), slot_(std::move(slot)) {}
+                   std::unique_ptr<ConnectionSlot> slot, std::unique_ptr<ShareSlot> share)
+      : state_(state),
+        stream_(std::move(stream)),
+        ws_(std::move(*stream_)),
+        slot_(std::move(slot)),
+        share_(std::move(share)),
+        held_(std::make_shared<HeldBytes>(state)) {}
 
   void Run(http::request<http::string_body> request) {
     url_ = std::string(request.target());
@@ -173,13 +284,30 @@ class WebSocketSession : public std::enable_shared_from_this<WebSocketSession> {
 
  private:
   void Read() {
+    // A large message's buffer is not kept for the next one.
     buffer_.consume(buffer_.size());
-    ws_.async_read(buffer_, [self = shared_from_this()](beast::error_code ec, std::size_t) {
+    buffer_.shrink_to_fit();
+    held_->Release();
+    ReadPart();
+  }
+
+  void ReadPart() {
+    ws_.async_read_some(buffer_, kMessagePart, [self = shared_from_this()](beast::error_code ec, std::size_t read) {
       if (ec || self->state_.stopping) return;
-      const std::string message = beast::buffers_to_string(self->buffer_.data());
-      asio::post(self->state_.calls, [self, message] {
+      if (!self->held_->Take(static_cast<int64_t>(read))) {
+        self->ws_.async_close(websocket::close_reason(websocket::close_code::try_again_later),
+                              [self](beast::error_code) {});
+        return;
+      }
+      if (!self->ws_.is_message_done()) return self->ReadPart();
+      auto message = std::make_shared<std::string>(beast::buffers_to_string(self->buffer_.data()));
+      self->buffer_.consume(self->buffer_.size());
+      self->buffer_.shrink_to_fit();
+      self->state_.calls.Post([self, message] {
         auto replies = std::make_shared<std::vector<std::string>>(
-            self->state_.Distribute(self->url_, message, self->origin_, self->socket_));
+            self->state_.Distribute(self->url_, *message, self->origin_, self->socket_));
+        message->clear();
+        message->shrink_to_fit();
         asio::post(self->ws_.get_executor(), [self, replies] { self->Write(replies, 0); });
       });
     });
@@ -198,6 +326,8 @@ class WebSocketSession : public std::enable_shared_from_this<WebSocketSession> {
   std::shared_ptr<beast::tcp_stream> stream_;
   websocket::stream<beast::tcp_stream> ws_;
   std::unique_ptr<ConnectionSlot> slot_;
+  std::unique_ptr<ShareSlot> share_;
+  std::shared_ptr<HeldBytes> held_;
   beast::flat_buffer buffer_;
   std::string url_, origin_;
   uint32_t socket_ = 0;
@@ -220,30 +350,63 @@ class HttpSession : public std::enable_shared_from_this<HttpSession> {
  private:
   using Response = http::response<http::string_body>;
 
+  // A refusal the connection ends with.
+  void Refuse(http::status status, const std::string& text) {
+    auto refused = std::make_shared<Response>(status, 11);
+    refused->set(http::field::content_type, "text/plain; charset=utf-8");
+    refused->body() = text;
+    refused->keep_alive(false);
+    Write(refused);
+  }
+
+  // Said, then closed: the rest of the body is not read.
+  void RefuseLargeBody() {
+    Refuse(http::status::payload_too_large,
+           "Request body too large: at most " + std::to_string(kMaxMessageBytes) + " bytes.");
+  }
+
   void Read() {
     parser_.emplace();
+    parser_->header_limit(kMaxHeaderBytes);
     parser_->body_limit(kMaxMessageBytes);
     stream_->expires_after(state_.idleTimeout);
+    http::async_read_header(*stream_, buffer_, *parser_,
+                            [self = shared_from_this()](beast::error_code ec, std::size_t) { self->OnHeader(ec); });
+  }
+
+  // The body's bytes are taken from the budget before it is read.
+  void OnHeader(beast::error_code ec) {
+    if (ec == http::error::header_limit)
+      return Refuse(http::status::request_header_fields_too_large,
+                    "Request header too large: at most " + std::to_string(kMaxHeaderBytes) + " bytes.");
+    if (ec == http::error::body_limit) return RefuseLargeBody();
+    if (ec || state_.stopping) return Close();
+    const auto length = parser_->content_length();
+    const int64_t bytes = length ? static_cast<int64_t>(*length) : parser_->chunked() ? kMaxMessageBytes : 0;
+    held_ = std::make_shared<HeldBytes>(state_);
+    if (bytes <= static_cast<int64_t>(kMaxMessageBytes) && !held_->Take(bytes))
+      return Refuse(http::status::service_unavailable, "The host holds too many request bodies: try again later.");
     http::async_read(*stream_, buffer_, *parser_,
                      [self = shared_from_this()](beast::error_code ec, std::size_t) { self->OnRead(ec); });
   }
 
   void OnRead(beast::error_code ec) {
-    if (ec == http::error::body_limit) {
-      // Say so, then close: the rest of the body is not read.
-      auto refused = std::make_shared<Response>(http::status::payload_too_large, parser_->get().version());
-      refused->set(http::field::content_type, "text/plain; charset=utf-8");
-      refused->body() = "Request body too large: at most " + std::to_string(kMaxMessageBytes) + " bytes.";
-      refused->keep_alive(false);
-      return Write(refused);
-    }
+    if (ec == http::error::body_limit) return RefuseLargeBody();
     if (ec || state_.stopping) return Close();
     http::request<http::string_body> request = parser_->release();
+    if (!state_.HostIsOurs(request[http::field::host]))
+      return Refuse(http::status::misdirected_request, "This host answers to 127.0.0.1, localhost and [::1] only.");
+    if (share_ == nullptr) {
+      const uint32_t socket = static_cast<uint32_t>(stream_->socket().native_handle());
+      share_ = ShareSlot::Take(state_, ShareKey(request, socket));
+      if (share_ == nullptr) return Refuse(http::status::service_unavailable, "Too many connections from this client.");
+    }
     const std::string target(request.target());
     if (websocket::is_upgrade(request)) {
       stream_->expires_never();
       state_.open.erase(stream_);
-      std::make_shared<WebSocketSession>(state_, stream_, std::move(slot_))->Run(std::move(request));
+      held_.reset();
+      std::make_shared<WebSocketSession>(state_, stream_, std::move(slot_), std::move(share_))->Run(std::move(request));
       return;
     }
     auto response = std::make_shared<Response>(http::status::ok, request.version());
@@ -255,6 +418,12 @@ class HttpSession : public std::enable_shared_from_this<HttpSession> {
       // local-only commands.
       response->result(http::status::no_content);
       return Write(response);
+    }
+    if (!forModule) {
+      // The console is never shown inside another site's page, where its
+      // buttons would pass for the local origin's.
+      response->set(http::field::x_frame_options, "DENY");
+      response->set("Content-Security-Policy", "frame-ancestors 'none'");
     }
     if (target == "/zephost/info") {
       response->set(http::field::content_type, "application/json; charset=utf-8");
@@ -270,10 +439,14 @@ class HttpSession : public std::enable_shared_from_this<HttpSession> {
     stream_->expires_never();
     const uint32_t socket = static_cast<uint32_t>(stream_->socket().native_handle());
     auto shared = std::make_shared<http::request<http::string_body>>(std::move(request));
-    asio::post(state_.calls, [self = shared_from_this(), shared, response, target, socket] {
+    auto held = std::move(held_);
+    state_.calls.Post([self = shared_from_this(), shared, held, response, target, socket] {
       const std::string origin((*shared)[http::field::origin]);
       std::string text;
       for (const std::string& reply : self->state_.Distribute(target, shared->body(), origin, socket)) text += reply;
+      shared->body().clear();
+      shared->body().shrink_to_fit();
+      held->Release();
       const bool json = !text.empty() && (text[0] == '{' || text[0] == '[');
       response->set(http::field::content_type, json ? "application/json; charset=utf-8" : "text/plain; charset=utf-8");
       response->body() = std::move(text);
@@ -282,6 +455,7 @@ class HttpSession : public std::enable_shared_from_this<HttpSession> {
   }
 
   void Write(std::shared_ptr<Response> response) {
+    held_.reset();
     response->set(http::field::server, "zephost");
     response->prepare_payload();
     stream_->expires_after(state_.idleTimeout);
@@ -292,6 +466,7 @@ class HttpSession : public std::enable_shared_from_this<HttpSession> {
   }
 
   void Close() {
+    held_.reset();
     beast::error_code ignored;
     stream_->socket().shutdown(tcp::socket::shutdown_send, ignored);
     stream_->close();
@@ -301,6 +476,8 @@ class HttpSession : public std::enable_shared_from_this<HttpSession> {
   HostServer::State& state_;
   std::shared_ptr<beast::tcp_stream> stream_;
   std::unique_ptr<ConnectionSlot> slot_;
+  std::unique_ptr<ShareSlot> share_;
+  std::shared_ptr<HeldBytes> held_;
   beast::flat_buffer buffer_;
   std::optional<http::request_parser<http::string_body>> parser_;
 };
@@ -314,6 +491,16 @@ const char kTooManyConnections[] =
 void HostServer::State::Accept(tcp::acceptor& acceptor) {
   acceptor.async_accept([this, &acceptor](beast::error_code ec, tcp::socket socket) {
     if (stopping) return;
+    if (ec == asio::error::no_descriptors || ec == asio::error::no_buffer_space || ec == asio::error::no_memory) {
+      // Out of descriptors: the connections held go on; new ones wait in the
+      // listen queue until one is free, asked for again every 50 ms rather
+      // than in a busy loop.
+      acceptRetry.expires_after(std::chrono::milliseconds(50));
+      acceptRetry.async_wait([this, &acceptor](beast::error_code waited) {
+        if (!waited && !stopping) Accept(acceptor);
+      });
+      return;
+    }
     if (!ec) {
       if (connections >= maxConnections) {
         // Refused clearly, not left waiting.
@@ -348,6 +535,7 @@ uint16_t HostServer::Listen(uint16_t port, std::string& error) {
     return 0;
   }
   const uint16_t bound = acceptor->local_endpoint().port();
+  state_->ports.push_back(bound);
   state_->Accept(*acceptor);
   state_->acceptors.push_back(std::move(acceptor));
   return bound;
@@ -355,19 +543,21 @@ uint16_t HostServer::Listen(uint16_t port, std::string& error) {
 
 void HostServer::SetPageInfo(const std::string& json) { state_->pageInfo = json; }
 
-void HostServer::Run() {
+bool HostServer::Run() {
   state_->signals.async_wait([this](beast::error_code ec, int) {
     if (!ec) Stop();
   });
   state_->io.run();
-  // The module's stop action must not overlap a command: wait for the calls.
-  state_->calls.join();
+  // The module's stop action must not overlap a command: the calls get 5 s
+  // to end.
+  return state_->calls.Drain(std::chrono::seconds(5));
 }
 
 void HostServer::Stop() {
   asio::post(state_->io, [this] {
     state_->stopping = true;
     for (auto& acceptor : state_->acceptors) acceptor->close();
+    state_->acceptRetry.cancel();
     beast::error_code ignored;
     state_->signals.cancel(ignored);
     for (const auto& stream : state_->open) stream->close();

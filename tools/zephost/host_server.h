@@ -25,8 +25,9 @@ class HostServer {
   uint16_t Listen(uint16_t port, std::string& error);
   // What the console page shows of the host: a JSON object served at /zephost/info.
   void SetPageInfo(const std::string& json);
-  // Serves until Stop; returns once every connection has ended.
-  void Run();
+  // Serves until Stop, then waits up to 5 s for the module calls that still
+  // run; false when some did not end (they are left to themselves).
+  bool Run();
   void Stop();
 
   struct State;

@@ -149,9 +149,17 @@ int main(int argc, char** argv) {
   std::printf("zephost: console at http://127.0.0.1:%u/\n", static_cast<unsigned>(servedPort));
   std::fflush(stdout);
 
-  server.Run();
+  const bool callsEnded = server.Run();
   watching = false;
   if (stopWatch.joinable()) stopWatch.join();
+  if (!callsEnded) {
+    // The module may not be stopped or unloaded under a call: the process
+    // ends with the calls still in it (and on Windows with its per-user
+    // copies, whose job closes with it).
+    std::printf("zephost: stopped; module calls still running after 5 s were abandoned\n");
+    std::fflush(stdout);
+    std::_Exit(0);
+  }
   module.DoAction(3, nullptr, nullptr);
   std::printf("zephost: stopped\n");
   return 0;

@@ -1,0 +1,37 @@
+// The threads module calls run on. A module call may block for long (a port
+// check's connect, a process start), so a call never waits for a free thread
+// while the pool is below its bound: the pool grows when every thread is
+// busy, and a thread that has idled a while ends.
+#pragma once
+
+#include <chrono>
+#include <functional>
+#include <memory>
+
+namespace zephost {
+
+class CallPool {
+ public:
+  CallPool(int maxThreads, std::chrono::seconds idleLife);
+  ~CallPool();
+  CallPool(const CallPool&) = delete;
+  CallPool& operator=(const CallPool&) = delete;
+
+  // Runs the call on a free thread, on a new one while below the bound, or
+  // after the calls before it once the bound is reached.
+  void Post(std::function<void()> call);
+  // Takes no more calls and waits, at most the time given, until none runs
+  // or waits; true when none does. Threads still in a call are left to it.
+  bool Drain(std::chrono::milliseconds bound);
+  // Threads alive, and calls running or waiting.
+  int Threads() const;
+  int Pending() const;
+
+  struct Shared;
+
+ private:
+  // Shared with the threads, which may outlive the pool when a call hangs.
+  std::shared_ptr<Shared> shared_;
+};
+
+}  // namespace zephost
