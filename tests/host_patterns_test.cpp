@@ -3,12 +3,17 @@
 // library must leave empty.
 #include <gtest/gtest.h>
 
-#include <cstdlib>
 #include <filesystem>
 #include <string>
 
-#ifndef _WIN32
+#include <vector>
+
+#ifdef _WIN32
+#include <windows.h>
+#else
+#include <signal.h>
 #include <sys/wait.h>
+#include <unistd.h>
 #endif
 
 #include "test_support.h"
@@ -18,7 +23,52 @@ namespace {
 
 namespace fs = std::filesystem;
 
-// The pattern's exit code; -1 when it did not exit (a crash).
+constexpr int kHung = -2;
+
+// Runs the command line; its exit code, -1 for a crash, or kHung (the
+// process is ended) when it has not ended within 60 s.
+int RunBounded(const std::string& program, const std::vector<std::string>& arguments) {
+#ifdef _WIN32
+  std::string line = "\"" + program + "\"";
+  for (const std::string& argument : arguments) line += " \"" + argument + "\"";
+  STARTUPINFOA startup{};
+  startup.cb = sizeof startup;
+  PROCESS_INFORMATION info{};
+  if (!CreateProcessA(program.c_str(), line.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &info))
+    return -1;
+  CloseHandle(info.hThread);
+  int code = kHung;
+  if (WaitForSingleObject(info.hProcess, 60000) == WAIT_OBJECT_0) {
+    DWORD exitCode = 0;
+    GetExitCodeProcess(info.hProcess, &exitCode);
+    code = static_cast<int>(exitCode);
+  } else {
+    TerminateProcess(info.hProcess, 1);
+  }
+  CloseHandle(info.hProcess);
+  return code;
+#else
+  std::vector<char*> argv{const_cast<char*>(program.c_str())};
+  for (const std::string& argument : arguments) argv.push_back(const_cast<char*>(argument.c_str()));
+  argv.push_back(nullptr);
+  const pid_t pid = fork();
+  if (pid == 0) {
+    execv(program.c_str(), argv.data());
+    _exit(127);
+  }
+  int status = 0;
+  for (int waited = 0; waited < 6000; ++waited) {
+    if (waitpid(pid, &status, WNOHANG) == pid) return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    usleep(10000);
+  }
+  kill(pid, SIGKILL);
+  waitpid(pid, &status, 0);
+  return kHung;
+#endif
+}
+
+// The pattern's exit code; -1 when it did not exit (a crash), kHung when it
+// did not end.
 int RunPattern(const std::string& pattern, int run) {
   const fs::path base = fs::path(test::ModuleDirectory()) / (pattern + "-" + std::to_string(run));
   fs::remove_all(base);
@@ -26,20 +76,11 @@ int RunPattern(const std::string& pattern, int run) {
   fs::create_directories(base / "cwd");
   const fs::path library(ZEP_LIBRARY_PATH);
   fs::copy_file(library, base / "module" / library.filename());
-  std::string command = std::string(ZEP_HOST_PATTERNS) + " " + pattern + " " +
-                        (base / "module" / library.filename()).string() + " " + (base / "cwd").string();
-#ifdef _WIN32
-  // For cmd, which takes a slash for the start of a switch.
-  for (char& c : command)
-    if (c == '/') c = '\\';
-#endif
-  const int status = std::system(command.c_str());
+  const int code = RunBounded(ZEP_HOST_PATTERNS,
+                              {pattern, (base / "module" / library.filename()).string(), (base / "cwd").string()});
+  EXPECT_NE(kHung, code) << pattern << " did not end within 60 s";
   EXPECT_TRUE(fs::is_empty(base / "cwd")) << pattern << " wrote into the host's working folder";
-#ifdef _WIN32
-  return status;
-#else
-  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-#endif
+  return code;
 }
 
 class HostPattern : public ::testing::TestWithParam<const char*> {};
