@@ -99,8 +99,15 @@ INSTANTIATE_TEST_SUITE_P(Patterns, HostPattern,
 
 // Threads inside commands while main returns: some runs of a library that
 // tears its objects down crash, or write log lines to files of garbage names.
+// Under Wine three runs: about one exit in a hundred of a process whose
+// threads contend for locks hangs in Wine itself (see the README).
 TEST(HostPatterns, MainReturnsWhileThreadsAreInsideCommands) {
-  for (int run = 0; run < 10; ++run) EXPECT_EQ(0, RunPattern("main-returns", run)) << "run " << run;
+#ifdef _WIN32
+  constexpr int kRuns = 3;
+#else
+  constexpr int kRuns = 10;
+#endif
+  for (int run = 0; run < kRuns; ++run) EXPECT_EQ(0, RunPattern("main-returns", run)) << "run " << run;
 }
 
 }  // namespace
