@@ -191,7 +191,17 @@ long OpenObjects() {
 #endif
 }
 
-// A gate that threads wait at until it opens.
+// A gate that threads wait at until it opens. On Windows a manual-reset
+// event: the C++ library's mutex and condition variable give each thread
+// that waits on them a handle of its own, which the count must not see.
+#ifdef _WIN32
+struct Gate {
+  HANDLE event = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+  ~Gate() { CloseHandle(event); }
+  void Wait() { WaitForSingleObject(event, INFINITE); }
+  void Open() { SetEvent(event); }
+};
+#else
 struct Gate {
   std::mutex mutex;
   std::condition_variable opened;
@@ -206,6 +216,7 @@ struct Gate {
     opened.notify_all();
   }
 };
+#endif
 
 // The first call of each thread is made in its exit, from a destructor of
 // thread-specific data (a fiber-local callback on Windows).

@@ -5,6 +5,7 @@
 #include "commands/manager_client.h"
 #include "platform/network.h"
 #include "platform/process_user.h"
+#include "platform/sync.h"
 #include "platform/system_error.h"
 #include "platform/user_process.h"
 #include "settings/log.h"
@@ -75,7 +76,7 @@ std::string ManagerClient::GetConnectionUserSID(uint32_t socket) {
   }
   LogDebug("User=%s, sock=%d, session=%d, process=%d", LogText(sid).c_str(), static_cast<int>(socket),
            static_cast<int>(sessionId), static_cast<int>(processId));
-  std::lock_guard<std::mutex> guard(tablesMutex);
+  std::lock_guard<platform::Mutex> guard(tablesMutex);
   UserInstance& record = userInstances[sid];
   record.sessionId = sessionId;
   record.clientProcessId = processId;

@@ -5,6 +5,7 @@
 #include "commands/manager_client.h"
 #include "commands/server_info_text.h"
 #include "module/module_state.h"
+#include "platform/sync.h"
 #include "protocol/http_param_request.h"
 #include "protocol/json_command.h"
 #include "protocol/messages.h"
@@ -46,7 +47,7 @@ void ManagerClient::VersionInfo(HttpParamRequest& request) {
   const std::string sid = GetConnectionUserSID(request.GetClientSocket());
   const std::string userKey = UserKeyOf(sid);
   {
-    std::lock_guard<std::mutex> guard(tablesMutex);
+    std::lock_guard<platform::Mutex> guard(tablesMutex);
     userKeys[userKey] = sid;
   }
   request.SetEventResult(userKey);
@@ -85,7 +86,7 @@ void ManagerClient::GetPorts(HttpParamRequest& request) {
   const std::string caller = GetConnectionUserSID(request.GetClientSocket());
   std::string sid;
   {
-    std::lock_guard<std::mutex> guard(tablesMutex);
+    std::lock_guard<platform::Mutex> guard(tablesMutex);
     auto known = userKeys.find(userKey);
     if (known != userKeys.end() && known->second == caller) sid = known->second;
   }

@@ -7,6 +7,7 @@
 #include <string>
 
 #include "commands/user_instance.h"
+#include "platform/sync.h"
 
 namespace zep {
 
@@ -68,7 +69,7 @@ class ManagerClient {
   // Commands run side by side on the host's threads. This guards the two
   // tables above and is held only for their lookups and updates: never across
   // a connect, a TCP table query, a process start, a wait or the host's callback.
-  std::mutex tablesMutex;
+  platform::Mutex tablesMutex;
 };
 
 // True for origins that begin with "http://127.0.0.1" or "https://127.0.0.1"

@@ -11,6 +11,7 @@
 #include "platform/clock.h"
 #include "platform/network.h"
 #include "platform/process_user.h"
+#include "platform/sync.h"
 #include "platform/system_error.h"
 #include "platform/user_process.h"
 #include "settings/log.h"
@@ -126,7 +127,7 @@ PortMap ManagerClient::GetCurrentUserModulePorts(const std::string& sid, std::st
   uint64_t clientStartTime = 0;
   bool running = false;
   {
-    std::lock_guard<std::mutex> guard(tablesMutex);
+    std::lock_guard<platform::Mutex> guard(tablesMutex);
     UserInstance& record = userInstances[sid];
     if (record.starting) {
       running = true;
@@ -158,7 +159,7 @@ PortMap ManagerClient::GetCurrentUserModulePorts(const std::string& sid, std::st
     platform::ProcessHandle& started;
     bool& ok;
     ~FinishStart() {
-      std::lock_guard<std::mutex> guard(self.tablesMutex);
+      std::lock_guard<platform::Mutex> guard(self.tablesMutex);
       auto record = self.userInstances.find(sid);  // no allocation in a destructor
       if (record == self.userInstances.end()) return;
       record->second.starting = false;
@@ -184,7 +185,7 @@ PortMap ManagerClient::GetCurrentUserModulePorts(const std::string& sid, std::st
   const uint32_t counter = ++stopEventCounter;
   eventName = StopEventName(platform::TickCount(), counter);
   {
-    std::lock_guard<std::mutex> guard(tablesMutex);
+    std::lock_guard<platform::Mutex> guard(tablesMutex);
     userInstances[sid].stopEventName = eventName;
   }
   const std::string commandLine = UserInstanceCommandLine(application, eventName, sid);
@@ -228,7 +229,7 @@ void ManagerClient::StopUserInstances() {
   // held while the copies are waited for.
   std::map<std::string, UserInstance> records;
   {
-    std::lock_guard<std::mutex> guard(tablesMutex);
+    std::lock_guard<platform::Mutex> guard(tablesMutex);
     records.swap(userInstances);
   }
   for (auto& entry : records) {

@@ -22,6 +22,19 @@ class CriticalSection {
   alignas(16) unsigned char storage_[64];
 };
 
+// A mutex for std::lock_guard, on a CriticalSection: it keeps nothing per
+// thread. (A std::mutex of the MinGW build's thread library gives each
+// thread that ever waits on one a handle and a record of its own.)
+class Mutex {
+ public:
+  Mutex() : section_(400) {}
+  void lock() { section_.Enter(); }
+  void unlock() { section_.Leave(); }
+
+ private:
+  CriticalSection section_;
+};
+
 // An unnamed event, initially not signalled. Auto-reset events release one
 // waiter per signal; manual-reset events stay signalled until reset.
 using EventHandle = void*;

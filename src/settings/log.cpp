@@ -53,7 +53,7 @@ struct LogState {
   std::atomic<bool> fixedLevel{false};
   LevelWatch level;
   std::atomic<const LogTargets*> targets{nullptr};
-  std::mutex publishMutex;
+  platform::Mutex publishMutex;
   // Every published set stays alive: a line may still be reading an older one.
   std::vector<std::unique_ptr<LogTargets>> published;
 };
@@ -262,7 +262,7 @@ void SetLogTargets(const std::string& configurationFile, const std::string& logF
   if (!CopyToPathBuffer(targets->configurationFile, configurationFile)) targets->configurationFile[0] = '\0';
   targets->logFile = logFile;
   LogState& state = State();
-  std::lock_guard<std::mutex> guard(state.publishMutex);
+  std::lock_guard<platform::Mutex> guard(state.publishMutex);
   state.published.push_back(std::move(targets));
   state.targets.store(state.published.back().get(), std::memory_order_release);
 }

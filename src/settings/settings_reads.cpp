@@ -6,6 +6,7 @@
 #include <unordered_map>
 
 #include "platform/clock.h"
+#include "platform/sync.h"
 
 namespace zep {
 
@@ -31,7 +32,7 @@ constexpr size_t kMaxFiles = 64;
 constexpr size_t kMaxReads = 4096;
 
 struct ReadCache {
-  std::mutex mutex;
+  platform::Mutex mutex;
   std::unordered_map<std::string, KeptFile> files;
   std::unordered_map<std::string, Read> reads;
   // Versions are unique across files and clears: a read kept under one never
@@ -106,7 +107,7 @@ uint32_t ReadProfileValueCached(const char* section, const char* key, const char
   name.append(1, '\0').append(std::to_string(outSize));
   uint64_t version = 0;
   {
-    std::lock_guard<std::mutex> guard(cache.mutex);
+    std::lock_guard<platform::Mutex> guard(cache.mutex);
     version = cache.Version(file);
     auto kept = cache.reads.find(name);
     if (kept != cache.reads.end() && kept->second.version == version) {
@@ -121,7 +122,7 @@ uint32_t ReadProfileValueCached(const char* section, const char* key, const char
   const uint32_t copied = ReadUnderLock(section, key, defaultValue, out, outSize, file, &outcome, fileLock);
   if (result != nullptr) *result = outcome;
   if (outcome != platform::ProfileRead::kRead) return copied;
-  std::lock_guard<std::mutex> guard(cache.mutex);
+  std::lock_guard<platform::Mutex> guard(cache.mutex);
   if (cache.reads.size() >= kMaxReads) cache.reads.clear();
   cache.reads[name] = Read{version, copied, std::string(out, strnlen(out, outSize))};
   return copied;

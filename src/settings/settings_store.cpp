@@ -43,7 +43,7 @@ const PublishedSettings* Published() { return published.load(std::memory_order_a
 
 // The service executable path is the one value that DoAction may replace.
 struct ServicePath {
-  std::mutex mutex;
+  platform::Mutex mutex;
   std::string path;
 };
 
@@ -136,10 +136,10 @@ void InitializeOnce() {
 // every read.
 void ReportTooLarge(const std::string& file) {
   // Never destroyed: a read may come while the process exits.
-  static auto* mutex = new std::mutex;
+  static auto* mutex = new platform::Mutex;
   static auto* reported = new std::set<std::string>;
   {
-    std::lock_guard<std::mutex> guard(*mutex);
+    std::lock_guard<platform::Mutex> guard(*mutex);
     if (reported->size() >= 16 || !reported->insert(file).second) return;
   }
   LogError("ReadIniValue:: %s is larger than %u bytes and is not read.", LogText(file).c_str(),
@@ -221,13 +221,13 @@ std::string GetUserConfigurationFilePath() {
 
 std::string GetServiceExecutablePath() {
   ServicePath& service = ServiceExecutable();
-  std::lock_guard<std::mutex> guard(service.mutex);
+  std::lock_guard<platform::Mutex> guard(service.mutex);
   return service.path;
 }
 
 void SetServiceExecutablePath(const std::string& path) {
   ServicePath& service = ServiceExecutable();
-  std::lock_guard<std::mutex> guard(service.mutex);
+  std::lock_guard<platform::Mutex> guard(service.mutex);
   service.path = path;
 }
 
