@@ -176,10 +176,7 @@ void ProcessHandle::Terminate(uint32_t /*exitCode*/) {
 }
 
 void ProcessHandle::Close() {
-  if (Valid() && !reaped_) {
-    EndGroup(static_cast<pid_t>(process_), PidFdOf(thread_));
-    Reap(static_cast<pid_t>(process_), PidFdOf(thread_));
-  }
+  Terminate(0);
   if (PidFdOf(thread_) >= 0) close(PidFdOf(thread_));
   process_ = thread_ = 0;
   processId_ = threadId_ = 0;
