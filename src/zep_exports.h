@@ -1,68 +1,147 @@
-// The ten entry points of the zep service manager module, as a host calls
-// them. Load the library (zep.dll, or libzep.so), look the names up, then:
-//   1. DoAction(0 or 4, yourExecutablePath, NULL) once, before any request;
-//   2. GetAlias, GetVersionDesc, GetPorts and GetWaitTimeout at any time;
-//   3. DistributeCommand for every request under "/zep/", "/LoadZipFromBytes"
-//      and "/CheckUpdateFile", from any thread;
-//   4. GetImage, SetImage and Reserved from the host's other modules;
-//   5. DoAction(3, NULL, NULL) to stop, when no other call is running.
-// No entry point lets an exception out, and the module starts no threads.
-#pragma once
+/* The ten entry points of the zep service manager module, as a host calls
+ * them. C99 and C++; the README's "Writing a host" shows a whole host.
+ *
+ * Load the library (zep.dll with LoadLibrary, libzep.so with dlopen), look
+ * the plain names up (GetProcAddress, dlsym) into the Zep...Fn pointer types
+ * below, then:
+ *   1. DoAction(0 or 4, yourExecutablePath, NULL) once, before any request;
+ *   2. GetAlias, GetVersionDesc, GetPorts and GetWaitTimeout at any time;
+ *   3. DistributeCommand for every request under "/zep/", and for the upload
+ *      paths "/LoadZipFromBytes" and "/CheckUpdateFile", from any thread;
+ *   4. GetImage, SetImage and Reserved from the host's other modules;
+ *   5. DoAction(3, NULL, NULL) to stop, when no other call is running.
+ * No entry point lets an exception out, and the module starts no threads.
+ * Texts are NUL-terminated bytes (UTF-8 paths); bool is one byte. */
+#ifndef ZEP_EXPORTS_H
+#define ZEP_EXPORTS_H
 
-#include <cstdint>
+#include <stdbool.h>
+#include <stdint.h>
 
-#ifdef _WIN32
-#define ZEP_EXPORT
-#else
+#if defined(_WIN32)
+#define ZEP_EXPORT /* exported by name through zep.def */
+#elif defined(__GNUC__)
 #define ZEP_EXPORT __attribute__((visibility("default")))
+#else
+#define ZEP_EXPORT
 #endif
 
+#ifdef __cplusplus
 extern "C" {
+#endif
 
-// Carries one reply back on the connection named by the handle and context
-// that DistributeCommand was given. The module calls it synchronously, on the
-// thread that called DistributeCommand, exactly once per command (never for a
-// skipped request or a handle of 0); data is always NULL, dataLength and
-// reserved 0. Its result becomes DistributeCommand's result. It may call
-// into the module again.
+/* The host's callback that carries one reply back on the connection named by
+ * sendBackHandle and connectionContext, as DistributeCommand was given them.
+ *   sendBackHandle     the handle given to DistributeCommand (never 0 here)
+ *   connectionContext  the context given to DistributeCommand, unchanged
+ *   replyText          the reply: a JSON text, or the plain "Invalid command"
+ *   data, dataLength   always NULL and 0
+ *   reserved           always 0
+ * The module calls it synchronously, on the thread that called
+ * DistributeCommand, at most once per request (never for a skipped request or
+ * a handle of 0). It may call into the module again. What it returns (the
+ * host's own code, e.g. 0 when delivered and -1 when the connection is gone)
+ * becomes DistributeCommand's result, unchanged. */
 typedef int32_t (*SendBackCallback)(uint32_t sendBackHandle, uint64_t connectionContext, const char* replyText,
                                     const void* data, uint32_t dataLength, intptr_t reserved);
 
-// action 0: start (settings, folders and log, once per process); the path,
-//           when given, replaces the service executable path that per-user
-//           copies and the firewall rule use.
-// action 4: start in work mode 3 (a per-user copy: it starts no copies).
-// action 2: nothing.
-// action 3: stop: per-user copies are told to end (and ended after 50 ms),
-//           the image map and the whitelist are forgotten.
-// 1 for these actions, 0 for any other.
+/* action 0  start: settings, folders and log (once per process); servicePath,
+ *           when not NULL, replaces the service executable path that per-user
+ *           copies and the firewall rule use. hostText is not read.
+ * action 4  start as a per-user copy (work mode 3: it starts no copies).
+ * action 2  nothing.
+ * action 3  stop: per-user copies are told to end (and ended after 50 ms),
+ *           the image records and the whitelist are forgotten.
+ * Returns true for these actions, false for any other. */
 ZEP_EXPORT bool DoAction(int32_t action, const char* servicePath, const char* hostText);
-// Stores "zep" (4 bytes with its NUL) where alias points; returns 4.
+typedef bool (*ZepDoActionFn)(int32_t action, const char* servicePath, const char* hostText);
+
+/* Stores "zep" with its NUL (4 bytes) where alias points, unless NULL;
+ * returns 4. */
 ZEP_EXPORT uint32_t GetAlias(uint32_t* alias);
-// The version tag "kelpm2_16261212": call with NULL to learn the size (16),
-// then again with a buffer of at least that many bytes.
+typedef uint32_t (*ZepGetAliasFn)(uint32_t* alias);
+
+/* The version tag "kelpm2_16261212". Call with NULL to learn the size (16),
+ * then with a buffer of at least that many bytes: the copy is not bounded. */
 ZEP_EXPORT uint32_t GetVersionDesc(char* buffer);
-// The module's default ports: 18626 when secure, else 18625; returns 1.
+typedef uint32_t (*ZepGetVersionDescFn)(char* buffer);
+
+/* Stores the module's default port where port points, unless NULL: 18626
+ * when secure, else 18625. Returns 1. */
 ZEP_EXPORT uint32_t GetPorts(bool secure, uint32_t* port);
-// 1 while a command runs and for 30 seconds after the last one; 100 once the
-// module has been idle longer.
-ZEP_EXPORT uint32_t GetWaitTimeout();
-// One request: the reply goes to sendBack; the result is sendBack's result
-// (0 when skipped or when no reply could be sent).
+typedef uint32_t (*ZepGetPortsFn)(bool secure, uint32_t* port);
+
+/* 1 while a command runs and for 30 seconds after the last one; 100 once the
+ * module has been idle longer. Its unit is the host's choice. */
+ZEP_EXPORT uint32_t GetWaitTimeout(void);
+typedef uint32_t (*ZepGetWaitTimeoutFn)(void);
+
+/* One request.
+ *   sendBackHandle     the host's name for the connection, passed back to
+ *                      sendBack; 0 runs the command without sending a reply
+ *   connectionContext  passed back to sendBack unchanged
+ *   skipRequest        not 0: the module does nothing and returns 0
+ *   url                the path and query: "/zep/<anything>" for a command
+ *                      (over HTTP the request's target, over a WebSocket the
+ *                      target of its upgrade request), or one holding
+ *                      "/LoadZipFromBytes?type=<digit>&tkver=<v>&..." or
+ *                      "/CheckUpdateFile?tkver=<v>&..."; others get the reply
+ *                      "Invalid command"
+ *   requestText        "/zep/": the JSON command, for example
+ *                      {"id":"1","cmdId":"7","method":"VersionInfo","parameter":[]},
+ *                      optionally followed by "\r\n\r\n" and a body; over
+ *                      HTTP the body of the POST, over a WebSocket the text
+ *                      of one message. "/CheckUpdateFile": a command whose
+ *                      last two characters give way to the version ("]}").
+ *                      "/LoadZipFromBytes": not read (pass "").
+ *   binaryBody         the "/LoadZipFromBytes" upload, or NULL
+ *   binaryBodyLength   its length in bytes (0 with NULL)
+ *   clientSupported    1; 0 refuses the client (code -2205 in the reply)
+ *   sendBack           the callback above; NULL sends nothing
+ *   clientSocket       the client's connected TCP socket (a SOCKET on
+ *                      Windows, whose values fit in 32 bits; a descriptor
+ *                      elsewhere). The module only asks for its two endpoint
+ *                      addresses, to find the page's user. 0 when there is
+ *                      no socket: the user then stays unknown.
+ *   origin             the page's Origin header, "" when it sent none;
+ *                      SetServerInfo, Reboot, AddFirewall and GetLocalIP
+ *                      are served only for a loopback origin
+ *   hostData1..3       kept with the request, never read; pass 0
+ * Returns sendBack's result, or 0 when skipped or when no reply was sent. */
 ZEP_EXPORT int32_t DistributeCommand(uint32_t sendBackHandle, uint64_t connectionContext, int32_t skipRequest,
                                      const char* url, const char* requestText, const uint8_t* binaryBody,
                                      uint32_t binaryBodyLength, uint32_t clientSupported, SendBackCallback sendBack,
                                      uint32_t clientSocket, const char* origin, intptr_t hostData1, intptr_t hostData2,
                                      intptr_t hostData3);
-// Fetches the 524-byte record of "/GetEncryptedImageMap?...GUID=<key>"; 1
-// when found (size set to 524, buffer filled when not NULL), else 0.
+typedef int32_t (*ZepDistributeCommandFn)(uint32_t sendBackHandle, uint64_t connectionContext, int32_t skipRequest,
+                                          const char* url, const char* requestText, const uint8_t* binaryBody,
+                                          uint32_t binaryBodyLength, uint32_t clientSupported,
+                                          SendBackCallback sendBack, uint32_t clientSocket, const char* origin,
+                                          intptr_t hostData1, intptr_t hostData2, intptr_t hostData3);
+
+/* Fetches the 524-byte record of "/GetEncryptedImageMap?...GUID=<key>":
+ * 1 when found (size set to 524, buffer filled when not NULL), else 0. */
 ZEP_EXPORT int32_t GetImage(const char* request, void* buffer, uint32_t* size);
-// Stores (data) or erases (NULL data) the record of
-// "/SetEncryptedImageMap?...GUID=<key>"; 1 when the request names a key.
+typedef int32_t (*ZepGetImageFn)(const char* request, void* buffer, uint32_t* size);
+
+/* Stores (data of size bytes, at most 524 kept) or erases (data NULL) the
+ * record of "/SetEncryptedImageMap?...GUID=<key>"; 1 when the request names
+ * a key, else 0. */
 ZEP_EXPORT int32_t SetImage(const char* request, const void* data, uint32_t size);
-// key "addFileToWhiteList" adds the path (0); "fileInQROWhiteList" answers
-// 0 when the path is listed; -1 otherwise. reserved must be 0.
+typedef int32_t (*ZepSetImageFn)(const char* request, const void* data, uint32_t size);
+
+/* The file whitelist. key "addFileToWhiteList" adds path (0);
+ * "fileInQROWhiteList" answers 0 when path is listed; -1 otherwise.
+ * reserved must be 0. */
 ZEP_EXPORT int32_t Reserved(const char* key, const char* path, intptr_t reserved);
-// Does nothing.
+typedef int32_t (*ZepReservedFn)(const char* key, const char* path, intptr_t reserved);
+
+/* Does nothing; context is not read. */
 ZEP_EXPORT void CloseWebSocket(void* context);
+typedef void (*ZepCloseWebSocketFn)(void* context);
+
+#ifdef __cplusplus
 }
+#endif
+
+#endif /* ZEP_EXPORTS_H */
