@@ -5,7 +5,8 @@ set -euo pipefail
 here="$(cd "$(dirname "$0")/.." && pwd)"
 
 need_install=0
-for tool in cmake ninja x86_64-w64-mingw32-g++-posix /usr/lib/wine/wine64 dpkg-source node npm clang; do
+for tool in cmake ninja x86_64-w64-mingw32-g++-posix /usr/lib/wine/wine64 dpkg-source node npm clang ld.lld \
+            llvm-pdbutil pkg-config python3; do
   command -v "$tool" >/dev/null 2>&1 || need_install=1
 done
 for header in /usr/include/jsoncpp/json/json.h /usr/include/utf8cpp/utf8.h \
@@ -46,7 +47,7 @@ if [ "$need_install" = 1 ]; then
   export DEBIAN_FRONTEND=noninteractive
   apt-get update -qq
   apt-get install -y -qq --no-install-recommends \
-    cmake ninja-build g++ clang libclang-rt-14-dev \
+    cmake ninja-build g++ clang libclang-rt-14-dev lld llvm pkg-config python3 \
     g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 \
     wine64 dpkg-dev \
     libjsoncpp-dev libutfcpp-dev libgtest-dev googletest \

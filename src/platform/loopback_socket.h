@@ -46,7 +46,6 @@ class LoopbackListener {
  private:
   TcpSocket socket_;
   uint16_t port_ = 0;
-  bool ipv6_ = false;
 };
 
 TcpSocket ConnectLoopback(uint16_t port, bool ipv6 = false);

@@ -39,7 +39,7 @@ class ProcessHandle {
   intptr_t group_ = 0;  // the job object on Windows
   uint32_t processId_ = 0;
   uint32_t threadId_ = 0;
-  bool reaped_ = false;
+  [[maybe_unused]] bool reaped_ = false;  // POSIX: the pid is no longer ours
 };
 
 // The primary token of a user (on POSIX: the user's ids and account).

@@ -70,7 +70,8 @@ class HttpParamRequest {
   void RenderPendingReply();
   void ReleaseExtraData();
 
-  intptr_t hostData1, hostData2, hostData3;
+  // Kept for the host; the module never reads them.
+  [[maybe_unused]] intptr_t hostData1, hostData2, hostData3;
   uint32_t sendBackHandle;
   uint64_t connectionContext;
   std::string commandText;

@@ -39,7 +39,7 @@ void TcpSocket::Close() {
   native_ = -1;
 }
 
-LoopbackListener::LoopbackListener(bool ipv6, int backlog) : ipv6_(ipv6) {
+LoopbackListener::LoopbackListener(bool ipv6, int backlog) {
   int fd = socket(ipv6 ? AF_INET6 : AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
   if (fd < 0) return;
   TcpSocket guard(fd);

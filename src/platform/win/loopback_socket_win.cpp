@@ -49,7 +49,7 @@ void TcpSocket::Close() {
   native_ = -1;
 }
 
-LoopbackListener::LoopbackListener(bool ipv6, int backlog) : ipv6_(ipv6) {
+LoopbackListener::LoopbackListener(bool ipv6, int backlog) {
   EnsureSockets();
   SOCKET s = socket(ipv6 ? AF_INET6 : AF_INET, SOCK_STREAM, 0);
   if (s == INVALID_SOCKET) return;
