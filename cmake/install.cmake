@@ -1,0 +1,76 @@
+# What "cmake --install" lays out, and the packages cpack makes of it.
+#
+# Windows: bin/zep.dll with zep.pdb, bin/zephost.exe, lib/zep.lib and lib/zep.def.
+# Elsewhere: lib/zep/libzep.so with its debug file, bin/zephost. The module
+# keeps its settings and log in the folder of the library, so on POSIX the
+# library has a folder of its own.
+# Both: include/zep_exports.h, the CMake package configuration (find_package(zep))
+# and the pkg-config file zep.pc in lib, the README in share/doc/zep.
+include(GNUInstallDirs)
+include(CMakePackageConfigHelpers)
+
+if(WIN32)
+  set(ZEP_INSTALL_MODULEDIR ${CMAKE_INSTALL_BINDIR})
+else()
+  set(ZEP_INSTALL_MODULEDIR ${CMAKE_INSTALL_LIBDIR}/zep)
+endif()
+set(ZEP_MODULE_FILE ${ZEP_INSTALL_MODULEDIR}/${CMAKE_SHARED_LIBRARY_PREFIX}zep${CMAKE_SHARED_LIBRARY_SUFFIX})
+if(WIN32)
+  set(ZEP_MODULE_FILE ${ZEP_INSTALL_MODULEDIR}/zep.dll)
+endif()
+
+install(TARGETS zep RUNTIME DESTINATION ${ZEP_INSTALL_MODULEDIR} LIBRARY DESTINATION ${ZEP_INSTALL_MODULEDIR}
+        ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR})
+install(FILES src/zep_exports.h DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
+if(WIN32)
+  install(FILES $<TARGET_FILE_DIR:zep>/zep.pdb DESTINATION ${ZEP_INSTALL_MODULEDIR})
+  install(FILES src/zep.def DESTINATION ${CMAKE_INSTALL_LIBDIR})
+elseif(NOT ZEP_SANITIZE)
+  install(FILES $<TARGET_FILE:zep>.debug DESTINATION ${ZEP_INSTALL_MODULEDIR})
+endif()
+install(FILES README.md DESTINATION ${CMAKE_INSTALL_DOCDIR})
+
+# The package configuration finds everything relative to itself, so the
+# installed tree may move.
+set(ZEP_CONFIG_DIR ${CMAKE_INSTALL_LIBDIR}/cmake/zep)
+file(RELATIVE_PATH ZEP_CONFIG_TO_PREFIX /prefix/${ZEP_CONFIG_DIR} /prefix)
+if(WIN32)
+  set(ZEP_IMPORT_LIBRARY "${CMAKE_INSTALL_LIBDIR}/zep.lib")
+else()
+  set(ZEP_IMPORT_LIBRARY "")
+endif()
+configure_file(cmake/zepConfig.cmake.in ${CMAKE_BINARY_DIR}/package/zepConfig.cmake @ONLY)
+write_basic_package_version_file(${CMAKE_BINARY_DIR}/package/zepConfigVersion.cmake
+                                 COMPATIBILITY SameMajorVersion ARCH_INDEPENDENT)
+install(FILES ${CMAKE_BINARY_DIR}/package/zepConfig.cmake ${CMAKE_BINARY_DIR}/package/zepConfigVersion.cmake
+        DESTINATION ${ZEP_CONFIG_DIR})
+file(RELATIVE_PATH ZEP_PC_TO_PREFIX /prefix/${CMAKE_INSTALL_LIBDIR}/pkgconfig /prefix)
+configure_file(cmake/zep.pc.in ${CMAKE_BINARY_DIR}/package/zep.pc @ONLY)
+install(FILES ${CMAKE_BINARY_DIR}/package/zep.pc DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig)
+
+# Packages: a zip of the Windows tree, a Debian package of the native one.
+set(CPACK_PACKAGE_NAME zep)
+set(CPACK_PACKAGE_VENDOR "Corvantis")
+set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
+set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "Corvantis Service Manager Module with its reference host zephost")
+set(CPACK_PACKAGE_CONTACT "Corvantis zep developers <zep@localhost>")
+set(CPACK_RESOURCE_FILE_README ${CMAKE_SOURCE_DIR}/README.md)
+set(CPACK_PACKAGE_DIRECTORY ${CMAKE_BINARY_DIR}/packages)
+set(CPACK_STRIP_FILES OFF)  # the debug information is split already
+if(WIN32)
+  set(CPACK_GENERATOR ZIP)
+  set(CPACK_SYSTEM_NAME win64)
+else()
+  set(CPACK_GENERATOR DEB)
+  set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
+  set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
+  set(CPACK_DEBIAN_PACKAGE_SECTION net)
+  set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+  set(CPACK_DEBIAN_PACKAGE_DESCRIPTION
+      "The zep module answers the service commands of browser pages, loaded by a\n host service; zephost serves it on 127.0.0.1 and runs as a systemd service.")
+  # zephost runs as the service of the package (with its hardening in the unit).
+  set(ZEP_UNIT_PREFIX ${CPACK_PACKAGING_INSTALL_PREFIX})
+  configure_file(cmake/zephost.service.in ${CMAKE_BINARY_DIR}/package/zephost.service @ONLY)
+  install(FILES ${CMAKE_BINARY_DIR}/package/zephost.service DESTINATION lib/systemd/system)
+endif()
+include(CPack)
