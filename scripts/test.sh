@@ -27,8 +27,8 @@ run_suite native build/native
 
 echo "== browser end to end"
 (cd tests/e2e && npm ci --no-audit --no-fund --silent)
-if (cd tests/e2e && timeout 600 node --test console_test.mjs per_user_test.mjs host_conventions_test.mjs host_load_test.mjs \
-     host_limits_test.mjs); then
+if (cd tests/e2e && timeout 600 node --test console_test.mjs per_user_test.mjs host_conventions_test.mjs host_messages_test.mjs \
+     host_load_test.mjs host_limits_test.mjs); then
   summary+=("browser end to end: passed")
 else
   summary+=("browser end to end: FAILED")
@@ -70,7 +70,8 @@ run_suite windows-wine build/windows -j 1
 export ZEP_PROFILE_SCRIPT_EXE="$here/build/windows/tests/profile_script.exe"
 run_suite "profile semantics (POSIX against Windows)" build/native -R profile_semantics_test
 echo "== browser end to end (zephost.exe and zep.dll under Wine)"
-if (cd tests/e2e && ZEP_E2E_WINE=1 timeout 600 node --test console_test.mjs host_load_test.mjs host_limits_test.mjs); then
+if (cd tests/e2e && ZEP_E2E_WINE=1 timeout 600 node --test console_test.mjs host_messages_test.mjs host_load_test.mjs \
+     host_limits_test.mjs); then
   summary+=("browser end to end under Wine: passed")
 else
   summary+=("browser end to end under Wine: FAILED")

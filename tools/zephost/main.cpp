@@ -22,16 +22,19 @@ std::string DirectoryOf(const std::string& path) {
   return path.substr(0, path.rfind(zep::platform::kPathSeparator) + 1);
 }
 
-// The module beside zephost; installed, the library lies in ../lib instead.
+// The module beside zephost (in the build tree), else where the install puts it.
 std::string DefaultModulePath() {
   const std::string folder = DirectoryOf(zep::platform::ModuleFilePath());
 #ifdef _WIN32
-  return folder + "zep.dll";
+  const std::string beside = folder + "zep.dll";
 #else
   const std::string beside = folder + "libzep.so";
-  if (std::ifstream(beside).good()) return beside;
-  return folder + "../lib/libzep.so";
 #endif
+  if (std::ifstream(beside).good()) return beside;
+  std::string installed = folder + ZEP_INSTALLED_MODULE;
+  for (char& c : installed)
+    if (c == '/') c = zep::platform::kPathSeparator;
+  return installed;
 }
 
 constexpr const char* kUsage =
@@ -41,8 +44,9 @@ constexpr const char* kUsage =
     "entry of the port table in TKConfiguration.ini beside the module, else the\n"
     "module's default port.\n";
 
-int Usage() {
-  std::fputs(kUsage, stderr);
+// A command-line mistake: what was wrong, then the usage.
+int Mistake(const std::string& what) {
+  std::fprintf(stderr, "zephost: %s\n%s", what.c_str(), kUsage);
   return 2;
 }
 
@@ -79,21 +83,23 @@ int main(int argc, char** argv) {
     if (arg == "--help" || arg == "-h") {
       std::fputs(kUsage, stdout);
       return 0;
-    } else if (arg == "--module" && i + 1 < argc) {
-      modulePath = argv[++i];
-    } else if (arg == "--port" && i + 1 < argc) {
-      port = ParsePort(argv[++i]);
-      if (port == 0) {
-        std::fprintf(stderr, "zephost: --port takes a number from 1 to 65535, not \"%s\"\n", argv[i]);
-        return 2;
+    } else if (arg == "--module" || arg == "--port") {
+      if (i + 1 >= argc) return Mistake(arg + " needs a value");
+      const std::string value = argv[++i];
+      if (arg == "--module") {
+        modulePath = value;
+      } else if ((port = ParsePort(value)) == 0) {
+        return Mistake("--port takes a number from 1 to 65535, not \"" + value + "\"");
       }
-    } else if (arg == "-asconsole" && i + 4 < argc && std::string(argv[i + 1]) == "-asuser") {
+    } else if (arg == "-asconsole") {
+      if (i + 4 >= argc || std::string(argv[i + 1]) != "-asuser" || std::string(argv[i + 4]) != "notused")
+        return Mistake("-asconsole takes -asuser <stop event> <sid> notused");
       perUser = true;
       stopEvent = argv[i + 2];
       sid = argv[i + 3];
       i += 4;
     } else {
-      return Usage();
+      return Mistake("unknown argument \"" + arg + "\"");
     }
   }
 

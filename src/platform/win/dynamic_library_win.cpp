@@ -4,10 +4,24 @@
 
 namespace zep::platform {
 
+namespace {
+
+// The system's text for an error code, as Windows tools print it, with its code.
+std::string SystemMessage(DWORD code) {
+  char text[512] = {0};
+  DWORD length = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, code,
+                                MAKELANGID(LANG_NEUTRAL, SUBLANG_DEFAULT), text, sizeof text, nullptr);
+  while (length > 0 && (text[length - 1] == '\r' || text[length - 1] == '\n' || text[length - 1] == ' ')) --length;
+  const std::string number = "(error " + std::to_string(code) + ")";
+  return length == 0 ? number : std::string(text, length) + " " + number;
+}
+
+}  // namespace
+
 bool DynamicLibrary::Open(const std::string& path) {
   Close();
   native_ = LoadLibraryA(path.c_str());
-  if (native_ == nullptr) error_ = "LoadLibrary failed: " + std::to_string(GetLastError());
+  if (native_ == nullptr) error_ = SystemMessage(GetLastError());
   return native_ != nullptr;
 }
 
