@@ -8,10 +8,15 @@ import { chromium } from "playwright-core";
 // ZEP_E2E_WINE=1: the Windows product, zephost.exe with zep.dll, under Wine.
 let host, browser, page, origin;
 
+// What the module's folder holds when the page opens.
+const kStoredSettings = "[TK]\r\nServer=127.0.0.2\r\nPort_mn_0=qro\r\nPort_mp_0=11622\r\nPort_mn_1=zep\r\n" +
+                        "Port_mp_1=11625\r\nSSLPort_mn_0=qro\r\nSSLPort_mp_0=11623\r\nSSLPort_mn_1=zep\r\n" +
+                        "SSLPort_mp_1=11626\r\n";
+
 let port;
 async function start() {
   port ??= await freePort();
-  const started = await startZephost(["--port", String(port)]);
+  const started = await startZephost(["--port", String(port)], { settings: kStoredSettings });
   host = started.host;
   return started.origin;
 }
@@ -65,6 +70,15 @@ test("VersionInfo names the module and the user", async () => {
 test("TKVersion answers the service version", async () => {
   const reply = await run("TKVersion");
   assert.equal(reply.json.result.at(-1), "Corvantis Service");
+});
+
+test("the settings fields show the stored settings, without a log entry", async () => {
+  await page.waitForFunction(() => document.getElementById("host").value !== "", null, { timeout: 15000 });
+  const fields = {};
+  for (const id of ["host", "zepPort", "zepSslPort", "qroPort", "qroSslPort"]) fields[id] = await page.inputValue("#" + id);
+  assert.deepEqual(fields, { host: "127.0.0.2", zepPort: "11625", zepSslPort: "11626", qroPort: "11622",
+                             qroSslPort: "11623" });
+  assert.equal(await page.locator("#log li", { hasText: "GetServerInfo" }).count(), 0);
 });
 
 test("SetServerInfo stores and GetServerInfo reads back", async () => {

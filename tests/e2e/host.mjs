@@ -1,7 +1,31 @@
 // Starts a zephost and resolves, once it listens, with the process, the
 // console's origin and what it has printed so far (a function).
 import { spawn } from "node:child_process";
+import fs from "node:fs";
 import net from "node:net";
+import os from "node:os";
+import path from "node:path";
+
+export const root = new URL("../../", import.meta.url).pathname;
+export const nativeBuild = root + "build/native/";
+
+// A folder of its own, removed when the tests end, with copies of the named
+// files of a build folder. A module copied there keeps its settings and log
+// there, so no test leaves state in the build folder that scripts/run.sh uses.
+const scratchFolders = [];
+process.on("exit", () => {
+  for (const folder of scratchFolders) fs.rmSync(folder, { recursive: true, force: true });
+});
+export function scratchFolder(names = [], from = nativeBuild) {
+  const folder = fs.mkdtempSync(path.join(os.tmpdir(), "zep-e2e-"));
+  scratchFolders.push(folder);
+  fs.chmodSync(folder, 0o755);  // a per-user copy runs zephost from here
+  for (const name of names) {
+    fs.copyFileSync(path.join(from, name), path.join(folder, name));
+    fs.chmodSync(path.join(folder, name), 0o755);
+  }
+  return folder;
+}
 
 // A loopback port that nothing listens on right now.
 export function freePort() {
@@ -39,12 +63,18 @@ export function startHost(command, args, options = {}) {
 // started through the launcher that turns SIGTERM into Ctrl+C there.
 export const underWine = process.env.ZEP_E2E_WINE === "1";
 
+// zephost and the module are copies in a scratch folder (options.settings:
+// the text of its TKConfiguration.ini), so that the per-user copies that
+// zephost starts of itself load the same module.
 export function startZephost(args, options = {}) {
-  const root = new URL("../../", import.meta.url).pathname;
-  if (!underWine) return startHost(process.env.ZEPHOST ?? root + "build/native/zephost", args, options);
+  const { settings, ...hostOptions } = options;
+  const names = underWine ? ["zephost.exe", "zep.dll"] : ["zephost", "libzep.so"];
+  const folder = scratchFolder(names, underWine ? root + "build/windows/" : nativeBuild);
+  if (settings !== undefined) fs.writeFileSync(path.join(folder, "TKConfiguration.ini"), settings);
+  if (!underWine) return startHost(path.join(folder, "zephost"), args, hostOptions);
   return startHost(root + "scripts/zephost-wine.sh", args, {
-    ...options,
-    env: { ...process.env, ...options.env, WINEDEBUG: "-all",
+    ...hostOptions,
+    env: { ...process.env, ...hostOptions.env, WINEDEBUG: "-all", ZEPHOST_EXE: path.join(folder, "zephost.exe"),
            WINEPREFIX: process.env.ZEP_WINEPREFIX ?? root + "build/windows/wineprefix" },
   });
 }

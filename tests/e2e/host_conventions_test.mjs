@@ -6,14 +6,13 @@ import { spawnSync } from "node:child_process";
 import fs from "node:fs";
 import net from "node:net";
 import path from "node:path";
-import { freePort, startHost } from "./host.mjs";
+import { freePort, nativeBuild, scratchFolder, startHost, startZephost } from "./host.mjs";
 
-const build = new URL("../../build/native/", import.meta.url).pathname;
-const zephost = path.join(build, "zephost");
+const zephost = path.join(nativeBuild, "zephost");
 let host, origin;
 
 before(async () => {
-  ({ host, origin } = await startHost(zephost, ["--port", String(await freePort())]));
+  ({ host, origin } = await startZephost(["--port", String(await freePort())]));
 });
 
 after(async () => {
@@ -30,27 +29,16 @@ test("--help prints the usage and succeeds", () => {
   assert.match(run.stdout, /^usage: zephost \[--module PATH\] \[--port N\]\n/);
 });
 
-test("--port takes 1 to 65535 only", () => {
-  for (const port of ["abc", "99999", "0", "-1", "12x"]) {
-    const run = spawnSync(zephost, ["--port", port], { encoding: "utf8" });
-    assert.equal(run.status, 2, port);
-    assert.equal(run.stderr, `zephost: --port takes a number from 1 to 65535, not "${port}"\n`);
-  }
-});
-
 test("a port in use is named with the reason", async () => {
   const port = Number(new URL(origin).port);
-  const run = spawnSync(zephost, ["--port", String(port)], { encoding: "utf8" });
+  const module = path.join(scratchFolder(["libzep.so"]), "libzep.so");
+  const run = spawnSync(zephost, ["--port", String(port), "--module", module], { encoding: "utf8" });
   assert.equal(run.status, 1);
   assert.match(run.stderr, new RegExp(`^zephost: cannot listen on 127\\.0\\.0\\.1:${port}: .+\\n$`));
 });
 
 test("the port comes from the zep entry of the port table", async () => {
-  const folder = path.join(build, "e2e-configured-port");
-  fs.rmSync(folder, { recursive: true, force: true });
-  fs.mkdirSync(folder, { recursive: true });
-  for (const name of ["zephost", "libzep.so"]) fs.copyFileSync(path.join(build, name), path.join(folder, name));
-  fs.chmodSync(path.join(folder, "zephost"), 0o755);
+  const folder = scratchFolder(["zephost", "libzep.so"]);
   const port = await freePort();
   fs.writeFileSync(path.join(folder, "TKConfiguration.ini"),
                    `[TK]\r\nPort_mn_0=qro\r\nPort_mp_0=1\r\nPort_mn_1=zep\r\nPort_mp_1=${port}\r\nPort=2\r\n`);

@@ -4,12 +4,11 @@
 import { test, before, after } from "node:test";
 import assert from "node:assert/strict";
 import { spawn } from "node:child_process";
-import { freePort, startHost } from "./host.mjs";
+import { freePort, scratchFolder, startHost } from "./host.mjs";
 import fs from "node:fs";
 import path from "node:path";
 
-const build = new URL("../../build/native/", import.meta.url).pathname;
-const folder = path.join(build, "e2e-per-user");
+let folder;
 const pageUid = 65534;
 const isRoot = process.getuid?.() === 0;
 let host, origin, hostOutput;
@@ -49,10 +48,7 @@ function userKey(sid) {
 
 before(async () => {
   if (!isRoot) return;
-  fs.rmSync(folder, { recursive: true, force: true });
-  fs.mkdirSync(folder, { recursive: true });
-  for (const name of ["zephost", "libzep.so"]) fs.copyFileSync(path.join(build, name), path.join(folder, name));
-  fs.chmodSync(path.join(folder, "zephost"), 0o755);
+  folder = scratchFolder(["zephost", "libzep.so"]);
   fs.writeFileSync(path.join(folder, "TKConfiguration.ini"), "[TK]\r\nLogLevel=14\r\nEnableEnhancedMode=TRUE\r\n");
   ({ host, origin, output: hostOutput } = await startHost(path.join(folder, "zephost"), ["--port", String(await freePort())]));
 });

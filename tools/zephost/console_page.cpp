@@ -45,9 +45,9 @@ const std::string& ConsolePage() {
   <button id="GetPorts">GetPorts</button> user key <input id="userKey" value="0">
 </fieldset>
 <fieldset><legend>Settings</legend>
-  host <input id="host" value="127.0.0.1">
-  zep <input id="zepPort" value="18625"> zep ssl <input id="zepSslPort" value="18626">
-  qro <input id="qroPort" value="18622"> qro ssl <input id="qroSslPort" value="18623">
+  host <input id="host">
+  zep <input id="zepPort"> zep ssl <input id="zepSslPort">
+  qro <input id="qroPort"> qro ssl <input id="qroSslPort">
   <button id="SetServerInfo">SetServerInfo</button><br>
   address <input id="checkAddress" value="127.0.0.1"> ports <input id="checkPort1" value="18625">
   <input id="checkPort2" value="18626"> <button id="CheckQROPort">CheckQROPort</button>
@@ -140,11 +140,32 @@ function describe(method, reply) {
   }
 }
 
+// The settings fields hold what is stored: they are read on every connect
+// (without a log entry), so a SetServerInfo changes only what was edited.
+let settingsRead = false;
+function readSettings() {
+  const cmdId = "c" + nextId;
+  pending.set(cmdId, { method: "GetServerInfo", cmdId: cmdId, silent: true });
+  transmit(JSON.stringify({ id: String(nextId++), cmdId: cmdId, method: "GetServerInfo" }));
+}
+function showSettings(reply) {
+  if (!reply || typeof reply.Host !== "string" || !reply.qro || !reply.zep) return;
+  const fields = { host: reply.Host, zepPort: reply.zep.port, zepSslPort: reply.zep.sslPort, qroPort: reply.qro.port,
+                   qroSslPort: reply.qro.sslPort };
+  for (const [id, text] of Object.entries(fields)) document.getElementById(id).value = text;
+  settingsRead = true;
+}
+
 function onReply(text) {
   let reply = null;
   try { reply = JSON.parse(text); } catch (e) { /* a raw text */ }
   let entry = reply && typeof reply.cmdId === "string" ? pending.get(reply.cmdId) : undefined;
   if (!entry) entry = [...pending.values()].find((waiting) => kRawReplies.has(waiting.method));
+  if (entry && entry.silent) {
+    pending.delete(entry.cmdId);
+    showSettings(reply);
+    return;
+  }
   const isError = reply !== null && typeof reply.exception === "number";
   const ms = entry ? Math.round(performance.now() - entry.started) : null;
   replies.push({ method: entry ? entry.method : null, cmdId: entry ? entry.cmdId : null, text: text, ms: ms,
@@ -166,6 +187,7 @@ function onReply(text) {
     if (entry.method === "VersionInfo" && Array.isArray(reply.result)) {
       document.getElementById("userKey").value = reply.result[2];
     }
+    if (entry.method === "GetServerInfo") showSettings(reply);
   }
   const raw = element("details");
   raw.append(element("summary", "", "reply"), element("pre", "", text));
@@ -177,6 +199,7 @@ function connect() {
   socket.onopen = () => {
     setConnected(true);
     problem("");
+    readSettings();
     while (unsent.length) transmit(unsent.shift());
   };
   socket.onclose = () => {
@@ -210,6 +233,7 @@ const actions = {
   GetServerInfo: () => send("GetServerInfo"),
   GetPorts: () => send("GetPorts", [value("userKey")]),
   SetServerInfo: () => {
+    if (!settingsRead) return problem("The stored settings have not been read yet.");
     const p = ports(["zepPort", "zepSslPort", "qroPort", "qroSslPort"]);
     if (p) send("SetServerInfo", [value("host"), ...p]);
   },
