@@ -29,15 +29,25 @@ elseif(NOT ZEP_SANITIZE)
   install(FILES $<TARGET_FILE:zep>.debug DESTINATION ${ZEP_INSTALL_MODULEDIR})
 endif()
 install(FILES README.md DESTINATION ${CMAKE_INSTALL_DOCDIR})
+if(NOT WIN32)
+  # A systemd unit that runs zephost as a service, with its paths as installed.
+  install(CODE "
+    set(ZEP_UNIT_PREFIX \"\${CMAKE_INSTALL_PREFIX}\")
+    set(ZEP_INSTALL_MODULEDIR \"${ZEP_INSTALL_MODULEDIR}\")
+    set(unit \"\${CMAKE_INSTALL_PREFIX}/lib/systemd/system/zephost.service\")
+    configure_file(\"${CMAKE_SOURCE_DIR}/cmake/zephost.service.in\" \"\$ENV{DESTDIR}\${unit}\" @ONLY)
+    list(APPEND CMAKE_INSTALL_MANIFEST_FILES \"\${unit}\")")
+endif()
 
 # The package configuration finds everything relative to itself, so the
 # installed tree may move.
 set(ZEP_CONFIG_DIR ${CMAKE_INSTALL_LIBDIR}/cmake/zep)
 file(RELATIVE_PATH ZEP_CONFIG_TO_PREFIX /prefix/${ZEP_CONFIG_DIR} /prefix)
 if(WIN32)
-  set(ZEP_IMPORT_LIBRARY "${CMAKE_INSTALL_LIBDIR}/zep.lib")
+  set(ZEP_CONFIG_IMPORT_LIBRARY
+      "  set_target_properties(zep::zep PROPERTIES IMPORTED_IMPLIB \"\${_zep_prefix}/${CMAKE_INSTALL_LIBDIR}/zep.lib\")\n")
 else()
-  set(ZEP_IMPORT_LIBRARY "")
+  set(ZEP_CONFIG_IMPORT_LIBRARY "")
 endif()
 configure_file(cmake/zepConfig.cmake.in ${CMAKE_BINARY_DIR}/package/zepConfig.cmake @ONLY)
 write_basic_package_version_file(${CMAKE_BINARY_DIR}/package/zepConfigVersion.cmake
@@ -45,6 +55,7 @@ write_basic_package_version_file(${CMAKE_BINARY_DIR}/package/zepConfigVersion.cm
 install(FILES ${CMAKE_BINARY_DIR}/package/zepConfig.cmake ${CMAKE_BINARY_DIR}/package/zepConfigVersion.cmake
         DESTINATION ${ZEP_CONFIG_DIR})
 file(RELATIVE_PATH ZEP_PC_TO_PREFIX /prefix/${CMAKE_INSTALL_LIBDIR}/pkgconfig /prefix)
+string(REGEX REPLACE "/$" "" ZEP_PC_TO_PREFIX "${ZEP_PC_TO_PREFIX}")
 configure_file(cmake/zep.pc.in ${CMAKE_BINARY_DIR}/package/zep.pc @ONLY)
 install(FILES ${CMAKE_BINARY_DIR}/package/zep.pc DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig)
 
@@ -68,9 +79,9 @@ else()
   set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
   set(CPACK_DEBIAN_PACKAGE_DESCRIPTION
       "The zep module answers the service commands of browser pages, loaded by a\n host service; zephost serves it on 127.0.0.1 and runs as a systemd service.")
-  # zephost runs as the service of the package (with its hardening in the unit).
-  set(ZEP_UNIT_PREFIX ${CPACK_PACKAGING_INSTALL_PREFIX})
-  configure_file(cmake/zephost.service.in ${CMAKE_BINARY_DIR}/package/zephost.service @ONLY)
-  install(FILES ${CMAKE_BINARY_DIR}/package/zephost.service DESTINATION lib/systemd/system)
+  # The package is laid out under DESTDIR, so the unit written at install
+  # time names the installed zephost.
+  set(CPACK_SET_DESTDIR ON)
+  set(CPACK_INSTALL_PREFIX ${CPACK_PACKAGING_INSTALL_PREFIX})
 endif()
 include(CPack)

@@ -34,12 +34,15 @@ extern "C" {
  * sendBackHandle and connectionContext, as DistributeCommand was given them.
  *   sendBackHandle     the handle given to DistributeCommand (never 0 here)
  *   connectionContext  the context given to DistributeCommand, unchanged
- *   replyText          the reply: a JSON text, or the plain "Invalid command"
+ *   replyText          the reply: a JSON text with "id", "cmdId" and a final
+ *                      line feed; GetServerInfo, SetServerInfo and GetLocalIP
+ *                      answer with a bare one-line JSON text instead, and a
+ *                      url the module does not serve with "Invalid command"
  *   data, dataLength   always NULL and 0
  *   reserved           always 0
  * The module calls it synchronously, on the thread that called
- * DistributeCommand, at most once per request (never for a skipped request or
- * a handle of 0). It may call into the module again. What it returns (the
+ * DistributeCommand, once per request unless the request is skipped, the
+ * handle is 0 or sendBack is NULL. It may call into the module again. What it returns (the
  * host's own code, e.g. 0 when delivered and -1 when the connection is gone)
  * becomes DistributeCommand's result, unchanged. */
 typedef int32_t (*SendBackCallback)(uint32_t sendBackHandle, uint64_t connectionContext, const char* replyText,
@@ -71,8 +74,9 @@ typedef uint32_t (*ZepGetVersionDescFn)(char* buffer);
 ZEP_EXPORT uint32_t GetPorts(bool secure, uint32_t* port);
 typedef uint32_t (*ZepGetPortsFn)(bool secure, uint32_t* port);
 
-/* 1 while a command runs and for 30 seconds after the last one; 100 once the
- * module has been idle longer. Its unit is the host's choice. */
+/* 1 until a command has been answered, while one runs and for 30 seconds
+ * after the last one; 100 once the module has been idle longer. Its unit is
+ * the host's choice. */
 ZEP_EXPORT uint32_t GetWaitTimeout(void);
 typedef uint32_t (*ZepGetWaitTimeoutFn)(void);
 
@@ -105,7 +109,8 @@ typedef uint32_t (*ZepGetWaitTimeoutFn)(void);
  *                      no socket: the user then stays unknown.
  *   origin             the page's Origin header, "" when it sent none;
  *                      SetServerInfo, Reboot, AddFirewall and GetLocalIP
- *                      are served only for a loopback origin
+ *                      are served only for "http://127.0.0.1" or
+ *                      "https://127.0.0.1", with or without a port
  *   hostData1..3       kept with the request, never read; pass 0
  * Returns sendBack's result, or 0 when skipped or when no reply was sent. */
 ZEP_EXPORT int32_t DistributeCommand(uint32_t sendBackHandle, uint64_t connectionContext, int32_t skipRequest,

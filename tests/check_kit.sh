@@ -44,7 +44,8 @@ if [ "$kind" = windows ]; then
   files=(bin/zep.dll bin/zep.pdb bin/zephost.exe lib/zep.lib lib/zep.def "${common[@]}")
 else
   module="lib/zep/libzep.so"
-  files=(lib/zep/libzep.so lib/zep/libzep.so.debug bin/zephost bin/.debug/zephost.debug "${common[@]}")
+  files=(lib/zep/libzep.so lib/zep/libzep.so.debug bin/zephost bin/.debug/zephost.debug
+         lib/systemd/system/zephost.service "${common[@]}")
 fi
 for file in "${files[@]}"; do
   [ -f "$prefix/$file" ] || fail "the install lacks $file"
@@ -76,6 +77,8 @@ if [ "$kind" = windows ]; then
   cc=x86_64-w64-mingw32-gcc-posix
   exe=.exe
 else
+  grep -x >/dev/null "ExecStart=$prefix/bin/zephost" "$prefix/lib/systemd/system/zephost.service" ||
+    fail "the installed unit does not start the installed zephost"
   for binary in "$module" bin/zephost; do
     sections=$(objdump -h "$prefix/$binary")
     printf '%s\n' "$sections" | grep >/dev/null ' \.debug_' && fail "$binary carries debug sections"
@@ -133,7 +136,7 @@ else
   else
     root="$scratch/root"
     dpkg-deb -x "$deb" "$root"
-    for file in "${files[@]}" lib/systemd/system/zephost.service; do
+    for file in "${files[@]}"; do
       [ -f "$root/usr/$file" ] || fail "the package lacks /usr/$file"
     done
     dpkg-deb -f "$deb" Depends | grep >/dev/null 'libjsoncpp' || fail "the package does not depend on JsonCpp"
