@@ -16,7 +16,7 @@
 #include <unistd.h>
 #endif
 
-#include "platform/loopback_socket.h"
+#include "host_support/loopback_socket.h"
 
 namespace zep {
 uint32_t GetConnectionProcessID(uint32_t socket);
@@ -68,9 +68,9 @@ void IdentifyConnection(benchmark::State& state) {
   const std::vector<pid_t> helpers = StartHelpers();
   state.counters["sockets_elsewhere"] = static_cast<double>(helpers.size()) * kSocketsPerHelper;
 #endif
-  zep::platform::LoopbackListener listener;
-  zep::platform::TcpSocket client = zep::platform::ConnectLoopback(listener.Port());
-  zep::platform::TcpSocket served = listener.Accept();
+  zep::host::LoopbackListener listener;
+  zep::host::TcpSocket client = zep::host::ConnectLoopback(listener.Port());
+  zep::host::TcpSocket served = listener.Accept();
   client.Send("x", 1);  // Wine names an owner once the socket was used
   for (auto _ : state) benchmark::DoNotOptimize(zep::GetConnectionProcessID(served.Value()));
 #ifndef _WIN32

@@ -7,7 +7,7 @@
 
 #include "command_host.h"
 #include "commands/manager_client.h"
-#include "platform/loopback_socket.h"
+#include "host_support/loopback_socket.h"
 #include "platform/network.h"
 #include "platform/sync.h"
 #include "platform/user_process.h"
@@ -16,13 +16,11 @@
 
 namespace zep {
 
-uint32_t FindConnectionOwner(const std::vector<platform::TcpRow>& rows, const platform::Ipv4Endpoint& local,
-                             const platform::Ipv4Endpoint& peer);
 uint32_t GetConnectionProcessID(uint32_t socket);
 
 namespace {
 
-TEST(FindConnectionOwner, MatchesTheClientsOwnEnd) {
+TEST(ClientEndOwner, MatchesTheClientsOwnEnd) {
   const platform::Ipv4Endpoint server{0x0100007F, 0x1234};
   const platform::Ipv4Endpoint client{0x0100007F, 0x5678};
   const std::vector<platform::TcpRow> rows = {
@@ -31,9 +29,9 @@ TEST(FindConnectionOwner, MatchesTheClientsOwnEnd) {
       {5, client.address, client.port, server.address, server.port, 200},  // the client's end
       {5, client.address, client.port, server.address, server.port, 201},  // a later duplicate
   };
-  EXPECT_EQ(200u, FindConnectionOwner(rows, server, client));
-  EXPECT_EQ(0u, FindConnectionOwner(rows, server, platform::Ipv4Endpoint{0x0100007F, 0x1111}));
-  EXPECT_EQ(0u, FindConnectionOwner({}, server, client));
+  EXPECT_EQ(200u, platform::ClientEndOwner(rows, server, client));
+  EXPECT_EQ(0u, platform::ClientEndOwner(rows, server, platform::Ipv4Endpoint{0x0100007F, 0x1111}));
+  EXPECT_EQ(0u, platform::ClientEndOwner({}, server, client));
 }
 
 class IdentificationTest : public ::testing::Test {
@@ -54,10 +52,10 @@ uint32_t IdentifiedOwner(uint32_t socket) {
 }
 
 TEST_F(IdentificationTest, ALoopbackConnectionOfThisProcess) {
-  platform::LoopbackListener listener;
+  host::LoopbackListener listener;
   ASSERT_TRUE(listener.Valid());
-  platform::TcpSocket client = platform::ConnectLoopback(listener.Port());
-  platform::TcpSocket served = listener.Accept();
+  host::TcpSocket client = host::ConnectLoopback(listener.Port());
+  host::TcpSocket served = listener.Accept();
   ASSERT_TRUE(served.Valid());
   ASSERT_TRUE(client.Send("x", 1));
   const uint32_t self = platform::CurrentProcessId();
@@ -93,9 +91,9 @@ TEST_F(IdentificationTest, ALoopbackConnectionOfThisProcess) {
 // A client that never used its socket stays unknown under Wine: the
 // identification fails soft.
 TEST_F(IdentificationTest, AClientThatNeverSentStaysUnknown) {
-  platform::LoopbackListener listener;
-  platform::TcpSocket client = platform::ConnectLoopback(listener.Port());
-  platform::TcpSocket served = listener.Accept();
+  host::LoopbackListener listener;
+  host::TcpSocket client = host::ConnectLoopback(listener.Port());
+  host::TcpSocket served = listener.Accept();
   ASSERT_TRUE(served.Valid());
   ManagerClient manager;
   EXPECT_EQ("", manager.GetConnectionUserSID(served.Value()));
@@ -104,9 +102,9 @@ TEST_F(IdentificationTest, AClientThatNeverSentStaysUnknown) {
 #endif
 
 TEST_F(IdentificationTest, AClosedPeerIsNotFound) {
-  platform::LoopbackListener listener;
-  platform::TcpSocket client = platform::ConnectLoopback(listener.Port());
-  platform::TcpSocket served = listener.Accept();
+  host::LoopbackListener listener;
+  host::TcpSocket client = host::ConnectLoopback(listener.Port());
+  host::TcpSocket served = listener.Accept();
   client.Close();
   ManagerClient manager;
   EXPECT_EQ("", manager.GetConnectionUserSID(served.Value()));
@@ -116,10 +114,10 @@ TEST_F(IdentificationTest, AClosedPeerIsNotFound) {
 }
 
 TEST_F(IdentificationTest, Ipv6ConnectionsAreNotIdentified) {
-  platform::LoopbackListener listener(true);
+  host::LoopbackListener listener(true);
   if (!listener.Valid()) GTEST_SKIP() << "no IPv6 loopback here";
-  platform::TcpSocket client = platform::ConnectLoopback(listener.Port(), true);
-  platform::TcpSocket served = listener.Accept();
+  host::TcpSocket client = host::ConnectLoopback(listener.Port(), true);
+  host::TcpSocket served = listener.Accept();
   ASSERT_TRUE(served.Valid());
   EXPECT_EQ(0u, GetConnectionProcessID(served.Value()));
 }

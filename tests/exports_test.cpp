@@ -11,8 +11,8 @@
 #include <thread>
 #include <vector>
 
-#include "platform/dynamic_library.h"
-#include "platform/loopback_socket.h"
+#include "host_support/dynamic_library.h"
+#include "host_support/loopback_socket.h"
 #include "test_support.h"
 #include "zep_exports.h"
 
@@ -43,7 +43,7 @@ std::string& LibraryDirectory() {
 
 // One copy of the library in a fresh folder of its own, loaded for the whole run.
 const Exports& Module() {
-  static platform::DynamicLibrary library;
+  static host::DynamicLibrary library;
   static Exports exports{};
   if (!library.Loaded()) {
     const std::filesystem::path source(ZEP_LIBRARY_PATH);
@@ -177,9 +177,9 @@ TEST(Exports, DoActionReplacesTheServicePath) {
   test::WriteFileText(LibraryDirectory() + "TKConfiguration.ini", "[TK]\r\nLogLevel=8\r\n");
   // A page's connection. Its end sends first: Wine names a connection's
   // owner only once the owner has used the socket.
-  platform::LoopbackListener listener;
-  platform::TcpSocket client = platform::ConnectLoopback(listener.Port());
-  platform::TcpSocket served = listener.Accept();
+  host::LoopbackListener listener;
+  host::TcpSocket client = host::ConnectLoopback(listener.Port());
+  host::TcpSocket served = listener.Accept();
   ASSERT_TRUE(client.Send("x", 1));
   std::string key = "0";
   for (int attempt = 0; attempt < 100 && key == "0"; ++attempt) {

@@ -23,7 +23,7 @@
 #endif
 
 #include "platform/file_system.h"
-#include "platform/loopback_socket.h"
+#include "host_support/loopback_socket.h"
 #include "platform/named_event.h"
 #include "platform/profile.h"
 
@@ -37,7 +37,7 @@ std::string Folder() {
 bool Exists(const std::string& path) { return std::ifstream(path).good(); }
 
 void RecordPorts(const std::string& sid) {
-  static zep::platform::LoopbackListener listeners[4];
+  static zep::host::LoopbackListener listeners[4];
   const std::string file = Folder() + "user_config.ini";
   const char* names[] = {"qro", "qro_ssl", "zep", "zep_ssl"};
   std::string ports;

@@ -6,12 +6,12 @@
 #include <iostream>
 #include <string>
 
-#include "platform/loopback_socket.h"
+#include "host_support/loopback_socket.h"
 
 int main() {
-  zep::platform::LoopbackListener full(false, 0);
+  zep::host::LoopbackListener full(false, 0);
   if (!full.Valid()) return 1;
-  zep::platform::TcpSocket queued = zep::platform::ConnectLoopback(full.Port());
+  zep::host::TcpSocket queued = zep::host::ConnectLoopback(full.Port());
   if (!queued.Valid()) return 1;
   std::printf("%u\n", static_cast<unsigned>(full.Port()));
   std::fflush(stdout);

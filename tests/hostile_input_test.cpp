@@ -17,7 +17,7 @@
 #include "command_host.h"
 #include "module/entry_points.h"
 #include "module/virtual_manager_client.h"
-#include "platform/loopback_socket.h"
+#include "host_support/loopback_socket.h"
 #include "test_support.h"
 
 namespace zep {
@@ -137,7 +137,7 @@ TEST_F(HostileInputTest, PageTextKeepsToItsLogLine) {
   test::Send("{\"id\":\"1\",\"method\":\"A\\n[Process:     1 Thread:     1] B\"}");
   EXPECT_NE(std::string::npos,
             test::TakeLog().find("]: Invalid function name: A\\n[Process:     1 Thread:     1] B. "));
-  platform::LoopbackListener listener;
+  host::LoopbackListener listener;
   const std::string port = std::to_string(listener.Port());
   test::Send(Command("CheckQROPort", "[\"127.0.0.1\\nforged\"," + port + "," + port + "]"));
   EXPECT_NE(std::string::npos, test::TakeLog().find("]: 127.0.0.1\\nforged:" + port + " is active and used.\n"));
@@ -225,9 +225,9 @@ TEST_F(HostileInputTest, ACallbackMayCallBackIntoTheModule) {
 // A CheckQROPort whose connect gets no answer holds up no other command, and
 // the host is told the module is busy meanwhile.
 TEST_F(HostileInputTest, AHangingConnectHoldsUpNoOtherCommand) {
-  platform::LoopbackListener full(false, 0);
+  host::LoopbackListener full(false, 0);
   ASSERT_TRUE(full.Valid());
-  platform::TcpSocket queued = platform::ConnectLoopback(full.Port());  // the accept queue is now full
+  host::TcpSocket queued = host::ConnectLoopback(full.Port());  // the accept queue is now full
   ASSERT_TRUE(queued.Valid());
   VirtualManagerClient* client = VirtualManagerClient::GetInstance();
   client->SetLastActivityTime(static_cast<int64_t>(std::time(nullptr)) - 100);
@@ -253,7 +253,7 @@ TEST_F(HostileInputTest, AHangingConnectHoldsUpNoOtherCommand) {
   EXPECT_EQ(1u, Replies::For(12).size());
   EXPECT_FALSE(checked.load()) << "ChangePort waited for CheckQROPort";
 
-  platform::TcpSocket accepted = full.Accept();  // room in the queue: the next try connects
+  host::TcpSocket accepted = full.Accept();  // room in the queue: the next try connects
   check.join();
   ASSERT_EQ(1u, Replies::For(11).size());
   EXPECT_EQ(
@@ -265,9 +265,9 @@ TEST_F(HostileInputTest, AHangingConnectHoldsUpNoOtherCommand) {
 // (3 s a port) has passed: the command does not wait for the system's
 // connect time-out (minutes).
 TEST_F(HostileInputTest, AConnectWithoutAnswerCountsAsFreeWithinTheBound) {
-  platform::LoopbackListener full(false, 0);
+  host::LoopbackListener full(false, 0);
   ASSERT_TRUE(full.Valid());
-  platform::TcpSocket queued = platform::ConnectLoopback(full.Port());
+  host::TcpSocket queued = host::ConnectLoopback(full.Port());
   ASSERT_TRUE(queued.Valid());
   const std::string port = std::to_string(full.Port());
   const auto start = std::chrono::steady_clock::now();

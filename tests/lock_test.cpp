@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "common/reentrant_rw_lock.h"
+#include "host_support/thread_cpu_time.h"
 #include "platform/clock.h"
 
 namespace zep {
@@ -373,9 +374,9 @@ TEST(ReentrantRwLock, AReaderBlockedBehindWritersUsesAlmostNoProcessorTime) {
   uint64_t used = 0;
   auto started = std::chrono::steady_clock::now();
   std::thread reader([&] {
-    const uint64_t before = platform::CurrentThreadCpuMicroseconds();
+    const uint64_t before = host::CurrentThreadCpuMicroseconds();
     lock.LockShared();
-    used = platform::CurrentThreadCpuMicroseconds() - before;
+    used = host::CurrentThreadCpuMicroseconds() - before;
     lock.UnlockShared();
   });
   reader.join();

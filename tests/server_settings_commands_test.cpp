@@ -1,7 +1,7 @@
 #include <gtest/gtest.h>
 
 #include "command_host.h"
-#include "platform/loopback_socket.h"
+#include "host_support/loopback_socket.h"
 #include "platform/profile.h"
 #include "settings/port_registry.h"
 #include "settings/settings_store.h"
@@ -16,7 +16,7 @@ std::string Command(const std::string& method, const std::string& parameters) {
 
 // A port on which nothing listens (at the time of the call).
 uint16_t FreePort() {
-  platform::LoopbackListener listener;
+  host::LoopbackListener listener;
   return listener.Port();
 }
 
@@ -86,7 +86,7 @@ TEST_F(ServerSettingsTest, ChangePortAnswersSuccess) {
 }
 
 TEST_F(ServerSettingsTest, CheckQROPortStopsAtTheFirstBusyPort) {
-  platform::LoopbackListener first, second;
+  host::LoopbackListener first, second;
   ASSERT_TRUE(first.Valid() && second.Valid());
   const std::string parameters =
       "[\"127.0.0.1\"," + std::to_string(first.Port()) + "," + std::to_string(second.Port()) + "]";
@@ -102,7 +102,7 @@ TEST_F(ServerSettingsTest, CheckQROPortStopsAtTheFirstBusyPort) {
 }
 
 TEST_F(ServerSettingsTest, CheckQROPortTestsTheSecondPortToo) {
-  platform::LoopbackListener busy;
+  host::LoopbackListener busy;
   const std::string parameters =
       "[\"127.0.0.1\"," + std::to_string(FreePort()) + "," + std::to_string(busy.Port()) + "]";
   EXPECT_EQ(
@@ -121,7 +121,7 @@ TEST_F(ServerSettingsTest, CheckQROPortTestsTheSecondPortToo) {
 }
 
 TEST_F(ServerSettingsTest, CheckQROPortUsesTheLow16Bits) {
-  platform::LoopbackListener busy;
+  host::LoopbackListener busy;
   test::TakeLog();
   test::Send(Command("CheckQROPort", "[\"127.0.0.1\"," + std::to_string(busy.Port() + 65536) + ",0]"));
   EXPECT_NE(std::string::npos,

@@ -10,7 +10,7 @@
 #include "command_host.h"
 #include "commands/manager_client.h"
 #include "module/virtual_manager_client.h"
-#include "platform/loopback_socket.h"
+#include "host_support/loopback_socket.h"
 #include "platform/profile.h"
 #include "settings/port_registry.h"
 #include "settings/process_user.h"
@@ -108,7 +108,7 @@ void Mode(const std::string& mode) {
 // names this process as its owner (Wine names an owner only after that).
 class PageConnection {
  public:
-  PageConnection() : client_(platform::ConnectLoopback(listener_.Port())), served_(listener_.Accept()) {
+  PageConnection() : client_(host::ConnectLoopback(listener_.Port())), served_(listener_.Accept()) {
     client_.Send("x", 1);
     const uint32_t self = platform::CurrentProcessId();
     for (int attempt = 0; attempt < 100 && GetConnectionProcessID(served_.Value()) != self; ++attempt)
@@ -120,9 +120,9 @@ class PageConnection {
   uint32_t Socket() const { return served_.Value(); }
 
  private:
-  platform::LoopbackListener listener_;
-  platform::TcpSocket client_;
-  platform::TcpSocket served_;
+  host::LoopbackListener listener_;
+  host::TcpSocket client_;
+  host::TcpSocket served_;
 };
 
 class UserInstancesTest : public ::testing::Test {
@@ -439,7 +439,7 @@ class ForeignPage {
       close(toChild[1]);
       close(toParent[0]);
       if (setresgid(uid, uid, 0) != 0 || setresuid(uid, uid, 0) != 0) _exit(2);
-      platform::TcpSocket client = platform::ConnectLoopback(port_);
+      host::TcpSocket client = host::ConnectLoopback(port_);
       client.Send("x", 1);
       for (char order = 0; read(toChild[0], &order, 1) == 1;) {
         if (order == 'r' && setresuid(0, 0, 0) != 0) _exit(3);
@@ -467,9 +467,9 @@ class ForeignPage {
   }
 
  private:
-  platform::LoopbackListener listener_;
+  host::LoopbackListener listener_;
   uint16_t port_ = listener_.Port();
-  platform::TcpSocket served_;
+  host::TcpSocket served_;
   pid_t child_ = -1;
   int toChild_ = -1, fromChild_ = -1;
 };
@@ -555,7 +555,7 @@ TEST_F(UserInstancesTest, AForgedPortIsNotReported) {
   const std::string file = GetUserConfigurationFilePath();
   uint16_t closed = 0;
   {
-    platform::LoopbackListener gone;
+    host::LoopbackListener gone;
     closed = gone.Port();
   }
   platform::WriteProfileValue(sid.c_str(), "zep", std::to_string(closed).c_str(), file.c_str());
@@ -563,7 +563,7 @@ TEST_F(UserInstancesTest, AForgedPortIsNotReported) {
   EXPECT_EQ(PortsReply(key, ports[0], 0, 0, ports[3]), GetPorts(key, page));
 #ifndef _WIN32
   // A port that another process listens on (Wine names no owner of a listener: see the README).
-  platform::LoopbackListener attackers;
+  host::LoopbackListener attackers;
   platform::WriteProfileValue(sid.c_str(), "zep", std::to_string(attackers.Port()).c_str(), file.c_str());
   EXPECT_EQ(PortsReply(key, ports[0], 0, 0, ports[3]), GetPorts(key, page));
 #endif

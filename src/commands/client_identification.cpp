@@ -13,18 +13,6 @@
 
 namespace zep {
 
-// The row of the client's own end of the connection: its local endpoint is
-// the socket's peer and its remote endpoint the socket's local end.
-uint32_t FindConnectionOwner(const std::vector<platform::TcpRow>& rows, const platform::Ipv4Endpoint& local,
-                             const platform::Ipv4Endpoint& peer) {
-  for (const platform::TcpRow& row : rows) {
-    if (row.localAddress == peer.address && row.localPort == peer.port && row.remoteAddress == local.address &&
-        row.remotePort == local.port)
-      return row.owningProcessId;
-  }
-  return 0;
-}
-
 uint32_t GetConnectionProcessID(uint32_t socket) {
   platform::SocketsSession sockets(2, 2);
   if (!sockets.Started()) {
@@ -41,7 +29,7 @@ uint32_t GetConnectionProcessID(uint32_t socket) {
       LogDebug("GetConnectionProcessID:: failed to get tcp table.");
       return 0;
     }
-    processId = FindConnectionOwner(rows, local, peer);
+    processId = platform::ClientEndOwner(rows, local, peer);
   }
   LogDebug("GetConnectionProcessID:: connection client %d process is %d.", static_cast<int>(socket),
            static_cast<int>(processId));

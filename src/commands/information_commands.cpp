@@ -4,7 +4,7 @@
 
 #include "commands/manager_client.h"
 #include "commands/server_info_text.h"
-#include "module/module_state.h"
+#include "common/module_identity.h"
 #include "platform/sync.h"
 #include "protocol/http_param_request.h"
 #include "protocol/json_command.h"

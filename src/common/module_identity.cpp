@@ -1,4 +1,4 @@
-#include "module/module_state.h"
+#include "common/module_identity.h"
 
 #include <atomic>
 

@@ -1,4 +1,5 @@
-// Module-wide constants and the work mode that DoAction sets.
+// Who the module is (its version, names and default ports) and the work
+// mode that DoAction sets, which every layer may read.
 #pragma once
 
 namespace zep {

@@ -4,7 +4,7 @@
 #include <cstring>
 #include <string>
 
-#include "module/module_state.h"
+#include "common/module_identity.h"
 #include "module/virtual_manager_client.h"
 #include "platform/clock.h"
 #include "settings/settings_store.h"
@@ -12,6 +12,11 @@
 namespace zep {
 
 namespace {
+
+// The keys of Reserved; a longer key that begins with one of them selects it.
+constexpr const char* kQueryKey = "fileInQROWhiteList";
+constexpr const char* kAddKey = "addFileToWhiteList";
+constexpr size_t kKeyLength = 18;
 
 void RemoveAll(std::string& text, char c) {
   std::string kept;
@@ -48,7 +53,7 @@ bool DoAction(int32_t action, const char* servicePath, const char* /*hostText*/)
 }
 
 uint32_t GetAlias(uint32_t* alias) {
-  if (alias != nullptr) std::memcpy(alias, "zep", 4);
+  if (alias != nullptr) std::memcpy(alias, kModuleAlias, 4);  // "zep" and its NUL
   return 4;
 }
 
@@ -79,6 +84,18 @@ int32_t GetImage(const char* request, void* buffer, uint32_t* size) {
 int32_t SetImage(const char* request, const void* data, uint32_t size) {
   VirtualManagerClient* client = VirtualManagerClient::GetInstance();
   return client == nullptr ? 0 : client->SetEncryptedImageMap(request, data, size);
+}
+
+int32_t Reserved(const char* key, const char* path, intptr_t reserved) {
+  if (key == nullptr || path == nullptr || reserved != 0) return -1;
+  // strncmp stops at a shorter key's terminator, so such a key selects nothing.
+  const bool query = std::strncmp(key, kQueryKey, kKeyLength) == 0;
+  if (!query && std::strncmp(key, kAddKey, kKeyLength) != 0) return -1;
+  VirtualManagerClient* client = VirtualManagerClient::GetInstance();
+  if (client == nullptr) return -1;
+  if (query) return client->FileIsInWhiteList(path) ? 0 : -1;
+  // An add that could not take the lock reports failure rather than success.
+  return client->AddFileToWhiteList(path) ? 0 : -1;
 }
 
 }  // namespace zep

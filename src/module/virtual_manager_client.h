@@ -5,10 +5,10 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
-#include <set>
 #include <string>
 
 #include "common/reentrant_rw_lock.h"
+#include "store/file_white_list.h"
 #include "store/image_map.h"
 #include "zep_exports.h"
 
@@ -56,7 +56,7 @@ class VirtualManagerClient {
   std::unique_ptr<ManagerClient> managerClient;
   ImageMapTable imageMaps;
   ReentrantRwLock storeLock;
-  std::set<std::string, std::less<>> fileWhiteList;
+  FileWhiteList fileWhiteList;
 };
 
 }  // namespace zep

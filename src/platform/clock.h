@@ -24,7 +24,4 @@ uint64_t MonotonicNanoseconds();
 // Nanoseconds since 1970-01-01 UTC: the clock file time stamps are taken from.
 int64_t WallClockNanoseconds();
 
-// Processor time the calling thread has used, in microseconds.
-uint64_t CurrentThreadCpuMicroseconds();
-
 }  // namespace zep::platform

@@ -67,4 +67,16 @@ bool GetSocketEndpoints(uint32_t socket, Ipv4Endpoint& local, Ipv4Endpoint& peer
 // elsewhere this is the whole table. False when there is no table.
 bool GetTcpRowsOfConnection(const Ipv4Endpoint& clientEnd, const Ipv4Endpoint& serverEnd, std::vector<TcpRow>& rows);
 
+// The process that owns the client's end of a socket's connection: the row
+// whose local endpoint is the socket's peer and whose remote endpoint is the
+// socket's local end; 0 when no row is.
+inline uint32_t ClientEndOwner(const std::vector<TcpRow>& rows, const Ipv4Endpoint& local, const Ipv4Endpoint& peer) {
+  for (const TcpRow& row : rows) {
+    if (row.localAddress == peer.address && row.localPort == peer.port && row.remoteAddress == local.address &&
+        row.remotePort == local.port)
+      return row.owningProcessId;
+  }
+  return 0;
+}
+
 }  // namespace zep::platform

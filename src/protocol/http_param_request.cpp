@@ -6,7 +6,7 @@
 #include <cstring>
 
 #include "common/decimal_text.h"
-#include "module/module_state.h"
+#include "common/module_identity.h"
 #include "platform/clock.h"
 #include "protocol/json_command.h"
 #include "protocol/messages.h"

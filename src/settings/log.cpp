@@ -9,16 +9,16 @@
 #include <mutex>
 #include <vector>
 
+#include "common/module_identity.h"
 #include "common/module_locks.h"
-#include "module/module_state.h"
 #include "platform/clock.h"
 #include "platform/file_system.h"
 #include "platform/profile.h"
 #include "platform/sync.h"
 #include "platform/system_error.h"
+#include "settings/ini_values.h"
 #include "settings/paths.h"
 #include "settings/settings_reads.h"
-#include "settings/settings_store.h"
 
 namespace zep {
 

@@ -7,9 +7,8 @@
 #include <mutex>
 #include <set>
 
-#include "common/decimal_text.h"
+#include "common/module_identity.h"
 #include "common/module_locks.h"
-#include "module/module_state.h"
 #include "platform/access_rights.h"
 #include "platform/file_system.h"
 #include "platform/profile.h"
@@ -147,19 +146,6 @@ void ReportTooLarge(const std::string& file) {
 }
 
 }  // namespace
-
-int ParseIniInt(const std::string& text) { return ParseDecimalPrefix(text); }
-
-bool ParseIniBool(const std::string& text) {
-  if (text.size() != 4) return false;
-  const char* expected = "true";
-  for (size_t i = 0; i < 4; ++i) {
-    char c = text[i];
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-    if (c != expected[i]) return false;
-  }
-  return true;
-}
 
 // Runs once per process; a start that overlaps the first one waits for it.
 void InitializeSettings() { std::call_once(initialisation, InitializeOnce); }

@@ -3,11 +3,12 @@
 
 #include <string>
 
+#include "settings/ini_values.h"
+
 namespace zep {
 
 constexpr const char* kConfigurationFileName = "TKConfiguration.ini";
 constexpr const char* kUserConfigurationFileName = "user_config.ini";
-constexpr const char* kConfigurationSection = "TK";
 
 struct SettingsPaths {
   std::string moduleDirectory;
@@ -39,11 +40,5 @@ std::string GetServiceExecutablePath();
 void SetServiceExecutablePath(const std::string& path);
 // "EnableEnhancedMode" as read by the initialisation.
 bool EnhancedModeEnabled();
-
-// Decimal text: leading blanks, an optional sign, digits up to the first other
-// character; no digits read as 0.
-int ParseIniInt(const std::string& text);
-// True exactly for "TRUE" in any letter case.
-bool ParseIniBool(const std::string& text);
 
 }  // namespace zep

@@ -2,8 +2,6 @@
 
 #include <cstring>
 
-#include "module/virtual_manager_client.h"
-
 namespace zep {
 
 namespace {
@@ -83,45 +81,6 @@ std::string_view GetRequestGUID(const char* request, const char* prefix) {
   const char* marker = std::strstr(request, "GUID=");
   if (marker == nullptr) return std::string_view();
   return std::string_view(marker + 5);
-}
-
-int32_t VirtualManagerClient::GetEncryptedImageMap(const char* request, void* buffer, uint32_t* size) {
-  const std::string_view key = GetRequestGUID(request, kGetImagePrefix);
-  if (key.empty()) return 0;
-  EncryptedImageMap record;
-  bool found = false;
-  {
-    SharedLockGuard guard(&storeLock);
-    if (!guard.Owned()) return 0;
-    if (const EncryptedImageMap* stored = imageMaps.Find(key)) {
-      record = *stored;
-      found = true;
-    }
-  }
-  // Without somewhere to report the size the caller cannot use the record.
-  if (!found || size == nullptr) return 0;
-  *size = kEncryptedImageMapSize;
-  if (buffer != nullptr) std::memcpy(buffer, record.bytes.data(), kEncryptedImageMapSize);
-  return 1;
-}
-
-int32_t VirtualManagerClient::SetEncryptedImageMap(const char* request, const void* data, uint32_t size) {
-  const std::string_view key = GetRequestGUID(request, kSetImagePrefix);
-  if (key.empty()) return 0;
-  if (data == nullptr) {
-    ExclusiveLockGuard guard(&storeLock);
-    if (!guard.Owned()) return 0;
-    imageMaps.Erase(key);
-    return 1;
-  }
-  // A record holds 524 bytes; a larger one would be cut: refuse it whole.
-  if (size > kEncryptedImageMapSize) return 0;
-  EncryptedImageMap record;
-  std::memcpy(record.bytes.data(), data, size);
-  ExclusiveLockGuard guard(&storeLock);
-  if (!guard.Owned()) return 0;
-  imageMaps.FindOrInsert(key) = record;
-  return 1;
 }
 
 }  // namespace zep

@@ -3,7 +3,7 @@
 
 #include <string>
 
-namespace zep::platform {
+namespace zep::host {
 
 class DynamicLibrary {
  public:
@@ -24,4 +24,4 @@ class DynamicLibrary {
   std::string error_;
 };
 
-}  // namespace zep::platform
+}  // namespace zep::host

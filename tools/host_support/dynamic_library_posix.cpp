@@ -1,8 +1,8 @@
 #include <dlfcn.h>
 
-#include "platform/dynamic_library.h"
+#include "host_support/dynamic_library.h"
 
-namespace zep::platform {
+namespace zep::host {
 
 bool DynamicLibrary::Open(const std::string& path) {
   Close();
@@ -18,4 +18,4 @@ void DynamicLibrary::Close() {
 
 void* DynamicLibrary::Symbol(const char* name) const { return native_ == nullptr ? nullptr : dlsym(native_, name); }
 
-}  // namespace zep::platform
+}  // namespace zep::host

@@ -1,8 +1,8 @@
 #include <windows.h>
 
-#include "platform/dynamic_library.h"
+#include "host_support/dynamic_library.h"
 
-namespace zep::platform {
+namespace zep::host {
 
 namespace {
 
@@ -34,4 +34,4 @@ void* DynamicLibrary::Symbol(const char* name) const {
   return native_ == nullptr ? nullptr : reinterpret_cast<void*>(GetProcAddress(static_cast<HMODULE>(native_), name));
 }
 
-}  // namespace zep::platform
+}  // namespace zep::host

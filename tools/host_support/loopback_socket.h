@@ -5,7 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 
-namespace zep::platform {
+namespace zep::host {
 
 // A TCP socket, closed when the object ends.
 class TcpSocket {
@@ -50,4 +50,4 @@ class LoopbackListener {
 
 TcpSocket ConnectLoopback(uint16_t port, bool ipv6 = false);
 
-}  // namespace zep::platform
+}  // namespace zep::host

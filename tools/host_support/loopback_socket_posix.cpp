@@ -5,9 +5,9 @@
 
 #include <utility>
 
-#include "platform/loopback_socket.h"
+#include "host_support/loopback_socket.h"
 
-namespace zep::platform {
+namespace zep::host {
 
 namespace {
 
@@ -69,4 +69,4 @@ TcpSocket ConnectLoopback(uint16_t port, bool ipv6) {
   return guard;
 }
 
-}  // namespace zep::platform
+}  // namespace zep::host

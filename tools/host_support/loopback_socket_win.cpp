@@ -3,9 +3,9 @@
 
 #include <utility>
 
-#include "platform/loopback_socket.h"
+#include "host_support/loopback_socket.h"
 
-namespace zep::platform {
+namespace zep::host {
 
 namespace {
 
@@ -81,4 +81,4 @@ TcpSocket ConnectLoopback(uint16_t port, bool ipv6) {
   return guard;
 }
 
-}  // namespace zep::platform
+}  // namespace zep::host

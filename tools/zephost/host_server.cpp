@@ -13,11 +13,7 @@
 
 #include "call_pool.h"
 #include "console_page.h"
-
-namespace zep {
-// The process at the other end of a connection (the module's own lookup).
-uint32_t GetConnectionProcessID(uint32_t socket);
-}  // namespace zep
+#include "host_support/host_platform.h"
 
 namespace zephost {
 
@@ -249,7 +245,7 @@ class HeldBytes {
 std::string ShareKey(const http::request<http::string_body>& request, uint32_t socket) {
   const auto origin = request.find(http::field::origin);
   if (origin != request.end()) return "origin " + std::string(origin->value());
-  return "process " + std::to_string(zep::GetConnectionProcessID(socket));
+  return "process " + std::to_string(zep::host::ClientProcessOf(socket));
 }
 
 // Past its part of the budget, a WebSocket message is refused with "try

@@ -11,31 +11,12 @@
 #include <thread>
 
 #include "host_server.h"
+#include "host_support/host_platform.h"
 #include "module_library.h"
-#include "platform/file_system.h"
-#include "platform/named_event.h"
-#include "platform/profile.h"
 
 namespace {
 
-std::string DirectoryOf(const std::string& path) {
-  return path.substr(0, path.rfind(zep::platform::kPathSeparator) + 1);
-}
-
-// The module beside zephost (in the build tree), else where the install puts it.
-std::string DefaultModulePath() {
-  const std::string folder = DirectoryOf(zep::platform::ModuleFilePath());
-#ifdef _WIN32
-  const std::string beside = folder + "zep.dll";
-#else
-  const std::string beside = folder + "libzep.so";
-#endif
-  if (std::ifstream(beside).good()) return beside;
-  std::string installed = folder + ZEP_INSTALLED_MODULE;
-  for (char& c : installed)
-    if (c == '/') c = zep::platform::kPathSeparator;
-  return installed;
-}
+using zep::host::FolderOf;
 
 constexpr const char* kUsage =
     "usage: zephost [--module PATH] [--port N]\n"
@@ -43,6 +24,25 @@ constexpr const char* kUsage =
     "Serves the module on 127.0.0.1. The port is N (1 to 65535), else the zep\n"
     "entry of the port table in TKConfiguration.ini beside the module, else the\n"
     "module's default port.\n";
+
+struct Options {
+  std::string modulePath;
+  uint16_t port = 0;
+  bool perUser = false;  // a copy started for a user: -asconsole -asuser
+  std::string stopEvent, sid;
+};
+
+// The module beside zephost (in the build tree), else where the install puts it.
+std::string DefaultModulePath() {
+  const std::string folder = FolderOf(zep::host::ExecutablePath());
+#ifdef _WIN32
+  const std::string beside = folder + "zep.dll";
+#else
+  const std::string beside = folder + "libzep.so";
+#endif
+  if (std::ifstream(beside).good()) return beside;
+  return folder + zep::host::NativePath(ZEP_INSTALLED_MODULE);
+}
 
 // A command-line mistake: what was wrong, then the usage.
 int Mistake(const std::string& what) {
@@ -57,27 +57,9 @@ uint16_t ParsePort(const std::string& text) {
   return value >= 1 && value <= 65535 ? static_cast<uint16_t>(value) : 0;
 }
 
-// The port of the "zep" entry of the plain port table, as SetServerInfo wrote it; 0 when there is none.
-uint16_t ConfiguredPort(const std::string& moduleFolder) {
-  const std::string file = moduleFolder + "TKConfiguration.ini";
-  for (int i = 0; i < 10; ++i) {
-    char name[520] = {0}, port[520] = {0};
-    const std::string nameKey = "Port_mn_" + std::to_string(i), portKey = "Port_mp_" + std::to_string(i);
-    if (zep::platform::ReadProfileValue("TK", nameKey.c_str(), "", name, sizeof name, file.c_str()) == 0) break;
-    if (std::string(name) != "zep") continue;
-    zep::platform::ReadProfileValue("TK", portKey.c_str(), "", port, sizeof port, file.c_str());
-    return ParsePort(port);
-  }
-  return 0;
-}
-
-}  // namespace
-
-int main(int argc, char** argv) {
-  std::string modulePath = DefaultModulePath();
-  uint16_t port = 0;
-  bool perUser = false;
-  std::string stopEvent, sid;
+// -1 when the options are complete, else the exit code (after the usage or a mistake).
+int ParseOptions(int argc, char** argv, Options& options) {
+  options.modulePath = DefaultModulePath();
   for (int i = 1; i < argc; ++i) {
     const std::string arg = argv[i];
     if (arg == "--help" || arg == "-h") {
@@ -87,71 +69,108 @@ int main(int argc, char** argv) {
       if (i + 1 >= argc) return Mistake(arg + " needs a value");
       const std::string value = argv[++i];
       if (arg == "--module") {
-        modulePath = value;
-      } else if ((port = ParsePort(value)) == 0) {
+        options.modulePath = value;
+      } else if ((options.port = ParsePort(value)) == 0) {
         return Mistake("--port takes a number from 1 to 65535, not \"" + value + "\"");
       }
     } else if (arg == "-asconsole") {
       if (i + 4 >= argc || std::string(argv[i + 1]) != "-asuser" || std::string(argv[i + 4]) != "notused")
         return Mistake("-asconsole takes -asuser <stop event> <sid> notused");
-      perUser = true;
-      stopEvent = argv[i + 2];
-      sid = argv[i + 3];
+      options.perUser = true;
+      options.stopEvent = argv[i + 2];
+      options.sid = argv[i + 3];
       i += 4;
     } else {
       return Mistake("unknown argument \"" + arg + "\"");
     }
   }
+  return -1;
+}
 
+int32_t KeepReply(uint32_t, uint64_t context, const char* text, const void*, uint32_t, intptr_t) {
+  *reinterpret_cast<std::string*>(static_cast<uintptr_t>(context)) = text;
+  return 0;
+}
+
+// The zep port that SetServerInfo stored, as the module's GetServerInfo
+// answers it ({"Host":...,"zep":{"port":"N",...}}); 0 when there is none.
+uint16_t ConfiguredPort(zephost::ModuleLibrary& module) {
+  std::string reply;
+  module.DistributeCommand(1, reinterpret_cast<uintptr_t>(&reply), 0, "/zep/zephost",
+                           "{\"id\":\"1\",\"method\":\"GetServerInfo\"}", nullptr, 0, 1, &KeepReply, 0, "", 0, 0, 0);
+  const std::string key = "\"zep\":{\"port\":\"";
+  const size_t start = reply.find(key);
+  if (start == std::string::npos) return 0;
+  const size_t value = start + key.size();
+  return ParsePort(reply.substr(value, reply.find('"', value) - value));
+}
+
+// A per-user copy records its ports where the module reads them (no TLS
+// here) and ends its server when the stop event is set.
+std::thread ServePerUser(const Options& options, zephost::HostServer& server, uint16_t servedPort,
+                         std::atomic<bool>& watching) {
+  std::string error;
+  const uint16_t qroPort = server.Listen(0, error);
+  const std::string file = FolderOf(options.modulePath) + "user_config.ini";
+  zep::host::WriteIniValue(options.sid, "zep", std::to_string(servedPort), file);
+  zep::host::WriteIniValue(options.sid, "zep_ssl", "0", file);
+  zep::host::WriteIniValue(options.sid, "qro", std::to_string(qroPort), file);
+  zep::host::WriteIniValue(options.sid, "qro_ssl", "0", file);
+  return std::thread([&server, &watching, event = options.stopEvent] {
+    zep::host::StopEvent stop(event);
+    while (watching && !stop.WaitSet(100)) {
+    }
+    server.Stop();
+  });
+}
+
+// What the console page shows of the module: its version tag, alias and port.
+std::string PageInfo(zephost::ModuleLibrary& module, uint16_t port, std::string& tag, std::string& alias) {
+  char text[64] = {0};
+  if (module.GetVersionDesc(nullptr) <= sizeof text) module.GetVersionDesc(text);
+  tag = text;
+  uint32_t aliasBytes = 0;
+  module.GetAlias(&aliasBytes);
+  alias = std::string(reinterpret_cast<const char*>(&aliasBytes), 3);
+  // The version tag and alias are the module's constants: plain letters and digits.
+  return "{\"versionTag\":\"" + tag + "\",\"alias\":\"" + alias + "\",\"port\":" + std::to_string(port) + "}";
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  Options options;
+  if (const int exitCode = ParseOptions(argc, argv, options); exitCode >= 0) return exitCode;
   zephost::ModuleLibrary module;
-  if (!module.Load(modulePath)) {
+  if (!module.Load(options.modulePath)) {
     std::fprintf(stderr, "zephost: %s\n", module.Error().c_str());
     return 1;
   }
-  const std::string self = zep::platform::ModuleFilePath();
   // A per-user copy starts the module in work mode 3, so it starts no copies of its own.
-  module.DoAction(perUser ? 4 : 0, self.c_str(), nullptr);
-
-  char tag[64] = {0};
-  if (module.GetVersionDesc(nullptr) <= sizeof tag) module.GetVersionDesc(tag);
-  uint32_t alias = 0;
-  module.GetAlias(&alias);
-  uint32_t defaultPort = 0;
-  module.GetPorts(false, &defaultPort);
+  module.DoAction(options.perUser ? 4 : 0, zep::host::ExecutablePath().c_str(), nullptr);
 
   zephost::HostServer server(module);
+  uint16_t port = options.perUser ? 0 : options.port;
+  if (!options.perUser && port == 0) port = ConfiguredPort(module);
+  if (!options.perUser && port == 0) {
+    uint32_t defaultPort = 0;
+    module.GetPorts(false, &defaultPort);
+    port = static_cast<uint16_t>(defaultPort);
+  }
   std::string error;
-  if (!perUser && port == 0) port = ConfiguredPort(DirectoryOf(modulePath));
-  if (!perUser && port == 0) port = static_cast<uint16_t>(defaultPort);
-  const uint16_t servedPort = server.Listen(perUser ? 0 : port, error);
+  const uint16_t servedPort = server.Listen(port, error);
   if (servedPort == 0) {
     std::fprintf(stderr, "zephost: cannot listen on 127.0.0.1:%u: %s\n", static_cast<unsigned>(port), error.c_str());
     module.DoAction(3, nullptr, nullptr);
     return 1;
   }
-
-  std::thread stopWatch;
   std::atomic<bool> watching{true};
-  if (perUser) {
-    // The module reads these ports from the user configuration; no TLS here.
-    const uint16_t qroPort = server.Listen(0, error);
-    const std::string file = DirectoryOf(modulePath) + "user_config.ini";
-    zep::platform::WriteProfileValue(sid.c_str(), "zep", std::to_string(servedPort).c_str(), file.c_str());
-    zep::platform::WriteProfileValue(sid.c_str(), "zep_ssl", "0", file.c_str());
-    zep::platform::WriteProfileValue(sid.c_str(), "qro", std::to_string(qroPort).c_str(), file.c_str());
-    zep::platform::WriteProfileValue(sid.c_str(), "qro_ssl", "0", file.c_str());
-    stopWatch = std::thread([&] {
-      zep::platform::NamedEventListener stop(stopEvent);
-      while (watching && !stop.WaitSet(100)) {
-      }
-      server.Stop();
-    });
-  }
+  std::thread stopWatch;
+  if (options.perUser) stopWatch = ServePerUser(options, server, servedPort, watching);
 
-  // The version tag and alias are the module's constants: plain letters and digits.
-  server.SetPageInfo(std::string("{\"versionTag\":\"") + tag + "\",\"alias\":\"" +
-                     reinterpret_cast<const char*>(&alias) + "\",\"port\":" + std::to_string(servedPort) + "}");
-  std::printf("zephost: module %s (%s, alias %s)\n", modulePath.c_str(), tag, reinterpret_cast<const char*>(&alias));
+  std::string tag, alias;
+  server.SetPageInfo(PageInfo(module, servedPort, tag, alias));
+  std::printf("zephost: module %s (%s, alias %s)\n", options.modulePath.c_str(), tag.c_str(), alias.c_str());
   std::printf("zephost: console at http://127.0.0.1:%u/\n", static_cast<unsigned>(servedPort));
   std::fflush(stdout);
 

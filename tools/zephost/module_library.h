@@ -3,7 +3,7 @@
 
 #include <string>
 
-#include "platform/dynamic_library.h"
+#include "host_support/dynamic_library.h"
 #include "zep_exports.h"
 
 namespace zephost {
@@ -14,19 +14,19 @@ class ModuleLibrary {
   bool Load(const std::string& path);
   const std::string& Error() const { return error_; }
 
-  decltype(&::DoAction) DoAction = nullptr;
-  decltype(&::GetAlias) GetAlias = nullptr;
-  decltype(&::GetVersionDesc) GetVersionDesc = nullptr;
-  decltype(&::GetPorts) GetPorts = nullptr;
-  decltype(&::GetWaitTimeout) GetWaitTimeout = nullptr;
-  decltype(&::DistributeCommand) DistributeCommand = nullptr;
-  decltype(&::GetImage) GetImage = nullptr;
-  decltype(&::SetImage) SetImage = nullptr;
-  decltype(&::Reserved) Reserved = nullptr;
-  decltype(&::CloseWebSocket) CloseWebSocket = nullptr;
+  ZepDoActionFn DoAction = nullptr;
+  ZepGetAliasFn GetAlias = nullptr;
+  ZepGetVersionDescFn GetVersionDesc = nullptr;
+  ZepGetPortsFn GetPorts = nullptr;
+  ZepGetWaitTimeoutFn GetWaitTimeout = nullptr;
+  ZepDistributeCommandFn DistributeCommand = nullptr;
+  ZepGetImageFn GetImage = nullptr;
+  ZepSetImageFn SetImage = nullptr;
+  ZepReservedFn Reserved = nullptr;
+  ZepCloseWebSocketFn CloseWebSocket = nullptr;
 
  private:
-  zep::platform::DynamicLibrary library_;
+  zep::host::DynamicLibrary library_;
   std::string error_;
 };
 

@@ -24,12 +24,6 @@ int64_t WallClockNanoseconds() {
   return static_cast<int64_t>(now.tv_sec) * 1000000000 + static_cast<int64_t>(now.tv_nsec);
 }
 
-uint64_t CurrentThreadCpuMicroseconds() {
-  timespec used{};
-  clock_gettime(CLOCK_THREAD_CPUTIME_ID, &used);
-  return static_cast<uint64_t>(used.tv_sec) * 1000000u + static_cast<uint64_t>(used.tv_nsec) / 1000u;
-}
-
 int64_t CurrentUnixSeconds() { return static_cast<int64_t>(time(nullptr)); }
 
 LocalTime CurrentLocalTime() {

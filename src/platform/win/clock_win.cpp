@@ -27,15 +27,6 @@ int64_t WallClockNanoseconds() {
   return static_cast<int64_t>(ticks - kUnixEpoch) * 100;
 }
 
-uint64_t CurrentThreadCpuMicroseconds() {
-  FILETIME created{}, exited{}, kernel{}, user{};
-  if (!GetThreadTimes(GetCurrentThread(), &created, &exited, &kernel, &user)) return 0;
-  auto ticks = [](const FILETIME& time) {
-    return (static_cast<uint64_t>(time.dwHighDateTime) << 32) | time.dwLowDateTime;
-  };
-  return (ticks(kernel) + ticks(user)) / 10;  // 100 ns units
-}
-
 int64_t CurrentUnixSeconds() {
   FILETIME now{};
   GetSystemTimeAsFileTime(&now);
