@@ -9,9 +9,9 @@
 #include "commands/manager_client.h"
 #include "host_support/loopback_socket.h"
 #include "platform/network.h"
-#include "platform/sync.h"
+#include "platform/thread_identity.h"
 #include "platform/user_process.h"
-#include "settings/process_user.h"
+#include "platform/process_user.h"
 #include "test_support.h"
 
 namespace zep {
@@ -64,7 +64,7 @@ TEST_F(IdentificationTest, ALoopbackConnectionOfThisProcess) {
 
   ManagerClient manager;
   const std::string sid = manager.GetConnectionUserSID(served.Value());
-  EXPECT_EQ(GetProcessUserSID(self), sid);  // the SID of this process's own token
+  EXPECT_EQ(platform::GetProcessUserSID(self), sid);  // the SID of this process's own token
   EXPECT_FALSE(sid.empty());
 #ifndef _WIN32
   EXPECT_EQ("S-1-22-1-" + std::to_string(getuid()), sid);

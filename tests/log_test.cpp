@@ -19,8 +19,8 @@
 #endif
 
 #include "module/entry_points.h"
-#include "platform/sync.h"
 #include "platform/system_error.h"
+#include "platform/thread_identity.h"
 #include "settings/settings_store.h"
 #include "test_support.h"
 

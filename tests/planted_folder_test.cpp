@@ -8,7 +8,7 @@
 #include <string>
 
 #include "module/entry_points.h"
-#include "settings/process_user.h"
+#include "platform/process_user.h"
 #include "test_support.h"
 
 namespace zep {
@@ -17,7 +17,7 @@ namespace {
 TEST(PlantedFolder, APerUserStartFollowsNoLinkToAPrivateFolder) {
   namespace fs = std::filesystem;
   const std::string folder = test::ModuleDirectory();
-  const std::string sid = GetProcessUserSID(static_cast<uint32_t>(getpid()));
+  const std::string sid = platform::GetProcessUserSID(static_cast<uint32_t>(getpid()));
   const std::string secret = folder + "private";
   for (const char* name : {"log", "cache", "upload", "private"}) fs::remove_all(folder + name);
   fs::create_directory(secret);

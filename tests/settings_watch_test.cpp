@@ -23,7 +23,7 @@
 #endif
 
 #include "platform/file_system.h"
-#include "platform/sync.h"
+
 #include "settings/log.h"
 #include "settings/settings_store.h"
 #include "test_support.h"

@@ -6,9 +6,9 @@
 
 #include "command_host.h"
 #include "module/entry_points.h"
-#include "platform/sync.h"
+#include "platform/thread_identity.h"
 #include "settings/log.h"
-#include "settings/process_user.h"
+#include "platform/process_user.h"
 #include "settings/settings_store.h"
 #include "test_support.h"
 
@@ -33,7 +33,7 @@ class StartupModes : public ::testing::Test {
 };
 
 TEST_F(StartupModes, EnhancedModeGivesPerUserDirectories) {
-  const std::string sid = GetProcessUserSID(platform::CurrentProcessId());
+  const std::string sid = platform::GetProcessUserSID(platform::CurrentProcessId());
   ASSERT_FALSE(sid.empty());
   const std::string sep = test::Separator();
   const SettingsPaths paths = GetSettingsPaths();

@@ -13,7 +13,7 @@
 #include "host_support/loopback_socket.h"
 #include "platform/profile.h"
 #include "settings/port_registry.h"
-#include "settings/process_user.h"
+#include "platform/process_user.h"
 #include "settings/settings_store.h"
 #include "test_support.h"
 
@@ -241,7 +241,7 @@ TEST_F(UserInstancesTest, ACopyStartsForTheUserAndReportsItsPorts) {
   Mode("serve");
   PageConnection page;
   const std::string key = VersionInfo(page);
-  const std::string sid = GetProcessUserSID(platform::CurrentProcessId());
+  const std::string sid = platform::GetProcessUserSID(platform::CurrentProcessId());
   EXPECT_EQ(UserKeyOf(sid), key);
   ASSERT_TRUE(Eventually([] { return Arguments().size() == 6; }));
   const std::vector<std::string> args = Arguments();
@@ -346,7 +346,7 @@ TEST_F(UserInstancesTest, BothTokenPaths) {
   const uint32_t first = StartedPid(log);
   ASSERT_NE(0u, first) << log;
   EXPECT_EQ(std::string::npos, log.find("]: Client process id="));
-  const std::string sid = GetProcessUserSID(platform::CurrentProcessId());
+  const std::string sid = platform::GetProcessUserSID(platform::CurrentProcessId());
   ManagerClient& manager = VirtualManagerClient::GetInstance()->GetManagerClient();
   manager.UserInstances().at(sid).sessionId = 0;
   ASSERT_TRUE(Eventually([&] { return ProcessGone(first); }));
@@ -527,7 +527,7 @@ TEST_F(UserInstancesTest, AClientThatIsNoLongerTheIdentifiedProcessIsRefused) {
   PageConnection page;
   VersionInfo(page);
   ASSERT_NE(0u, StartedPid(test::TakeLog()));
-  const std::string sid = GetProcessUserSID(platform::CurrentProcessId());
+  const std::string sid = platform::GetProcessUserSID(platform::CurrentProcessId());
   ManagerClient& manager = VirtualManagerClient::GetInstance()->GetManagerClient();
   manager.UserInstances().at(sid).sessionId = 0;  // the client's own token, not the session's
   manager.UserInstances().at(sid).clientStartTime += 1;
@@ -548,7 +548,7 @@ TEST_F(UserInstancesTest, AForgedPortIsNotReported) {
   Mode("serve");
   PageConnection page;
   const std::string key = VersionInfo(page);
-  const std::string sid = GetProcessUserSID(platform::CurrentProcessId());
+  const std::string sid = platform::GetProcessUserSID(platform::CurrentProcessId());
   test::WriteFileText(Folder() + "fake_service.release", "go");
   ASSERT_TRUE(Eventually([&] { return CopyPorts().size() == 4; }));
   const std::vector<int> ports = CopyPorts();

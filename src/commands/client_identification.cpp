@@ -3,13 +3,12 @@
 #include <vector>
 
 #include "commands/manager_client.h"
+#include "platform/critical_section.h"
 #include "platform/network.h"
 #include "platform/process_user.h"
-#include "platform/sync.h"
 #include "platform/system_error.h"
 #include "platform/user_process.h"
 #include "settings/log.h"
-#include "settings/process_user.h"
 
 namespace zep {
 
@@ -57,7 +56,7 @@ std::string ManagerClient::GetConnectionUserSID(uint32_t socket) {
   uint64_t startTime = 0, startTimeAfter = 0;
   const bool started = platform::ProcessStartTime(processId, &startTime);
   const uint32_t sessionId = GetProcessSessionID(processId);
-  std::string sid = GetProcessUserSID(processId);
+  std::string sid = platform::GetProcessUserSID(processId);
   if (!started || !platform::ProcessStartTime(processId, &startTimeAfter) || startTime != startTimeAfter) {
     sid.clear();
     startTime = 0;

@@ -5,7 +5,7 @@
 #include <cstring>
 #include <type_traits>
 
-#include "platform/sync.h"
+#include "platform/global_heap.h"
 
 namespace zep {
 
@@ -49,12 +49,10 @@ class GrowableArray {
       data_ = block;
       capacity_ = newSize;
     } else if (newSize > capacity_) {
-      int step = growBy_;
-      if (step == 0) {
-        step = size_ / 8;
-        if (step < 4) step = 4;
-        if (step > 1024) step = 1024;
-      }
+      // An eighth more, at least 4 and at most 1024 elements.
+      int step = size_ / 8;
+      if (step < 4) step = 4;
+      if (step > 1024) step = 1024;
       int newCapacity = capacity_ + step;
       if (newCapacity < newSize) newCapacity = newSize;
       T* block = Allocate(newCapacity);
@@ -98,7 +96,6 @@ class GrowableArray {
   T* data_ = nullptr;
   int size_ = 0;
   int capacity_ = 0;
-  int growBy_ = 0;
 };
 
 }  // namespace zep

@@ -4,7 +4,9 @@
 #include <cstdint>
 
 #include "common/growable_array.h"
-#include "platform/sync.h"
+#include "platform/critical_section.h"
+#include "platform/thread_identity.h"
+#include "platform/unnamed_event.h"
 
 namespace zep {
 
@@ -18,7 +20,10 @@ struct LockHolder {
 
 class ReentrantRwLock {
  public:
+  // A holder's count keeps both depths in one word, as the service's lock
+  // always has: one exclusive level is 0x10000, the shared levels below it.
   static constexpr uint32_t kExclusiveStep = 0x10000;
+  static constexpr uint32_t kSharedMask = kExclusiveStep - 1;
 
   ReentrantRwLock();
   virtual ~ReentrantRwLock();

@@ -1,4 +1,5 @@
-// Named events shared between processes (a POSIX named semaphore there).
+// Named events shared between processes (a POSIX named semaphore there):
+// the module sets one to stop a per-user copy, which waits on it.
 #pragma once
 
 #include <cstdint>
@@ -21,5 +22,11 @@ class NamedEventListener {
   intptr_t native_ = 0;
   std::string objectName_;
 };
+
+// Opens the named event with full access and sets it; false when it cannot be opened.
+bool SetNamedEvent(const std::string& name);
+// Removes the name of a copy's event once the copy is gone. Windows removes
+// an event with its last handle; elsewhere the name would outlive the copy.
+void RemoveNamedEvent(const std::string& name);
 
 }  // namespace zep::platform

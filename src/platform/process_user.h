@@ -8,7 +8,7 @@ namespace zep::platform {
 
 // String form of the SID of the user who owns the process; empty when it
 // cannot be had.
-std::string ProcessUserSid(uint32_t processId);
+std::string GetProcessUserSID(uint32_t processId);
 
 // When the process started, in the system's own units: together with its id
 // it names one process, since an id may be taken again by a later one. False

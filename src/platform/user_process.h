@@ -116,10 +116,4 @@ std::string TokenUserSid(const UserToken& token);
 bool StartProcessAsUser(const UserToken& token, const std::string& application, const std::string& commandLine,
                         const EnvironmentBlock& environment, ProcessHandle& started);
 
-// Opens the named event with full access and sets it; false when it cannot be opened.
-bool SetNamedEvent(const std::string& name);
-// Removes the name of a copy's event once the copy is gone. Windows removes
-// an event with its last handle; elsewhere the name would outlive the copy.
-void RemoveNamedEvent(const std::string& name);
-
 }  // namespace zep::platform

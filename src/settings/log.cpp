@@ -12,10 +12,11 @@
 #include "common/module_identity.h"
 #include "common/module_locks.h"
 #include "platform/clock.h"
+#include "platform/critical_section.h"
 #include "platform/file_system.h"
 #include "platform/profile.h"
-#include "platform/sync.h"
 #include "platform/system_error.h"
+#include "platform/thread_identity.h"
 #include "settings/ini_values.h"
 #include "settings/paths.h"
 #include "settings/settings_reads.h"
@@ -183,7 +184,7 @@ void LogDebug(const char* format, ...) {
 
 int GetLogLevel() {
   LogState& state = State();
-  if (state.fixedLevel.load(std::memory_order_relaxed)) return 14;
+  if (state.fixedLevel.load(std::memory_order_relaxed)) return kLogLevelAll;
   const LogTargets* targets = Targets();
   if (targets == nullptr || targets->configurationFile[0] == '\0') return kLogNull;
   LevelWatch& watch = state.level;

@@ -16,6 +16,9 @@
 namespace zep {
 
 enum LogLevelFlag { kLogNull = 1, kLogError = 2, kLogInfo = 4, kLogDebug = 8, kLogVerbose = 16 };
+// Errors, information and debug (14): set when the module starts, it holds
+// for the whole run, as the service's own tools expect.
+constexpr int kLogLevelAll = kLogError | kLogInfo | kLogDebug;
 
 void LogError(const char* format, ...) ZEP_PRINTF_FORMAT(1, 2);
 void LogInfo(const char* format, ...) ZEP_PRINTF_FORMAT(1, 2);

@@ -6,7 +6,7 @@
 #include <unordered_map>
 
 #include "platform/clock.h"
-#include "platform/sync.h"
+#include "platform/critical_section.h"
 
 namespace zep {
 

@@ -10,14 +10,15 @@
 #include "common/module_identity.h"
 #include "common/module_locks.h"
 #include "platform/access_rights.h"
+#include "platform/critical_section.h"
 #include "platform/file_system.h"
+#include "platform/process_user.h"
 #include "platform/profile.h"
-#include "platform/sync.h"
 #include "platform/system_error.h"
+#include "platform/thread_identity.h"
 #include "settings/files.h"
 #include "settings/log.h"
 #include "settings/paths.h"
-#include "settings/process_user.h"
 #include "settings/settings_reads.h"
 
 namespace zep {
@@ -90,7 +91,7 @@ void InitializeOnce() {
   const bool perUserFolders = settings->enhancedMode && WorkMode() == 3;
   const auto grant = perUserFolders ? platform::GrantUserFullAccess : platform::GrantEveryoneFullAccess;
   if (perUserFolders) {
-    const std::string user = GetProcessUserSID(platform::CurrentProcessId()) + sep;
+    const std::string user = platform::GetProcessUserSID(platform::CurrentProcessId()) + sep;
     paths.logDirectory += user;
     paths.cacheDirectory += user;
     paths.uploadDirectory += user;
@@ -125,7 +126,7 @@ void InitializeOnce() {
   SetLogTargets(paths.configurationFile, paths.serviceLogFile);
   published.store(settings.release(), std::memory_order_release);
 
-  if (GetLogLevel() == 14) FixLogLevel();
+  if (GetLogLevel() == kLogLevelAll) FixLogLevel();
 
   LogDebug("Version info:%s, %s---%s, \r\n\t\tis64:%d, isScanning=%d, workMode=%d, isQROActiveX=%d\r\n",
            kModuleDescription, "zep service manager", kModuleVersion, 1, 0, WorkMode(), WorkMode() == 4 ? 1 : 0);

@@ -1,5 +1,3 @@
-#include "platform/posix/named_event_posix.h"
-
 #include <fcntl.h>
 #include <semaphore.h>
 #include <time.h>
@@ -9,6 +7,19 @@
 #include "platform/named_event.h"
 
 namespace zep::platform {
+
+namespace {
+
+// Semaphore name for an event name such as "Global\x": one leading slash and
+// no other slashes or backslashes.
+std::string SemaphoreNameFor(const std::string& eventName) {
+  std::string name = "/";
+  for (char c : eventName) name += (c == '\\' || c == '/') ? '_' : c;
+  if (name.size() > 250) name.resize(250);
+  return name;
+}
+
+}  // namespace
 
 NamedEventListener::NamedEventListener(const std::string& name) : objectName_(SemaphoreNameFor(name)) {
   sem_t* semaphore = sem_open(objectName_.c_str(), O_CREAT, 0666, 0);
@@ -37,6 +48,16 @@ bool NamedEventListener::WaitSet(uint32_t milliseconds) {
     result = sem_timedwait(reinterpret_cast<sem_t*>(native_), &deadline);
   } while (result != 0 && errno == EINTR);
   return result == 0;
+}
+
+void RemoveNamedEvent(const std::string& name) { sem_unlink(SemaphoreNameFor(name).c_str()); }
+
+bool SetNamedEvent(const std::string& name) {
+  sem_t* semaphore = sem_open(SemaphoreNameFor(name).c_str(), 0);
+  if (semaphore == SEM_FAILED) return false;
+  sem_post(semaphore);
+  sem_close(semaphore);
+  return true;
 }
 
 }  // namespace zep::platform

@@ -11,7 +11,7 @@
 namespace zep::platform {
 
 // Unix users map to the SIDs S-1-22-1-<uid>, as Samba and Windows name them.
-std::string ProcessUserSid(uint32_t processId) {
+std::string GetProcessUserSID(uint32_t processId) {
   if (processId == 0) return std::string();
   struct stat info {};
   std::string proc = "/proc/" + std::to_string(processId);

@@ -18,7 +18,6 @@
 #include <string>
 #include <vector>
 
-#include "platform/posix/named_event_posix.h"
 #include "platform/user_process.h"
 
 #ifndef P_PIDFD
@@ -346,16 +345,6 @@ bool StartProcessAsUser(const UserToken& token, const std::string& application, 
   if (pidfd >= 0) fcntl(pidfd, F_SETFD, FD_CLOEXEC);
   started.Assign(pid, pidfd + 1, static_cast<uint32_t>(pid), static_cast<uint32_t>(pid));
   errno = 0;
-  return true;
-}
-
-void RemoveNamedEvent(const std::string& name) { sem_unlink(SemaphoreNameFor(name).c_str()); }
-
-bool SetNamedEvent(const std::string& name) {
-  sem_t* semaphore = sem_open(SemaphoreNameFor(name).c_str(), 0);
-  if (semaphore == SEM_FAILED) return false;
-  sem_post(semaphore);
-  sem_close(semaphore);
   return true;
 }
 

@@ -67,7 +67,7 @@ int GrantEveryoneFullAccess(const char* path) {
 }
 
 int GrantUserFullAccess(const char* path) {
-  const std::string user = ProcessUserSid(GetCurrentProcessId());
+  const std::string user = GetProcessUserSID(GetCurrentProcessId());
   if (user.empty()) return 0;
   // Protected (P), so that the shared folder's Everyone entry is not inherited.
   const std::string text = "D:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;FA;;;" + user + ")";

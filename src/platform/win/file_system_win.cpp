@@ -104,7 +104,7 @@ namespace {
 // A discretionary list for SYSTEM, the Administrators and the current user
 // only, not inherited from the folder.
 bool PrivateDescriptor(PSECURITY_DESCRIPTOR* descriptor) {
-  const std::string user = ProcessUserSid(GetCurrentProcessId());
+  const std::string user = GetProcessUserSID(GetCurrentProcessId());
   if (user.empty()) return false;
   const std::string text = "D:P(A;;FA;;;SY)(A;;FA;;;BA)(A;;FA;;;" + user + ")";
   return ConvertStringSecurityDescriptorToSecurityDescriptorA(text.c_str(), SDDL_REVISION_1, descriptor, nullptr) != 0;

@@ -17,4 +17,14 @@ bool NamedEventListener::WaitSet(uint32_t milliseconds) {
   return native_ != 0 && WaitForSingleObject(reinterpret_cast<HANDLE>(native_), milliseconds) == WAIT_OBJECT_0;
 }
 
+void RemoveNamedEvent(const std::string& /*name*/) {}
+
+bool SetNamedEvent(const std::string& name) {
+  HANDLE event = OpenEventA(EVENT_ALL_ACCESS, FALSE, name.c_str());
+  if (event == nullptr) return false;
+  SetEvent(event);
+  CloseHandle(event);
+  return true;
+}
+
 }  // namespace zep::platform

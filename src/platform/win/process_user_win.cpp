@@ -16,7 +16,7 @@ struct HandleCloser {
 };
 }  // namespace
 
-std::string ProcessUserSid(uint32_t processId) {
+std::string GetProcessUserSID(uint32_t processId) {
   std::string result;
   HandleCloser process;
   process.handle = OpenProcess(PROCESS_QUERY_INFORMATION, FALSE, processId);

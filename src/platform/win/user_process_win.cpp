@@ -181,14 +181,4 @@ bool StartProcessAsUser(const UserToken& token, const std::string& application, 
   return true;
 }
 
-void RemoveNamedEvent(const std::string& /*name*/) {}
-
-bool SetNamedEvent(const std::string& name) {
-  HANDLE event = OpenEventA(EVENT_ALL_ACCESS, FALSE, name.c_str());
-  if (event == nullptr) return false;
-  SetEvent(event);
-  CloseHandle(event);
-  return true;
-}
-
 }  // namespace zep::platform

@@ -1,0 +1,41 @@
+// Critical sections: the lock under every lock of the module.
+#pragma once
+
+#include <cstddef>
+
+namespace zep::platform {
+
+// Spins before a thread blocks on a held lock: the count the service's own
+// locks have always used, kept on purpose.
+constexpr unsigned kSpinCount = 400;
+
+// A mutual-exclusion object that spins before it blocks (a Windows critical
+// section on Windows). Not copyable; lives at a fixed address.
+class CriticalSection {
+ public:
+  explicit CriticalSection(unsigned spinCount);
+  ~CriticalSection();
+  CriticalSection(const CriticalSection&) = delete;
+  CriticalSection& operator=(const CriticalSection&) = delete;
+
+  void Enter();
+  void Leave();
+
+ private:
+  alignas(16) unsigned char storage_[64];
+};
+
+// A mutex for std::lock_guard, on a CriticalSection: it keeps nothing per
+// thread. (A std::mutex of the MinGW build's thread library gives each
+// thread that ever waits on one a handle and a record of its own.)
+class Mutex {
+ public:
+  Mutex() : section_(kSpinCount) {}
+  void lock() { section_.Enter(); }
+  void unlock() { section_.Leave(); }
+
+ private:
+  CriticalSection section_;
+};
+
+}  // namespace zep::platform
