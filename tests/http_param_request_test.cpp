@@ -9,7 +9,7 @@ namespace zep {
 namespace {
 
 std::unique_ptr<HttpParamRequest> Parse(const std::string& text) {
-  return std::make_unique<HttpParamRequest>(1, 2, text, 1, 0, "", nullptr, 0, 0, 0, nullptr, 0, nullptr);
+  return std::make_unique<HttpParamRequest>(HostRequest{1, 2, 1, nullptr, 0, "", 0, 0, 0}, text, nullptr, 0, nullptr);
 }
 
 TEST(HttpParamRequest, ReadsTheCommandMembers) {
@@ -142,7 +142,7 @@ TEST(ParameterConversions, Texts) {
 TEST(CommandFields, ATextTheParserRefusesByThrowingDoesNotParse) {
   const std::string deep =
       "{\"id\":\"7\",\"method\":\"GetPorts\",\"parameter\":[" + std::string(5000, '[') + std::string(5000, ']') + "]}";
-  HttpParamRequest request(1, 0, deep, 1, 0, "", nullptr, 0, 0, 0, nullptr, 0, nullptr);
+  HttpParamRequest request(HostRequest{1, 0, 1, nullptr, 0, "", 0, 0, 0}, deep, nullptr, 0, nullptr);
   EXPECT_EQ("", request.GetId());
   EXPECT_EQ("", request.GetMethodName());
   EXPECT_EQ(3u, request.GetCommandKind());

@@ -29,7 +29,8 @@ int32_t Host(uint32_t, uint64_t, const char*, const void*, uint32_t, intptr_t) {
 
 std::unique_ptr<HttpParamRequest> Make(const std::string& text, uint32_t handle = 9) {
   sent = Sent{};
-  return std::make_unique<HttpParamRequest>(handle, 42, text, 1, 0, "", &Host, 0, 0, 0, nullptr, 0, &Capture);
+  return std::make_unique<HttpParamRequest>(HostRequest{handle, 42, 1, &Host, 0, "", 0, 0, 0}, text, nullptr, 0,
+                                            &Capture);
 }
 
 TEST(Reply, SuccessWithoutParametersCarriesTheCmdId) {

@@ -5,7 +5,7 @@
 #include "commands/manager_client.h"
 #include "commands/server_info_text.h"
 #include "common/module_identity.h"
-#include "platform/sync.h"
+#include "platform/critical_section.h"
 #include "protocol/http_param_request.h"
 #include "protocol/json_command.h"
 #include "protocol/messages.h"

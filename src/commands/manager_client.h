@@ -7,7 +7,7 @@
 #include <string>
 
 #include "commands/user_instance.h"
-#include "platform/sync.h"
+#include "platform/critical_section.h"
 
 namespace zep {
 
@@ -51,6 +51,10 @@ class ManagerClient {
   // Only pages from the loopback address; otherwise reports -1.
   bool CheckLocalOrigin(HttpParamRequest& request);
   void StopUserInstances();
+  // Marks the user's record as starting (true), or finds its copy running or
+  // being started by another command (false).
+  bool ClaimUserInstance(const std::string& sid, InstanceClaim& claim);
+  PortMap StartUserInstance(const std::string& sid, InstanceClaim& claim, std::string& error);
 
   void VersionInfo(HttpParamRequest& request);
   void TKVersion(HttpParamRequest& request);

@@ -23,6 +23,17 @@ struct UserInstance {
   bool starting = false;
 };
 
+// What a command learned of a user's record when it decided whether to start
+// a copy: the copy that runs, or the ended one to clear and whom to start for.
+struct InstanceClaim {
+  uint32_t runningCopy = 0;
+  platform::ProcessHandle ended;
+  std::string endedEventName;
+  uint32_t sessionId = 0;
+  uint32_t clientProcessId = 0;
+  uint64_t clientStartTime = 0;
+};
+
 // Module name to (plain port, SSL port).
 using PortMap = std::map<std::string, std::pair<int32_t, int32_t>>;
 

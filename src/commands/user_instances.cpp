@@ -9,9 +9,10 @@
 
 #include "commands/manager_client.h"
 #include "platform/clock.h"
+#include "platform/critical_section.h"
+#include "platform/named_event.h"
 #include "platform/network.h"
 #include "platform/process_user.h"
-#include "platform/sync.h"
 #include "platform/system_error.h"
 #include "platform/user_process.h"
 #include "settings/log.h"
@@ -118,40 +119,36 @@ PortMap ManagerClient::GetCurrentUserModulePorts(const std::string& sid, std::st
     error = "User SID is empty.";
     return PortMap();
   }
-  // Decide under the lock; clear, start and wait without it. A record marked
-  // starting belongs to the command that is starting its copy, and counts as
-  // running for everyone else.
-  platform::ProcessHandle ended;
-  std::string endedEventName;
-  uint32_t sessionId = 0, clientProcessId = 0, runningCopy = 0;
-  uint64_t clientStartTime = 0;
-  bool running = false;
-  {
-    std::lock_guard<platform::Mutex> guard(tablesMutex);
-    UserInstance& record = userInstances[sid];
-    if (record.starting) {
-      running = true;
-    } else if (record.process.Valid()) {
-      if (record.process.Wait(0) != platform::WaitResult::Exited) {
-        running = true;
-        runningCopy = record.process.ProcessId();
-      } else {
-        ended = std::move(record.process);
-        endedEventName = record.stopEventName;
-      }
-    }
-    if (!running) {
-      record.starting = true;
-      sessionId = record.sessionId;
-      clientProcessId = record.clientProcessId;
-      clientStartTime = record.clientStartTime;
-    }
-  }
-  if (running) return ReadUserModulePorts(sid, runningCopy);
+  InstanceClaim claim;
+  if (!ClaimUserInstance(sid, claim)) return ReadUserModulePorts(sid, claim.runningCopy);
+  return StartUserInstance(sid, claim, error);
+}
 
+// Decides under the lock; clearing, starting and waiting happen without it.
+// A record marked starting belongs to the command that is starting its copy,
+// and counts as running for everyone else.
+bool ManagerClient::ClaimUserInstance(const std::string& sid, InstanceClaim& claim) {
+  std::lock_guard<platform::Mutex> guard(tablesMutex);
+  UserInstance& record = userInstances[sid];
+  if (record.starting) return false;
+  if (record.process.Valid()) {
+    if (record.process.Wait(0) != platform::WaitResult::Exited) {
+      claim.runningCopy = record.process.ProcessId();
+      return false;
+    }
+    claim.ended = std::move(record.process);
+    claim.endedEventName = record.stopEventName;
+  }
+  record.starting = true;
+  claim.sessionId = record.sessionId;
+  claim.clientProcessId = record.clientProcessId;
+  claim.clientStartTime = record.clientStartTime;
+  return true;
+}
+
+PortMap ManagerClient::StartUserInstance(const std::string& sid, InstanceClaim& claim, std::string& error) {
   platform::ProcessHandle started;
   bool ok = false;
-  std::string eventName;
   // Whatever happens below, the record leaves the starting state.
   struct FinishStart {
     ManagerClient& self;
@@ -167,11 +164,11 @@ PortMap ManagerClient::GetCurrentUserModulePorts(const std::string& sid, std::st
     }
   } finish{*this, sid, started, ok};
 
-  if (ended.Valid()) {
-    LogDebug("terminate process: p=%d", static_cast<int>(ended.ProcessId()));
-    ended.Terminate(0);
-    ended.Close();
-    platform::RemoveNamedEvent(endedEventName);
+  if (claim.ended.Valid()) {
+    LogDebug("terminate process: p=%d", static_cast<int>(claim.ended.ProcessId()));
+    claim.ended.Terminate(0);
+    claim.ended.Close();
+    platform::RemoveNamedEvent(claim.endedEventName);
   }
   for (const char* name : kModuleNames) {
     ClearUserPort(sid, name, false);
@@ -182,15 +179,14 @@ PortMap ManagerClient::GetCurrentUserModulePorts(const std::string& sid, std::st
     error = "Failed to create user process.";
     return PortMap();
   }
-  const uint32_t counter = ++stopEventCounter;
-  eventName = StopEventName(platform::TickCount(), counter);
+  const std::string eventName = StopEventName(platform::TickCount(), ++stopEventCounter);
   {
     std::lock_guard<platform::Mutex> guard(tablesMutex);
     userInstances[sid].stopEventName = eventName;
   }
   const std::string commandLine = UserInstanceCommandLine(application, eventName, sid);
   if (!CreateProcessAsCurrentLogonUser(application, commandLine, started,
-                                       CopyUser{sid, sessionId, clientProcessId, clientStartTime})) {
+                                       CopyUser{sid, claim.sessionId, claim.clientProcessId, claim.clientStartTime})) {
     error = "Failed to create user process.";
     return PortMap();
   }

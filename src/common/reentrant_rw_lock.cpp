@@ -4,7 +4,7 @@
 
 namespace zep {
 
-ReentrantRwLock::ReentrantRwLock() : guard_(400) {}
+ReentrantRwLock::ReentrantRwLock() : guard_(platform::kSpinCount) {}
 
 ReentrantRwLock::~ReentrantRwLock() {
   for (int i = 0; i < holders_.Size(); ++i) delete holders_[i];
@@ -153,8 +153,8 @@ void ReentrantRwLock::UnlockShared() {
     return;
   }
   // A thread that holds only exclusive access has no shared level to give
-  // back: taking one would turn 0x10000 into 0xFFFF and leak the lock.
-  if ((holder->count & 0xFFFF) == 0) {
+  // back: taking one would turn kExclusiveStep into kSharedMask and leak the lock.
+  if ((holder->count & kSharedMask) == 0) {
     guard_.Leave();
     return;
   }

@@ -78,10 +78,11 @@ int32_t DistributeCommand(uint32_t sendBackHandle, uint64_t connectionContext, i
       // The texts are required; a host that passes none gets the empty text.
       const std::string urlText = url != nullptr ? url : "";
       const std::string text = requestText != nullptr ? requestText : "";
-      const std::string originText = origin != nullptr ? origin : "";
+      const HostRequest host{sendBackHandle, connectionContext, clientSupported,
+                             sendBack,       clientSocket,      origin != nullptr ? origin : "",
+                             hostData1,      hostData2,         hostData3};
       // From here on every path replies.
-      return client->RouteRequest(sendBackHandle, connectionContext, urlText, text, body.release(), bodyLength,
-                                  clientSupported, sendBack, clientSocket, originText, hostData1, hostData2, hostData3);
+      return client->RouteRequest(host, urlText, text, body.release(), bodyLength);
     }
   } catch (...) {
   }
@@ -98,11 +99,8 @@ int32_t SendFallbackReply(SendBackCallback sendBack, uint32_t sendBackHandle, ui
   }
 }
 
-int32_t VirtualManagerClient::RouteRequest(uint32_t sendBackHandle, uint64_t connectionContext, const std::string& url,
-                                           const std::string& requestText, uint8_t* body, uint32_t bodyLength,
-                                           uint32_t clientSupported, SendBackCallback sendBack, uint32_t clientSocket,
-                                           const std::string& origin, intptr_t hostData1, intptr_t hostData2,
-                                           intptr_t hostData3) {
+int32_t VirtualManagerClient::RouteRequest(const HostRequest& host, const std::string& url,
+                                           const std::string& requestText, uint8_t* body, uint32_t bodyLength) {
   std::unique_ptr<uint8_t[]> ownedBody(body);
   // Whether the host has been handed the "Invalid command" reply.
   bool answered = false;
@@ -129,14 +127,13 @@ int32_t VirtualManagerClient::RouteRequest(uint32_t sendBackHandle, uint64_t con
 
     if (commandText.empty()) {
       StampActivity();
-      if (sendBack == nullptr) return 0;
+      if (host.sendBack == nullptr) return 0;
       answered = true;
-      return sendBack(sendBackHandle, connectionContext, "Invalid command", nullptr, 0, 0);
+      return host.sendBack(host.sendBackHandle, host.connectionContext, "Invalid command", nullptr, 0, 0);
     }
 
-    request = std::make_unique<HttpParamRequest>(sendBackHandle, connectionContext, commandText, clientSupported,
-                                                 clientSocket, origin, sendBack, hostData1, hostData2, hostData3,
-                                                 requestBody.get(), requestBodyLength, &StampAndSend);
+    request =
+        std::make_unique<HttpParamRequest>(host, commandText, requestBody.get(), requestBodyLength, &StampAndSend);
     requestBody.release();  // the request's response owns it now
     LogDebug("Url encode json command succeed. Processing...");
     if (LogEnabled(kLogDebug)) LogDebug("cmd = [%s]", LogText(commandText).c_str());
@@ -146,7 +143,7 @@ int32_t VirtualManagerClient::RouteRequest(uint32_t sendBackHandle, uint64_t con
     if (request != nullptr) return request->SendFailureReply();
     if (answered) return 0;
     StampActivity();
-    return SendFallbackReply(sendBack, sendBackHandle, connectionContext);
+    return SendFallbackReply(host.sendBack, host.sendBackHandle, host.connectionContext);
   }
 }
 

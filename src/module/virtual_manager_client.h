@@ -16,6 +16,7 @@ namespace zep {
 
 class ManagerClient;
 class HttpParamRequest;
+struct HostRequest;
 
 class VirtualManagerClient {
  public:
@@ -30,10 +31,9 @@ class VirtualManagerClient {
   // when InstanceLock refused.
   static bool DestroyInstance();
 
-  int32_t RouteRequest(uint32_t sendBackHandle, uint64_t connectionContext, const std::string& url,
-                       const std::string& requestText, uint8_t* body, uint32_t bodyLength, uint32_t clientSupported,
-                       SendBackCallback sendBack, uint32_t clientSocket, const std::string& origin, intptr_t hostData1,
-                       intptr_t hostData2, intptr_t hostData3);
+  // Takes the body.
+  int32_t RouteRequest(const HostRequest& host, const std::string& url, const std::string& requestText, uint8_t* body,
+                       uint32_t bodyLength);
   int32_t DispatchRequest(HttpParamRequest* request);
 
   int64_t GetLastActivityTime();

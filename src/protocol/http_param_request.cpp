@@ -15,52 +15,23 @@
 namespace zep {
 
 namespace {
-
-constexpr int kParameterTypeNone = 9;
-
-int ParameterTypeCode(const JsonCommand& command, int32_t count, int index) {
-  const Json::Value* parameters = command.Member("parameter");
-  if (!command.parsed || count == 0 || parameters == nullptr) return kParameterTypeNone;
-  if (!parameters->isNull() && !parameters->isArray()) return kParameterTypeNone;
-  if (index < 0 || index >= static_cast<int>(parameters->size())) return kParameterTypeNone;
-  switch ((*parameters)[index].type()) {
-    case Json::nullValue:
-      return 0;
-    case Json::booleanValue:
-      return 1;
-    case Json::intValue:
-      return 3;
-    case Json::uintValue:
-      return 4;
-    case Json::realValue:
-      return 5;
-    case Json::stringValue:
-      return 6;
-    case Json::arrayValue:
-      return 7;
-    case Json::objectValue:
-      return 8;
-  }
-  return kParameterTypeNone;
-}
-
+// The line as the service's log readers know it, its spelling kept on purpose.
+constexpr const char* kNoSendBackLine = "Invalid send back handle. Function must be call in wesocket!";
 }  // namespace
 
-HttpParamRequest::HttpParamRequest(uint32_t sendBackHandleValue, uint64_t context, const std::string& text,
-                                   uint32_t supported, uint32_t socket, const std::string& originText,
-                                   SendBackCallback callback, intptr_t data1, intptr_t data2, intptr_t data3,
-                                   uint8_t* body, uint32_t bodyLength, SendFunction send)
-    : hostData1(data1),
-      hostData2(data2),
-      hostData3(data3),
-      sendBackHandle(sendBackHandleValue),
-      connectionContext(context),
+HttpParamRequest::HttpParamRequest(const HostRequest& host, const std::string& text, uint8_t* body, uint32_t bodyLength,
+                                   SendFunction send)
+    : hostData1(host.hostData1),
+      hostData2(host.hostData2),
+      hostData3(host.hostData3),
+      sendBackHandle(host.sendBackHandle),
+      connectionContext(host.connectionContext),
       commandText(text),
-      clientSupported(supported),
-      clientSocket(socket),
-      origin(originText),
+      clientSupported(host.clientSupported),
+      clientSocket(host.clientSocket),
+      origin(host.origin),
       sendFn(send),
-      sendBack(callback),
+      sendBack(host.sendBack),
       startTick(platform::TickCount()),
       stepTick(startTick),
       response(std::make_unique<HttpParamResponse>(std::string(), body, bodyLength)) {
@@ -82,21 +53,15 @@ HttpParamRequest::HttpParamRequest(uint32_t sendBackHandleValue, uint64_t contex
   if (const Json::Value* parameters = command.Member("parameter"))
     parameterCount = static_cast<int32_t>(parameters->size());
   version = command.Text("version");
-  for (int i = 0; i < parameterCount; ++i) {
-    if (ParameterTypeCode(command, parameterCount, i) != kParameterTypeNone)
-      values.push_back(std::make_unique<Json::Value>((*command.Member("parameter"))[i]));
-    else
-      values.push_back(nullptr);
-  }
+  // Each listed parameter is kept; a "parameter" that is not an array still
+  // counts its members, as empty values.
+  const Json::Value* parameters = command.Member("parameter");
+  const bool listed = command.parsed && parameters != nullptr && parameters->isArray();
+  for (int i = 0; i < parameterCount; ++i)
+    values.push_back(listed ? std::make_unique<Json::Value>((*parameters)[i]) : nullptr);
 }
 
-HttpParamRequest::~HttpParamRequest() { ReleaseExtraData(); }
-
-void HttpParamRequest::ReleaseExtraData() {
-  delete[] extraData;
-  extraData = nullptr;
-  extraDataLength = 0;
-}
+HttpParamRequest::~HttpParamRequest() = default;
 
 void HttpParamRequest::Rewrite(bool isEvent, int32_t code, const std::string& description) {
   pendingReply.pending = true;
@@ -114,7 +79,6 @@ void HttpParamRequest::RenderPendingReply() {
 
 void HttpParamRequest::SetResult(const std::string& text) {
   values.push_back(std::make_unique<Json::Value>(text));
-  ReleaseExtraData();
   Rewrite(false, 0, std::string());
 }
 
@@ -124,7 +88,6 @@ void HttpParamRequest::SetResult(bool success, int32_t code, const std::string& 
     values.push_back(std::make_unique<Json::Value>(description));
     values.push_back(std::make_unique<Json::Value>(kModuleDescription));
   }
-  ReleaseExtraData();
   Rewrite(false, code, description);
 }
 
@@ -157,7 +120,7 @@ int32_t HttpParamRequest::SendBack() {
   std::string text = response->ResultText();
   if (sendBack == nullptr || sendBackHandle == 0) {
     replied = true;
-    LogError("Invalid send back handle. Function must be call in wesocket!");
+    LogError(kNoSendBackLine);
     return 0;
   }
   if (id.empty()) {
@@ -173,9 +136,7 @@ int32_t HttpParamRequest::SendBack() {
   }
   LogDebug("result json = [%s].", text.c_str());
   replied = true;
-  const int32_t result =
-      sendFn(sendBack, sendBackHandle, connectionContext, text.c_str(), extraData, extraDataLength, 0);
-  ReleaseExtraData();
+  const int32_t result = sendFn(sendBack, sendBackHandle, connectionContext, text.c_str(), nullptr, 0, 0);
   return result;
 }
 

@@ -16,14 +16,24 @@ namespace zep {
 using SendFunction = int32_t (*)(SendBackCallback callback, uint32_t sendBackHandle, uint64_t connectionContext,
                                  const char* text, const void* data, uint32_t dataLength, intptr_t reserved);
 
+// What the host handed over with one request, beside its text and body.
+struct HostRequest {
+  uint32_t sendBackHandle = 0;
+  uint64_t connectionContext = 0;
+  uint32_t clientSupported = 0;
+  SendBackCallback sendBack = nullptr;
+  uint32_t clientSocket = 0;
+  std::string origin;
+  intptr_t hostData1 = 0, hostData2 = 0, hostData3 = 0;
+};
+
 enum CommandKind : uint32_t { kKindMethod = 0, kKindProperty = 1, kKindEvent = 2, kKindNone = 3 };
 
 class HttpParamRequest {
  public:
-  HttpParamRequest(uint32_t sendBackHandle, uint64_t connectionContext, const std::string& commandText,
-                   uint32_t clientSupported, uint32_t clientSocket, const std::string& origin,
-                   SendBackCallback sendBack, intptr_t hostData1, intptr_t hostData2, intptr_t hostData3, uint8_t* body,
-                   uint32_t bodyLength, SendFunction sendFn);
+  // The request's response takes the body.
+  HttpParamRequest(const HostRequest& host, const std::string& commandText, uint8_t* body, uint32_t bodyLength,
+                   SendFunction sendFn);
   virtual ~HttpParamRequest();
   HttpParamRequest(const HttpParamRequest&) = delete;
   HttpParamRequest& operator=(const HttpParamRequest&) = delete;
@@ -68,7 +78,6 @@ class HttpParamRequest {
   // when it is read, from the last of them.
   void Rewrite(bool isEvent, int32_t code, const std::string& description);
   void RenderPendingReply();
-  void ReleaseExtraData();
 
   // Kept for the host; the module never reads them.
   [[maybe_unused]] intptr_t hostData1, hostData2, hostData3;
@@ -84,8 +93,6 @@ class HttpParamRequest {
   uint32_t commandKind = kKindNone;
   int32_t parameterCount = 0;
   std::vector<std::unique_ptr<Json::Value>> values;
-  uint8_t* extraData = nullptr;
-  uint32_t extraDataLength = 0;
   SendFunction sendFn;
   SendBackCallback sendBack;
   // Set once the host has been handed a reply (or no reply can be sent).
