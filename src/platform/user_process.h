@@ -14,14 +14,28 @@ enum class WaitResult { Exited, TimedOut, Failed };
 // closing ends what is left of them, so nothing outlives the handle.
 class ProcessHandle {
  public:
+  // What a back end keeps of a started copy: its handles and job, or its pid
+  // and pidfd. Defined in each back end's file.
+  struct Native;
+
   ProcessHandle() = default;
   ~ProcessHandle() { Close(); }
   ProcessHandle(ProcessHandle&& other) noexcept { *this = static_cast<ProcessHandle&&>(other); }
-  ProcessHandle& operator=(ProcessHandle&& other) noexcept;
+  ProcessHandle& operator=(ProcessHandle&& other) noexcept {
+    if (this != &other) {
+      Close();
+      native_ = other.native_;
+      processId_ = other.processId_;
+      threadId_ = other.threadId_;
+      other.native_ = nullptr;
+      other.processId_ = other.threadId_ = 0;
+    }
+    return *this;
+  }
   ProcessHandle(const ProcessHandle&) = delete;
   ProcessHandle& operator=(const ProcessHandle&) = delete;
 
-  bool Valid() const { return process_ != 0; }
+  bool Valid() const { return native_ != nullptr; }
   uint32_t ProcessId() const { return processId_; }
   uint32_t ThreadId() const { return threadId_; }
   // Exited once the copy itself has ended (whatever it started may remain
@@ -30,16 +44,18 @@ class ProcessHandle {
   void Terminate(uint32_t exitCode);
   void Close();
 
-  // For the back ends that fill it.
-  void Assign(intptr_t process, intptr_t thread, uint32_t processId, uint32_t threadId, intptr_t group = 0);
+  // For the back ends: takes the copy's state, made with new.
+  void Assign(Native* native, uint32_t processId, uint32_t threadId) {
+    Close();
+    native_ = native;
+    processId_ = processId;
+    threadId_ = threadId;
+  }
 
  private:
-  intptr_t process_ = 0;
-  intptr_t thread_ = 0;
-  intptr_t group_ = 0;  // the job object on Windows
+  Native* native_ = nullptr;
   uint32_t processId_ = 0;
   uint32_t threadId_ = 0;
-  [[maybe_unused]] bool reaped_ = false;  // POSIX: the pid is no longer ours
 };
 
 // The primary token of a user (on POSIX: the user's ids and account).

@@ -4,21 +4,14 @@
 #include <utility>
 
 #include "host_support/loopback_socket.h"
+#include "platform/network.h"
 
 namespace zep::host {
 
 namespace {
 
 // Keeps Windows Sockets started for the helpers' whole use.
-struct SocketsStarted {
-  SocketsStarted() {
-    WSADATA data{};
-    WSAStartup(MAKEWORD(2, 2), &data);
-  }
-  ~SocketsStarted() { WSACleanup(); }
-};
-
-void EnsureSockets() { static SocketsStarted started; }
+void EnsureSockets() { static platform::SocketsSession started(2, 2); }
 
 int LoopbackAddress(bool ipv6, uint16_t port, sockaddr_storage& address) {
   address = sockaddr_storage{};

@@ -4,7 +4,6 @@
 #include <grp.h>
 #include <poll.h>
 #include <pwd.h>
-#include <semaphore.h>
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -15,6 +14,8 @@
 
 #include <cerrno>
 #include <fstream>
+#include <memory>
+#include <new>
 #include <string>
 #include <vector>
 
@@ -68,35 +69,13 @@ void SleepMilliseconds(long milliseconds) {
 // reused. The copy leads a session and process group of its own (its pid);
 // the module reaps it only when ending the handle, so until then its pid, and
 // with it the group's, cannot be reused, and the whole group can be ended.
-ProcessHandle& ProcessHandle::operator=(ProcessHandle&& other) noexcept {
-  if (this != &other) {
-    Close();
-    process_ = other.process_;
-    thread_ = other.thread_;
-    processId_ = other.processId_;
-    threadId_ = other.threadId_;
-    reaped_ = other.reaped_;
-    other.process_ = other.thread_ = 0;
-    other.processId_ = other.threadId_ = 0;
-    other.reaped_ = false;
-  }
-  return *this;
-}
-
-void ProcessHandle::Assign(intptr_t process, intptr_t thread, uint32_t processId, uint32_t threadId,
-                           intptr_t /*group*/) {
-  Close();
-  process_ = process;
-  thread_ = thread;
-  processId_ = processId;
-  threadId_ = threadId;
-  reaped_ = false;
-}
+struct ProcessHandle::Native {
+  pid_t pid = 0;
+  int pidfd = -1;       // -1 where the kernel has none
+  bool reaped = false;  // the pid is no longer ours
+};
 
 namespace {
-
-// thread_ holds the pidfd plus one (0: none).
-int PidFdOf(intptr_t thread) { return static_cast<int>(thread) - 1; }
 
 int OpenPidFd(pid_t pid) { return static_cast<int>(syscall(SYS_pidfd_open, pid, 0)); }
 
@@ -142,9 +121,9 @@ void EndGroup(pid_t pid, int pidfd) {
 
 WaitResult ProcessHandle::Wait(uint32_t milliseconds) {
   if (!Valid()) return WaitResult::Failed;
-  if (reaped_) return WaitResult::Exited;
-  const pid_t pid = static_cast<pid_t>(process_);
-  const int pidfd = PidFdOf(thread_);
+  if (native_->reaped) return WaitResult::Exited;
+  const pid_t pid = native_->pid;
+  const int pidfd = native_->pidfd;
   for (uint32_t waited = 0;; ++waited) {
     switch (Probe(pid, pidfd)) {
       case ChildState::kEnded:
@@ -166,20 +145,19 @@ WaitResult ProcessHandle::Wait(uint32_t milliseconds) {
 }
 
 void ProcessHandle::Terminate(uint32_t /*exitCode*/) {
-  if (!Valid() || reaped_) return;
-  const pid_t pid = static_cast<pid_t>(process_);
-  const int pidfd = PidFdOf(thread_);
-  EndGroup(pid, pidfd);
-  Reap(pid, pidfd);
-  reaped_ = true;
+  if (!Valid() || native_->reaped) return;
+  EndGroup(native_->pid, native_->pidfd);
+  Reap(native_->pid, native_->pidfd);
+  native_->reaped = true;
 }
 
 void ProcessHandle::Close() {
+  if (!Valid()) return;
   Terminate(0);
-  if (PidFdOf(thread_) >= 0) close(PidFdOf(thread_));
-  process_ = thread_ = 0;
+  if (native_->pidfd >= 0) close(native_->pidfd);
+  delete native_;
+  native_ = nullptr;
   processId_ = threadId_ = 0;
-  reaped_ = false;
 }
 
 void UserToken::Close() {
@@ -273,6 +251,11 @@ bool StartProcessAsUser(const UserToken& token, const std::string& application, 
   }
   // Everything the child needs is prepared before fork: after it only
   // async-signal-safe calls are allowed.
+  std::unique_ptr<ProcessHandle::Native> native(new (std::nothrow) ProcessHandle::Native);
+  if (native == nullptr) {
+    errno = ENOMEM;
+    return false;
+  }
   std::vector<std::string> arguments = SplitCommandLine(commandLine);
   std::vector<char*> argv, envp;
   for (auto& argument : arguments) argv.push_back(argument.data());
@@ -341,9 +324,10 @@ bool StartProcessAsUser(const UserToken& token, const std::string& application, 
     errno = childError;
     return false;
   }
-  const int pidfd = OpenPidFd(pid);  // -1 where the kernel has none: the pid is used then
-  if (pidfd >= 0) fcntl(pidfd, F_SETFD, FD_CLOEXEC);
-  started.Assign(pid, pidfd + 1, static_cast<uint32_t>(pid), static_cast<uint32_t>(pid));
+  native->pid = pid;
+  native->pidfd = OpenPidFd(pid);  // -1 where the kernel has none: the pid is used then
+  if (native->pidfd >= 0) fcntl(native->pidfd, F_SETFD, FD_CLOEXEC);
+  started.Assign(native.release(), static_cast<uint32_t>(pid), static_cast<uint32_t>(pid));
   errno = 0;
   return true;
 }

@@ -10,17 +10,13 @@
 #include "platform/access_rights.h"
 #include "platform/process_user.h"
 #include "platform/win/owned_files_win.h"
+#include "platform/win/win_resources.h"
 
 namespace zep::platform {
 
 namespace {
 
-struct LocalBlock {
-  HLOCAL block = nullptr;
-  ~LocalBlock() {
-    if (block != nullptr) LocalFree(block);
-  }
-};
+using win::LocalBlock;
 
 // Sets the descriptor's list on this user's own file or folder, never on one
 // reached through a link or junction: the object is opened and checked first

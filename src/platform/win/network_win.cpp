@@ -11,44 +11,23 @@
 #include <cstring>
 
 #include "platform/network.h"
+#include "platform/win/win_resources.h"
 
 namespace zep::platform {
+
+using win::HeapBlock;
+using win::LibraryCloser;
+using win::SocketCloser;
 
 namespace {
 constexpr DWORD kInterfaceEntrySize = 76;
 constexpr DWORD kInterfaceListBuffer = 1520;
 
-// Released on every path, an exception included.
-struct SocketCloser {
-  SOCKET socket;
-  ~SocketCloser() {
-    if (socket != INVALID_SOCKET) closesocket(socket);
-  }
-};
-struct SocketsCleanup {
-  bool started;
-  ~SocketsCleanup() {
-    if (started) WSACleanup();
-  }
-};
-struct LibraryCloser {
-  HMODULE library;
-  ~LibraryCloser() {
-    if (library != nullptr) FreeLibrary(library);
-  }
-};
-struct HeapBlock {
-  PVOID block;
-  ~HeapBlock() {
-    if (block != nullptr) HeapFree(GetProcessHeap(), 0, block);
-  }
-};
 }  // namespace
 
 bool TcpConnectSucceeds(const std::string& address, uint16_t port, uint32_t timeoutMilliseconds) {
-  WSADATA data{};
-  if (WSAStartup(MAKEWORD(2, 2), &data) != 0) return false;
-  const SocketsCleanup cleanup{true};
+  const SocketsSession sockets(2, 2);
+  if (!sockets.Started()) return false;
   sockaddr_in target{};
   target.sin_family = AF_INET;
   target.sin_port = htons(port);
@@ -73,9 +52,8 @@ bool TcpConnectSucceeds(const std::string& address, uint16_t port, uint32_t time
 }
 
 bool ListInterfaceAddresses(std::vector<Ipv4Address>& addresses) {
-  WSADATA data{};
-  if (WSAStartup(MAKEWORD(1, 1), &data) != 0) return false;
-  const SocketsCleanup cleanup{true};
+  const SocketsSession sockets(1, 1);
+  if (!sockets.Started()) return false;
   bool listed = false;
   const SocketCloser socket{WSASocketA(AF_INET, SOCK_DGRAM, 0, nullptr, 0, 0)};
   const SOCKET s = socket.socket;

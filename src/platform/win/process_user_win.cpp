@@ -4,17 +4,11 @@
 #include <sddl.h>
 
 #include "platform/process_user.h"
+#include "platform/win/win_resources.h"
 
 namespace zep::platform {
 
-namespace {
-struct HandleCloser {
-  HANDLE handle = nullptr;
-  ~HandleCloser() {
-    if (handle != nullptr) CloseHandle(handle);
-  }
-};
-}  // namespace
+using win::HandleCloser;
 
 std::string GetProcessUserSID(uint32_t processId) {
   std::string result;

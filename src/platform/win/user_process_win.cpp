@@ -7,6 +7,8 @@
 
 #include <sddl.h>
 
+#include <memory>
+#include <new>
 #include <vector>
 
 #include "platform/user_process.h"
@@ -17,32 +19,15 @@ namespace {
 HANDLE AsHandle(intptr_t value) { return reinterpret_cast<HANDLE>(value); }
 }  // namespace
 
-ProcessHandle& ProcessHandle::operator=(ProcessHandle&& other) noexcept {
-  if (this != &other) {
-    Close();
-    process_ = other.process_;
-    thread_ = other.thread_;
-    group_ = other.group_;
-    processId_ = other.processId_;
-    threadId_ = other.threadId_;
-    other.process_ = other.thread_ = other.group_ = 0;
-    other.processId_ = other.threadId_ = 0;
-  }
-  return *this;
-}
-
-void ProcessHandle::Assign(intptr_t process, intptr_t thread, uint32_t processId, uint32_t threadId, intptr_t group) {
-  Close();
-  process_ = process;
-  thread_ = thread;
-  group_ = group;
-  processId_ = processId;
-  threadId_ = threadId;
-}
+struct ProcessHandle::Native {
+  HANDLE process = nullptr;
+  HANDLE thread = nullptr;
+  HANDLE job = nullptr;  // null where the host's own job allows no other
+};
 
 WaitResult ProcessHandle::Wait(uint32_t milliseconds) {
   if (!Valid()) return WaitResult::Failed;
-  switch (WaitForSingleObject(AsHandle(process_), milliseconds)) {
+  switch (WaitForSingleObject(native_->process, milliseconds)) {
     case WAIT_OBJECT_0:
       return WaitResult::Exited;
     case WAIT_TIMEOUT:
@@ -56,15 +41,18 @@ WaitResult ProcessHandle::Wait(uint32_t milliseconds) {
 // host that a new console brings; the copy alone where it has no job.
 void ProcessHandle::Terminate(uint32_t exitCode) {
   if (!Valid()) return;
-  if (group_ == 0 || !TerminateJobObject(AsHandle(group_), exitCode)) TerminateProcess(AsHandle(process_), exitCode);
+  if (native_->job == nullptr || !TerminateJobObject(native_->job, exitCode))
+    TerminateProcess(native_->process, exitCode);
 }
 
 // The job kills what is left in it when its last handle closes.
 void ProcessHandle::Close() {
-  if (group_ != 0) CloseHandle(AsHandle(group_));
-  if (process_ != 0) CloseHandle(AsHandle(process_));
-  if (thread_ != 0) CloseHandle(AsHandle(thread_));
-  process_ = thread_ = group_ = 0;
+  if (!Valid()) return;
+  if (native_->job != nullptr) CloseHandle(native_->job);
+  CloseHandle(native_->process);
+  CloseHandle(native_->thread);
+  delete native_;
+  native_ = nullptr;
   processId_ = threadId_ = 0;
 }
 
@@ -141,6 +129,8 @@ std::string TokenUserSid(const UserToken& token) {
 
 bool StartProcessAsUser(const UserToken& token, const std::string& application, const std::string& commandLine,
                         const EnvironmentBlock& environment, ProcessHandle& started) {
+  std::unique_ptr<ProcessHandle::Native> native(new (std::nothrow) ProcessHandle::Native);
+  if (native == nullptr) return false;
   STARTUPINFOA startup{};
   startup.cb = sizeof startup;
   startup.dwFlags = STARTF_USESHOWWINDOW;
@@ -171,8 +161,8 @@ bool StartProcessAsUser(const UserToken& token, const std::string& application, 
       job = nullptr;
     }
   }
-  started.Assign(reinterpret_cast<intptr_t>(info.hProcess), reinterpret_cast<intptr_t>(info.hThread), info.dwProcessId,
-                 info.dwThreadId, reinterpret_cast<intptr_t>(job));
+  *native = ProcessHandle::Native{info.hProcess, info.hThread, job};
+  started.Assign(native.release(), info.dwProcessId, info.dwThreadId);
   if (ResumeThread(info.hThread) == static_cast<DWORD>(-1)) {
     started.Terminate(1);
     started.Close();

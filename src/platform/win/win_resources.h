@@ -1,0 +1,48 @@
+// The Windows back end's own owners of handles and blocks, released on every
+// path, an exception included. (Windows Sockets are started one way:
+// SocketsSession of platform/network.h.)
+// Include after the Windows headers the including file needs.
+#pragma once
+
+#include <winsock2.h>
+
+#include <windows.h>
+
+namespace zep::platform::win {
+
+struct HandleCloser {
+  HANDLE handle = nullptr;
+  ~HandleCloser() {
+    if (handle != nullptr && handle != INVALID_HANDLE_VALUE) CloseHandle(handle);
+  }
+};
+
+struct LocalBlock {
+  HLOCAL block = nullptr;
+  ~LocalBlock() {
+    if (block != nullptr) LocalFree(block);
+  }
+};
+
+struct HeapBlock {
+  PVOID block = nullptr;
+  ~HeapBlock() {
+    if (block != nullptr) HeapFree(GetProcessHeap(), 0, block);
+  }
+};
+
+struct LibraryCloser {
+  HMODULE library = nullptr;
+  ~LibraryCloser() {
+    if (library != nullptr) FreeLibrary(library);
+  }
+};
+
+struct SocketCloser {
+  SOCKET socket = INVALID_SOCKET;
+  ~SocketCloser() {
+    if (socket != INVALID_SOCKET) closesocket(socket);
+  }
+};
+
+}  // namespace zep::platform::win
