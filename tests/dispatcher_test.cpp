@@ -19,8 +19,11 @@ TEST_F(DispatcherTest, NamesMatchExactly) {
       "{\n   \"description\" : \"Function not found\",\n   \"exception\" : -2200,\n   \"id\" : \"4\",\n   "
       "\"method\" : \"versioninfo\",\n   \"result\" : [ false ],\n\t\"cmdId\" : \"\"\n}\n",
       test::Send("{\"id\":\"4\",\"method\":\"versioninfo\"}"));
-  const std::string log = test::TakeLog();
-  EXPECT_NE(std::string::npos, log.find("]: Invalid function name: versioninfo. GetLastError = "));
+  EXPECT_NE(std::string::npos, test::TakeLog().find("]: Invalid function name: versioninfo. GetLastError = "));
+  // A page's method name reaches the log escaped: no page writes a line of its own.
+  test::Send("{\"id\":\"1\",\"method\":\"A\\n[Process:     1 Thread:     1] B\"}");
+  EXPECT_NE(std::string::npos,
+            test::TakeLog().find("]: Invalid function name: A\\n[Process:     1 Thread:     1] B. "));
 }
 
 TEST_F(DispatcherTest, TimingLinesFramTheCommand) {
@@ -47,12 +50,32 @@ TEST_F(DispatcherTest, UnsupportedClientsAreRefusedBeforeLookup) {
   EXPECT_EQ(std::string::npos, log.find("Twain function"));
 }
 
-TEST_F(DispatcherTest, TextThatIsNotJsonIsAnUnknownEmptyName) {
-  EXPECT_EQ(
-      "{\n   \"description\" : \"Function not found\",\n   \"exception\" : -2200,\n   \"id\" : \"\",\n   "
-      "\"method\" : \"\",\n   \"result\" : [ false ],\n\t\"cmdId\" : \"\"\n}\n",
-      test::Send("not json"));
-  EXPECT_NE(std::string::npos, test::TakeLog().find("]: Invalid json command format. cmd = [not json][3].\n"));
+// Text that is not JSON, or that the parser refuses by throwing (too deep),
+// is an unknown command with an empty name.
+TEST_F(DispatcherTest, UnparsedTextIsAnUnknownEmptyName) {
+  const std::string deep = std::string(5000, '[') + std::string(5000, ']');
+  for (const std::string& text :
+       {std::string("not json"), deep,
+        "{\"id\":\"1\",\"cmdId\":\"c\",\"method\":\"ChangePort\",\"parameter\":" + deep + "}"}) {
+    EXPECT_EQ(
+        "{\n   \"description\" : \"Function not found\",\n   \"exception\" : -2200,\n   \"id\" : \"\",\n   "
+        "\"method\" : \"\",\n   \"result\" : [ false ],\n\t\"cmdId\" : \"\"\n}\n",
+        test::Send(text));
+    const std::string log = test::TakeLog();
+    EXPECT_NE(std::string::npos, log.find("]: Invalid function name: . GetLastError = "));
+    EXPECT_EQ(text == "not json",
+              log.find("]: Invalid json command format. cmd = [not json][3].\n") != std::string::npos);
+  }
+}
+
+// The cmdId comes back with every byte (UTF-8 or Latin-1) but what JSON escapes.
+TEST_F(DispatcherTest, CmdIdKeepsEveryByteButWhatJsonEscapes) {
+  for (const char* id : {"c\xC3\xA9xy", "c\xE9xy", "q\\\"b\\\\t\\t\\r\\n\\u0001\\u001f\x7f"})
+    EXPECT_EQ(
+        std::string(
+            "{\n   \"id\" : \"1\",\n   \"method\" : \"ChangePort\",\n   \"result\" : [ true ],\n\t\"cmdId\" : \"") +
+            id + "\"\n}\n",
+        test::Send(std::string("{\"id\":\"1\",\"cmdId\":\"") + id + "\",\"method\":\"ChangePort\"}"));
 }
 
 TEST_F(DispatcherTest, TooFewParametersAreCounted) {

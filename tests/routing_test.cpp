@@ -1,6 +1,14 @@
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <cstdlib>
 #include <ctime>
+#include <future>
+#include <memory>
+#include <stdexcept>
+#include <string>
+#include <thread>
+#include <vector>
 
 #include "command_host.h"
 #include "module/entry_points.h"
@@ -109,18 +117,24 @@ TEST_F(RoutingTest, SkippedRequestsDoNothing) {
   EXPECT_EQ(5, VirtualManagerClient::GetInstance()->GetLastActivityTime());
 }
 
-TEST_F(RoutingTest, WaitTimeoutFollowsTheActivity) {
+TEST_F(RoutingTest, WaitTimeoutTurnsAfterThirtySecondsIdle) {
   VirtualManagerClient* client = VirtualManagerClient::GetInstance();
   client->SetLastActivityTime(0);
   EXPECT_EQ(1u, zep::GetWaitTimeout());
-  const int64_t now = static_cast<int64_t>(std::time(nullptr));
-  client->SetLastActivityTime(now - 29);
-  EXPECT_EQ(1u, zep::GetWaitTimeout());
-  client->SetLastActivityTime(now - 40);
-  EXPECT_EQ(100u, zep::GetWaitTimeout());
+  // Idle for exactly so many seconds, measured within one second of the clock.
+  auto idleFor = [client](int64_t seconds) {
+    for (;;) {
+      const int64_t now = static_cast<int64_t>(std::time(nullptr));
+      client->SetLastActivityTime(now - seconds);
+      const uint32_t answer = zep::GetWaitTimeout();
+      if (static_cast<int64_t>(std::time(nullptr)) == now) return answer;
+    }
+  };
+  EXPECT_EQ(1u, idleFor(30));
+  EXPECT_EQ(100u, idleFor(31));
   test::Send("{\"id\":\"1\",\"method\":\"ChangePort\"}");
   EXPECT_EQ(1u, zep::GetWaitTimeout());
-  EXPECT_NEAR(static_cast<double>(now), static_cast<double>(client->GetLastActivityTime()), 2.0);
+  EXPECT_NEAR(static_cast<double>(std::time(nullptr)), static_cast<double>(client->GetLastActivityTime()), 2.0);
 }
 
 TEST_F(RoutingTest, TheReplyGoesBackOnTheCallersConnection) {
@@ -130,6 +144,81 @@ TEST_F(RoutingTest, TheReplyGoesBackOnTheCallersConnection) {
   const std::string log = test::TakeLog();
   EXPECT_NE(std::string::npos, log.find("]: Url encode json command succeed. Processing...\n"));
   EXPECT_NE(std::string::npos, log.find("]: cmd = [{\"id\":\"9\",\"cmdId\":\"q\",\"method\":\"ChangePort\"}]\n"));
+}
+
+TEST_F(RoutingTest, AThrowingHostCallbackIsCalledOnce) {
+  static int calls = 0;
+  calls = 0;
+  EXPECT_EQ(0, zep::DistributeCommand(
+                   1, 0, 0, "/zep/x", "{\"id\":\"1\",\"method\":\"ChangePort\"}", nullptr, 0, 1,
+                   [](uint32_t, uint64_t, const char*, const void*, uint32_t, intptr_t) -> int32_t {
+                     ++calls;
+                     throw std::runtime_error("host failure");
+                   },
+                   0, "", 0, 0, 0));
+  EXPECT_EQ(1, calls);
+  EXPECT_NE(std::string::npos, test::TakeLog().find("]: RunCommand:: command failed: host failure. GetLastError = "));
+}
+
+TEST_F(RoutingTest, AReplyWithoutAConnectionIsLogged) {
+  EXPECT_EQ(0, zep::DistributeCommand(
+                   0, 0, 0, "/zep/x", "{\"id\":\"1\",\"method\":\"ChangePort\"}", nullptr, 0, 1,
+                   [](uint32_t, uint64_t, const char*, const void*, uint32_t, intptr_t) {
+                     ADD_FAILURE() << "answered on no connection";
+                     return 1;
+                   },
+                   0, "", 0, 0, 0));
+  EXPECT_EQ(0, zep::DistributeCommand(5, 0, 0, "/zep/x", "{\"id\":\"1\",\"method\":\"ChangePort\"}", nullptr, 0, 1,
+                                      nullptr, 0, "", 0, 0, 0));
+  const std::string log = test::TakeLog();
+  const std::string line = "[Error-0]: Invalid send back handle. Function must be call in wesocket! GetLastError = ";
+  size_t lines = 0;
+  for (size_t at = log.find(line); at != std::string::npos; at = log.find(line, at + 1)) ++lines;
+  EXPECT_EQ(2u, lines);
+}
+
+// The host's callback may hand the module another request on the same thread.
+TEST_F(RoutingTest, ACallbackMayCallBackIntoTheModule) {
+  static std::vector<std::string> texts;
+  texts.clear();
+  auto nested = [](uint32_t handle, uint64_t, const char* text, const void*, uint32_t, intptr_t) -> int32_t {
+    texts.push_back(text);
+    if (handle == 1) {
+      auto inner = [](uint32_t, uint64_t, const char* innerText, const void*, uint32_t, intptr_t) -> int32_t {
+        texts.push_back(innerText);
+        return 2;
+      };
+      zep::DistributeCommand(2, 0, 0, "/zep/x", "{\"id\":\"in\",\"method\":\"ChangePort\"}", nullptr, 0, 1, inner, 0,
+                             "", 0, 0, 0);
+    }
+    return 1;
+  };
+  auto done = std::make_shared<std::promise<int32_t>>();
+  std::future<int32_t> result = done->get_future();
+  std::thread([done, nested] {
+    done->set_value(zep::DistributeCommand(1, 0, 0, "/zep/x", "{\"id\":\"out\",\"method\":\"ChangePort\"}", nullptr, 0,
+                                           1, nested, 0, "", 0, 0, 0));
+  }).detach();
+  if (result.wait_for(std::chrono::seconds(20)) != std::future_status::ready) {
+    ADD_FAILURE() << "the nested request never returned";
+    std::_Exit(1);  // the stuck thread cannot be joined
+  }
+  EXPECT_EQ(1, result.get());
+  ASSERT_EQ(2u, texts.size());
+  EXPECT_NE(std::string::npos, texts[0].find("\"id\" : \"out\""));
+  EXPECT_NE(std::string::npos, texts[1].find("\"id\" : \"in\""));
+}
+
+TEST_F(RoutingTest, StopAndWhiteListQueriesAreLogged) {
+  VirtualManagerClient::GetInstance();
+  test::TakeLog();
+  ASSERT_TRUE(zep::DoAction(3, nullptr, nullptr));
+  EXPECT_NE(std::string::npos, test::TakeLog().find("[Debug-0]: ManagerClient exit\n"));
+  ASSERT_EQ(0, zep::Reserved("addFileToWhiteList", "C:\\Data\\a.txt", 0));
+  EXPECT_EQ("", test::TakeLog());
+  EXPECT_EQ(0, zep::Reserved("fileInQROWhiteList", "C:\\Data\\a.txt", 0));
+  EXPECT_NE(std::string::npos,
+            test::TakeLog().find("[Debug-0]: FileIsInWhiteList: [C:\\Data\\a.txt][C:/Data/a.txt].\n"));
 }
 
 }  // namespace

@@ -1,7 +1,18 @@
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <chrono>
+#include <ctime>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <utility>
+#include <vector>
+
 #include "command_host.h"
 #include "host_support/loopback_socket.h"
+#include "module/entry_points.h"
+#include "module/virtual_manager_client.h"
 #include "platform/profile.h"
 #include "settings/port_registry.h"
 #include "settings/settings_store.h"
@@ -48,23 +59,34 @@ TEST_F(ServerSettingsTest, PortsMayBeDigitStringsOrReals) {
       test::Send(Command("SetServerInfo", "[\"h\",\"18625\",443.9,-7,\"0\"]")));
 }
 
+// A host with a line break would write keys of its own: it is refused as a wrong type.
 TEST_F(ServerSettingsTest, WrongTypesStoreNothing) {
-  test::SetConfigurationText("[TK]\r\nLogLevel=14\r\nServer=before\r\n");
-  EXPECT_EQ("{}", test::Send(Command("SetServerInfo", "[\"after\",1,\"abc\",3,4]")));
-  EXPECT_EQ("before", test::ConfigurationKey("Server"));
-  EXPECT_NE(std::string::npos, test::TakeLog().find("]: Invalid parameter type. GetLastError = "));
-  EXPECT_EQ("{}", test::Send(Command("SetServerInfo", "[{\"a\":1},1,2,3,4]")));
+  test::SetConfigurationText("[TK]\r\nLogLevel=14\r\n");
+  for (const char* parameters : {"[\"after\",1,\"abc\",3,4]", "[{\"a\":1},1,2,3,4]",
+                                 "[\"h\\r\\nLogLevel=30\\nEnableEnhancedMode=TRUE\",1,2,3,4]",
+                                 "[\"h\\rLogLevel=30\",1,2,3,4]", "[\"h\\nLogLevel=30\",1,2,3,4]"}) {
+    EXPECT_EQ("{}", test::Send(Command("SetServerInfo", parameters))) << parameters;
+    EXPECT_NE(std::string::npos, test::TakeLog().find("[Error-0]: Invalid parameter type. GetLastError = "));
+  }
+  EXPECT_EQ("[TK]\r\nLogLevel=14\r\n", test::ReadFileText(test::ModuleDirectory() + "TKConfiguration.ini"));
 }
 
+// The host comes back with every byte but what JSON escapes.
 TEST_F(ServerSettingsTest, HostTextIsEscaped) {
-  const std::string reply = test::Send(Command("SetServerInfo", "[\"a\\\"b\\\\c\",1,2,3,4]"));
+  test::SetConfigurationText("[TK]\r\nLogLevel=14\r\nServer=R\xE9seau-1\r\n");
   EXPECT_EQ(
-      "{\"Host\":\"a\\\"b\\\\c\",\"qro\":{\"port\":\"3\",\"sslPort\":\"4\"},\"zep\":{\"port\":\"1\",\"sslPort\":\"2\"}"
-      "}",
+      "{\"Host\":\"R\xE9seau-1\",\"qro\":{\"port\":\"-1\",\"sslPort\":\"-1\"},\"zep\":{\"port\":\"-1\",\"sslPort\":\"-"
+      "1\"}}",
+      test::Send("{\"id\":\"2\",\"method\":\"GetServerInfo\"}"));
+  const std::string reply = test::Send(Command("SetServerInfo", "[\"a\\\"b\\\\\\tc\xC3\xA9\",1,2,3,4]"));
+  EXPECT_EQ(
+      "{\"Host\":\"a\\\"b\\\\\\tc\xC3\xA9\",\"qro\":{\"port\":\"3\",\"sslPort\":\"4\"},\"zep\":{\"port\":\"1\","
+      "\"sslPort\":\"2\"}}",
       reply);
   EXPECT_EQ(reply, test::Send("{\"id\":\"2\",\"method\":\"GetServerInfo\"}"));
 }
 
+// The origin is checked before the parameters.
 TEST_F(ServerSettingsTest, SetServerInfoOnlyFromTheLocalMachine) {
   test::SetConfigurationText("[TK]\r\nServer=kept\r\n");
   EXPECT_EQ(
@@ -73,6 +95,10 @@ TEST_F(ServerSettingsTest, SetServerInfoOnlyFromTheLocalMachine) {
       "\"c\"\n}\n",
       test::Send(Command("SetServerInfo", "[\"x\",1,2,3,4]"), "http://127.0.0.1.evil.example"));
   EXPECT_EQ("kept", test::ConfigurationKey("Server"));
+  EXPECT_EQ(
+      "{\n   \"description\" : \"Only support access from local machine\",\n   \"exception\" : -1,\n   \"id\" : "
+      "\"1\",\n   \"method\" : \"SetServerInfo\",\n   \"result\" : [ \"x\", false ],\n\t\"cmdId\" : \"c\"\n}\n",
+      test::Send(Command("SetServerInfo", "[\"x\"]"), "http://example.test"));
   EXPECT_EQ(
       "{\n   \"description\" : \"Invalid parameter count.\",\n   \"exception\" : -2202,\n   \"id\" : \"1\",\n   "
       "\"method\" : \"SetServerInfo\",\n   \"result\" : [ \"x\", false ],\n\t\"cmdId\" : \"c\"\n}\n",
@@ -85,39 +111,32 @@ TEST_F(ServerSettingsTest, ChangePortAnswersSuccess) {
       test::Send(Command("ChangePort", "[1]"), ""));
 }
 
+std::string CheckReply(bool free) {
+  return std::string("{\n   \"id\" : \"1\",\n   \"method\" : \"CheckQROPort\",\n   \"result\" : [ ") +
+         (free ? "true" : "false") + " ],\n\t\"cmdId\" : \"c\"\n}\n";
+}
+
+// The address reaches the log escaped: no page writes a line of its own.
 TEST_F(ServerSettingsTest, CheckQROPortStopsAtTheFirstBusyPort) {
   host::LoopbackListener first, second;
   ASSERT_TRUE(first.Valid() && second.Valid());
-  const std::string parameters =
-      "[\"127.0.0.1\"," + std::to_string(first.Port()) + "," + std::to_string(second.Port()) + "]";
+  const std::string ports = std::to_string(first.Port()) + "," + std::to_string(second.Port());
   test::TakeLog();
-  EXPECT_EQ(
-      "{\n   \"id\" : \"1\",\n   \"method\" : \"CheckQROPort\",\n   \"result\" : [ false ],\n\t\"cmdId\" : "
-      "\"c\"\n}\n",
-      test::Send(Command("CheckQROPort", parameters)));
+  EXPECT_EQ(CheckReply(false), test::Send(Command("CheckQROPort", "[\"127.0.0.1\\nforged\"," + ports + "]")));
   const std::string log = test::TakeLog();
   EXPECT_NE(std::string::npos,
-            log.find("[Info-0]: 127.0.0.1:" + std::to_string(first.Port()) + " is active and used.\n"));
-  EXPECT_EQ(std::string::npos, log.find("127.0.0.1:" + std::to_string(second.Port()) + " is active"));
+            log.find("[Info-0]: 127.0.0.1\\nforged:" + std::to_string(first.Port()) + " is active and used.\n"));
+  EXPECT_EQ(std::string::npos, log.find(":" + std::to_string(second.Port()) + " is active"));
 }
 
 TEST_F(ServerSettingsTest, CheckQROPortTestsTheSecondPortToo) {
   host::LoopbackListener busy;
-  const std::string parameters =
-      "[\"127.0.0.1\"," + std::to_string(FreePort()) + "," + std::to_string(busy.Port()) + "]";
-  EXPECT_EQ(
-      "{\n   \"id\" : \"1\",\n   \"method\" : \"CheckQROPort\",\n   \"result\" : [ false ],\n\t\"cmdId\" : "
-      "\"c\"\n}\n",
-      test::Send(Command("CheckQROPort", parameters)));
-  EXPECT_EQ(
-      "{\n   \"id\" : \"1\",\n   \"method\" : \"CheckQROPort\",\n   \"result\" : [ true ],\n\t\"cmdId\" : "
-      "\"c\"\n}\n",
-      test::Send(Command("CheckQROPort",
-                         "[\"127.0.0.1\"," + std::to_string(FreePort()) + "," + std::to_string(FreePort()) + "]")));
-  EXPECT_EQ(
-      "{\n   \"id\" : \"1\",\n   \"method\" : \"CheckQROPort\",\n   \"result\" : [ true ],\n\t\"cmdId\" : "
-      "\"c\"\n}\n",
-      test::Send(Command("CheckQROPort", "[\"not an address\",1,2]")));
+  const std::string free = std::to_string(FreePort());
+  EXPECT_EQ(CheckReply(false),
+            test::Send(Command("CheckQROPort", "[\"127.0.0.1\"," + free + "," + std::to_string(busy.Port()) + "]")));
+  EXPECT_EQ(CheckReply(true),
+            test::Send(Command("CheckQROPort", "[\"127.0.0.1\"," + free + "," + std::to_string(FreePort()) + "]")));
+  EXPECT_EQ(CheckReply(true), test::Send(Command("CheckQROPort", "[\"not an address\",1,2]")));
 }
 
 TEST_F(ServerSettingsTest, CheckQROPortUsesTheLow16Bits) {
@@ -127,6 +146,66 @@ TEST_F(ServerSettingsTest, CheckQROPortUsesTheLow16Bits) {
   EXPECT_NE(std::string::npos,
             test::TakeLog().find("127.0.0.1:" + std::to_string(busy.Port()) + " is active and used."));
   EXPECT_EQ("{}", test::Send(Command("CheckQROPort", "[\"127.0.0.1\",\"x\",1]")));
+}
+
+// Replies by connection handle, for commands sent from several threads.
+std::mutex repliesMutex;
+std::vector<std::pair<uint32_t, std::string>> replies;
+
+int32_t SendOn(uint32_t handle, const std::string& command) {
+  auto record = [](uint32_t on, uint64_t, const char* text, const void*, uint32_t, intptr_t) -> int32_t {
+    std::lock_guard<std::mutex> guard(repliesMutex);
+    replies.push_back({on, text});
+    return 7;
+  };
+  return zep::DistributeCommand(handle, 0, 0, "/zep/x", command.c_str(), nullptr, 0, 1, record, 0, test::kLocalOrigin,
+                                0, 0, 0);
+}
+
+std::vector<std::string> RepliesOn(uint32_t handle) {
+  std::lock_guard<std::mutex> guard(repliesMutex);
+  std::vector<std::string> found;
+  for (const auto& entry : replies)
+    if (entry.first == handle) found.push_back(entry.second);
+  return found;
+}
+
+// A CheckQROPort whose connect gets no answer holds up no other command, the
+// host is told the module is busy meanwhile, and the port counts as free once
+// the check's bound (3 s a port) has passed, long before the system's connect
+// time-out (minutes).
+TEST_F(ServerSettingsTest, AHangingConnectHoldsUpNoOtherCommand) {
+  host::LoopbackListener full(false, 0);
+  ASSERT_TRUE(full.Valid());
+  host::TcpSocket queued = host::ConnectLoopback(full.Port());  // the accept queue is now full
+  ASSERT_TRUE(queued.Valid());
+  VirtualManagerClient::GetInstance()->SetLastActivityTime(static_cast<int64_t>(std::time(nullptr)) - 100);
+  ASSERT_EQ(100u, zep::GetWaitTimeout());
+  test::TakeLog();
+
+  std::atomic<bool> checked{false};
+  const std::string port = std::to_string(full.Port());
+  const auto start = std::chrono::steady_clock::now();
+  std::thread check([&] {
+    SendOn(11, Command("CheckQROPort", "[\"127.0.0.1\"," + port + "," + port + "]"));
+    checked = true;
+  });
+  std::string log;
+  for (int i = 0; i < 500 && log.find("Twain function [CheckQROPort] begin") == std::string::npos; ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    log += test::TakeLog();
+  }
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  ASSERT_FALSE(checked.load()) << "the connect was answered; the test needs it to hang";
+  EXPECT_EQ(1u, zep::GetWaitTimeout());  // a command is running
+
+  EXPECT_EQ(7, SendOn(12, Command("ChangePort", "[]")));
+  EXPECT_EQ(1u, RepliesOn(12).size());
+  EXPECT_FALSE(checked.load()) << "ChangePort waited for CheckQROPort";
+
+  check.join();
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(10));
+  EXPECT_EQ(std::vector<std::string>{CheckReply(true)}, RepliesOn(11));
 }
 
 }  // namespace
