@@ -76,14 +76,10 @@ int32_t Record(uint32_t, uint64_t, const char* text, const void*, uint32_t, intp
   return 12;
 }
 
-TEST(Exports, AllTenAreThere) {
-  const Exports& m = Module();
-  EXPECT_TRUE(m.DoAction && m.GetAlias && m.GetVersionDesc && m.GetPorts && m.GetWaitTimeout && m.DistributeCommand &&
-              m.GetImage && m.SetImage && m.Reserved && m.CloseWebSocket);
-}
-
 TEST(Exports, ConstantsOfTheModule) {
   const Exports& m = Module();
+  ASSERT_TRUE(m.DoAction && m.GetAlias && m.GetVersionDesc && m.GetPorts && m.GetWaitTimeout && m.DistributeCommand &&
+              m.GetImage && m.SetImage && m.Reserved && m.CloseWebSocket);
   EXPECT_EQ(4u, m.GetAlias(nullptr));
   uint32_t alias = 0;
   EXPECT_EQ(4u, m.GetAlias(&alias));
@@ -221,10 +217,9 @@ class ImageMapTest : public ::testing::Test {
 };
 
 TEST_F(ImageMapTest, StoreFetchAndErase) {
-  std::vector<unsigned char> record(524);
+  std::vector<unsigned char> record(524), out(600, 0xEE);
   for (size_t i = 0; i < record.size(); ++i) record[i] = static_cast<unsigned char>(i * 7);
   EXPECT_EQ(1, Set("/SetEncryptedImageMap?GUID=abc", record.data(), 524));
-  std::vector<unsigned char> out(600, 0xEE);
   uint32_t size = 0;
   EXPECT_EQ(1, Get("/GetEncryptedImageMap?GUID=abc", out.data(), &size));
   EXPECT_EQ(524u, size);
@@ -233,7 +228,22 @@ TEST_F(ImageMapTest, StoreFetchAndErase) {
   size = 0;
   EXPECT_EQ(1, Get("/GetEncryptedImageMap?GUID=abc", nullptr, &size));
   EXPECT_EQ(524u, size);
+  // Caller errors change nothing: a record too long, no request, nowhere for the size.
+  EXPECT_EQ(0, Set("/SetEncryptedImageMap?GUID=abc", out.data(), 525));
+  EXPECT_EQ(0, Module().GetImage(nullptr, out.data(), &size));
+  EXPECT_EQ(0, Module().SetImage(nullptr, out.data(), 1));
+  EXPECT_EQ(0, Module().GetImage("/GetEncryptedImageMap?GUID=abc", out.data(), nullptr));
   EXPECT_EQ(1, Get("/GetEncryptedImageMap?GUID=abc", out.data(), &size));  // fetching keeps the record
+  EXPECT_TRUE(std::equal(record.begin(), record.end(), out.begin()));
+  // A shorter store leaves zeros after its bytes.
+  const char ten[10] = {1, 2, 3, 4, 5, 6, 7, 8, 9, 10};
+  ASSERT_EQ(1, Set("/SetEncryptedImageMap?GUID=abc", ten, 10));
+  ASSERT_EQ(1, Get("/GetEncryptedImageMap?GUID=abc", out.data(), &size));
+  EXPECT_EQ(0, std::memcmp(out.data(), ten, 10));
+  EXPECT_EQ(std::vector<unsigned char>(514, 0), std::vector<unsigned char>(out.begin() + 10, out.begin() + 524));
+  ASSERT_EQ(1, Set("/SetEncryptedImageMap?GUID=empty", record.data(), 0));
+  ASSERT_EQ(1, Get("/GetEncryptedImageMap?GUID=empty", out.data(), &size));
+  EXPECT_EQ(std::vector<unsigned char>(524, 0), std::vector<unsigned char>(out.begin(), out.begin() + 524));
   EXPECT_EQ(1, Set("/SetEncryptedImageMap?GUID=abc", nullptr, 0));
   EXPECT_EQ(0, Get("/GetEncryptedImageMap?GUID=abc", out.data(), &size));
   EXPECT_EQ(1, Set("/SetEncryptedImageMap?GUID=never-stored", nullptr, 0));
@@ -257,33 +267,6 @@ TEST_F(ImageMapTest, KeysAreTheRestOfTheText) {
   EXPECT_EQ(1, Get("/GetEncryptedImageMap?GUID=k/SetEncryptedImageMap?", out, &size));
   EXPECT_EQ(0, Set("/SetEncryptedImageMap?GUID=", &byte, 1));
   EXPECT_EQ(0, Set("/SetEncryptedImageMap?", &byte, 1));
-}
-
-TEST_F(ImageMapTest, ShortStoresLeaveZeros) {
-  std::vector<unsigned char> full(524, 0xAB), out(524, 0);
-  ASSERT_EQ(1, Set("/SetEncryptedImageMap?GUID=z", full.data(), 524));
-  const char ten[10] = {1, 2, 3, 4, 5, 6, 7, 8, 9, 10};
-  ASSERT_EQ(1, Set("/SetEncryptedImageMap?GUID=z", ten, 10));
-  uint32_t size = 0;
-  ASSERT_EQ(1, Get("/GetEncryptedImageMap?GUID=z", out.data(), &size));
-  EXPECT_EQ(0, std::memcmp(out.data(), ten, 10));
-  EXPECT_EQ(std::vector<unsigned char>(514, 0), std::vector<unsigned char>(out.begin() + 10, out.end()));
-  ASSERT_EQ(1, Set("/SetEncryptedImageMap?GUID=empty", full.data(), 0));
-  ASSERT_EQ(1, Get("/GetEncryptedImageMap?GUID=empty", out.data(), &size));
-  EXPECT_EQ(std::vector<unsigned char>(524, 0), out);
-}
-
-TEST_F(ImageMapTest, CallerErrorsChangeNothing) {
-  std::vector<unsigned char> big(600, 0x11), out(524, 0);
-  const unsigned char byte = 9;
-  ASSERT_EQ(1, Set("/SetEncryptedImageMap?GUID=q", &byte, 1));
-  EXPECT_EQ(0, Set("/SetEncryptedImageMap?GUID=q", big.data(), 525));
-  uint32_t size = 0;
-  ASSERT_EQ(1, Get("/GetEncryptedImageMap?GUID=q", out.data(), &size));
-  EXPECT_EQ(9, out[0]);
-  EXPECT_EQ(0, Module().GetImage(nullptr, out.data(), &size));
-  EXPECT_EQ(0, Module().SetImage(nullptr, &byte, 1));
-  EXPECT_EQ(0, Module().GetImage("/GetEncryptedImageMap?GUID=q", out.data(), nullptr));
 }
 
 // Enough keys for the index to grow many times and for erasures to leave
@@ -315,15 +298,6 @@ TEST_F(ImageMapTest, ManyKeysSurviveGrowthAndErasures) {
     ASSERT_EQ(1, Get(key("/GetEncryptedImageMap?", i), out.data(), &size)) << i;
     ASSERT_EQ(content(i, 2), out) << i;
   }
-}
-
-TEST_F(ImageMapTest, RecordsVanishWhenTheModuleStops) {
-  const unsigned char byte = 3;
-  ASSERT_EQ(1, Set("/SetEncryptedImageMap?GUID=gone", &byte, 1));
-  Module().DoAction(3, nullptr, nullptr);
-  uint32_t size = 0;
-  unsigned char out[524];
-  EXPECT_EQ(0, Get("/GetEncryptedImageMap?GUID=gone", out, &size));
 }
 
 TEST_F(ImageMapTest, ManyThreadsStoreFetchAndQuery) {
@@ -407,11 +381,17 @@ class StopModuleAtExit : public ::testing::Environment {
 };
 const auto* const stopAtExit = ::testing::AddGlobalTestEnvironment(new StopModuleAtExit);
 
+// Image records and the whitelist vanish when the module stops.
 TEST_F(WhiteListTest, EmptyAfterARestart) {
+  const unsigned char byte = 3;
+  ASSERT_EQ(1, Module().SetImage("/SetEncryptedImageMap?GUID=gone", &byte, 1));
   Add("C:\\keep");
   Module().DoAction(3, nullptr, nullptr);
   Module().DoAction(0, nullptr, nullptr);
   EXPECT_EQ(-1, Query("C:\\keep"));
+  uint32_t size = 0;
+  unsigned char out[524];
+  EXPECT_EQ(0, Module().GetImage("/GetEncryptedImageMap?GUID=gone", out, &size));
 }
 
 }  // namespace
