@@ -22,9 +22,11 @@ execute_process(COMMAND clang -print-resource-dir
 set(ZEP_MINGW_C_INCLUDES "-isystem ${ZEP_CLANG_RESOURCE_DIR}/include -isystem /usr/${ZEP_MINGW_TRIPLE}/include")
 set(ZEP_MINGW_CXX_INCLUDES
     "-isystem ${ZEP_MINGW_GCC_DIR}/include/c++ -isystem ${ZEP_MINGW_GCC_DIR}/include/c++/${ZEP_MINGW_TRIPLE} -isystem ${ZEP_MINGW_GCC_DIR}/include/c++/backward")
-# libstdc++ was built by GCC, whose thread-local variables are emulated. The
-# flags also reach the link lines, where -nostdinc means nothing.
-set(ZEP_MINGW_COMMON "-femulated-tls -Wno-unused-command-line-argument")
+# libstdc++ was built by GCC, whose thread-local variables are emulated, and
+# whose type_info comparison is out of line (GCC sets these two for MinGW;
+# Clang would inline a second definition). The flags also reach the link
+# lines, where -nostdinc means nothing.
+set(ZEP_MINGW_COMMON "-femulated-tls -D__GXX_TYPEINFO_EQUALITY_INLINE=0 -D__GXX_MERGED_TYPEINFO_NAMES=0 -Wno-unused-command-line-argument")
 set(CMAKE_C_FLAGS_INIT "-nostdinc ${ZEP_MINGW_C_INCLUDES} ${ZEP_MINGW_COMMON}")
 set(CMAKE_CXX_FLAGS_INIT "-nostdinc ${ZEP_MINGW_CXX_INCLUDES} ${ZEP_MINGW_C_INCLUDES} ${ZEP_MINGW_COMMON}")
 # lld drops the unwind entries of libstdc++'s template instances as GCC
