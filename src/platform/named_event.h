@@ -14,13 +14,13 @@ class NamedEventListener {
   ~NamedEventListener();
   NamedEventListener(const NamedEventListener&) = delete;
   NamedEventListener& operator=(const NamedEventListener&) = delete;
-  bool Valid() const { return native_ != 0; }
+  bool Valid() const { return native_ != nullptr; }
   // True when the event was set within the time.
   bool WaitSet(uint32_t milliseconds);
 
  private:
-  intptr_t native_ = 0;
-  std::string objectName_;
+  struct Native;  // the event, or the semaphore and its name
+  Native* native_ = nullptr;
 };
 
 // Opens the named event with full access and sets it; false when it cannot be opened.

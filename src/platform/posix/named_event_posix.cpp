@@ -3,6 +3,8 @@
 #include <time.h>
 
 #include <cerrno>
+#include <new>
+#include <utility>
 
 #include "platform/named_event.h"
 
@@ -21,20 +23,28 @@ std::string SemaphoreNameFor(const std::string& eventName) {
 
 }  // namespace
 
-NamedEventListener::NamedEventListener(const std::string& name) : objectName_(SemaphoreNameFor(name)) {
-  sem_t* semaphore = sem_open(objectName_.c_str(), O_CREAT, 0666, 0);
-  if (semaphore != SEM_FAILED) native_ = reinterpret_cast<intptr_t>(semaphore);
+struct NamedEventListener::Native {
+  sem_t* semaphore;
+  std::string objectName;
+};
+
+NamedEventListener::NamedEventListener(const std::string& name) {
+  std::string objectName = SemaphoreNameFor(name);
+  sem_t* semaphore = sem_open(objectName.c_str(), O_CREAT, 0666, 0);
+  if (semaphore == SEM_FAILED) return;
+  native_ = new (std::nothrow) Native{semaphore, std::move(objectName)};
+  if (native_ == nullptr) sem_close(semaphore);
 }
 
 NamedEventListener::~NamedEventListener() {
-  if (native_ != 0) {
-    sem_close(reinterpret_cast<sem_t*>(native_));
-    sem_unlink(objectName_.c_str());
-  }
+  if (native_ == nullptr) return;
+  sem_close(native_->semaphore);
+  sem_unlink(native_->objectName.c_str());
+  delete native_;
 }
 
 bool NamedEventListener::WaitSet(uint32_t milliseconds) {
-  if (native_ == 0) return false;
+  if (native_ == nullptr) return false;
   timespec deadline{};
   clock_gettime(CLOCK_REALTIME, &deadline);
   deadline.tv_sec += milliseconds / 1000;
@@ -45,7 +55,7 @@ bool NamedEventListener::WaitSet(uint32_t milliseconds) {
   }
   int result;
   do {
-    result = sem_timedwait(reinterpret_cast<sem_t*>(native_), &deadline);
+    result = sem_timedwait(native_->semaphore, &deadline);
   } while (result != 0 && errno == EINTR);
   return result == 0;
 }

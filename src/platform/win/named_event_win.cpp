@@ -1,20 +1,30 @@
 #include <windows.h>
 
+#include <new>
+
 #include "platform/named_event.h"
 
 namespace zep::platform {
 
-NamedEventListener::NamedEventListener(const std::string& name) : objectName_(name) {
+struct NamedEventListener::Native {
+  HANDLE event;
+};
+
+NamedEventListener::NamedEventListener(const std::string& name) {
   HANDLE event = CreateEventA(nullptr, TRUE, FALSE, name.c_str());
-  native_ = reinterpret_cast<intptr_t>(event);
+  if (event == nullptr) return;
+  native_ = new (std::nothrow) Native{event};
+  if (native_ == nullptr) CloseHandle(event);
 }
 
 NamedEventListener::~NamedEventListener() {
-  if (native_ != 0) CloseHandle(reinterpret_cast<HANDLE>(native_));
+  if (native_ == nullptr) return;
+  CloseHandle(native_->event);
+  delete native_;
 }
 
 bool NamedEventListener::WaitSet(uint32_t milliseconds) {
-  return native_ != 0 && WaitForSingleObject(reinterpret_cast<HANDLE>(native_), milliseconds) == WAIT_OBJECT_0;
+  return native_ != nullptr && WaitForSingleObject(native_->event, milliseconds) == WAIT_OBJECT_0;
 }
 
 void RemoveNamedEvent(const std::string& /*name*/) {}
