@@ -8,6 +8,7 @@
 #include <sstream>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include <functional>
@@ -52,14 +53,12 @@ class LogTest : public ::testing::Test {
   void Level(const std::string& level) { test::SetConfigurationText("[TK]\r\nLogLevel=" + level + "\r\n"); }
 };
 
-TEST_F(LogTest, NoLevelKeyWritesNothing) {
+// Without the key nothing is written; the mask is read again for every line.
+TEST_F(LogTest, TheMaskIsReadForEveryLine) {
   test::SetConfigurationText("[TK]\r\n");
   LogError("an error");
   LogDebug("a debug line");
   EXPECT_EQ("", test::TakeLog());
-}
-
-TEST_F(LogTest, TheMaskIsReadForEveryLine) {
   Level("6");
   LogError("e1");
   LogInfo("i1");
@@ -144,30 +143,22 @@ TEST_F(LogTest, LinesCarryTheExactPrefixAndErrorSuffix) {
   EXPECT_EQ(5u, codeAfterLogging);  // logging leaves the caller's code alone
 }
 
-TEST_F(LogTest, LongMessagesAreWrittenWhole) {
-  Level("8");
-  const std::string message(6000, 'm');
-  LogDebug("%s|end", message.c_str());
-  const std::vector<std::string> lines = Lines(test::TakeLog());
-  ASSERT_EQ(1u, lines.size());
-  EXPECT_EQ(message + "|end", test::MessageOf(lines[0]));
-}
-
-TEST_F(LogTest, LinesFromManyThreadsNeverMix) {
+// Long lines are written whole, and lines from many threads never mix.
+TEST_F(LogTest, LongLinesFromManyThreadsAreWholeAndNeverMix) {
   Level("8");
   std::vector<std::thread> threads;
   for (int t = 0; t < 4; ++t)
     threads.emplace_back([t] {
-      const std::string body(700, static_cast<char>('a' + t));
-      for (int i = 0; i < 50; ++i) LogDebug("%d:%s", t, body.c_str());
+      const std::string body(6000, static_cast<char>('a' + t));
+      for (int i = 0; i < 50; ++i) LogDebug("%d:%s|end", t, body.c_str());
     });
   for (auto& thread : threads) thread.join();
   const std::vector<std::string> lines = Lines(test::TakeLog());
   ASSERT_EQ(200u, lines.size());
   for (const std::string& line : lines) {
     const std::string message = test::MessageOf(line);
-    ASSERT_EQ(702u, message.size()) << line.substr(0, 80);
-    EXPECT_EQ(std::string(700, static_cast<char>('a' + (message[0] - '0'))), message.substr(2));
+    ASSERT_EQ(6006u, message.size()) << line.substr(0, 80);
+    EXPECT_EQ(std::string(6000, static_cast<char>('a' + (message[0] - '0'))) + "|end", message.substr(2));
   }
 }
 
@@ -219,31 +210,24 @@ TEST_F(LogTest, ControlCharactersFromOutsideAreEscaped) {
 }
 
 TEST(LogNames, LevelNameIsTheFirstSharedFlag) {
-  EXPECT_STREQ("Error", LogLevelName(2));
-  EXPECT_STREQ("Info", LogLevelName(4));
-  EXPECT_STREQ("Debug", LogLevelName(8));
-  EXPECT_STREQ("NULL", LogLevelName(15));
-  EXPECT_STREQ("Verbose", LogLevelName(16));
-  EXPECT_STREQ("", LogLevelName(32));
+  const std::pair<int, const char*> names[] = {{2, "Error"}, {4, "Info"},     {8, "Debug"},
+                                               {15, "NULL"}, {16, "Verbose"}, {32, ""}};
+  for (const auto& name : names) EXPECT_STREQ(name.second, LogLevelName(name.first)) << name.first;
 }
 
-TEST(ResolveLogFilePath, FallsBackToANumberedName) {
-  const std::string sep = test::Separator();
-  const std::string directory = test::ModuleDirectory() + "missing-dir" + sep;
-  const std::string resolved = ResolveLogFilePath(directory, "tks.log");
+// A folder that cannot take the file gives a numbered name; without a folder
+// there is no log file: nothing may be created in the process's working
+// directory (System32, for a service).
+TEST(ResolveLogFilePath, FallsBackToANumberedNameAndNeverToTheWorkingDirectory) {
+  const std::string directory = test::ModuleDirectory() + "missing-dir" + test::Separator();
+  const std::string name = ResolveLogFilePath(directory, "tks.log").substr(directory.size());
   std::smatch number;
-  const std::string name = resolved.substr(directory.size());
-  ASSERT_TRUE(std::regex_match(name, number, std::regex("tks\\(([0-9]{1,5})\\)\\.log"))) << resolved;
+  ASSERT_TRUE(std::regex_match(name, number, std::regex("tks\\(([0-9]{1,5})\\)\\.log"))) << name;
   EXPECT_LE(std::stoi(number[1].str()), 32767);
   EXPECT_EQ(directory + "plain", ResolveLogFilePath(directory, "plain"));
   const std::string good = test::ModuleDirectory();
   EXPECT_EQ(good + "probe.log", ResolveLogFilePath(good, "probe.log"));
   test::RemoveFile(good + "probe.log");
-}
-
-// Without a folder there is no log file: nothing may be created in the
-// process's working directory (System32, for a service).
-TEST(ResolveLogFilePath, AnEmptyFolderGivesNoFile) {
   test::RemoveFile("tku.log");
   EXPECT_EQ("", ResolveLogFilePath("", "tku.log"));
   EXPECT_FALSE(test::FileExists("tku.log"));
