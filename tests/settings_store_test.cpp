@@ -4,6 +4,7 @@
 
 #include <filesystem>
 #include <string>
+#include <utility>
 
 #include "platform/profile.h"
 #include "test_support.h"
@@ -81,16 +82,12 @@ TEST_F(SettingsStoreTest, WritingCreatesAMissingFile) {
 }
 
 TEST(SettingsValues, IntegersAndBooleans) {
-  EXPECT_EQ(12, ParseIniInt("  12abc"));
-  EXPECT_EQ(-7, ParseIniInt("-7"));
-  EXPECT_EQ(0, ParseIniInt("abc"));
-  EXPECT_EQ(0, ParseIniInt(""));
-  EXPECT_EQ(2147483647, ParseIniInt("99999999999"));
-  EXPECT_TRUE(ParseIniBool("TRUE"));
-  EXPECT_TRUE(ParseIniBool("tRuE"));
-  EXPECT_FALSE(ParseIniBool("TRUE "));
-  EXPECT_FALSE(ParseIniBool("1"));
-  EXPECT_FALSE(ParseIniBool(""));
+  const std::pair<const char*, int> ints[] = {
+      {"  12abc", 12}, {"-7", -7}, {"abc", 0}, {"", 0}, {"99999999999", 2147483647}};
+  for (const auto& i : ints) EXPECT_EQ(i.second, ParseIniInt(i.first)) << i.first;
+  const std::pair<const char*, bool> bools[] = {
+      {"TRUE", true}, {"tRuE", true}, {"TRUE ", false}, {"1", false}, {"", false}};
+  for (const auto& b : bools) EXPECT_EQ(b.second, ParseIniBool(b.first)) << b.first;
 }
 
 }  // namespace
