@@ -305,6 +305,8 @@ TEST(ReentrantRwLock, WritersExcludeEveryoneUnderLoad) {
 // A reader that waits behind writers sleeps: after a writer's release set
 // the readers' event, a writer that takes the lock at once must reset it, or
 // the waiting reader spins on the set event for as long as that writer holds.
+// Each hold is well over the 100 ms the reader must be seen to wait: the
+// reader starts a moment after the first hold began, and may get in after it.
 TEST(ReentrantRwLock, AReaderBlockedBehindWritersUsesAlmostNoProcessorTime) {
   ReentrantRwLock lock;
   std::atomic<bool> writerHolds{false};
@@ -312,7 +314,7 @@ TEST(ReentrantRwLock, AReaderBlockedBehindWritersUsesAlmostNoProcessorTime) {
     for (int round = 0; round < 6; ++round) {
       lock.LockExclusive();
       writerHolds = true;
-      std::this_thread::sleep_for(100ms);
+      std::this_thread::sleep_for(150ms);
       lock.UnlockExclusive();  // and straight back in
     }
   });
