@@ -103,15 +103,18 @@ class QueryProcess {
 
 class EnvironmentBlock {
  public:
+  // The user's environment: a block of the system, or the variables.
+  struct Native;
+
   EnvironmentBlock() = default;
   ~EnvironmentBlock();
   EnvironmentBlock(const EnvironmentBlock&) = delete;
   EnvironmentBlock& operator=(const EnvironmentBlock&) = delete;
   bool Create(const UserToken& token);
-  void* Native() const { return native_; }
+  const Native* Get() const { return native_; }
 
  private:
-  void* native_ = nullptr;
+  Native* native_ = nullptr;
 };
 
 // Session of a process; false (session 0) when it cannot be had.

@@ -175,7 +175,11 @@ QueryProcess::QueryProcess(uint32_t processId) {
 
 QueryProcess::~QueryProcess() = default;
 
-EnvironmentBlock::~EnvironmentBlock() { delete static_cast<std::vector<std::string>*>(native_); }
+struct EnvironmentBlock::Native {
+  std::vector<std::string> variables;
+};
+
+EnvironmentBlock::~EnvironmentBlock() { delete native_; }
 
 bool EnvironmentBlock::Create(const UserToken& token) {
   const auto* account = reinterpret_cast<const Account*>(token.Native());
@@ -183,11 +187,15 @@ bool EnvironmentBlock::Create(const UserToken& token) {
     errno = EINVAL;
     return false;
   }
-  auto* variables =
-      new std::vector<std::string>{"HOME=" + account->home, "USER=" + account->name, "LOGNAME=" + account->name,
-                                   "SHELL=" + account->shell, "PATH=/usr/local/bin:/usr/bin:/bin"};
-  delete static_cast<std::vector<std::string>*>(native_);
-  native_ = variables;
+  auto* environment = new (std::nothrow) Native;
+  if (environment == nullptr) {
+    errno = ENOMEM;
+    return false;
+  }
+  environment->variables = {"HOME=" + account->home, "USER=" + account->name, "LOGNAME=" + account->name,
+                            "SHELL=" + account->shell, "PATH=/usr/local/bin:/usr/bin:/bin"};
+  delete native_;
+  native_ = environment;
   return true;
 }
 
@@ -244,7 +252,7 @@ std::string TokenUserSid(const UserToken& token) {
 bool StartProcessAsUser(const UserToken& token, const std::string& application, const std::string& commandLine,
                         const EnvironmentBlock& environment, ProcessHandle& started) {
   const auto* account = reinterpret_cast<const Account*>(token.Native());
-  const auto* variables = static_cast<const std::vector<std::string>*>(environment.Native());
+  const std::vector<std::string>* variables = environment.Get() != nullptr ? &environment.Get()->variables : nullptr;
   if (account == nullptr || variables == nullptr) {
     errno = EINVAL;
     return false;

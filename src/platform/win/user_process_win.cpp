@@ -69,15 +69,28 @@ QueryProcess::~QueryProcess() {
   if (native_ != 0) CloseHandle(AsHandle(native_));
 }
 
+struct EnvironmentBlock::Native {
+  void* block;
+};
+
 EnvironmentBlock::~EnvironmentBlock() {
-  if (native_ != nullptr) DestroyEnvironmentBlock(native_);
+  if (native_ == nullptr) return;
+  DestroyEnvironmentBlock(native_->block);
+  delete native_;
 }
 
 bool EnvironmentBlock::Create(const UserToken& token) {
-  void* block = nullptr;
-  if (!CreateEnvironmentBlock(&block, AsHandle(token.Native()), FALSE)) return false;
-  if (native_ != nullptr) DestroyEnvironmentBlock(native_);
-  native_ = block;
+  auto* environment = new (std::nothrow) Native{nullptr};
+  if (environment == nullptr) return false;
+  if (!CreateEnvironmentBlock(&environment->block, AsHandle(token.Native()), FALSE)) {
+    delete environment;
+    return false;
+  }
+  if (native_ != nullptr) {
+    DestroyEnvironmentBlock(native_->block);
+    delete native_;
+  }
+  native_ = environment;
   return true;
 }
 
@@ -147,7 +160,7 @@ bool StartProcessAsUser(const UserToken& token, const std::string& application, 
   const BOOL ok =
       CreateProcessAsUserA(AsHandle(token.Native()), application.c_str(), line.data(), nullptr, nullptr, FALSE,
                            CREATE_NEW_CONSOLE | NORMAL_PRIORITY_CLASS | CREATE_UNICODE_ENVIRONMENT | CREATE_SUSPENDED,
-                           environment.Native(), nullptr, &startup, &info);
+                           environment.Get() != nullptr ? environment.Get()->block : nullptr, nullptr, &startup, &info);
   if (!ok) return false;
   HANDLE job = CreateJobObjectA(nullptr, nullptr);
   if (job != nullptr) {
