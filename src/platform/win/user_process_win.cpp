@@ -73,11 +73,15 @@ struct EnvironmentBlock::Native {
   void* block;
 };
 
-EnvironmentBlock::~EnvironmentBlock() {
-  if (native_ == nullptr) return;
-  DestroyEnvironmentBlock(native_->block);
-  delete native_;
+namespace {
+void Release(EnvironmentBlock::Native* environment) {
+  if (environment == nullptr) return;
+  DestroyEnvironmentBlock(environment->block);
+  delete environment;
 }
+}  // namespace
+
+EnvironmentBlock::~EnvironmentBlock() { Release(native_); }
 
 bool EnvironmentBlock::Create(const UserToken& token) {
   auto* environment = new (std::nothrow) Native{nullptr};
@@ -86,10 +90,7 @@ bool EnvironmentBlock::Create(const UserToken& token) {
     delete environment;
     return false;
   }
-  if (native_ != nullptr) {
-    DestroyEnvironmentBlock(native_->block);
-    delete native_;
-  }
+  Release(native_);
   native_ = environment;
   return true;
 }
