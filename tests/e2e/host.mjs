@@ -66,6 +66,12 @@ export const underWine = process.env.ZEP_E2E_WINE === "1";
 // zephost and the module are copies in a scratch folder (options.settings:
 // the text of its TKConfiguration.ini), so that the per-user copies that
 // zephost starts of itself load the same module.
+// The environment of a program under Wine: quiet, in the Windows build's prefix.
+export function wineEnv(extra = {}) {
+  return { ...process.env, ...extra, WINEDEBUG: "-all",
+           WINEPREFIX: process.env.ZEP_WINEPREFIX ?? root + "build/windows/wineprefix" };
+}
+
 export function startZephost(args, options = {}) {
   const { settings, ...hostOptions } = options;
   const names = underWine ? ["zephost.exe", "zep.dll"] : ["zephost", "libzep.so"];
@@ -74,7 +80,6 @@ export function startZephost(args, options = {}) {
   if (!underWine) return startHost(path.join(folder, "zephost"), args, hostOptions);
   return startHost(root + "scripts/zephost-wine.sh", args, {
     ...hostOptions,
-    env: { ...process.env, ...hostOptions.env, WINEDEBUG: "-all", ZEPHOST_EXE: path.join(folder, "zephost.exe"),
-           WINEPREFIX: process.env.ZEP_WINEPREFIX ?? root + "build/windows/wineprefix" },
+    env: wineEnv({ ...hostOptions.env, ZEPHOST_EXE: path.join(folder, "zephost.exe") }),
   });
 }

@@ -3,12 +3,11 @@
 import { test } from "node:test";
 import assert from "node:assert/strict";
 import { spawnSync } from "node:child_process";
-import { nativeBuild, root, underWine } from "./host.mjs";
+import { nativeBuild, root, underWine, wineEnv } from "./host.mjs";
 
 function zephost(args) {
   const [command, env] = underWine
-    ? [root + "scripts/zephost-wine.sh",
-       { ...process.env, WINEDEBUG: "-all", WINEPREFIX: process.env.ZEP_WINEPREFIX ?? root + "build/windows/wineprefix" }]
+    ? [root + "scripts/zephost-wine.sh", wineEnv()]
     : [nativeBuild + "zephost", process.env];
   const run = spawnSync(command, args, { encoding: "utf8", env, timeout: 60000 });
   return { status: run.status, stderr: run.stderr.replaceAll("\r\n", "\n") };
