@@ -58,7 +58,7 @@ if wants native || wants browser || wants profile-semantics; then native_build; 
 if wants native; then run_ctest native build/native; fi
 if wants browser; then
   run_browser "browser end to end" console_test.mjs per_user_test.mjs host_conventions_test.mjs \
-    host_messages_test.mjs host_load_test.mjs host_limits_test.mjs
+    host_messages_test.mjs host_limits_test.mjs
 fi
 if wants native-tsan; then
   build build/native-tsan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DZEP_BUILD_TESTS=ON -DZEP_SANITIZE=thread
@@ -92,7 +92,7 @@ if wants profile-semantics; then
 fi
 if wants browser-wine; then
   ZEP_E2E_WINE=1 run_browser "browser end to end (zephost.exe and zep.dll under Wine)" console_test.mjs \
-    host_messages_test.mjs host_load_test.mjs host_limits_test.mjs
+    host_messages_test.mjs host_limits_test.mjs
 fi
 [ -z "${ZEP_WINEPREFIX:-}" ] || WINEPREFIX="$ZEP_WINEPREFIX" /usr/lib/wine/wineserver -k >/dev/null 2>&1 || true
 

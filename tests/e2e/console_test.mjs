@@ -2,7 +2,7 @@
 // http://127.0.0.1, runs each command over WebSocket and the replies are checked.
 import { test, before, after } from "node:test";
 import assert from "node:assert/strict";
-import { freePort, startZephost, underWine } from "./host.mjs";
+import { freePort, startZephost, stopHost, underWine } from "./host.mjs";
 import { chromium } from "playwright-core";
 
 // ZEP_E2E_WINE=1: the Windows product, zephost.exe with zep.dll, under Wine.
@@ -36,11 +36,7 @@ before(async () => {
 
 after(async () => {
   if (browser) await browser.close();
-  if (host && host.exitCode === null) {
-    const ended = new Promise((resolve) => host.on("exit", (code) => resolve(code)));
-    host.kill("SIGTERM");
-    assert.equal(await ended, 0);
-  }
+  if (host) assert.equal(await stopHost(host), 0);
 });
 
 // Clicks a button and returns the parsed reply (or the raw text).
@@ -82,11 +78,8 @@ test("the settings fields show the stored settings, without a log entry", async 
 });
 
 test("SetServerInfo stores and GetServerInfo reads back", async () => {
-  await page.fill("#host", "127.0.0.1");
-  await page.fill("#zepPort", "28625");
-  await page.fill("#zepSslPort", "28626");
-  await page.fill("#qroPort", "28622");
-  await page.fill("#qroSslPort", "28623");
+  const fields = { host: "127.0.0.1", zepPort: "28625", zepSslPort: "28626", qroPort: "28622", qroSslPort: "28623" };
+  for (const [id, value] of Object.entries(fields)) await page.fill("#" + id, value);
   const expected = '{"Host":"127.0.0.1","qro":{"port":"28622","sslPort":"28623"},"zep":{"port":"28625","sslPort":"28626"}}';
   assert.equal((await run("SetServerInfo")).text, expected);
   assert.equal((await run("GetServerInfo")).text, expected);
@@ -192,9 +185,7 @@ test("commands given before the connection opens are paired with their replies",
 });
 
 test("the page reconnects when the host comes back", async () => {
-  const ended = new Promise((resolve) => host.on("exit", resolve));
-  host.kill("SIGTERM");
-  assert.equal(await ended, 0);
+  assert.equal(await stopHost(host), 0);
   await page.waitForSelector("#status.disconnected", { timeout: 15000 });
   assert.equal(await page.isDisabled("#VersionInfo"), true);
   origin = await start();

@@ -63,15 +63,15 @@ export function startHost(command, args, options = {}) {
 // started through the launcher that turns SIGTERM into Ctrl+C there.
 export const underWine = process.env.ZEP_E2E_WINE === "1";
 
-// zephost and the module are copies in a scratch folder (options.settings:
-// the text of its TKConfiguration.ini), so that the per-user copies that
-// zephost starts of itself load the same module.
 // The environment of a program under Wine: quiet, in the Windows build's prefix.
 export function wineEnv(extra = {}) {
   return { ...process.env, ...extra, WINEDEBUG: "-all",
            WINEPREFIX: process.env.ZEP_WINEPREFIX ?? root + "build/windows/wineprefix" };
 }
 
+// zephost and the module are copies in a scratch folder (options.settings:
+// the text of its TKConfiguration.ini), so that the per-user copies that
+// zephost starts of itself load the same module.
 export function startZephost(args, options = {}) {
   const { settings, ...hostOptions } = options;
   const names = underWine ? ["zephost.exe", "zep.dll"] : ["zephost", "libzep.so"];
@@ -81,5 +81,33 @@ export function startZephost(args, options = {}) {
   return startHost(root + "scripts/zephost-wine.sh", args, {
     ...hostOptions,
     env: wineEnv({ ...hostOptions.env, ZEPHOST_EXE: path.join(folder, "zephost.exe") }),
+  });
+}
+
+// Ends a host with SIGTERM (if it still runs); its exit code.
+export function stopHost(running) {
+  if (running.exitCode !== null) return Promise.resolve(running.exitCode);
+  const ended = new Promise((resolve) => running.on("exit", resolve));
+  running.kill("SIGTERM");
+  return ended;
+}
+
+export const sleep = (ms) => new Promise((resolve) => setTimeout(resolve, ms));
+
+export function connect(port) {
+  return new Promise((resolve, reject) => {
+    const socket = net.connect(port, "127.0.0.1", () => resolve(socket));
+    socket.on("error", reject);
+  });
+}
+
+// Writes the text on a connection of its own; the raw answer once the host ends it.
+export function rawRequest(port, text) {
+  return new Promise((resolve, reject) => {
+    const socket = net.connect(port, "127.0.0.1", () => socket.write(text));
+    let answer = "";
+    socket.on("data", (chunk) => (answer += chunk));
+    socket.on("end", () => resolve(answer));
+    socket.on("error", reject);
   });
 }

@@ -4,9 +4,8 @@ import { test, before, after } from "node:test";
 import assert from "node:assert/strict";
 import { spawnSync } from "node:child_process";
 import fs from "node:fs";
-import net from "node:net";
 import path from "node:path";
-import { freePort, nativeBuild, scratchFolder, startHost, startZephost } from "./host.mjs";
+import { freePort, nativeBuild, rawRequest, scratchFolder, startHost, startZephost, stopHost } from "./host.mjs";
 
 const zephost = path.join(nativeBuild, "zephost");
 let host, origin;
@@ -15,13 +14,7 @@ before(async () => {
   ({ host, origin } = await startZephost(["--port", String(await freePort())]));
 });
 
-after(async () => {
-  if (host && host.exitCode === null) {
-    const ended = new Promise((resolve) => host.on("exit", resolve));
-    host.kill("SIGTERM");
-    await ended;
-  }
-});
+after(() => host && stopHost(host));
 
 test("--help prints the usage and succeeds", () => {
   const run = spawnSync(zephost, ["--help"], { encoding: "utf8" });
@@ -43,13 +36,8 @@ test("the port comes from the zep entry of the port table", async () => {
   fs.writeFileSync(path.join(folder, "TKConfiguration.ini"),
                    `[TK]\r\nPort_mn_0=qro\r\nPort_mp_0=1\r\nPort_mn_1=zep\r\nPort_mp_1=${port}\r\nPort=2\r\n`);
   const started = await startHost(path.join(folder, "zephost"), []);
-  try {
-    assert.equal(started.origin, `http://127.0.0.1:${port}`);
-  } finally {
-    const ended = new Promise((resolve) => started.host.on("exit", resolve));
-    started.host.kill("SIGTERM");
-    await ended;
-  }
+  await stopHost(started.host);
+  assert.equal(started.origin, `http://127.0.0.1:${port}`);
 });
 
 test("a preflight is answered with 204 and the CORS headers", async () => {
@@ -94,16 +82,8 @@ test("a 2 MB upload is taken; a body over the limit gets 413", async () => {
   assert.equal(upload.status, 200);
   assert.equal((await upload.json()).exception, -2200);
   // Sent raw: the host answers before it has read the whole body.
-  const port = Number(new URL(origin).port);
-  const answer = await new Promise((resolve, reject) => {
-    const socket = net.connect(port, "127.0.0.1", () => {
-      socket.write(`POST /zep/cmd HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Length: ${17 * 1024 * 1024}\r\n\r\n`);
-    });
-    let text = "";
-    socket.on("data", (chunk) => (text += chunk));
-    socket.on("end", () => resolve(text));
-    socket.on("error", reject);
-  });
+  const answer = await rawRequest(new URL(origin).port,
+                                  `POST /zep/cmd HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Length: ${17 * 1024 * 1024}\r\n\r\n`);
   assert.match(answer, /^HTTP\/1\.1 413 Payload Too Large\r\n/);
   assert.match(answer, /\r\n\r\nRequest body too large: at most 16777216 bytes\.$/);
 });

@@ -4,7 +4,7 @@
 import { test, before, after } from "node:test";
 import assert from "node:assert/strict";
 import { spawn } from "node:child_process";
-import { freePort, scratchFolder, startHost } from "./host.mjs";
+import { freePort, scratchFolder, sleep, startHost, stopHost } from "./host.mjs";
 import fs from "node:fs";
 import path from "node:path";
 
@@ -53,13 +53,7 @@ before(async () => {
   ({ host, origin, output: hostOutput } = await startHost(path.join(folder, "zephost"), ["--port", String(await freePort())]));
 });
 
-after(async () => {
-  if (host && host.exitCode === null) {
-    const ended = new Promise((resolve) => host.on("exit", resolve));
-    host.kill("SIGTERM");
-    await ended;
-  }
-});
+after(() => host && stopHost(host));
 
 test("a page of another user gets its own copy of the host", { skip: !isRoot && "needs root" }, async () => {
   const port = new URL(origin).port;
@@ -90,9 +84,7 @@ test("a page of another user gets its own copy of the host", { skip: !isRoot && 
   assert.equal(hostOutput().match(/console at /g).length, 1, hostOutput());
 
   // Stopping the host stops the copy.
-  const ended = new Promise((resolve) => host.on("exit", resolve));
-  host.kill("SIGTERM");
-  assert.equal(await ended, 0);
-  for (let i = 0; i < 50 && copies().length > 0; ++i) await new Promise((resolve) => setTimeout(resolve, 100));
+  assert.equal(await stopHost(host), 0);
+  for (let i = 0; i < 50 && copies().length > 0; ++i) await sleep(100);
   assert.deepEqual(copies(), []);
 });
