@@ -66,8 +66,8 @@ if [ "$kind" = windows ]; then
     fail "zep.pdb does not name DistributeCommand"
   llvm-pdbutil dump -modules "$prefix/bin/zep.pdb" | grep >/dev/null 'request_routing\.cpp' ||
     fail "zep.pdb has no module of the sources"
-  printf '%s\n' "$headers" | grep >/dev/null 'MajorImageVersion[[:space:]]*16$' || fail "the image version is not 16.x"
-  printf '%s\n' "$headers" | grep >/dev/null 'MinorImageVersion[[:space:]]*2$' || fail "the image version is not x.2"
+  [ "$(printf '%s\n' "$headers" | awk '/^M(aj|in)orImageVersion/ {printf "%s.", $2}')" = 16.2. ] ||
+    fail "the image version is not 16.2"
   # 3. The header as C99 and C++, with MinGW's GCC and an MSVC-style Clang.
   header_checks=("x86_64-w64-mingw32-gcc-posix -std=c99 -pedantic -x c"
                  "x86_64-w64-mingw32-g++-posix -std=c++11 -pedantic -x c++"
@@ -124,8 +124,6 @@ if [ "$kind" = windows ]; then
   else
     listing=$(cmake -E tar tf "$zip")
     for file in "${files[@]}"; do
-      [[ "$file" == share/doc/* || "$file" == lib/pkgconfig/* || "$file" == lib/cmake/* || "$file" == include/* ||
-         "$file" == bin/* || "$file" == lib/zep.* ]] || continue
       printf '%s\n' "$listing" | grep -x >/dev/null "zep-16.2.6.1212-win64/$file" || fail "the zip lacks $file"
     done
   fi
@@ -165,10 +163,5 @@ sys.exit(0 if "```\n" + example + "```\n" in readme.replace("```c\n", "```\n").r
 EOF
 done
 
-if [ "$failed" = 0 ]; then
-  echo "host kit complete"
-  echo "1 passed, 0 failed"
-else
-  echo "0 passed, 1 failed"
-fi
+[ "$failed" = 0 ] && echo "host kit complete"
 exit "$failed"
