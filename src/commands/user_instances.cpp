@@ -64,8 +64,8 @@ bool SessionUserToken(const CopyUser& user, platform::UserToken& token) {
 bool ClientProcessToken(const CopyUser& user, platform::UserToken& token) {
   if (user.clientProcessId == 0) return false;
   platform::QueryProcess client(user.clientProcessId);
-  LogDebug("Client process id=%d, query return=%x(%d)", static_cast<int>(user.clientProcessId),
-           static_cast<unsigned>(client.Native()), static_cast<int>(platform::LastSystemError()));
+  LogDebug("Client process id=%d, query return=%x(%d)", static_cast<int>(user.clientProcessId), client.LogValue(),
+           static_cast<int>(platform::LastSystemError()));
   if (!client.Valid()) return false;
   // The open handle keeps the id from being taken again while it is checked.
   uint64_t startTime = 0;
@@ -76,8 +76,7 @@ bool ClientProcessToken(const CopyUser& user, platform::UserToken& token) {
     return false;
   }
   platform::OpenPrimaryTokenOf(client, token);
-  LogDebug("OpenProcessToken token:%x(%d)", static_cast<unsigned>(token.Native()),
-           static_cast<int>(platform::LastSystemError()));
+  LogDebug("OpenProcessToken token:%x(%d)", token.LogValue(), static_cast<int>(platform::LastSystemError()));
   if (token.Valid() && TokenIsFor(token, user.sid)) return true;
   token.Close();
   return false;

@@ -32,30 +32,32 @@ enum class Disposition { CreateAlways = 2 };
 // An open file, closed when the object ends.
 class FileHandle {
  public:
+  // The file's handle or descriptor. Defined in each back end's file.
+  struct Native;
+
   FileHandle() = default;
-  explicit FileHandle(intptr_t native) : native_(native) {}
+  // For the back ends: takes the file's state, made with new.
+  explicit FileHandle(Native* native) : native_(native) {}
   ~FileHandle() { Close(); }
-  FileHandle(FileHandle&& other) noexcept : native_(other.native_) { other.native_ = kInvalid; }
+  FileHandle(FileHandle&& other) noexcept : native_(other.native_) { other.native_ = nullptr; }
   FileHandle& operator=(FileHandle&& other) noexcept {
     if (this != &other) {
       Close();
       native_ = other.native_;
-      other.native_ = kInvalid;
+      other.native_ = nullptr;
     }
     return *this;
   }
   FileHandle(const FileHandle&) = delete;
   FileHandle& operator=(const FileHandle&) = delete;
 
-  bool Valid() const { return native_ != kInvalid; }
+  bool Valid() const { return native_ != nullptr; }
   // One write of all bytes; false on failure or a short write.
   bool WriteAll(const void* data, uint32_t length);
   void Close();
 
-  static constexpr intptr_t kInvalid = -1;
-
  private:
-  intptr_t native_ = kInvalid;
+  Native* native_ = nullptr;
 };
 
 // Read and write access, shared for reading only.

@@ -58,9 +58,12 @@ class ProcessHandle {
   uint32_t threadId_ = 0;
 };
 
-// The primary token of a user (on POSIX: the user's ids and account).
+// The primary token of a user.
 class UserToken {
  public:
+  // The token's handle, or the user's ids and account. Defined in each back end's file.
+  struct Native;
+
   UserToken() = default;
   ~UserToken() { Close(); }
   UserToken(UserToken&& other) noexcept { *this = static_cast<UserToken&&>(other); }
@@ -68,37 +71,45 @@ class UserToken {
     if (this != &other) {
       Close();
       native_ = other.native_;
-      other.native_ = 0;
+      other.native_ = nullptr;
     }
     return *this;
   }
   UserToken(const UserToken&) = delete;
   UserToken& operator=(const UserToken&) = delete;
 
-  bool Valid() const { return native_ != 0; }
-  intptr_t Native() const { return native_; }
+  bool Valid() const { return native_ != nullptr; }
+  const Native* Get() const { return native_; }
+  // What names the token in log lines: its handle's value, or the user's uid.
+  unsigned LogValue() const;
   void Close();
-  void Assign(intptr_t native) {
+  // For the back ends: takes the token's state, made with new.
+  void Assign(Native* native) {
     Close();
     native_ = native;
   }
 
  private:
-  intptr_t native_ = 0;
+  Native* native_ = nullptr;
 };
 
 // A process opened for querying its token.
 class QueryProcess {
  public:
+  // The process's handle, or its pid. Defined in each back end's file.
+  struct Native;
+
   explicit QueryProcess(uint32_t processId);
   ~QueryProcess();
   QueryProcess(const QueryProcess&) = delete;
   QueryProcess& operator=(const QueryProcess&) = delete;
-  bool Valid() const { return native_ != 0; }
-  intptr_t Native() const { return native_; }
+  bool Valid() const { return native_ != nullptr; }
+  const Native* Get() const { return native_; }
+  // What names the process in log lines: its handle's value, or its pid (0 when not open).
+  unsigned LogValue() const;
 
  private:
-  intptr_t native_ = 0;
+  Native* native_ = nullptr;
 };
 
 class EnvironmentBlock {

@@ -9,6 +9,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <new>
 
 #include "platform/file_system.h"
 #include "platform/posix/owned_files_posix.h"
@@ -77,16 +78,22 @@ bool CreateDirectoryWide(const std::u16string& path) {
   return !narrow.empty() && mkdir(narrow.c_str(), 0777) == 0;
 }
 
+struct FileHandle::Native {
+  int fd;
+};
+
 bool FileHandle::WriteAll(const void* data, uint32_t length) {
   if (!Valid()) return false;
   if (length == 0) return true;
-  ssize_t written = write(static_cast<int>(native_), data, length);
+  ssize_t written = write(native_->fd, data, length);
   return written == static_cast<ssize_t>(length);
 }
 
 void FileHandle::Close() {
-  if (Valid()) close(static_cast<int>(native_));
-  native_ = kInvalid;
+  if (!Valid()) return;
+  close(native_->fd);
+  delete native_;
+  native_ = nullptr;
 }
 
 FileHandle OpenFileForWriteWide(const std::u16string& path, Disposition /*disposition*/) {
@@ -95,8 +102,14 @@ FileHandle OpenFileForWriteWide(const std::u16string& path, Disposition /*dispos
     errno = ENOENT;
     return FileHandle();
   }
-  int fd = open(narrow.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
-  return fd < 0 ? FileHandle() : FileHandle(fd);
+  const int fd = open(narrow.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+  if (fd < 0) return FileHandle();
+  auto* native = new (std::nothrow) FileHandle::Native{fd};
+  if (native == nullptr) {
+    close(fd);
+    errno = ENOMEM;
+  }
+  return FileHandle(native);
 }
 
 namespace {

@@ -27,15 +27,20 @@
 
 namespace zep::platform {
 
-namespace {
-
-struct Account {
+// The user's ids and account, as a copy started for them needs them.
+struct UserToken::Native {
   uid_t uid;
   gid_t gid;
   std::string name;
   std::string home;
   std::string shell;
 };
+
+struct QueryProcess::Native {
+  pid_t pid;
+};
+
+namespace {
 
 // Splits a command line of quoted (or blank-separated) arguments.
 std::vector<std::string> SplitCommandLine(const std::string& line) {
@@ -161,19 +166,25 @@ void ProcessHandle::Close() {
 }
 
 void UserToken::Close() {
-  delete reinterpret_cast<Account*>(native_);
-  native_ = 0;
+  delete native_;
+  native_ = nullptr;
 }
+
+unsigned UserToken::LogValue() const { return native_ == nullptr ? 0 : static_cast<unsigned>(native_->uid); }
 
 QueryProcess::QueryProcess(uint32_t processId) {
   struct stat info {};
-  if (processId != 0 && stat(("/proc/" + std::to_string(processId)).c_str(), &info) == 0)
-    native_ = processId;
-  else
+  if (processId == 0 || stat(("/proc/" + std::to_string(processId)).c_str(), &info) != 0) {
     errno = processId == 0 ? EINVAL : ESRCH;
+    return;
+  }
+  native_ = new (std::nothrow) Native{static_cast<pid_t>(processId)};
+  if (native_ == nullptr) errno = ENOMEM;
 }
 
-QueryProcess::~QueryProcess() = default;
+QueryProcess::~QueryProcess() { delete native_; }
+
+unsigned QueryProcess::LogValue() const { return native_ == nullptr ? 0 : static_cast<unsigned>(native_->pid); }
 
 struct EnvironmentBlock::Native {
   std::vector<std::string> variables;
@@ -182,7 +193,7 @@ struct EnvironmentBlock::Native {
 EnvironmentBlock::~EnvironmentBlock() { delete native_; }
 
 bool EnvironmentBlock::Create(const UserToken& token) {
-  const auto* account = reinterpret_cast<const Account*>(token.Native());
+  const UserToken::Native* account = token.Get();
   if (account == nullptr) {
     errno = EINVAL;
     return false;
@@ -228,30 +239,35 @@ bool SetTokenSessionId(UserToken& /*token*/, uint32_t /*sessionId*/) {
 bool OpenPrimaryTokenOf(const QueryProcess& process, UserToken& token) {
   if (!process.Valid()) return false;
   struct stat info {};
-  if (stat(("/proc/" + std::to_string(process.Native())).c_str(), &info) != 0) return false;
+  if (stat(("/proc/" + std::to_string(process.Get()->pid)).c_str(), &info) != 0) return false;
   passwd entry{};
   passwd* found = nullptr;
   std::vector<char> buffer(16384);
-  auto* account = new Account{info.st_uid, info.st_gid, std::to_string(info.st_uid), "/", "/bin/sh"};
+  auto* account =
+      new (std::nothrow) UserToken::Native{info.st_uid, info.st_gid, std::to_string(info.st_uid), "/", "/bin/sh"};
+  if (account == nullptr) {
+    errno = ENOMEM;
+    return false;
+  }
   if (getpwuid_r(info.st_uid, &entry, buffer.data(), buffer.size(), &found) == 0 && found != nullptr) {
     account->gid = found->pw_gid;
     account->name = found->pw_name;
     account->home = found->pw_dir;
     if (found->pw_shell != nullptr && *found->pw_shell != '\0') account->shell = found->pw_shell;
   }
-  token.Assign(reinterpret_cast<intptr_t>(account));
+  token.Assign(account);
   errno = 0;
   return true;
 }
 
 std::string TokenUserSid(const UserToken& token) {
-  const auto* account = reinterpret_cast<const Account*>(token.Native());
+  const UserToken::Native* account = token.Get();
   return account == nullptr ? std::string() : "S-1-22-1-" + std::to_string(account->uid);
 }
 
 bool StartProcessAsUser(const UserToken& token, const std::string& application, const std::string& commandLine,
                         const EnvironmentBlock& environment, ProcessHandle& started) {
-  const auto* account = reinterpret_cast<const Account*>(token.Native());
+  const UserToken::Native* account = token.Get();
   const std::vector<std::string>* variables = environment.Get() != nullptr ? &environment.Get()->variables : nullptr;
   if (account == nullptr || variables == nullptr) {
     errno = EINVAL;

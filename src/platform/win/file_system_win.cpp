@@ -5,6 +5,7 @@
 
 #include <cstdio>
 #include <cstring>
+#include <new>
 
 #include "platform/file_system.h"
 #include "platform/process_user.h"
@@ -51,23 +52,34 @@ bool PathExistsWide(const std::u16string& path) { return GetFileAttributesW(Wide
 
 bool CreateDirectoryWide(const std::u16string& path) { return CreateDirectoryW(Wide(path), nullptr) != 0; }
 
+struct FileHandle::Native {
+  HANDLE handle;
+};
+
 bool FileHandle::WriteAll(const void* data, uint32_t length) {
   if (!Valid()) return false;
   DWORD written = 0;
-  BOOL ok = WriteFile(reinterpret_cast<HANDLE>(native_), data, length, &written, nullptr);
+  BOOL ok = WriteFile(native_->handle, data, length, &written, nullptr);
   return ok && written == length;
 }
 
 void FileHandle::Close() {
-  if (Valid()) CloseHandle(reinterpret_cast<HANDLE>(native_));
-  native_ = kInvalid;
+  if (!Valid()) return;
+  CloseHandle(native_->handle);
+  delete native_;
+  native_ = nullptr;
 }
 
 FileHandle OpenFileForWriteWide(const std::u16string& path, Disposition disposition) {
   HANDLE handle = CreateFileW(Wide(path), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, nullptr,
                               static_cast<DWORD>(disposition), FILE_ATTRIBUTE_NORMAL, nullptr);
   if (handle == INVALID_HANDLE_VALUE) return FileHandle();
-  return FileHandle(reinterpret_cast<intptr_t>(handle));
+  auto* native = new (std::nothrow) FileHandle::Native{handle};
+  if (native == nullptr) {
+    CloseHandle(handle);
+    SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+  }
+  return FileHandle(native);
 }
 
 namespace {

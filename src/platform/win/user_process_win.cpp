@@ -15,10 +15,6 @@
 
 namespace zep::platform {
 
-namespace {
-HANDLE AsHandle(intptr_t value) { return reinterpret_cast<HANDLE>(value); }
-}  // namespace
-
 struct ProcessHandle::Native {
   HANDLE process = nullptr;
   HANDLE thread = nullptr;
@@ -56,17 +52,62 @@ void ProcessHandle::Close() {
   processId_ = threadId_ = 0;
 }
 
+struct UserToken::Native {
+  HANDLE token;
+};
+
 void UserToken::Close() {
-  if (native_ != 0) CloseHandle(AsHandle(native_));
-  native_ = 0;
+  if (native_ == nullptr) return;
+  CloseHandle(native_->token);
+  delete native_;
+  native_ = nullptr;
 }
 
+unsigned UserToken::LogValue() const {
+  return native_ == nullptr ? 0 : static_cast<unsigned>(reinterpret_cast<uintptr_t>(native_->token));
+}
+
+namespace {
+
+// The handle, or null (which the system refuses) when there is none.
+HANDLE TokenOf(const UserToken& token) { return token.Valid() ? token.Get()->token : nullptr; }
+
+// Takes the token handle; false (and the handle closed) without memory for it.
+bool AssignToken(UserToken& token, HANDLE handle) {
+  auto* native = new (std::nothrow) UserToken::Native{handle};
+  if (native == nullptr) {
+    CloseHandle(handle);
+    SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+    return false;
+  }
+  token.Assign(native);
+  return true;
+}
+
+}  // namespace
+
+struct QueryProcess::Native {
+  HANDLE process;
+};
+
 QueryProcess::QueryProcess(uint32_t processId) {
-  native_ = reinterpret_cast<intptr_t>(OpenProcess(PROCESS_QUERY_INFORMATION, FALSE, processId));
+  HANDLE process = OpenProcess(PROCESS_QUERY_INFORMATION, FALSE, processId);
+  if (process == nullptr) return;
+  native_ = new (std::nothrow) Native{process};
+  if (native_ == nullptr) {
+    CloseHandle(process);
+    SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+  }
+}
+
+unsigned QueryProcess::LogValue() const {
+  return native_ == nullptr ? 0 : static_cast<unsigned>(reinterpret_cast<uintptr_t>(native_->process));
 }
 
 QueryProcess::~QueryProcess() {
-  if (native_ != 0) CloseHandle(AsHandle(native_));
+  if (native_ == nullptr) return;
+  CloseHandle(native_->process);
+  delete native_;
 }
 
 struct EnvironmentBlock::Native {
@@ -86,7 +127,7 @@ EnvironmentBlock::~EnvironmentBlock() { Release(native_); }
 bool EnvironmentBlock::Create(const UserToken& token) {
   auto* environment = new (std::nothrow) Native{nullptr};
   if (environment == nullptr) return false;
-  if (!CreateEnvironmentBlock(&environment->block, AsHandle(token.Native()), FALSE)) {
+  if (!CreateEnvironmentBlock(&environment->block, TokenOf(token), FALSE)) {
     delete environment;
     return false;
   }
@@ -110,30 +151,29 @@ int64_t GetSessionUserToken(uint32_t sessionId, UserToken& token) {
       DuplicateTokenEx(queried, TOKEN_ALL_ACCESS, nullptr, SecurityImpersonation, TokenPrimary, &primary);
   CloseHandle(queried);
   if (!duplicated) return -1;
-  token.Assign(reinterpret_cast<intptr_t>(primary));
-  return sessionId;
+  return AssignToken(token, primary) ? sessionId : -1;
 }
 
 bool SetTokenSessionId(UserToken& token, uint32_t sessionId) {
   DWORD session = sessionId;
-  return SetTokenInformation(AsHandle(token.Native()), TokenSessionId, &session, sizeof session) != 0;
+  return SetTokenInformation(TokenOf(token), TokenSessionId, &session, sizeof session) != 0;
 }
 
 bool OpenPrimaryTokenOf(const QueryProcess& process, UserToken& token) {
   HANDLE opened = nullptr;
-  if (!OpenProcessToken(AsHandle(process.Native()),
+  if (!process.Valid() ||
+      !OpenProcessToken(process.Get()->process,
                         TOKEN_ASSIGN_PRIMARY | TOKEN_DUPLICATE | TOKEN_QUERY | TOKEN_ADJUST_DEFAULT, &opened))
     return false;
-  token.Assign(reinterpret_cast<intptr_t>(opened));
-  return true;
+  return AssignToken(token, opened);
 }
 
 std::string TokenUserSid(const UserToken& token) {
   DWORD length = 0;
-  GetTokenInformation(AsHandle(token.Native()), TokenUser, nullptr, 0, &length);
+  GetTokenInformation(TokenOf(token), TokenUser, nullptr, 0, &length);
   if (length == 0) return std::string();
   std::vector<unsigned char> user(length);
-  if (!GetTokenInformation(AsHandle(token.Native()), TokenUser, user.data(), length, &length)) return std::string();
+  if (!GetTokenInformation(TokenOf(token), TokenUser, user.data(), length, &length)) return std::string();
   char* text = nullptr;
   if (!ConvertSidToStringSidA(reinterpret_cast<TOKEN_USER*>(user.data())->User.Sid, &text)) return std::string();
   std::string sid = text;
@@ -159,7 +199,7 @@ bool StartProcessAsUser(const UserToken& token, const std::string& application, 
   // instruction, so that whatever it starts (its console host first of all)
   // is in the job too and ends with it.
   const BOOL ok =
-      CreateProcessAsUserA(AsHandle(token.Native()), application.c_str(), line.data(), nullptr, nullptr, FALSE,
+      CreateProcessAsUserA(TokenOf(token), application.c_str(), line.data(), nullptr, nullptr, FALSE,
                            CREATE_NEW_CONSOLE | NORMAL_PRIORITY_CLASS | CREATE_UNICODE_ENVIRONMENT | CREATE_SUSPENDED,
                            environment.Get() != nullptr ? environment.Get()->block : nullptr, nullptr, &startup, &info);
   if (!ok) return false;
