@@ -22,6 +22,8 @@ class CriticalSection {
   void Leave();
 
  private:
+  // The system's lock lives in the object itself: making a lock allocates
+  // nothing, so locks can be made during start-up and exit alike.
   alignas(16) unsigned char storage_[64];
 };
 

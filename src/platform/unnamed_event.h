@@ -5,7 +5,9 @@ namespace zep::platform {
 
 // An unnamed event, initially not signalled. Auto-reset events release one
 // waiter per signal; manual-reset events stay signalled until reset.
-using EventHandle = void*;
+// The event's handle, or its condition variable. Defined in each back end's file.
+struct UnnamedEvent;
+using EventHandle = UnnamedEvent*;
 EventHandle CreateUnnamedEvent(bool manualReset);
 bool SignalEvent(EventHandle event);
 bool ResetEvent(EventHandle event);

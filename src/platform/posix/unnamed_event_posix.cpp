@@ -6,25 +6,20 @@
 
 namespace zep::platform {
 
-namespace {
-
-struct Event {
+struct UnnamedEvent {
   pthread_mutex_t mutex = PTHREAD_MUTEX_INITIALIZER;
   pthread_cond_t cond = PTHREAD_COND_INITIALIZER;
   bool signalled = false;
   bool manualReset = false;
 };
 
-}  // namespace
-
 EventHandle CreateUnnamedEvent(bool manualReset) {
-  auto* event = new (std::nothrow) Event;
+  auto* event = new (std::nothrow) UnnamedEvent;
   if (event != nullptr) event->manualReset = manualReset;
   return event;
 }
 
-bool SignalEvent(EventHandle handle) {
-  auto* event = static_cast<Event*>(handle);
+bool SignalEvent(EventHandle event) {
   if (event == nullptr) return false;
   pthread_mutex_lock(&event->mutex);
   event->signalled = true;
@@ -36,8 +31,7 @@ bool SignalEvent(EventHandle handle) {
   return true;
 }
 
-bool ResetEvent(EventHandle handle) {
-  auto* event = static_cast<Event*>(handle);
+bool ResetEvent(EventHandle event) {
   if (event == nullptr) return false;
   pthread_mutex_lock(&event->mutex);
   event->signalled = false;
@@ -45,8 +39,7 @@ bool ResetEvent(EventHandle handle) {
   return true;
 }
 
-bool WaitForEvent(EventHandle handle) {
-  auto* event = static_cast<Event*>(handle);
+bool WaitForEvent(EventHandle event) {
   if (event == nullptr) return false;
   pthread_mutex_lock(&event->mutex);
   while (!event->signalled) pthread_cond_wait(&event->cond, &event->mutex);
@@ -55,6 +48,6 @@ bool WaitForEvent(EventHandle handle) {
   return true;
 }
 
-void CloseEvent(EventHandle handle) { delete static_cast<Event*>(handle); }
+void CloseEvent(EventHandle event) { delete event; }
 
 }  // namespace zep::platform

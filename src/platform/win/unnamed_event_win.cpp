@@ -1,19 +1,35 @@
 #include <windows.h>
 
+#include <new>
+
 #include "platform/unnamed_event.h"
 
 namespace zep::platform {
 
+struct UnnamedEvent {
+  HANDLE handle;
+};
+
 EventHandle CreateUnnamedEvent(bool manualReset) {
-  return CreateEventA(nullptr, manualReset ? TRUE : FALSE, FALSE, nullptr);
+  HANDLE handle = CreateEventA(nullptr, manualReset ? TRUE : FALSE, FALSE, nullptr);
+  if (handle == nullptr) return nullptr;
+  auto* event = new (std::nothrow) UnnamedEvent{handle};
+  if (event == nullptr) CloseHandle(handle);
+  return event;
 }
 
-bool SignalEvent(EventHandle event) { return ::SetEvent(event) != 0; }
+bool SignalEvent(EventHandle event) { return event != nullptr && ::SetEvent(event->handle) != 0; }
 
-bool ResetEvent(EventHandle event) { return ::ResetEvent(event) != 0; }
+bool ResetEvent(EventHandle event) { return event != nullptr && ::ResetEvent(event->handle) != 0; }
 
-bool WaitForEvent(EventHandle event) { return WaitForSingleObjectEx(event, INFINITE, FALSE) == WAIT_OBJECT_0; }
+bool WaitForEvent(EventHandle event) {
+  return event != nullptr && WaitForSingleObjectEx(event->handle, INFINITE, FALSE) == WAIT_OBJECT_0;
+}
 
-void CloseEvent(EventHandle event) { CloseHandle(event); }
+void CloseEvent(EventHandle event) {
+  if (event == nullptr) return;
+  CloseHandle(event->handle);
+  delete event;
+}
 
 }  // namespace zep::platform
