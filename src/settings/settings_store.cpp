@@ -61,18 +61,10 @@ void CreateWorkingDirectories(const SettingsPaths& paths) {
   platform::CreateDirectoryNarrow(paths.uploadDirectory);
 }
 
-void InitializeOnce() {
-  const std::string modulePath = platform::ModuleFilePath();
-  // The paths are kept in fixed buffers of kMaxPath bytes: refuse a module
-  // path that leaves no room for them rather than cut it.
-  if (modulePath.empty() || modulePath.size() >= kMaxPath) return;
-  size_t last = modulePath.rfind(platform::kPathSeparator);
-  if (last == std::string::npos) return;
-  const std::string directory = modulePath.substr(0, last + 1);
+// The module's folders and files, all under the module's own folder.
+SettingsPaths PathsUnder(const std::string& directory) {
   const std::string sep = Separator();
-
-  auto settings = std::make_unique<PublishedSettings>();
-  SettingsPaths& paths = settings->paths;
+  SettingsPaths paths;
   paths.moduleDirectory = directory;
   paths.logDirectory = directory + "log" + sep;
   paths.cacheDirectory = directory + "cache" + sep;
@@ -80,18 +72,19 @@ void InitializeOnce() {
   paths.dumpDirectory = directory + "dump" + sep;
   paths.configurationFile = directory + kConfigurationFileName;
   paths.userConfigurationFile = directory + kUserConfigurationFileName;
-  SetServiceExecutablePath(modulePath);
+  return paths;
+}
 
+// Creates the working folders and opens them to their users; settles the
+// user log folder and the log files.
+void PrepareFolders(SettingsPaths& paths, bool enhancedMode) {
   CreateWorkingDirectories(paths);
-
-  settings->enhancedMode =
-      ParseIniBool(ReadIniValue(kConfigurationSection, "EnableEnhancedMode", "FALSE", paths.configurationFile));
   // A per-user copy's folders are its user's own: open to that user, the
   // system and the administrators, not to everyone.
-  const bool perUserFolders = settings->enhancedMode && WorkMode() == 3;
+  const bool perUserFolders = enhancedMode && WorkMode() == 3;
   const auto grant = perUserFolders ? platform::GrantUserFullAccess : platform::GrantEveryoneFullAccess;
   if (perUserFolders) {
-    const std::string user = platform::GetProcessUserSID(platform::CurrentProcessId()) + sep;
+    const std::string user = platform::GetProcessUserSID(platform::CurrentProcessId()) + Separator();
     paths.logDirectory += user;
     paths.cacheDirectory += user;
     paths.uploadDirectory += user;
@@ -122,6 +115,23 @@ void InitializeOnce() {
   // Files are created only in the module's folders and the user's LocalLow
   // folder: without a user log folder there is no user log file.
   if (!paths.userLogDirectory.empty()) paths.userLogFile = ResolveLogFilePath(paths.userLogDirectory, "tku.log");
+}
+
+void InitializeOnce() {
+  const std::string modulePath = platform::ModuleFilePath();
+  // The paths are kept in fixed buffers of kMaxPath bytes: refuse a module
+  // path that leaves no room for them rather than cut it.
+  if (modulePath.empty() || modulePath.size() >= kMaxPath) return;
+  size_t last = modulePath.rfind(platform::kPathSeparator);
+  if (last == std::string::npos) return;
+
+  auto settings = std::make_unique<PublishedSettings>();
+  settings->paths = PathsUnder(modulePath.substr(0, last + 1));
+  SettingsPaths& paths = settings->paths;
+  SetServiceExecutablePath(modulePath);
+  settings->enhancedMode =
+      ParseIniBool(ReadIniValue(kConfigurationSection, "EnableEnhancedMode", "FALSE", paths.configurationFile));
+  PrepareFolders(paths, settings->enhancedMode);
 
   SetLogTargets(paths.configurationFile, paths.serviceLogFile);
   published.store(settings.release(), std::memory_order_release);
