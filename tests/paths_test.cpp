@@ -12,31 +12,25 @@
 namespace zep {
 namespace {
 
-TEST(FindNoCase, FindsAnOccurrenceInsideABrokenPartialMatch) {
-  const char* path = "C:\\x\\AppData\\AppData\\Roaming";
-  EXPECT_EQ(12, FindNoCase(path, "\\AppData\\Roaming", std::strlen(path)));
-}
-
-TEST(FindNoCase, IgnoresAsciiCaseOnly) {
-  const char* path = "C:\\Users\\u\\appdata\\ROAMING";
-  EXPECT_EQ(10, FindNoCase(path, "\\AppData\\Roaming", std::strlen(path)));
-  EXPECT_EQ(-1, FindNoCase("\xC4", "\xE4", 1));  // no folding beyond A to Z
-  EXPECT_EQ(-1, FindNoCase("abc", "", 3));
+TEST(FindNoCase, FindsTheFirstOccurrenceIgnoringAsciiCaseOnly) {
+  const auto find = [](const char* text, const char* pattern) { return FindNoCase(text, pattern, std::strlen(text)); };
+  EXPECT_EQ(12, find("C:\\x\\AppData\\AppData\\Roaming", "\\AppData\\Roaming"));  // inside a broken partial match
+  EXPECT_EQ(10, find("C:\\Users\\u\\appdata\\ROAMING", "\\AppData\\Roaming"));
+  EXPECT_EQ(-1, find("\xC4", "\xE4"));  // no folding beyond A to Z
+  EXPECT_EQ(-1, find("abc", ""));
   EXPECT_EQ(-1, FindNoCase("abc", "a", 0));
   EXPECT_EQ(-1, FindNoCase("abcabc", "ca", 2));  // only the first n characters count
   EXPECT_EQ(2, FindNoCase("abcabc", "CA", 4));
 }
 
 TEST(TrimTrailingSeparators, RemovesBlanksThenBackslashesThenSlashes) {
-  char mixed[] = "C:\\data\\/";
-  TrimTrailingSeparators(mixed);
-  EXPECT_STREQ("C:\\data\\", mixed);
-  char all[] = "C:\\data\\\\ //";
-  TrimTrailingSeparators(all);
-  EXPECT_STREQ("C:\\data\\\\ ", all);
-  char blanks[] = "dir\\  ";
-  TrimTrailingSeparators(blanks);
-  EXPECT_STREQ("dir", blanks);
+  const std::pair<std::string, const char*> cases[] = {
+      {"C:\\data\\/", "C:\\data\\"}, {"C:\\data\\\\ //", "C:\\data\\\\ "}, {"dir\\  ", "dir"}};
+  for (const auto& c : cases) {
+    std::string text = c.first;
+    TrimTrailingSeparators(&text[0]);
+    EXPECT_STREQ(c.second, text.c_str()) << c.first;
+  }
 }
 
 TEST(CopyToPathBuffer, RefusesWhatDoesNotFit) {
@@ -57,36 +51,25 @@ TEST(UserFolders, VendorFolderLiesInLocalLow) {
   EXPECT_EQ(tail, folder.substr(folder.size() - tail.size())) << folder;
 }
 #else
-class UserFolders : public ::testing::Test {
- protected:
-  void SetUp() override {
-    const char* home = std::getenv("HOME");
-    saved_ = home != nullptr ? home : "";
-  }
-  void TearDown() override { setenv("HOME", saved_.c_str(), 1); }
-  std::string saved_;
-};
-
-TEST_F(UserFolders, LocalLowReplacesRoaming) {
+// LocalLow replaces Roaming; a folder too long for the buffers is cut or
+// refused, never written past them.
+TEST(UserFolders, LocalLowReplacesRoamingWithinTheBuffers) {
+  const char* home = std::getenv("HOME");
+  const std::string saved = home != nullptr ? home : "";
+  char localLow[kMaxPath + 16], vendor[kMaxPath + 16];
   setenv("HOME", "/home/user1/", 1);
-  char localLow[kMaxPath];
   ASSERT_TRUE(GetLocalLowFolder(localLow));
   EXPECT_STREQ("/home/user1/AppData/LocalLow", localLow);
-  char vendor[kMaxPath];
   GetVendorLocalLowFolder(vendor);
   EXPECT_STREQ("/home/user1/AppData/LocalLow/Corvantis/", vendor);
-}
-
-TEST_F(UserFolders, OverlongFoldersStayInsideTheBuffers) {
   setenv("HOME", ("/" + std::string(300, 'h')).c_str(), 1);
-  char localLow[kMaxPath + 16];
   std::memset(localLow, 'X', sizeof localLow);
-  ASSERT_TRUE(GetLocalLowFolder(localLow));
+  std::memset(vendor, 'X', sizeof vendor);
+  EXPECT_TRUE(GetLocalLowFolder(localLow));
+  GetVendorLocalLowFolder(vendor);
+  setenv("HOME", saved.c_str(), 1);
   EXPECT_EQ(259u, std::strlen(localLow));
   EXPECT_EQ('X', localLow[kMaxPath]);
-  char vendor[kMaxPath + 16];
-  std::memset(vendor, 'X', sizeof vendor);
-  GetVendorLocalLowFolder(vendor);
   EXPECT_STREQ("", vendor);  // refused: it cannot hold the vendor folder
   EXPECT_EQ('X', vendor[kMaxPath]);
 }

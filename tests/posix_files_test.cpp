@@ -48,46 +48,48 @@ class PosixFiles : public ::testing::Test {
 };
 
 // A copy running as another user records its ports in user_config.ini: 0666,
-// owned by root, in root's 0755 folder. It can write the file, not the folder.
+// owned by root, in root's 0755 folder. It can write the file, not the folder:
+// profile and whole-file writes go in place, the owner and mode kept.
 TEST_F(PosixFiles, AWritableFileInAFolderOfOthersIsWrittenInPlace) {
   if (geteuid() != 0) GTEST_SKIP() << "needs root to stand for the host";
-  const std::string file = folder_ + "user_config.ini";
+  const std::string file = folder_ + "user_config.ini", whole = folder_ + "shared.txt";
   test::WriteFileText(file, "[S-1]\r\nzep=0\r\n");
+  test::WriteFileText(whole, "old");
   chmod(folder_.c_str(), 0755);
   chmod(file.c_str(), 0666);
+  chmod(whole.c_str(), 0666);
   const ino_t inode = Stat(file).st_ino;
   EXPECT_TRUE(test::AsUnprivilegedUser([&] {
     return platform::WriteProfileValue("S-1", "zep", "21003", file.c_str()) &&
-           platform::WriteProfileValue("S-1", "qro", "21001", file.c_str());
+           platform::WriteProfileValue("S-1", "qro", "21001", file.c_str()) &&
+           WriteWholeFile(whole.c_str(), "new", 3) == 0;
   }));
   EXPECT_EQ("[S-1]\r\nzep=21003\r\nqro=21001\r\n", test::ReadFileText(file));
-  const struct stat after = Stat(file);
-  EXPECT_EQ(0u, after.st_uid);
-  EXPECT_EQ(0666u, after.st_mode & 07777);
-  EXPECT_EQ(inode, after.st_ino);
+  EXPECT_EQ("new", test::ReadFileText(whole));
+  EXPECT_EQ(inode, Stat(file).st_ino);
+  for (const std::string& path : {file, whole}) {
+    EXPECT_EQ(0u, Stat(path).st_uid) << path;
+    EXPECT_EQ(0666u, Stat(path).st_mode & 07777) << path;
+  }
 }
 
-// A read-only file is not written, though the folder would allow replacing it.
-TEST_F(PosixFiles, AReadOnlyFileIsNotWritten) {
-  const std::string file = folder_ + "settings.ini";
+// A read-only file is not written, though the folder would allow replacing
+// it; a file replaced by rename keeps its owner and mode.
+TEST_F(PosixFiles, ReadOnlyFilesAreSparedAndReplacedOnesKeepOwnerAndMode) {
+  const std::string readOnly = folder_ + "ro.ini", file = folder_ + "settings.ini";
+  test::WriteFileText(readOnly, "[TK]\r\nA=1\r\n");
   test::WriteFileText(file, "[TK]\r\nA=1\r\n");
   chmod(folder_.c_str(), 0777);
-  chmod(file.c_str(), 0444);
-  EXPECT_FALSE(platform::WriteProfileValue("TK", "A", "2", file.c_str()));  // root too
-  EXPECT_TRUE(test::AsUnprivilegedUser([&] { return !platform::WriteProfileValue("TK", "A", "2", file.c_str()); }));
-  EXPECT_EQ("[TK]\r\nA=1\r\n", test::ReadFileText(file));
-  EXPECT_EQ(0444u, Stat(file).st_mode & 07777);
-  EXPECT_EQ(geteuid(), Stat(file).st_uid);
-}
-
-// Replacing by rename keeps the file's owner and mode.
-TEST_F(PosixFiles, AReplacedFileKeepsItsOwnerAndMode) {
-  const std::string file = folder_ + "settings.ini";
-  test::WriteFileText(file, "[TK]\r\nA=1\r\n");
+  chmod(readOnly.c_str(), 0444);
   chmod(file.c_str(), 0640);
   if (geteuid() == 0) {
     ASSERT_EQ(0, chown(file.c_str(), test::kUnprivilegedUid, test::kUnprivilegedUid));
   }
+  EXPECT_FALSE(platform::WriteProfileValue("TK", "A", "2", readOnly.c_str()));  // root too
+  EXPECT_TRUE(test::AsUnprivilegedUser([&] { return !platform::WriteProfileValue("TK", "A", "2", readOnly.c_str()); }));
+  EXPECT_EQ("[TK]\r\nA=1\r\n", test::ReadFileText(readOnly));
+  EXPECT_EQ(0444u, Stat(readOnly).st_mode & 07777);
+  EXPECT_EQ(geteuid(), Stat(readOnly).st_uid);
   const struct stat before = Stat(file);
   ASSERT_TRUE(platform::WriteProfileValue("TK", "A", "2", file.c_str()));
   EXPECT_EQ("2", Read(file, "A"));
@@ -141,23 +143,6 @@ TEST_F(PosixFiles, SharedFilesAreCreatedForEveryone) {
   umask(saved);
   for (const char* name : {"tks.log", "tku.log", "user_config.ini"})
     EXPECT_EQ(0666u, Stat(folder_ + name).st_mode & 07777) << name;
-}
-
-// A writable file of another user is written without touching its mode.
-TEST_F(PosixFiles, WriteWholeFileLeavesAWritableFileOfAnotherUserItsMode) {
-  const std::string file = folder_ + "shared.txt";
-  test::WriteFileText(file, "old");
-  chmod(file.c_str(), 0666);
-  chmod(folder_.c_str(), 0777);
-  EXPECT_TRUE(test::AsUnprivilegedUser([&] { return WriteWholeFile(file.c_str(), "new", 3) == 0; }));
-  EXPECT_EQ("new", test::ReadFileText(file));
-}
-
-// The user's fallback log folder is made with all its parents.
-TEST_F(PosixFiles, TheWholeLocalLowChainIsCreated) {
-  const std::string vendor = folder_ + "home/AppData/LocalLow/Corvantis/";
-  EXPECT_TRUE(CreateParentDirectories(vendor));
-  EXPECT_TRUE(fs::is_directory(vendor));
 }
 
 }  // namespace

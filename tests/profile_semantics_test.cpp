@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <regex>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -33,80 +34,21 @@ const std::string kTemplates[] = {
     "[TK]\nLogLevel=14\nEnableEnhancedMode=TRUE\nServer=127.0.0.1\nPort_mn_0=qro\nPort_mp_0=18622\nPort=1\n",
 };
 
-struct Read {
-  const char* section;
-  const char* key;
-};
-const Read kReads[] = {
-    {"TK", "Server"},
-    {"TK", "Single"},
-    {"TK", "Half"},
-    {"TK", "Inner"},
-    {"TK", "Empty"},
-    {"TK", "A"},
-    {"tk", "a"},
-    {"TK", "B"},
-    {"TK", "C"},
-    {"TK", "D"},
-    {"TK", "Trail"},
-    {"TK", "K"},
-    {"TK", "; comment"},
-    {"TK", "not a key line"},
-    {"Other", "B"},
-    {"TK", "Key"},
-    {" TK ", " Key "},
-    {"TK", "Key2"},
-    {"TK", "Spaced Name"},
-    {"", "Global"},
-    {"", "G2"},
-    {"TK", "Long"},
-    {"TK", "After"},
-    {"broken", "z"},
-    {"", "z"},
-    {"", "B"},
-    {"", "C"},
-    {"TK", "KeyOnly"},
-    {"TK", "X"},
-    {"TK", "Y"},
-    {"TK", "LogLevel"},
-    {"TK", "Port_mp_0"},
-    {"Missing", "A"},
-    {"TK", "Missing"},
-};
+// Reads ("section|key") of every text before and after its write, and the
+// writes ("section|key|value", a value "@" deletes the key), one into each text in turn.
+const char kReads[] =
+    "TK|Server,TK|Single,TK|Half,TK|Inner,TK|Empty,TK|A,tk|a,TK|B,TK|C,TK|D,TK|Trail,TK|K,TK|; comment,"
+    "TK|not a key line,Other|B,TK|Key, TK | Key ,TK|Key2,TK|Spaced Name,|Global,|G2,TK|Long,TK|After,broken|z,|z,|B,"
+    "|C,TK|KeyOnly,TK|X,TK|Y,TK|LogLevel,TK|Port_mp_0,Missing|A,TK|Missing";
+const char kWrites[] =
+    "TK|A|9,TK|Server|new host,TK|New|  lead and trail  ,Fresh|K|v,TK|A|@,tk|Key|changed,TK|LogLevel|14,Other|B|2,"
+    "|Global|g2,TK|Port_mn_1|zep";
 
-struct Write {
-  const char* section;
-  const char* key;
-  const char* value;  // "@": delete
-};
-const Write kWrites[] = {
-    {"TK", "A", "9"},
-    {"TK", "Server", "new host"},
-    {"TK", "New", "  lead and trail  "},
-    {"Fresh", "K", "v"},
-    {"TK", "A", "@"},
-    {"tk", "Key", "changed"},
-    {"TK", "LogLevel", "14"},
-    {"Other", "B", "2"},
-    {"", "Global", "g2"},
-    {"TK", "Port_mn_1", "zep"},
-};
-
-std::string Escape(const std::string& text) {
-  std::string escaped;
-  for (char c : text) {
-    if (c == '\r')
-      escaped += "\\r";
-    else if (c == '\n')
-      escaped += "\\n";
-    else if (c == '\t')
-      escaped += "\\t";
-    else if (c == '|' || c == '\\')
-      escaped += std::string("\\") + c;
-    else
-      escaped += c;
-  }
-  return escaped;
+std::vector<std::string> Split(const std::string& list) {
+  std::vector<std::string> items;
+  std::istringstream stream(list);
+  for (std::string item; std::getline(stream, item, ',');) items.push_back(item);
+  return items;
 }
 
 std::string Output(const std::string& command) {
@@ -141,33 +83,26 @@ TEST(ProfileSemantics, AgreesWithTheWindowsProfileFunctions) {
   fs::create_directories(posix);
   fs::create_directories(windows);
 
+  const std::vector<std::string> reads = Split(kReads), writes = Split(kWrites);
   std::string script;
   std::vector<std::string> written;
   int index = 0;
   for (const std::string& base : kTemplates) {
     for (int variant = 0; variant < 8; ++variant, ++index) {
       std::string text = base;
-      if ((variant & 1) != 0) {  // CR LF line ends
-        std::string crlf;
-        for (char c : text) crlf += c == '\n' ? std::string("\r\n") : std::string(1, c);
-        text = crlf;
-      }
+      if ((variant & 1) != 0) text = std::regex_replace(text, std::regex("\n"), "\r\n");
       if ((variant & 2) != 0) text = "\xEF\xBB\xBF" + text;
-      if ((variant & 4) != 0) {  // no final newline
-        while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) text.pop_back();
-      }
+      if ((variant & 4) != 0) text.erase(text.find_last_not_of("\r\n") + 1);  // no final newline
       const std::string name = "case" + std::to_string(index) + ".ini";
       const std::string copy = "case" + std::to_string(index) + ".w.ini";
       for (const fs::path& folder : {posix, windows}) {
         test::WriteFileText((folder / name).string(), text);
         test::WriteFileText((folder / copy).string(), text);
       }
-      for (const Read& read : kReads)
-        script += "R|" + name + "|" + Escape(read.section) + "|" + Escape(read.key) + "\n";
-      const Write& write = kWrites[index % (sizeof kWrites / sizeof kWrites[0])];
-      script += "W|" + copy + "|" + Escape(write.section) + "|" + Escape(write.key) + "|" + Escape(write.value) + "\n";
-      for (const Read& read : kReads)
-        script += "R|" + copy + "|" + Escape(read.section) + "|" + Escape(read.key) + "\n";
+      for (const std::string& file : {name, copy}) {
+        if (file == copy) script += "W|" + copy + "|" + writes[index % writes.size()] + "\n";
+        for (const std::string& read : reads) script += "R|" + file + "|" + read + "\n";
+      }
       written.push_back(copy);
     }
   }

@@ -12,9 +12,9 @@
 namespace zep {
 namespace {
 
-std::string PlatformRead(const char* section, const char* key, const std::string& file) {
+std::string PlatformRead(const char* section, const char* key) {
   char value[520] = {0};
-  platform::ReadProfileValue(section, key, "<none>", value, sizeof value, file.c_str());
+  platform::ReadProfileValue(section, key, "<none>", value, sizeof value, GetConfigurationFilePath().c_str());
   return value;
 }
 
@@ -23,7 +23,8 @@ class SettingsStoreTest : public ::testing::Test {
   void SetUp() override { test::InitializeModuleWith("[TK]\r\nLogLevel=1\r\n"); }
 };
 
-TEST_F(SettingsStoreTest, InitializationLaysOutTheModuleDirectory) {
+// The module directory is laid out once; a second initialization does nothing.
+TEST_F(SettingsStoreTest, InitializationLaysOutTheModuleDirectoryOnce) {
   const SettingsPaths paths = GetSettingsPaths();
   const std::string directory = test::ModuleDirectory();
   const std::string sep = test::Separator();
@@ -36,14 +37,10 @@ TEST_F(SettingsStoreTest, InitializationLaysOutTheModuleDirectory) {
   EXPECT_TRUE(test::FileExists(directory + "user_config.ini"));
   EXPECT_TRUE(test::FileExists(paths.userLogFile));
   EXPECT_EQ(0u, GetServiceExecutablePath().rfind(directory, 0));
-}
-
-TEST_F(SettingsStoreTest, SecondInitializationDoesNothing) {
-  const std::string cache = test::ModuleDirectory() + "cache";
-  std::filesystem::remove_all(cache);
+  std::filesystem::remove_all(directory + "cache");
   InitializeSettings();
-  EXPECT_FALSE(std::filesystem::exists(cache));
-  std::filesystem::create_directories(cache);
+  EXPECT_FALSE(std::filesystem::exists(directory + "cache"));
+  std::filesystem::create_directories(directory + "cache");
 }
 
 TEST_F(SettingsStoreTest, EmptyAndMissingValuesGiveTheDefault) {
@@ -54,31 +51,27 @@ TEST_F(SettingsStoreTest, EmptyAndMissingValuesGiveTheDefault) {
   EXPECT_EQ("", GetConfiguration("Missing", nullptr));
   EXPECT_EQ("text with blanks", GetConfiguration("Value", "dflt"));
   EXPECT_EQ("text with blanks", GetConfiguration("VALUE", nullptr));  // names ignore case
-  const std::string longDefault(600, 'd');
-  EXPECT_EQ(std::string(519, 'd'), GetConfiguration("Missing", longDefault.c_str()));
+  EXPECT_EQ(std::string(519, 'd'), GetConfiguration("Missing", std::string(600, 'd').c_str()));
   EXPECT_EQ("0", ReadIniValue("NoSection", "k", "0", test::ModuleDirectory() + "absent.ini"));
 }
 
+// Writes keep the other lines, are read back by the platform, and create a missing file.
 TEST_F(SettingsStoreTest, WritesAreReadBackByThePlatformAndKeepOtherLines) {
   test::SetConfigurationText("; kept comment\r\n[Other]\r\nA=1\r\n[TK]\r\nLogLevel=1\r\n");
   SetConfiguration("Server", "example.test");
   SetConfigurationInt("Number", -42);
-  const std::string file = GetConfigurationFilePath();
-  EXPECT_EQ("example.test", PlatformRead("TK", "Server", file));
-  EXPECT_EQ("-42", PlatformRead("tk", "number", file));
-  EXPECT_EQ("1", PlatformRead("Other", "A", file));
+  EXPECT_EQ("example.test", PlatformRead("TK", "Server"));
+  EXPECT_EQ("-42", PlatformRead("tk", "number"));
+  EXPECT_EQ("1", PlatformRead("Other", "A"));
   EXPECT_EQ("example.test", GetConfiguration("Server", nullptr));
-  const std::string text = test::ReadFileText(file);
+  const std::string text = test::ReadFileText(GetConfigurationFilePath());
   EXPECT_NE(std::string::npos, text.find("; kept comment"));
   EXPECT_NE(std::string::npos, text.find("Server=example.test"));
   SetConfiguration("Server", "second");
-  EXPECT_EQ("second", PlatformRead("TK", "Server", file));
-}
-
-TEST_F(SettingsStoreTest, WritingCreatesAMissingFile) {
+  EXPECT_EQ("second", PlatformRead("TK", "Server"));
   test::RemoveFile(GetConfigurationFilePath());
   SetConfiguration("Server", "fresh");
-  EXPECT_EQ("fresh", PlatformRead("TK", "Server", GetConfigurationFilePath()));
+  EXPECT_EQ("fresh", PlatformRead("TK", "Server"));
 }
 
 TEST(SettingsValues, IntegersAndBooleans) {

@@ -22,8 +22,6 @@
 #include <cerrno>
 #endif
 
-#include "platform/file_system.h"
-
 #include "settings/log.h"
 #include "settings/settings_store.h"
 #include "test_support.h"
@@ -72,61 +70,41 @@ class SettingsWatchTest : public ::testing::Test {
   fs::path base_;
 };
 
-struct EditPath {
-  const char* name;
-  std::function<void(SettingsWatchTest&)> prepare;
-  std::function<void(SettingsWatchTest&, int level, int round)> edit;
-};
-
 // Levels of one width, so that no edit changes the file's size, and rounds
 // close together, so that edits share the file system clock's tick.
 TEST_F(SettingsWatchTest, EveryEditPathShowsWithinTheBound) {
-  const std::vector<EditPath> paths = {
-      {"written in place", nullptr,
-       [](SettingsWatchTest& t, int level, int) { WriteNow(t.Configuration(), LevelText(level)); }},
-      {"replaced by rename", nullptr,
-       [](SettingsWatchTest& t, int level, int) {
-         WriteNow(t.Module() / "next.ini", LevelText(level));
-         fs::rename(t.Module() / "next.ini", t.Configuration());
-       }},
-      {"through a hard link in another folder",
-       [](SettingsWatchTest& t) { fs::create_hard_link(t.Configuration(), t.base_ / "elsewhere" / "link.ini"); },
-       [](SettingsWatchTest& t, int level, int) { WriteNow(t.base_ / "elsewhere" / "link.ini", LevelText(level)); }},
-#ifndef _WIN32
-      {"through the file a symbolic link names",
-       [](SettingsWatchTest& t) {
-         fs::rename(t.Configuration(), t.base_ / "elsewhere" / "real.ini");
-         fs::create_symlink(t.base_ / "elsewhere" / "real.ini", t.Configuration());
-       },
-       [](SettingsWatchTest& t, int level, int) { WriteNow(t.base_ / "elsewhere" / "real.ini", LevelText(level)); }},
-#endif
-      {"with the module folder replaced", nullptr,
-       [](SettingsWatchTest& t, int level, int round) {
-         fs::create_directories(t.base_ / "next");
-         WriteNow(t.base_ / "next" / "TKConfiguration.ini", LevelText(level));
-         fs::rename(t.Module(), t.base_ / ("old" + std::to_string(round)));
-         fs::rename(t.base_ / "next", t.Module());
-       }},
-      {"by another process", nullptr,
-       [](SettingsWatchTest& t, int level, int) {
-         std::string path = t.Configuration().string();
+  enum Path { kInPlace, kRename, kHardLink, kFolderReplaced, kSymbolicLink, kPaths };
+  const char* names[] = {"written in place", "replaced by rename", "through a hard link in another folder",
+                         "with the module folder replaced", "through the file a symbolic link names"};
+  const fs::path elsewhere = base_ / "elsewhere";
+  for (int path = kInPlace; path < kPaths; ++path) {
 #ifdef _WIN32
-         const std::string command =
-             "cmd /c \"echo [TK]> " + path + " & echo LogLevel=" + std::to_string(level) + ">> " + path + "\"";
-#else
-         const std::string command = "printf '[TK]\\r\\nLogLevel=" + std::to_string(level) + "\\r\\n' > " + path;
+    if (path == kSymbolicLink) continue;
 #endif
-         ASSERT_EQ(0, std::system(command.c_str()));
-       }},
-  };
-  for (const EditPath& path : paths) {
     SetUp();
-    if (path.prepare) path.prepare(*this);
-    ASSERT_TRUE(LevelShows(6)) << path.name;
+    if (path == kHardLink) fs::create_hard_link(Configuration(), elsewhere / "link.ini");
+    if (path == kSymbolicLink) {
+      fs::rename(Configuration(), elsewhere / "real.ini");
+      fs::create_symlink(elsewhere / "real.ini", Configuration());
+    }
+    ASSERT_TRUE(LevelShows(6)) << names[path];
     for (int round = 0; round < 6; ++round) {
       const int level = round % 2 == 0 ? 8 : 6;
-      path.edit(*this, level, round);
-      EXPECT_TRUE(LevelShows(level)) << path.name << ", round " << round;
+      const std::string text = LevelText(level);
+      if (path == kInPlace) WriteNow(Configuration(), text);
+      if (path == kRename) {
+        WriteNow(Module() / "next.ini", text);
+        fs::rename(Module() / "next.ini", Configuration());
+      }
+      if (path == kHardLink) WriteNow(elsewhere / "link.ini", text);
+      if (path == kSymbolicLink) WriteNow(elsewhere / "real.ini", text);
+      if (path == kFolderReplaced) {
+        fs::create_directories(base_ / "next");
+        WriteNow(base_ / "next" / "TKConfiguration.ini", text);
+        fs::rename(Module(), base_ / ("old" + std::to_string(round)));
+        fs::rename(base_ / "next", Module());
+      }
+      EXPECT_TRUE(LevelShows(level)) << names[path] << ", round " << round;
     }
     TearDown();
   }
