@@ -62,7 +62,7 @@ TEST(UserFolders, LocalLowReplacesRoamingWithinTheBuffers) {
   EXPECT_STREQ("/home/user1/AppData/LocalLow", localLow);
   GetVendorLocalLowFolder(vendor);
   EXPECT_STREQ("/home/user1/AppData/LocalLow/Corvantis/", vendor);
-  setenv("HOME", ("/" + std::string(300, 'h')).c_str(), 1);
+  setenv("HOME", ("/" + std::string(242, 'h')).c_str(), 1);  // Roaming at 259: LocalLow would not fit
   std::memset(localLow, 'X', sizeof localLow);
   std::memset(vendor, 'X', sizeof vendor);
   EXPECT_TRUE(GetLocalLowFolder(localLow));
