@@ -3,7 +3,7 @@
 // result, so that the two targets can be compared.
 //   R|file|section|key          -> "R <copied> [<value>]"
 //   W|file|section|key|value    -> "W <0|1>"
-// Fields escape "\r", "\n", "\t", "\|" and "\\"; a field "@" is a null pointer.
+// A field "@" is a null pointer.
 // The second argument goes before every file name: Windows looks a bare file
 // name up in its own folder, so the Windows runner is given ".\".
 #include <cstdio>
@@ -17,15 +17,11 @@ namespace {
 
 std::vector<std::string> Fields(const std::string& line) {
   std::vector<std::string> fields(1);
-  for (size_t i = 0; i < line.size(); ++i) {
-    if (line[i] == '|') {
+  for (char c : line) {
+    if (c == '|')
       fields.emplace_back();
-    } else if (line[i] == '\\' && i + 1 < line.size()) {
-      const char c = line[++i];
-      fields.back() += c == 'r' ? '\r' : c == 'n' ? '\n' : c == 't' ? '\t' : c;
-    } else {
-      fields.back() += line[i];
-    }
+    else
+      fields.back() += c;
   }
   return fields;
 }
