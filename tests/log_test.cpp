@@ -36,10 +36,8 @@ std::vector<std::string> Lines(const std::string& text) {
 // Today's local date as the log writes it, month first.
 std::string Today() {
   const std::time_t now = std::time(nullptr);
-  const std::tm* local = std::localtime(&now);
-  char text[48];
-  std::snprintf(text, sizeof text, "%02d/%02d/%04d", local->tm_mon + 1, local->tm_mday, local->tm_year + 1900);
-  return text;
+  char text[16];
+  return std::string(text, std::strftime(text, sizeof text, "%m/%d/%Y", std::localtime(&now)));
 }
 
 class LogTest : public ::testing::Test {

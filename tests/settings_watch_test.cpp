@@ -181,15 +181,11 @@ TEST_F(SettingsWatchTest, AFailedReadIsNeverKept) {
   EXPECT_EQ("first", ReadIniValue("TK", "Key", "none", Configuration().string()));
   WriteNow(Configuration(), "[TK]\r\nLogLevel=8\r\nKey=later\r\n");
   test::EditsShow();
-  int during = 0;
-  std::string readDuring;
-  WhileReadsFail(Configuration(), [&] {
-    during = GetLogLevel();
-    readDuring = ReadIniValue("TK", "Key", "none", Configuration().string());
-  });
   // A line while the file cannot be read keeps the level last read.
-  EXPECT_EQ(6, during);
-  EXPECT_EQ("none", readDuring);
+  WhileReadsFail(Configuration(), [&] {
+    EXPECT_EQ(6, GetLogLevel());
+    EXPECT_EQ("none", ReadIniValue("TK", "Key", "none", Configuration().string()));
+  });
   // Once it can, the file is read again, with nothing else changed.
   EXPECT_EQ(8, GetLogLevel());
   EXPECT_EQ("later", ReadIniValue("TK", "Key", "none", Configuration().string()));
