@@ -10,13 +10,13 @@
 // exits 3. A crash or a hang is the library's.
 #include <atomic>
 #include <chrono>
-#include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <functional>
-#include <mutex>
+#include <map>
+#include <shared_mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -29,8 +29,6 @@
 #include <pthread.h>
 #include <sys/epoll.h>
 #include <unistd.h>
-
-#include <cerrno>
 #endif
 
 #include "zep_exports.h"
@@ -45,8 +43,7 @@ struct Library {
 };
 
 Library library;
-std::string pattern;
-std::string moduleFolder;
+std::string pattern, libraryPath, moduleFolder;
 std::atomic<int> replies{0};
 
 [[noreturn]] void Fail(const char* what) {
@@ -55,26 +52,26 @@ std::atomic<int> replies{0};
   std::_Exit(3);
 }
 
-void* Symbol(const char* name) {
+template <typename Function>
+void Bind(Function& function, const char* name) {
 #ifdef _WIN32
-  return reinterpret_cast<void*>(GetProcAddress(static_cast<HMODULE>(library.native), name));
+  function = reinterpret_cast<Function>(GetProcAddress(static_cast<HMODULE>(library.native), name));
 #else
-  return dlsym(library.native, name);
+  function = reinterpret_cast<Function>(dlsym(library.native, name));
 #endif
+  if (function == nullptr) Fail("an export is missing");
 }
 
-void Load(const std::string& path) {
+void Load() {
 #ifdef _WIN32
-  library.native = LoadLibraryA(path.c_str());
+  library.native = LoadLibraryA(libraryPath.c_str());
 #else
-  library.native = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
+  library.native = dlopen(libraryPath.c_str(), RTLD_NOW | RTLD_LOCAL);
 #endif
   if (library.native == nullptr) Fail("the library does not load");
-  library.DoAction = reinterpret_cast<decltype(library.DoAction)>(Symbol("DoAction"));
-  library.DistributeCommand = reinterpret_cast<decltype(library.DistributeCommand)>(Symbol("DistributeCommand"));
-  library.GetWaitTimeout = reinterpret_cast<decltype(library.GetWaitTimeout)>(Symbol("GetWaitTimeout"));
-  if (library.DoAction == nullptr || library.DistributeCommand == nullptr || library.GetWaitTimeout == nullptr)
-    Fail("an export is missing");
+  Bind(library.DoAction, "DoAction");
+  Bind(library.DistributeCommand, "DistributeCommand");
+  Bind(library.GetWaitTimeout, "GetWaitTimeout");
 }
 
 void Unload() {
@@ -101,6 +98,10 @@ void Command() {
                             &CountReply, 0, "", 0, 0, 0);
 }
 
+void Stop() {
+  if (!library.DoAction(3, nullptr, nullptr)) Fail("DoAction(3) refused");
+}
+
 // Starts the module with a level that is not fixed, then logs every level.
 void Start() {
   Configure(6);
@@ -113,10 +114,10 @@ void Start() {
 void StopAndCall() {
   const int before = replies.load();
   Command();
-  if (!library.DoAction(3, nullptr, nullptr)) Fail("DoAction(3) refused");
+  Stop();
   Command();
   library.GetWaitTimeout();
-  if (!library.DoAction(3, nullptr, nullptr)) Fail("DoAction(3) refused");
+  Stop();
   if (replies.load() != before + 2) Fail("a command at exit was not answered");
 }
 
@@ -130,11 +131,21 @@ struct Late {
   }
 } late;
 
+// Host threads with small stacks, so that many fit.
 #ifdef _WIN32
 using ThreadHandle = HANDLE;
 DWORD WINAPI ThreadMain(void* body) {
   (*static_cast<std::function<void()>*>(body))();
   return 0;
+}
+ThreadHandle StartThread(std::function<void()>* body) {
+  HANDLE thread = CreateThread(nullptr, 256 << 10, &ThreadMain, body, STACK_SIZE_PARAM_IS_A_RESERVATION, nullptr);
+  if (thread == nullptr) Fail("a thread does not start");
+  return thread;
+}
+void Join(ThreadHandle thread) {
+  WaitForSingleObject(thread, INFINITE);
+  CloseHandle(thread);
 }
 #else
 using ThreadHandle = pthread_t;
@@ -142,15 +153,7 @@ void* ThreadMain(void* body) {
   (*static_cast<std::function<void()>*>(body))();
   return nullptr;
 }
-#endif
-
-// Host threads with small stacks, so that many fit.
 ThreadHandle StartThread(std::function<void()>* body) {
-#ifdef _WIN32
-  HANDLE thread = CreateThread(nullptr, 256 << 10, &ThreadMain, body, STACK_SIZE_PARAM_IS_A_RESERVATION, nullptr);
-  if (thread == nullptr) Fail("a thread does not start");
-  return thread;
-#else
   pthread_attr_t attributes;
   pthread_attr_init(&attributes);
   pthread_attr_setstacksize(&attributes, 256 << 10);
@@ -158,37 +161,27 @@ ThreadHandle StartThread(std::function<void()>* body) {
   if (pthread_create(&thread, &attributes, &ThreadMain, body) != 0) Fail("a thread does not start");
   pthread_attr_destroy(&attributes);
   return thread;
-#endif
 }
-
-void Join(ThreadHandle thread) {
-#ifdef _WIN32
-  WaitForSingleObject(thread, INFINITE);
-  CloseHandle(thread);
-#else
-  pthread_join(thread, nullptr);
+void Join(ThreadHandle thread) { pthread_join(thread, nullptr); }
 #endif
-}
 
 // The process's open descriptors (POSIX) or handles (Windows).
 long OpenObjects() {
+  long count = 0;
 #ifdef _WIN32
   // Counted one by one: Wine's GetProcessHandleCount answers 0. Handle values
   // are multiples of 4, handed out from the lowest free one.
-  long count = 0;
   for (uintptr_t value = 4; value < (1u << 18); value += 4) {
     DWORD flags = 0;
     if (GetHandleInformation(reinterpret_cast<HANDLE>(value), &flags)) ++count;
   }
-  return count;
 #else
-  long count = 0;
   if (DIR* folder = opendir("/proc/self/fd")) {
     while (readdir(folder) != nullptr) ++count;
     closedir(folder);
   }
-  return count;
 #endif
+  return count;
 }
 
 // A gate that threads wait at until it opens. On Windows a manual-reset
@@ -202,19 +195,15 @@ struct Gate {
   void Open() { SetEvent(event); }
 };
 #else
+// Made and opened by the same thread, which holds it exclusively until then.
 struct Gate {
-  std::mutex mutex;
-  std::condition_variable opened;
-  bool open = false;
+  std::shared_mutex closed;
+  Gate() { closed.lock(); }
   void Wait() {
-    std::unique_lock<std::mutex> lock(mutex);
-    opened.wait(lock, [this] { return open; });
+    closed.lock_shared();
+    closed.unlock_shared();
   }
-  void Open() {
-    std::lock_guard<std::mutex> lock(mutex);
-    open = true;
-    opened.notify_all();
-  }
+  void Open() { closed.unlock(); }
 };
 #endif
 
@@ -229,7 +218,6 @@ void CallAtThreadExit(void*) { Command(); }
 #endif
 
 void ThreadExit() {
-  Start();
   Command();
   const long before = OpenObjects();
 #ifdef _WIN32
@@ -244,12 +232,11 @@ void ThreadExit() {
   for (int i = 0; i < kThreads; ++i) Join(StartThread(&body));
   if (replies.load() != kThreads + 1) Fail("a command from a thread's exit was not answered");
   if (OpenObjects() > before + 4) Fail("threads that ended left descriptors or handles behind");
-  library.DoAction(3, nullptr, nullptr);
+  Stop();
 }
 
 // Threads stay inside commands while main returns.
 void MainReturns() {
-  Start();
   std::function<void()> body = [] {
     for (;;) Command();
   };
@@ -259,8 +246,7 @@ void MainReturns() {
 
 // Threads that used the library are alive while it is unloaded, end after
 // it, and the library is loaded and used again.
-void Unloading(const std::string& path) {
-  Start();
+void Unloading() {
   Gate gate;
   std::atomic<int> called{0};
   std::function<void()> body = [&] {
@@ -271,15 +257,15 @@ void Unloading(const std::string& path) {
   std::vector<ThreadHandle> threads;
   for (int i = 0; i < 4; ++i) threads.push_back(StartThread(&body));
   while (called.load() < 4) std::this_thread::sleep_for(std::chrono::milliseconds(1));
-  library.DoAction(3, nullptr, nullptr);
+  Stop();
   Unload();
   gate.Open();
   for (ThreadHandle thread : threads) Join(thread);
-  Load(path);
+  Load();
   replies = 0;
   Start();
   Command();
-  library.DoAction(3, nullptr, nullptr);
+  Stop();
   if (replies.load() != 1) Fail("the library loaded again does not answer");
   Unload();
 }
@@ -287,9 +273,7 @@ void Unloading(const std::string& path) {
 // A host thread that once called the module waits; files of the module
 // folder change meanwhile, and the module is used. The wait must run its time.
 void BlockedWait() {
-  Start();
-  std::atomic<bool> waiting{false};
-  std::atomic<bool> interrupted{false};
+  std::atomic<bool> waiting{false}, interrupted{false};
   std::function<void()> body = [&] {
     Command();
 #ifdef _WIN32
@@ -313,12 +297,11 @@ void BlockedWait() {
   }
   Join(thread);
   if (interrupted.load()) Fail("the host thread's wait was cut short");
-  library.DoAction(3, nullptr, nullptr);
+  Stop();
 }
 
 // Many live threads, each of which made one call: nothing is kept per thread.
 void ManyThreads() {
-  Start();
   Command();
   constexpr int kThreads = 600;
   Gate start, end;
@@ -344,7 +327,7 @@ void ManyThreads() {
     std::fprintf(stderr, "%ld open objects before the threads called, %ld after\n", before, after);
     Fail("the module keeps a descriptor or handle per thread");
   }
-  library.DoAction(3, nullptr, nullptr);
+  Stop();
 }
 
 }  // namespace
@@ -358,29 +341,23 @@ int main(int argc, char** argv) {
   // destructors, as a host's handler does.
   std::atexit(&AtExit);
   pattern = argv[1];
-  const std::string path = argv[2];
-  moduleFolder = path.substr(0, path.find_last_of("/\\") + 1);
+  libraryPath = argv[2];
+  moduleFolder = libraryPath.substr(0, libraryPath.find_last_of("/\\") + 1);
+  // Each pattern runs on a started module; atexit and global-destructor do
+  // their part at exit.
+  const std::map<std::string, void (*)()> patterns = {{"atexit", &Command},          {"global-destructor", &Command},
+                                                      {"thread-exit", &ThreadExit},  {"main-returns", &MainReturns},
+                                                      {"unload", &Unloading},        {"blocked-wait", &BlockedWait},
+                                                      {"many-threads", &ManyThreads}};
+  const auto run = patterns.find(pattern);
+  if (run == patterns.end()) Fail("no such pattern");
 #ifdef _WIN32
   if (!SetCurrentDirectoryA(argv[3])) Fail("no working folder");
 #else
   if (chdir(argv[3]) != 0) Fail("no working folder");
 #endif
-  Load(path);
-  if (pattern == "atexit" || pattern == "global-destructor") {
-    Start();
-    Command();
-  } else if (pattern == "thread-exit") {
-    ThreadExit();
-  } else if (pattern == "main-returns") {
-    MainReturns();
-  } else if (pattern == "unload") {
-    Unloading(path);
-  } else if (pattern == "blocked-wait") {
-    BlockedWait();
-  } else if (pattern == "many-threads") {
-    ManyThreads();
-  } else {
-    Fail("no such pattern");
-  }
+  Load();
+  Start();
+  run->second();
   return 0;
 }
