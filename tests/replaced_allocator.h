@@ -19,20 +19,16 @@ inline void* TestAllocate(size_t size) {
 
 void* operator new(size_t size) { return TestAllocate(size); }
 void* operator new[](size_t size) { return TestAllocate(size); }
-void* operator new(size_t size, const std::nothrow_t&) noexcept {
+inline void* TestAllocateOrNull(size_t size) noexcept {
   try {
     return TestAllocate(size);
   } catch (...) {
     return nullptr;
   }
 }
-void* operator new[](size_t size, const std::nothrow_t&) noexcept {
-  try {
-    return TestAllocate(size);
-  } catch (...) {
-    return nullptr;
-  }
-}
+
+void* operator new(size_t size, const std::nothrow_t&) noexcept { return TestAllocateOrNull(size); }
+void* operator new[](size_t size, const std::nothrow_t&) noexcept { return TestAllocateOrNull(size); }
 void operator delete(void* block) noexcept { std::free(block); }
 void operator delete[](void* block) noexcept { std::free(block); }
 void operator delete(void* block, size_t) noexcept { std::free(block); }

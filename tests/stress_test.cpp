@@ -22,34 +22,28 @@ int32_t Count(uint32_t, uint64_t, const char* text, const void*, uint32_t, intpt
 
 TEST(Stress, AllEntriesAtOnce) {
   test::InitializeModuleWith("[TK]\r\nLogLevel=14\r\n");
-  constexpr int kThreads = 4;
-  constexpr int kRounds = 150;
+  constexpr int kThreads = 4, kRounds = 150;
   const char* commands[] = {
-      "{\"id\":\"1\",\"method\":\"ChangePort\"}",
-      "{\"id\":\"2\",\"method\":\"TKVersion\"}",
-      "{\"id\":\"3\",\"method\":\"GetServerInfo\"}",
-      "{\"id\":\"4\",\"method\":\"SetServerInfo\",\"parameter\":[\"h\",1,2,3,4]}",
-      "{\"id\":\"5\",\"method\":\"nope\"}",
-      "not json",
-  };
+      R"({"id":"1","method":"ChangePort"})",    R"({"id":"2","method":"TKVersion"})",
+      R"({"id":"3","method":"GetServerInfo"})", R"({"id":"4","method":"SetServerInfo","parameter":["h",1,2,3,4]})",
+      R"({"id":"5","method":"nope"})",          "not json"};
+  const auto key = [](int t, int i) { return std::to_string(t) + ":" + std::to_string(i); };
   std::atomic<int> wrong{0};
-  std::atomic<int> sent{0};
   std::vector<std::thread> threads;
   for (int t = 0; t < kThreads; ++t) {
     threads.emplace_back([&, t] {
       std::vector<unsigned char> record(524), out(524);
       for (int i = 0; i < kRounds; ++i) {
-        const char* command = commands[(i + t) % 6];
-        if (DistributeCommand(1, 2, 0, "/zep/s", command, nullptr, 0, 1, &Count, 0, "http://127.0.0.1", 0, 0, 0) != 1)
+        if (DistributeCommand(1, 2, 0, "/zep/s", commands[(i + t) % 6], nullptr, 0, 1, &Count, 0, "http://127.0.0.1", 0,
+                              0, 0) != 1)
           ++wrong;
-        ++sent;
-        const std::string key = std::to_string(t) + ":" + std::to_string(i);
+        const std::string set = "/SetEncryptedImageMap?GUID=" + key(t, i), path = "C:\\s\\" + key(t, i);
         std::memset(record.data(), i & 0xFF, record.size());
-        if (SetImage(("/SetEncryptedImageMap?GUID=" + key).c_str(), record.data(), 524) != 1) ++wrong;
+        if (SetImage(set.c_str(), record.data(), 524) != 1) ++wrong;
         uint32_t size = 0;
-        if (GetImage(("/GetEncryptedImageMap?GUID=" + key).c_str(), out.data(), &size) != 1 || out != record) ++wrong;
-        if (i % 3 == 0) SetImage(("/SetEncryptedImageMap?GUID=" + key).c_str(), nullptr, 0);
-        const std::string path = "C:\\s\\" + key;
+        if (GetImage(("/GetEncryptedImageMap?GUID=" + key(t, i)).c_str(), out.data(), &size) != 1 || out != record)
+          ++wrong;
+        if (i % 3 == 0) SetImage(set.c_str(), nullptr, 0);
         Reserved("addFileToWhiteList", path.c_str(), 0);
         if (Reserved("fileInQROWhiteList", path.c_str(), 0) != 0) ++wrong;
         const uint32_t wait = GetWaitTimeout();
@@ -59,15 +53,14 @@ TEST(Stress, AllEntriesAtOnce) {
   }
   for (auto& thread : threads) thread.join();
   EXPECT_EQ(0, wrong.load());
-  EXPECT_EQ(sent.load(), delivered.load());
+  EXPECT_EQ(kThreads * kRounds, delivered.load());
   std::vector<unsigned char> out(524);
   for (int t = 0; t < kThreads; ++t)
     for (int i = 0; i < kRounds; ++i) {
       uint32_t size = 0;
-      const std::string key = std::to_string(t) + ":" + std::to_string(i);
-      const int32_t found = GetImage(("/GetEncryptedImageMap?GUID=" + key).c_str(), out.data(), &size);
-      EXPECT_EQ(i % 3 == 0 ? 0 : 1, found) << key;
-      EXPECT_EQ(0, Reserved("fileInQROWhiteList", ("C:/s/" + key).c_str(), 0));
+      EXPECT_EQ(i % 3 == 0 ? 0 : 1, GetImage(("/GetEncryptedImageMap?GUID=" + key(t, i)).c_str(), out.data(), &size))
+          << key(t, i);
+      EXPECT_EQ(0, Reserved("fileInQROWhiteList", ("C:/s/" + key(t, i)).c_str(), 0));
     }
 }
 
