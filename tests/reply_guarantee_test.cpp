@@ -47,8 +47,9 @@ int32_t Record(uint32_t, uint64_t, const char* text, const void*, uint32_t, intp
 }
 
 // Sends the request with allocations failing from the n-th on (or at the n-th
-// only); true once the request ran without meeting a failure.
-bool SendFailingAt(const char* url, const std::string& text, long n, Failure mode, std::string& reply) {
+// only); true once the request ran without meeting a failure. The reply is
+// left in lastReply.
+bool SendFailingAt(const char* url, const std::string& text, long n, Failure mode) {
   calls = 0;
   lastReply[0] = '\0';
   failure = mode;
@@ -65,7 +66,6 @@ bool SendFailingAt(const char* url, const std::string& text, long n, Failure mod
   failure = Failure::None;
   EXPECT_EQ(1, calls) << text.substr(0, 60) << " failing at allocation " << n;
   EXPECT_TRUE(result == 9 || result == 0) << result;
-  reply = lastReply;
   return untouched;
 }
 
@@ -93,10 +93,9 @@ TEST(ReplyGuarantee, EveryCommandGetsOneReplyWhateverAllocationFails) {
   bool sawFallback = false;
   for (const auto& [url, text] : requests) {
     for (Failure mode : {Failure::Once, Failure::FromThenOn}) {
-      std::string reply;
       long n = 0;
-      while (!SendFailingAt(url, text, n, mode, reply) && n < 100000) {
-        if (reply == fallback) sawFallback = true;
+      while (!SendFailingAt(url, text, n, mode) && n < 100000) {
+        if (fallback == lastReply) sawFallback = true;
         // Every allocation of the command's own steps, then a sample of the
         // settings parser's many.
         n += n < 300 ? 1 : 13;
