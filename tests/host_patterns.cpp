@@ -1,8 +1,9 @@
 // A host that loads the library and does with it one of the ordinary things
 // hosts do, which a guest in the host's process must survive: calls from an
-// atexit handler, from a global destructor or from a thread's exit, threads
-// still inside commands while main returns, unloading the library after other
-// threads used it, a host thread blocked in a wait, many live threads.
+// atexit handler, from a global destructor or from a thread's exit (its
+// thread-specific data or thread-locals), threads still inside commands while
+// main returns, unloading the library after other threads used it, a host
+// thread blocked in a wait, many live threads.
 //
 //   host_patterns <pattern> <library> <working folder>
 //
@@ -207,8 +208,14 @@ struct Gate {
 };
 #endif
 
-// The first call of each thread is made in its exit, from a destructor of
-// thread-specific data (a fiber-local callback on Windows).
+// The first call of each thread is made in its exit: from a destructor of
+// thread-specific data (a fiber-local callback on Windows), or from a C++
+// thread-local's destructor.
+struct CallsAtDestruction {
+  ~CallsAtDestruction() { Command(); }
+};
+thread_local CallsAtDestruction callsAtDestruction;
+
 #ifdef _WIN32
 void WINAPI CallAtThreadExit(void* value) {
   if (value != nullptr) Command();
@@ -228,8 +235,9 @@ void ThreadExit() {
   pthread_key_create(&key, &CallAtThreadExit);
   std::function<void()> body = [key] { pthread_setspecific(key, reinterpret_cast<void*>(1)); };
 #endif
+  std::function<void()> local = [] { static_cast<void>(&callsAtDestruction); };
   constexpr int kThreads = 50;
-  for (int i = 0; i < kThreads; ++i) Join(StartThread(&body));
+  for (int i = 0; i < kThreads; ++i) Join(StartThread(i % 2 == 0 ? &body : &local));
   if (replies.load() != kThreads + 1) Fail("a command from a thread's exit was not answered");
   if (OpenObjects() > before + 4) Fail("threads that ended left descriptors or handles behind");
   Stop();
