@@ -1,16 +1,16 @@
 // Stands in for the service executable in its per-user mode:
 //   fake_service "-asconsole" "-asuser" <stop event> <sid> "notused"
-// Records its arguments, then acts as fake_service.mode in its folder says:
-//   "serve"  - waits for fake_service.release, records its ports, ends when the stop event is set;
-//   "exit"   - ends at once;
-//   "ignore" - records its ports and ignores the stop event;
-//   "spawn"  - as "ignore", having started a child of its own (fake_service
-//              -child, which waits 30 s), whose pid it writes to fake_service.child.
-// Its ports are four loopback listeners of its own (qro, qro_ssl, zep,
-// zep_ssl), recorded in user_config.ini and, for the tests, in
-// fake_service.ports.
+// Records its arguments in fake_service.args, then acts as fake_service.mode in its folder says:
+//   "serve"  - waits for fake_service.release, records its ports, ends when the stop event is set
+//              (writing fake_service.stopped);
+//   "exit"   - ends at once, leaving its stop event behind as a killed copy would;
+//   "ignore" - records its ports and ignores the stop event for 30 s;
+//   "spawn"  - as "ignore", having started a child of its own (fake_service -child, which waits
+//              30 s), whose pid it writes to fake_service.child.
+// Its ports are four loopback listeners of its own (qro, qro_ssl, zep, zep_ssl), recorded in
+// user_config.ini and, for the tests, in fake_service.ports.
 #include <chrono>
-#include <cstdio>
+#include <cstdlib>
 #include <fstream>
 #include <sstream>
 #include <string>
@@ -22,19 +22,19 @@
 #include <unistd.h>
 #endif
 
-#include "platform/file_system.h"
 #include "host_support/loopback_socket.h"
+#include "platform/file_system.h"
 #include "platform/named_event.h"
 #include "platform/profile.h"
 
 namespace {
 
+using namespace std::chrono_literals;
+
 std::string Folder() {
   const std::string path = zep::platform::ModuleFilePath();
   return path.substr(0, path.rfind(zep::platform::kPathSeparator) + 1);
 }
-
-bool Exists(const std::string& path) { return std::ifstream(path).good(); }
 
 void RecordPorts(const std::string& sid) {
   static zep::host::LoopbackListener listeners[4];
@@ -76,7 +76,7 @@ unsigned StartChild() {
 
 int main(int argc, char** argv) {
   if (argc == 2 && std::string(argv[1]) == "-child") {
-    std::this_thread::sleep_for(std::chrono::seconds(30));
+    std::this_thread::sleep_for(30s);
     return 0;
   }
   const std::string folder = Folder();
@@ -87,27 +87,19 @@ int main(int argc, char** argv) {
   if (argc != 6 || std::string(argv[1]) != "-asconsole" || std::string(argv[2]) != "-asuser") return 2;
   std::string mode;
   std::ifstream(folder + "fake_service.mode") >> mode;
-  if (mode == "exit") return 0;
 
   zep::platform::NamedEventListener stop(argv[3]);
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
-  if (mode == "spawn") {
-    const unsigned child = StartChild();
-    std::ofstream(folder + "fake_service.child.new") << child << "\n";
-    std::rename((folder + "fake_service.child.new").c_str(), (folder + "fake_service.child").c_str());
-    mode = "ignore";
-  }
-  if (mode == "ignore") {
+  if (mode == "exit") std::_Exit(0);  // no destructors: the event stays
+  // One write, so that the test never reads half a pid.
+  if (mode == "spawn") std::ofstream(folder + "fake_service.child") << StartChild() << "\n";
+  if (mode != "serve") {
     RecordPorts(argv[4]);
-    while (std::chrono::steady_clock::now() < deadline) std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    std::this_thread::sleep_for(30s);
     return 0;
   }
-  bool recorded = false;
-  while (std::chrono::steady_clock::now() < deadline) {
-    if (!recorded && Exists(folder + "fake_service.release")) {
-      RecordPorts(argv[4]);
-      recorded = true;
-    }
+  const auto deadline = std::chrono::steady_clock::now() + 30s;
+  for (bool recorded = false; std::chrono::steady_clock::now() < deadline;) {
+    if (!recorded && (recorded = std::ifstream(folder + "fake_service.release").good())) RecordPorts(argv[4]);
     if (stop.WaitSet(5)) {
       std::ofstream(folder + "fake_service.stopped") << "stopped\n";
       return 0;
