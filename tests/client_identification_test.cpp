@@ -9,9 +9,9 @@
 #include "commands/manager_client.h"
 #include "host_support/loopback_socket.h"
 #include "platform/network.h"
+#include "platform/process_user.h"
 #include "platform/thread_identity.h"
 #include "platform/user_process.h"
-#include "platform/process_user.h"
 #include "test_support.h"
 
 namespace zep {
@@ -19,6 +19,8 @@ namespace zep {
 uint32_t GetConnectionProcessID(uint32_t socket);
 
 namespace {
+
+constexpr auto npos = std::string::npos;
 
 TEST(ClientEndOwner, MatchesTheClientsOwnEnd) {
   const platform::Ipv4Endpoint server{0x0100007F, 0x1234};
@@ -37,29 +39,20 @@ TEST(ClientEndOwner, MatchesTheClientsOwnEnd) {
 class IdentificationTest : public ::testing::Test {
  protected:
   void SetUp() override { test::InitializeModuleWith("[TK]\r\nLogLevel=14\r\n"); }
-};
-
-// Wine names a connection's owner in its TCP table only once the owner has
-// used its socket (sent, received, asked for its peer): the page's end sends
-// one byte first, and the lookup is repeated for a bounded time.
-uint32_t IdentifiedOwner(uint32_t socket) {
-  uint32_t owner = 0;
-  for (int attempt = 0; attempt < 100 && owner == 0; ++attempt) {
-    if (attempt > 0) std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    owner = GetConnectionProcessID(socket);
-  }
-  return owner;
-}
-
-TEST_F(IdentificationTest, ALoopbackConnectionOfThisProcess) {
   host::LoopbackListener listener;
-  ASSERT_TRUE(listener.Valid());
   host::TcpSocket client = host::ConnectLoopback(listener.Port());
   host::TcpSocket served = listener.Accept();
-  ASSERT_TRUE(served.Valid());
+};
+
+TEST_F(IdentificationTest, ALoopbackConnectionOfThisProcess) {
+  // Wine names a connection's owner in its TCP table only once the owner has
+  // used its socket (sent, received, asked for its peer): the page's end sends
+  // one byte first, and the lookup is repeated for a bounded time.
   ASSERT_TRUE(client.Send("x", 1));
   const uint32_t self = platform::CurrentProcessId();
-  ASSERT_EQ(self, IdentifiedOwner(served.Value()));
+  for (int attempt = 0; attempt < 100 && GetConnectionProcessID(served.Value()) != self; ++attempt)
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  ASSERT_EQ(self, GetConnectionProcessID(served.Value()));
   test::TakeLog();
 
   ManagerClient manager;
@@ -75,57 +68,45 @@ TEST_F(IdentificationTest, ALoopbackConnectionOfThisProcess) {
   if (!platform::ProcessSessionId(self, &session)) session = 0;
   EXPECT_EQ(session, record.sessionId);
   const std::string log = test::TakeLog();
-  EXPECT_NE(std::string::npos,
-            log.find("]: GetConnectionProcessID:: connection client " + std::to_string(served.Value()) +
-                     " process is " + std::to_string(self) + ".\n"));
-  EXPECT_NE(std::string::npos, log.find("]: GetProcessSessionID:: process:" + std::to_string(self) +
-                                        " session:" + std::to_string(session) + " ("));
-  EXPECT_NE(std::string::npos, log.find("]: User=" + sid + ", sock=" + std::to_string(served.Value()) + ", session=" +
-                                        std::to_string(session) + ", process=" + std::to_string(self) + "\n"));
+  const std::string socket = std::to_string(served.Value()), process = std::to_string(self);
+  EXPECT_NE(npos,
+            log.find("]: GetConnectionProcessID:: connection client " + socket + " process is " + process + ".\n"));
+  EXPECT_NE(npos,
+            log.find("]: GetProcessSessionID:: process:" + process + " session:" + std::to_string(session) + " ("));
+  EXPECT_NE(npos, log.find("]: User=" + sid + ", sock=" + socket + ", session=" + std::to_string(session) +
+                           ", process=" + process + "\n"));
   // The user key of VersionInfo is that SID's.
-  const std::string reply = test::Send("{\"id\":\"v\",\"method\":\"VersionInfo\"}", test::kLocalOrigin, served.Value());
-  EXPECT_NE(std::string::npos, reply.find("\"" + UserKeyOf(sid) + "\"")) << reply;
+  const std::string reply = test::Send(R"({"id":"v","method":"VersionInfo"})", test::kLocalOrigin, served.Value());
+  EXPECT_NE(npos, reply.find("\"" + UserKeyOf(sid) + "\"")) << reply;
 }
 
+// A client that closed its end (or, under Wine, never used it) names no
+// process: the identification fails soft, under no user.
+TEST_F(IdentificationTest, AnUnknownClientIsNoUser) {
 #ifdef _WIN32
-// A client that never used its socket stays unknown under Wine: the
-// identification fails soft.
-TEST_F(IdentificationTest, AClientThatNeverSentStaysUnknown) {
-  host::LoopbackListener listener;
-  host::TcpSocket client = host::ConnectLoopback(listener.Port());
-  host::TcpSocket served = listener.Accept();
-  ASSERT_TRUE(served.Valid());
-  ManagerClient manager;
-  EXPECT_EQ("", manager.GetConnectionUserSID(served.Value()));
-  EXPECT_EQ(0u, manager.UserInstances().at("").clientProcessId);
-}
+  for (bool close : {false, true}) {
+#else
+  for (bool close : {true}) {
 #endif
-
-TEST_F(IdentificationTest, AClosedPeerIsNotFound) {
-  host::LoopbackListener listener;
-  host::TcpSocket client = host::ConnectLoopback(listener.Port());
-  host::TcpSocket served = listener.Accept();
-  client.Close();
-  ManagerClient manager;
-  EXPECT_EQ("", manager.GetConnectionUserSID(served.Value()));
-  ASSERT_EQ(1u, manager.UserInstances().count(""));
-  EXPECT_EQ(0u, manager.UserInstances().at("").clientProcessId);
-  EXPECT_EQ(0u, manager.UserInstances().at("").sessionId);
+    if (close) client.Close();
+    ManagerClient manager;
+    EXPECT_EQ("", manager.GetConnectionUserSID(served.Value())) << close;
+    ASSERT_EQ(1u, manager.UserInstances().count(""));
+    EXPECT_EQ(0u, manager.UserInstances().at("").clientProcessId);
+    EXPECT_EQ(0u, manager.UserInstances().at("").sessionId);
+  }
 }
 
-TEST_F(IdentificationTest, Ipv6ConnectionsAreNotIdentified) {
-  host::LoopbackListener listener(true);
-  if (!listener.Valid()) GTEST_SKIP() << "no IPv6 loopback here";
-  host::TcpSocket client = host::ConnectLoopback(listener.Port(), true);
-  host::TcpSocket served = listener.Accept();
-  ASSERT_TRUE(served.Valid());
-  EXPECT_EQ(0u, GetConnectionProcessID(served.Value()));
-}
-
-TEST_F(IdentificationTest, NotASocket) {
+// Only IPv4 connections are looked up, and a number that is no socket names no process.
+TEST_F(IdentificationTest, NoProcessForIpv6OrNoSocket) {
   EXPECT_EQ(0u, GetConnectionProcessID(0));
-  const std::string log = test::TakeLog();
-  EXPECT_NE(std::string::npos, log.find("]: GetConnectionProcessID:: connection client 0 process is 0.\n"));
+  EXPECT_NE(npos, test::TakeLog().find("]: GetConnectionProcessID:: connection client 0 process is 0.\n"));
+  host::LoopbackListener listener6(true);
+  if (!listener6.Valid()) GTEST_SKIP() << "no IPv6 loopback here";
+  host::TcpSocket client6 = host::ConnectLoopback(listener6.Port(), true);
+  host::TcpSocket served6 = listener6.Accept();
+  ASSERT_TRUE(served6.Valid());
+  EXPECT_EQ(0u, GetConnectionProcessID(served6.Value()));
 }
 
 }  // namespace

@@ -12,7 +12,6 @@
 #include <chrono>
 #include <cstdlib>
 #include <fstream>
-#include <sstream>
 #include <string>
 #include <thread>
 
@@ -81,7 +80,7 @@ int main(int argc, char** argv) {
   }
   const std::string folder = Folder();
   {
-    std::ofstream args(folder + "fake_service.args", std::ios::trunc);
+    std::ofstream args(folder + "fake_service.args");
     for (int i = 0; i < argc; ++i) args << argv[i] << "\n";
   }
   if (argc != 6 || std::string(argv[1]) != "-asconsole" || std::string(argv[2]) != "-asuser") return 2;

@@ -6,9 +6,9 @@
 
 #include "command_host.h"
 #include "module/entry_points.h"
+#include "platform/process_user.h"
 #include "platform/thread_identity.h"
 #include "settings/log.h"
-#include "platform/process_user.h"
 #include "settings/settings_store.h"
 #include "test_support.h"
 
@@ -23,26 +23,23 @@
 namespace zep {
 namespace {
 
-class StartupModes : public ::testing::Test {
- protected:
-  static void SetUpTestSuite() {
-    test::SetConfigurationText("[TK]\r\nLogLevel=14\r\nEnableEnhancedMode=tRuE\r\n");
-    std::filesystem::remove_all(test::ModuleDirectory() + "log");
-    ASSERT_TRUE(zep::DoAction(4, nullptr, nullptr));
-  }
-};
+constexpr auto npos = std::string::npos;
 
-TEST_F(StartupModes, EnhancedModeGivesPerUserDirectories) {
+TEST(StartupModes, EnhancedModeInWorkModeThree) {
+  test::SetConfigurationText("[TK]\r\nLogLevel=14\r\nEnableEnhancedMode=tRuE\r\n");
+  std::filesystem::remove_all(test::ModuleDirectory() + "log");
+  ASSERT_TRUE(zep::DoAction(4, nullptr, nullptr));
+  EXPECT_TRUE(EnhancedModeEnabled());
+  // Each user has a log, cache and upload folder of their own.
   const std::string sid = platform::GetProcessUserSID(platform::CurrentProcessId());
   ASSERT_FALSE(sid.empty());
-  const std::string sep = test::Separator();
+  const std::string root = test::ModuleDirectory(), sep = test::Separator();
   const SettingsPaths paths = GetSettingsPaths();
-  EXPECT_EQ(test::ModuleDirectory() + "log" + sep + sid + sep + "tks.log", paths.serviceLogFile);
-  EXPECT_EQ(test::ModuleDirectory() + "cache" + sep + sid + sep, paths.cacheDirectory);
-  EXPECT_EQ(test::ModuleDirectory() + "upload" + sep + sid + sep, paths.uploadDirectory);
-  EXPECT_EQ(test::ModuleDirectory() + "dump" + sep, paths.dumpDirectory);
+  EXPECT_EQ(root + "log" + sep + sid + sep + "tks.log", paths.serviceLogFile);
+  EXPECT_EQ(root + "cache" + sep + sid + sep, paths.cacheDirectory);
+  EXPECT_EQ(root + "upload" + sep + sid + sep, paths.uploadDirectory);
+  EXPECT_EQ(root + "dump" + sep, paths.dumpDirectory);
   EXPECT_TRUE(std::filesystem::is_directory(paths.cacheDirectory));
-  EXPECT_TRUE(EnhancedModeEnabled());
   // A user's own folders are open to that user (and the system), not to everyone.
   for (const std::string& own : {paths.logDirectory, paths.cacheDirectory, paths.uploadDirectory}) {
 #ifdef _WIN32
@@ -66,22 +63,18 @@ TEST_F(StartupModes, EnhancedModeGivesPerUserDirectories) {
         << own;
 #endif
   }
-}
 
-TEST_F(StartupModes, VersionLineAndFixedLevel) {
+  // Work mode 3 turns the per-user mode off; the version line is written at
+  // the start, and the level stays 14 whatever the file says later.
+  const std::string reply = test::Send(R"({"id":"1","method":"VersionInfo"})");
+  EXPECT_NE(npos, reply.find("\"0\",\n      \"false\",\n      \"64\"\n   ]")) << reply;
   const std::string log = test::ReadFileText(GetSettingsPaths().serviceLogFile);
-  EXPECT_NE(std::string::npos,
-            log.find("[Debug-3]: Version info:Corvantis Service Manager Module, zep service manager---16, 2, 6, 1212, "
-                     "\r\n\t\tis64:1, isScanning=0, workMode=3, isQROActiveX=0\r\n\n"));
+  EXPECT_NE(npos, log.find("[Debug-3]: Version info:Corvantis Service Manager Module, zep service manager---16, 2, 6, "
+                           "1212, \r\n\t\tis64:1, isScanning=0, workMode=3, isQROActiveX=0\r\n\n"));
   test::SetConfigurationText("[TK]\r\nLogLevel=1\r\n");
   test::TakeLog();
   LogDebug("still written");
-  EXPECT_NE(std::string::npos, test::TakeLog().find("[Debug-3]: still written\n"));
-}
-
-TEST_F(StartupModes, WorkModeThreeTurnsThePerUserModeOff) {
-  const std::string reply = test::Send("{\"id\":\"1\",\"method\":\"VersionInfo\"}");
-  EXPECT_NE(std::string::npos, reply.find("\"0\",\n      \"false\",\n      \"64\"\n   ]")) << reply;
+  EXPECT_NE(npos, test::TakeLog().find("[Debug-3]: still written\n"));
 }
 
 }  // namespace

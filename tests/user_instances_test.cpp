@@ -289,23 +289,6 @@ TEST_F(UserInstancesTest, ACopyStartsForTheUserAndReportsItsPorts) {
   EXPECT_NE(npos, test::TakeLog().find("]: notify process exit: p=" + std::to_string(pid) + "\n"));
 }
 
-// A copy that ended without removing its stop event (as a killed one does) is
-// replaced, and its event removed.
-TEST_F(UserInstancesTest, AnEndedCopyIsReplaced) {
-  const uint32_t first = Start("exit");
-  ASSERT_NE(0u, first);
-  const std::string eventName = Await("args", 6)[3];
-  ASSERT_TRUE(Eventually([&] { return ProcessGone(first); }));
-  ExpectEvent(eventName, true);
-  Mode("serve");
-  EXPECT_EQ(PortsReply(key, {"0", "0", "0", "0"}), Ports());
-  log = test::TakeLog();
-  EXPECT_NE(npos, log.find("]: terminate process: p=" + std::to_string(first) + "\n"));
-  EXPECT_NE(0u, StartedPid(log));
-  EXPECT_EQ(EventCounter(eventName) + 1, EventCounter(Await("args", 6)[3]));
-  ExpectEvent(eventName, false);
-}
-
 // A copy that ignores its stop event is stopped by force, and takes everything
 // it started with it, also when it is stopped while it still starts (under
 // Wine, its console host then starts during its first milliseconds).
@@ -332,7 +315,9 @@ TEST_F(UserInstancesTest, AForcedStopEndsEverythingTheCopyStarted) {
 // A client in a user's session gets its copy with that session's user token
 // (Windows only); a client in session 0 (a service's) with its own process's
 // token, and only while its pid still names the process that was identified.
-TEST_F(UserInstancesTest, TheTokenACopyIsStartedWith) {
+// A copy that ended without removing its stop event (as a killed one does) is
+// replaced, and its event removed.
+TEST_F(UserInstancesTest, AnEndedCopyIsReplacedWithTheRightToken) {
   uint32_t copy = Start("exit");
   ASSERT_NE(0u, copy) << log;
 #ifdef _WIN32
@@ -340,20 +325,26 @@ TEST_F(UserInstancesTest, TheTokenACopyIsStartedWith) {
 #endif
   const std::string sid = platform::GetProcessUserSID(platform::CurrentProcessId());
   const std::string self = std::to_string(platform::CurrentProcessId());
+  const std::string eventName = Await("args", 6)[3];
   ManagerClient& manager = VirtualManagerClient::GetInstance()->GetManagerClient();
   manager.UserInstances().at(sid).sessionId = 0;
   // Each copy is gone on its own before the next start: a stop never meets it starting.
   ASSERT_TRUE(Eventually([&] { return NothingLeftOf(copy); }));
+  ExpectEvent(eventName, true);
+  Mode("exit");
   // Straight to the start: a GetPorts would identify the page's session again.
   std::string error;
   manager.GetCurrentUserModulePorts(sid, error);
   EXPECT_EQ("", error);
   log = test::TakeLog();
+  EXPECT_NE(npos, log.find("]: terminate process: p=" + std::to_string(copy) + "\n"));
   copy = StartedPid(log);
   ASSERT_NE(0u, copy) << log;
   EXPECT_NE(npos, log.find("]: Client process id=" + self + ", query return="));
   EXPECT_NE(npos, log.find("]: OpenProcessToken token:"));
   EXPECT_NE(npos, log.find("]: Create progress return 1("));
+  EXPECT_EQ(EventCounter(eventName) + 1, EventCounter(Await("args", 6)[3]));
+  ExpectEvent(eventName, false);
 
   manager.UserInstances().at(sid).clientStartTime += 1;  // a later process under the same id
   ASSERT_TRUE(Eventually([&] { return NothingLeftOf(copy); }));
@@ -365,19 +356,17 @@ TEST_F(UserInstancesTest, TheTokenACopyIsStartedWith) {
                            " is not the client that was identified.\n"));
 }
 
-TEST_F(UserInstancesTest, AFailedStartIsReported) {
-  SetServiceExecutablePath(Folder() + "no-such-service");
-  EXPECT_EQ(0u, Start("serve"));
-  EXPECT_NE(npos, log.find("]: Create progress return 0("));
-  EXPECT_EQ(Refusal("Failed to create user process.", key), Ports());
-}
-
-TEST_F(UserInstancesTest, ALegacyClientStartsNothing) {
+TEST_F(UserInstancesTest, ALegacyClientOrAMissingServiceStartsNothing) {
   Mode("serve");
   const std::string reply =
       test::Send(R"({"id":"v","method":"VersionInfo","version":"kelpm_13000404"})", test::kLocalOrigin, Connect());
   EXPECT_TRUE(std::regex_search(reply, std::regex(R"("false",\s+"64"\s+\])"))) << reply;
   EXPECT_EQ(0u, StartedPid(test::TakeLog()));
+
+  SetServiceExecutablePath(Folder() + "no-such-service");
+  EXPECT_EQ(0u, Start("serve"));
+  EXPECT_NE(npos, log.find("]: Create progress return 0("));
+  EXPECT_EQ(Refusal("Failed to create user process.", key), Ports());
 }
 
 #ifndef _WIN32
