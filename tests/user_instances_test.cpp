@@ -45,6 +45,7 @@ std::string Folder() { return test::ModuleDirectory(); }
 // The stand-in service beside this program, in this platform's path form.
 std::string FakeService() { return Folder() + std::filesystem::path(ZEP_FAKE_SERVICE).filename().string(); }
 
+// How the copies started next behave; clears what the last one wrote.
 void Mode(const std::string& mode) {
   test::WriteFileText(Folder() + "fake_service.mode", mode + "\n");
   for (const char* name : {"release", "stopped", "args", "ports", "child"})
