@@ -14,37 +14,31 @@ class DispatcherTest : public ::testing::Test {
   void SetUp() override { test::InitializeModuleWith("[TK]\r\nLogLevel=14\r\n"); }
 };
 
+// A page's method name reaches the log escaped: no page writes a line of its own.
 TEST_F(DispatcherTest, NamesMatchExactly) {
-  EXPECT_EQ(
-      "{\n   \"description\" : \"Function not found\",\n   \"exception\" : -2200,\n   \"id\" : \"4\",\n   "
-      "\"method\" : \"versioninfo\",\n   \"result\" : [ false ],\n\t\"cmdId\" : \"\"\n}\n",
-      test::Send("{\"id\":\"4\",\"method\":\"versioninfo\"}"));
+  EXPECT_EQ(test::Failure("4", "versioninfo", -2200, "Function not found"),
+            test::Send(R"({"id":"4","method":"versioninfo"})"));
   EXPECT_NE(std::string::npos, test::TakeLog().find("]: Invalid function name: versioninfo. GetLastError = "));
-  // A page's method name reaches the log escaped: no page writes a line of its own.
-  test::Send("{\"id\":\"1\",\"method\":\"A\\n[Process:     1 Thread:     1] B\"}");
+  test::Send(R"({"id":"1","method":"A\n[Process:     1 Thread:     1] B"})");
   EXPECT_NE(std::string::npos,
             test::TakeLog().find("]: Invalid function name: A\\n[Process:     1 Thread:     1] B. "));
 }
 
-TEST_F(DispatcherTest, TimingLinesFramTheCommand) {
-  test::Send("{\"id\":\"5\",\"method\":\"ChangePort\"}");
+TEST_F(DispatcherTest, TimingLinesFrameTheCommand) {
+  test::Send(R"({"id":"5","method":"ChangePort"})");
   const std::string log = test::TakeLog();
-  EXPECT_TRUE(std::regex_search(
-      log, std::regex("\\[Debug-0\\]: 2\\. Before command actually start cost: [0-9]+ms\\. id = \\[5\\]\\.\n")));
-  EXPECT_NE(std::string::npos, log.find("[Debug-0]: Twain function [ChangePort] begin: \n"));
-  EXPECT_TRUE(std::regex_search(
-      log, std::regex("\\]: 3\\. Command process cost: [0-9]+ms\\. cmd = \\[ChangePort\\]\\. id = \\[5\\]\\.\n")));
-  EXPECT_TRUE(
-      std::regex_search(log, std::regex("\\]: 4\\. Command send back result cost: [0-9]+ms\\. id = \\[5\\]\\.\n\n")));
-  EXPECT_NE(std::string::npos, log.find("]: Receive Command: {\"id\":\"5\",\"method\":\"ChangePort\"}\n"));
+  for (const char* line : {R"(\[Debug-0\]: 2\. Before command actually start cost: [0-9]+ms\. id = \[5\]\.)",
+                           R"(\[Debug-0\]: Twain function \[ChangePort\] begin: )",
+                           R"(\]: 3\. Command process cost: [0-9]+ms\. cmd = \[ChangePort\]\. id = \[5\]\.)",
+                           R"(\]: 4\. Command send back result cost: [0-9]+ms\. id = \[5\]\.\n)",
+                           R"(\]: Receive Command: \{"id":"5","method":"ChangePort"\})"})
+    EXPECT_TRUE(std::regex_search(log, std::regex(std::string(line) + "\n"))) << line;
 }
 
 TEST_F(DispatcherTest, UnsupportedClientsAreRefusedBeforeLookup) {
-  EXPECT_EQ(
-      "{\n   \"description\" : \"Unsupported browser client. Please try Lumora plugin edition for chrome in "
-      "Chrome!\",\n   \"exception\" : -2205,\n   \"id\" : \"1\",\n   \"method\" : \"Nope\",\n   \"result\" : [ "
-      "false ],\n\t\"cmdId\" : \"\"\n}\n",
-      test::Send("{\"id\":\"1\",\"method\":\"Nope\"}", test::kLocalOrigin, 0, 0));
+  EXPECT_EQ(test::Failure("1", "Nope", -2205,
+                          "Unsupported browser client. Please try Lumora plugin edition for chrome in Chrome!"),
+            test::Send(R"({"id":"1","method":"Nope"})", test::kLocalOrigin, 0, 0));
   const std::string log = test::TakeLog();
   EXPECT_EQ(std::string::npos, log.find("Invalid function name"));
   EXPECT_EQ(std::string::npos, log.find("Twain function"));
@@ -55,12 +49,8 @@ TEST_F(DispatcherTest, UnsupportedClientsAreRefusedBeforeLookup) {
 TEST_F(DispatcherTest, UnparsedTextIsAnUnknownEmptyName) {
   const std::string deep = std::string(5000, '[') + std::string(5000, ']');
   for (const std::string& text :
-       {std::string("not json"), deep,
-        "{\"id\":\"1\",\"cmdId\":\"c\",\"method\":\"ChangePort\",\"parameter\":" + deep + "}"}) {
-    EXPECT_EQ(
-        "{\n   \"description\" : \"Function not found\",\n   \"exception\" : -2200,\n   \"id\" : \"\",\n   "
-        "\"method\" : \"\",\n   \"result\" : [ false ],\n\t\"cmdId\" : \"\"\n}\n",
-        test::Send(text));
+       {std::string("not json"), deep, R"({"id":"1","cmdId":"c","method":"ChangePort","parameter":)" + deep + "}"}) {
+    EXPECT_EQ(test::Failure("", "", -2200, "Function not found"), test::Send(text));
     const std::string log = test::TakeLog();
     EXPECT_NE(std::string::npos, log.find("]: Invalid function name: . GetLastError = "));
     EXPECT_EQ(text == "not json",
@@ -71,18 +61,13 @@ TEST_F(DispatcherTest, UnparsedTextIsAnUnknownEmptyName) {
 // The cmdId comes back with every byte (UTF-8 or Latin-1) but what JSON escapes.
 TEST_F(DispatcherTest, CmdIdKeepsEveryByteButWhatJsonEscapes) {
   for (const char* id : {"c\xC3\xA9xy", "c\xE9xy", "q\\\"b\\\\t\\t\\r\\n\\u0001\\u001f\x7f"})
-    EXPECT_EQ(
-        std::string(
-            "{\n   \"id\" : \"1\",\n   \"method\" : \"ChangePort\",\n   \"result\" : [ true ],\n\t\"cmdId\" : \"") +
-            id + "\"\n}\n",
-        test::Send(std::string("{\"id\":\"1\",\"cmdId\":\"") + id + "\",\"method\":\"ChangePort\"}"));
+    EXPECT_EQ(test::Reply("1", "ChangePort", "[ true ]", id),
+              test::Send(std::string(R"({"id":"1","cmdId":")") + id + R"(","method":"ChangePort"})"));
 }
 
 TEST_F(DispatcherTest, TooFewParametersAreCounted) {
-  EXPECT_EQ(
-      "{\n   \"description\" : \"Invalid parameter count.\",\n   \"exception\" : -2202,\n   \"id\" : \"1\",\n   "
-      "\"method\" : \"CheckQROPort\",\n   \"result\" : [ \"127.0.0.1\", 1, false ],\n\t\"cmdId\" : \"\"\n}\n",
-      test::Send("{\"id\":\"1\",\"method\":\"CheckQROPort\",\"parameter\":[\"127.0.0.1\",1]}"));
+  EXPECT_EQ(test::Failure("1", "CheckQROPort", -2202, "Invalid parameter count.", R"([ "127.0.0.1", 1, false ])"),
+            test::Send(R"({"id":"1","method":"CheckQROPort","parameter":["127.0.0.1",1]})"));
   EXPECT_NE(
       std::string::npos,
       test::TakeLog().find("]: Invalidate parameter count. Need 3 parameter, 2 parameter actually. GetLastError = "));
@@ -102,8 +87,7 @@ TEST(LocalOrigin, PrefixOfTheLoopbackAddress) {
 TEST(UserKey, MultiplyBy33Hash) {
   EXPECT_EQ("0", UserKeyOf(""));
   EXPECT_EQ("108966", UserKeyOf("abc"));
-  // Bytes count as signed values.
-  EXPECT_EQ(std::to_string(static_cast<uint32_t>(-1)), UserKeyOf("\xFF"));
+  EXPECT_EQ(std::to_string(static_cast<uint32_t>(-1)), UserKeyOf("\xFF"));  // bytes count as signed values
 }
 
 }  // namespace

@@ -3,26 +3,24 @@
 #include <atomic>
 #include <chrono>
 #include <ctime>
+#include <map>
 #include <mutex>
 #include <string>
 #include <thread>
-#include <utility>
 #include <vector>
 
 #include "command_host.h"
 #include "host_support/loopback_socket.h"
 #include "module/entry_points.h"
 #include "module/virtual_manager_client.h"
-#include "platform/profile.h"
 #include "settings/port_registry.h"
-#include "settings/settings_store.h"
 #include "test_support.h"
 
 namespace zep {
 namespace {
 
 std::string Command(const std::string& method, const std::string& parameters) {
-  return "{\"id\":\"1\",\"cmdId\":\"c\",\"method\":\"" + method + "\",\"parameter\":" + parameters + "}";
+  return R"({"id":"1","cmdId":"c","method":")" + method + R"(","parameter":)" + parameters + "}";
 }
 
 // A port on which nothing listens (at the time of the call).
@@ -37,34 +35,28 @@ class ServerSettingsTest : public ::testing::Test {
 };
 
 TEST_F(ServerSettingsTest, SetServerInfoStoresAndEchoes) {
-  EXPECT_EQ(
-      "{\"Host\":\"127.0.0.1\",\"qro\":{\"port\":\"3\",\"sslPort\":\"4\"},\"zep\":{\"port\":\"1\",\"sslPort\":\"2\"}}",
-      test::Send(Command("SetServerInfo", "[\"127.0.0.1\",1,2,3,4]")));
-  EXPECT_EQ("127.0.0.1", test::ConfigurationKey("Server"));
+  const std::string info = R"({"Host":"127.0.0.1","qro":{"port":"3","sslPort":"4"},"zep":{"port":"1","sslPort":"2"}})";
+  EXPECT_EQ(info, test::Send(Command("SetServerInfo", R"(["127.0.0.1",1,2,3,4])")));
   EXPECT_EQ((PortTable{{"qro", 3}, {"zep", 1}}), ReadPorts());
   EXPECT_EQ((PortTable{{"qro", 4}, {"zep", 2}}), ReadSslPorts());
-  EXPECT_EQ("qro", test::ConfigurationKey("Port_mn_0"));
-  EXPECT_EQ("3", test::ConfigurationKey("Port_mp_0"));
-  EXPECT_EQ("zep", test::ConfigurationKey("SSLPort_mn_1"));
-  EXPECT_EQ("2", test::ConfigurationKey("SSLPort_mp_1"));
-  EXPECT_EQ("2", test::ConfigurationKey("Port"));
-  EXPECT_EQ(
-      "{\"Host\":\"127.0.0.1\",\"qro\":{\"port\":\"3\",\"sslPort\":\"4\"},\"zep\":{\"port\":\"1\",\"sslPort\":\"2\"}}",
-      test::Send("{\"id\":\"2\",\"method\":\"GetServerInfo\"}"));
-}
-
-TEST_F(ServerSettingsTest, PortsMayBeDigitStringsOrReals) {
-  EXPECT_EQ(
-      "{\"Host\":\"h\",\"qro\":{\"port\":\"-7\",\"sslPort\":\"0\"},\"zep\":{\"port\":\"18625\",\"sslPort\":\"443\"}}",
-      test::Send(Command("SetServerInfo", "[\"h\",\"18625\",443.9,-7,\"0\"]")));
+  for (const auto& [key, value] : {std::pair{"Server", "127.0.0.1"},
+                                   {"Port_mn_0", "qro"},
+                                   {"Port_mp_0", "3"},
+                                   {"SSLPort_mn_1", "zep"},
+                                   {"SSLPort_mp_1", "2"},
+                                   {"Port", "2"}})
+    EXPECT_EQ(value, test::ConfigurationKey(key)) << key;
+  EXPECT_EQ(info, test::Send(R"({"id":"2","method":"GetServerInfo"})"));
+  EXPECT_EQ(R"({"Host":"h","qro":{"port":"-7","sslPort":"0"},"zep":{"port":"18625","sslPort":"443"}})",
+            test::Send(Command("SetServerInfo", R"(["h","18625",443.9,-7,"0"])")));  // digit strings or reals
 }
 
 // A host with a line break would write keys of its own: it is refused as a wrong type.
 TEST_F(ServerSettingsTest, WrongTypesStoreNothing) {
   test::SetConfigurationText("[TK]\r\nLogLevel=14\r\n");
-  for (const char* parameters : {"[\"after\",1,\"abc\",3,4]", "[{\"a\":1},1,2,3,4]",
-                                 "[\"h\\r\\nLogLevel=30\\nEnableEnhancedMode=TRUE\",1,2,3,4]",
-                                 "[\"h\\rLogLevel=30\",1,2,3,4]", "[\"h\\nLogLevel=30\",1,2,3,4]"}) {
+  for (const char* parameters :
+       {R"(["after",1,"abc",3,4])", R"([{"a":1},1,2,3,4])", R"(["h\r\nLogLevel=30\nEnableEnhancedMode=TRUE",1,2,3,4])",
+        R"(["h\rLogLevel=30",1,2,3,4])", R"(["h\nLogLevel=30",1,2,3,4])"}) {
     EXPECT_EQ("{}", test::Send(Command("SetServerInfo", parameters))) << parameters;
     EXPECT_NE(std::string::npos, test::TakeLog().find("[Error-0]: Invalid parameter type. GetLastError = "));
   }
@@ -75,99 +67,80 @@ TEST_F(ServerSettingsTest, WrongTypesStoreNothing) {
 TEST_F(ServerSettingsTest, HostTextIsEscaped) {
   test::SetConfigurationText("[TK]\r\nLogLevel=14\r\nServer=R\xE9seau-1\r\n");
   EXPECT_EQ(
-      "{\"Host\":\"R\xE9seau-1\",\"qro\":{\"port\":\"-1\",\"sslPort\":\"-1\"},\"zep\":{\"port\":\"-1\",\"sslPort\":\"-"
-      "1\"}}",
-      test::Send("{\"id\":\"2\",\"method\":\"GetServerInfo\"}"));
+      "{\"Host\":\"R\xE9seau-1\","
+      R"("qro":{"port":"-1","sslPort":"-1"},"zep":{"port":"-1","sslPort":"-1"}})",
+      test::Send(R"({"id":"2","method":"GetServerInfo"})"));
   const std::string reply = test::Send(Command("SetServerInfo", "[\"a\\\"b\\\\\\tc\xC3\xA9\",1,2,3,4]"));
   EXPECT_EQ(
-      "{\"Host\":\"a\\\"b\\\\\\tc\xC3\xA9\",\"qro\":{\"port\":\"3\",\"sslPort\":\"4\"},\"zep\":{\"port\":\"1\","
-      "\"sslPort\":\"2\"}}",
+      "{\"Host\":\"a\\\"b\\\\\\tc\xC3\xA9\","
+      R"("qro":{"port":"3","sslPort":"4"},"zep":{"port":"1","sslPort":"2"}})",
       reply);
-  EXPECT_EQ(reply, test::Send("{\"id\":\"2\",\"method\":\"GetServerInfo\"}"));
+  EXPECT_EQ(reply, test::Send(R"({"id":"2","method":"GetServerInfo"})"));
 }
 
 // The origin is checked before the parameters.
 TEST_F(ServerSettingsTest, SetServerInfoOnlyFromTheLocalMachine) {
   test::SetConfigurationText("[TK]\r\nServer=kept\r\n");
-  EXPECT_EQ(
-      "{\n   \"description\" : \"Only support access from local machine\",\n   \"exception\" : -1,\n   \"id\" : "
-      "\"1\",\n   \"method\" : \"SetServerInfo\",\n   \"result\" : [ \"x\", 1, 2, 3, 4, false ],\n\t\"cmdId\" : "
-      "\"c\"\n}\n",
-      test::Send(Command("SetServerInfo", "[\"x\",1,2,3,4]"), "http://127.0.0.1.evil.example"));
+  const char* remote = "Only support access from local machine";
+  EXPECT_EQ(test::Failure("1", "SetServerInfo", -1, remote, R"([ "x", 1, 2, 3, 4, false ])", "c"),
+            test::Send(Command("SetServerInfo", R"(["x",1,2,3,4])"), "http://127.0.0.1.evil.example"));
   EXPECT_EQ("kept", test::ConfigurationKey("Server"));
-  EXPECT_EQ(
-      "{\n   \"description\" : \"Only support access from local machine\",\n   \"exception\" : -1,\n   \"id\" : "
-      "\"1\",\n   \"method\" : \"SetServerInfo\",\n   \"result\" : [ \"x\", false ],\n\t\"cmdId\" : \"c\"\n}\n",
-      test::Send(Command("SetServerInfo", "[\"x\"]"), "http://example.test"));
-  EXPECT_EQ(
-      "{\n   \"description\" : \"Invalid parameter count.\",\n   \"exception\" : -2202,\n   \"id\" : \"1\",\n   "
-      "\"method\" : \"SetServerInfo\",\n   \"result\" : [ \"x\", false ],\n\t\"cmdId\" : \"c\"\n}\n",
-      test::Send(Command("SetServerInfo", "[\"x\"]")));
+  EXPECT_EQ(test::Failure("1", "SetServerInfo", -1, remote, R"([ "x", false ])", "c"),
+            test::Send(Command("SetServerInfo", R"(["x"])"), "http://example.test"));
+  EXPECT_EQ(test::Failure("1", "SetServerInfo", -2202, "Invalid parameter count.", R"([ "x", false ])", "c"),
+            test::Send(Command("SetServerInfo", R"(["x"])")));
 }
 
 TEST_F(ServerSettingsTest, ChangePortAnswersSuccess) {
-  EXPECT_EQ(
-      "{\n   \"id\" : \"1\",\n   \"method\" : \"ChangePort\",\n   \"result\" : [ 1, true ],\n\t\"cmdId\" : \"c\"\n}\n",
-      test::Send(Command("ChangePort", "[1]"), ""));
+  EXPECT_EQ(test::Reply("1", "ChangePort", "[ 1, true ]", "c"), test::Send(Command("ChangePort", "[1]"), ""));
 }
 
-std::string CheckReply(bool free) {
-  return std::string("{\n   \"id\" : \"1\",\n   \"method\" : \"CheckQROPort\",\n   \"result\" : [ ") +
-         (free ? "true" : "false") + " ],\n\t\"cmdId\" : \"c\"\n}\n";
+std::string CheckReply(bool free) { return test::Reply("1", "CheckQROPort", free ? "[ true ]" : "[ false ]", "c"); }
+
+std::string CheckPorts(const std::string& address, uint32_t first, uint32_t second) {
+  return test::Send(
+      Command("CheckQROPort", "[\"" + address + "\"," + std::to_string(first) + "," + std::to_string(second) + "]"));
 }
 
-// The address reaches the log escaped: no page writes a line of its own.
+// Both ports are tried, up to the first busy one, on their low 16 bits. The
+// address reaches the log escaped: no page writes a line of its own.
 TEST_F(ServerSettingsTest, CheckQROPortStopsAtTheFirstBusyPort) {
   host::LoopbackListener first, second;
   ASSERT_TRUE(first.Valid() && second.Valid());
-  const std::string ports = std::to_string(first.Port()) + "," + std::to_string(second.Port());
   test::TakeLog();
-  EXPECT_EQ(CheckReply(false), test::Send(Command("CheckQROPort", "[\"127.0.0.1\\nforged\"," + ports + "]")));
+  EXPECT_EQ(CheckReply(false), CheckPorts("127.0.0.1\\nforged", first.Port(), second.Port()));
   const std::string log = test::TakeLog();
   EXPECT_NE(std::string::npos,
             log.find("[Info-0]: 127.0.0.1\\nforged:" + std::to_string(first.Port()) + " is active and used.\n"));
   EXPECT_EQ(std::string::npos, log.find(":" + std::to_string(second.Port()) + " is active"));
-}
-
-TEST_F(ServerSettingsTest, CheckQROPortTestsTheSecondPortToo) {
-  host::LoopbackListener busy;
-  const std::string free = std::to_string(FreePort());
-  EXPECT_EQ(CheckReply(false),
-            test::Send(Command("CheckQROPort", "[\"127.0.0.1\"," + free + "," + std::to_string(busy.Port()) + "]")));
-  EXPECT_EQ(CheckReply(true),
-            test::Send(Command("CheckQROPort", "[\"127.0.0.1\"," + free + "," + std::to_string(FreePort()) + "]")));
-  EXPECT_EQ(CheckReply(true), test::Send(Command("CheckQROPort", "[\"not an address\",1,2]")));
-}
-
-TEST_F(ServerSettingsTest, CheckQROPortUsesTheLow16Bits) {
-  host::LoopbackListener busy;
-  test::TakeLog();
-  test::Send(Command("CheckQROPort", "[\"127.0.0.1\"," + std::to_string(busy.Port() + 65536) + ",0]"));
+  const uint16_t free = FreePort();
+  EXPECT_EQ(CheckReply(false), CheckPorts("127.0.0.1", free, second.Port()));
+  EXPECT_EQ(CheckReply(true), CheckPorts("127.0.0.1", free, FreePort()));
+  EXPECT_EQ(CheckReply(true), CheckPorts("not an address", 1, 2));
+  EXPECT_EQ(CheckReply(false), CheckPorts("127.0.0.1", first.Port() + 65536u, free));
   EXPECT_NE(std::string::npos,
-            test::TakeLog().find("127.0.0.1:" + std::to_string(busy.Port()) + " is active and used."));
-  EXPECT_EQ("{}", test::Send(Command("CheckQROPort", "[\"127.0.0.1\",\"x\",1]")));
+            test::TakeLog().find("127.0.0.1:" + std::to_string(first.Port()) + " is active and used."));
+  EXPECT_EQ("{}", test::Send(Command("CheckQROPort", R"(["127.0.0.1","x",1])")));
 }
 
 // Replies by connection handle, for commands sent from several threads.
 std::mutex repliesMutex;
-std::vector<std::pair<uint32_t, std::string>> replies;
+std::map<uint32_t, std::vector<std::string>> replies;
+
+int32_t Record(uint32_t on, uint64_t, const char* text, const void*, uint32_t, intptr_t) {
+  std::lock_guard<std::mutex> guard(repliesMutex);
+  replies[on].push_back(text);
+  return 7;
+}
 
 int32_t SendOn(uint32_t handle, const std::string& command) {
-  auto record = [](uint32_t on, uint64_t, const char* text, const void*, uint32_t, intptr_t) -> int32_t {
-    std::lock_guard<std::mutex> guard(repliesMutex);
-    replies.push_back({on, text});
-    return 7;
-  };
-  return zep::DistributeCommand(handle, 0, 0, "/zep/x", command.c_str(), nullptr, 0, 1, record, 0, test::kLocalOrigin,
+  return zep::DistributeCommand(handle, 0, 0, "/zep/x", command.c_str(), nullptr, 0, 1, &Record, 0, test::kLocalOrigin,
                                 0, 0, 0);
 }
 
 std::vector<std::string> RepliesOn(uint32_t handle) {
   std::lock_guard<std::mutex> guard(repliesMutex);
-  std::vector<std::string> found;
-  for (const auto& entry : replies)
-    if (entry.first == handle) found.push_back(entry.second);
-  return found;
+  return replies[handle];
 }
 
 // A CheckQROPort whose connect gets no answer holds up no other command, the
