@@ -3,6 +3,7 @@
 #include <memory>
 #include <string>
 
+#include "command_host.h"
 #include "protocol/http_param_request.h"
 #include "protocol/messages.h"
 
@@ -33,78 +34,68 @@ std::unique_ptr<HttpParamRequest> Make(const std::string& text, uint32_t handle 
                                             &Capture);
 }
 
-TEST(Reply, SuccessWithoutParametersCarriesTheCmdId) {
-  auto request = Make(R"({"id":"1","cmdId":"abc","method":"ChangePort"})");
-  request->SetResult(true, 0, "");
-  EXPECT_EQ("{\n   \"id\" : \"1\",\n   \"method\" : \"ChangePort\",\n   \"result\" : [ true ]\n}\n",
+// The cmdId line goes in when the reply is sent, also for an empty cmdId.
+TEST(Reply, SuccessCarriesTheCmdIdWhenSent) {
+  for (const char* cmdId : {"abc", ""}) {
+    auto request = Make(std::string(R"({"id":"1","cmdId":")") + cmdId + R"(","method":"ChangePort"})");
+    request->SetResult(true, 0, "");
+    EXPECT_EQ(test::Reply("1", "ChangePort", "[ true ]", nullptr), request->GetResultText());
+    EXPECT_EQ(77, request->SendBack());
+    EXPECT_EQ(test::Reply("1", "ChangePort", "[ true ]", cmdId), sent.text);
+    EXPECT_EQ(9u, sent.handle);
+    EXPECT_EQ(42u, sent.context);
+  }
+}
+
+TEST(Reply, ResultsAndTheirKey) {
+  auto request = Make(R"({"id":"1","method":"m"})");
+  request->SetResult(true, 0, "D");  // a description on success adds the module's
+  EXPECT_EQ(test::Reply("1", "m", R"([ true, "D", "Corvantis Service Manager Module" ])", nullptr),
             request->GetResultText());
-  EXPECT_EQ(77, request->SendBack());
-  EXPECT_EQ(
-      "{\n   \"id\" : \"1\",\n   \"method\" : \"ChangePort\",\n   \"result\" : [ true ],\n\t\"cmdId\" : \"abc\"\n}\n",
-      sent.text);
-  EXPECT_EQ(9u, sent.handle);
-  EXPECT_EQ(42u, sent.context);
-}
-
-TEST(Reply, EmptyCmdIdIsStillInserted) {
-  auto request = Make(R"({"id":"1","method":"m"})");
-  request->SetResult(true, 0, "");
-  request->SendBack();
-  EXPECT_EQ("{\n   \"id\" : \"1\",\n   \"method\" : \"m\",\n   \"result\" : [ true ],\n\t\"cmdId\" : \"\"\n}\n",
-            sent.text);
-}
-
-TEST(Reply, DescriptionOnSuccessAddsTheModuleDescription) {
-  auto request = Make(R"({"id":"1","method":"m"})");
-  request->SetResult(true, 0, "D");
-  EXPECT_EQ(
-      "{\n   \"id\" : \"1\",\n   \"method\" : \"m\",\n   \"result\" : [ true, \"D\", \"Corvantis Service Manager "
-      "Module\" ]\n}\n",
-      request->GetResultText());
-}
-
-TEST(Reply, ErrorCarriesCodeDescriptionAndParameters) {
-  auto request = Make(R"({"id":"1","method":"m","parameter":["P"]})");
+  request = Make(R"({"id":"1","method":"m","parameter":["P"]})");
   request->SetResult(false, kErrorInvalidParameterCount, Message(kMessageInvalidParameterCount));
-  EXPECT_EQ(
-      "{\n   \"description\" : \"Invalid parameter count.\",\n   \"exception\" : -2202,\n   \"id\" : \"1\",\n   "
-      "\"method\" : \"m\",\n   \"result\" : [ \"P\", false ]\n}\n",
-      request->GetResultText());
-}
-
-TEST(Reply, ValuesAccumulateAndTheLastOperationPicksTheKey) {
-  auto request = Make(R"({"id":"1","method":"m"})");
+  EXPECT_EQ(test::Failure("1", "m", -2202, "Invalid parameter count.", R"([ "P", false ])", nullptr),
+            request->GetResultText());
+  // Values accumulate and the last operation picks the key.
+  request = Make(R"({"id":"1","method":"m"})");
   request->SetResult("a");
   request->SetResult("b");
-  EXPECT_EQ("{\n   \"id\" : \"1\",\n   \"method\" : \"m\",\n   \"result\" : [ \"a\", \"b\" ]\n}\n",
-            request->GetResultText());
+  EXPECT_EQ(test::Reply("1", "m", R"([ "a", "b" ])", nullptr), request->GetResultText());
   request->SetEventResult("c");
-  EXPECT_EQ("{\n   \"event\" : \"m\",\n   \"id\" : \"1\",\n   \"result\" : [ \"a\", \"b\", \"c\" ]\n}\n",
-            request->GetResultText());
+  EXPECT_EQ(test::EventReply("1", "m", R"([ "a", "b", "c" ])", nullptr), request->GetResultText());
 }
 
 TEST(Reply, JsonResultsAndEmptyEntries) {
   auto request = Make(R"({"id":"1","method":"m","parameter":{"x":1}})");
-  request->SetResultJson("{\"qro\":{\"port\":1,\"sslPort\":2}}");
-  EXPECT_EQ(
-      "{\n   \"event\" : \"m\",\n   \"id\" : \"1\",\n   \"result\" : [\n      null,\n      {\n         \"qro\" : "
-      "{\n            \"port\" : 1,\n            \"sslPort\" : 2\n         }\n      }\n   ]\n}\n",
-      request->GetResultText());
-  const std::string before = request->GetResultText();
+  request->SetResultJson(R"({"qro":{"port":1,"sslPort":2}})");
+  const std::string styled = R"({
+   "event" : "m",
+   "id" : "1",
+   "result" : [
+      null,
+      {
+         "qro" : {
+            "port" : 1,
+            "sslPort" : 2
+         }
+      }
+   ]
+}
+)";
+  EXPECT_EQ(styled, request->GetResultText());
   request->SetResultJson("{broken");
-  EXPECT_EQ(before, request->GetResultText());
+  EXPECT_EQ(styled, request->GetResultText());
   EXPECT_EQ(2u, request->Values().size());
 }
 
 TEST(Reply, RawTextIsSentAsItStands) {
   auto request = Make(R"({"id":"1","cmdId":"c","method":"m"})");
   request->SetResult("x");
-  request->SetResultText("{}");
-  request->SendBack();
-  EXPECT_EQ("{}", sent.text);
-  request->SetResultText("");
-  request->SendBack();
-  EXPECT_EQ("", sent.text);
+  for (const char* text : {"{}", ""}) {
+    request->SetResultText(text);
+    request->SendBack();
+    EXPECT_EQ(text, sent.text);
+  }
 }
 
 TEST(Reply, CmdIdIsEscapedSoTheReplyStaysJson) {

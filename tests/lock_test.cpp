@@ -3,6 +3,8 @@
 #include <atomic>
 #include <chrono>
 #include <functional>
+#include <mutex>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -26,7 +28,6 @@ void* FailingAllocator(size_t) { return nullptr; }
 // A thread that runs steps on request, so a test can order operations across threads.
 class Actor {
  public:
-  Actor() : thread_([this] { Loop(); }) {}
   ~Actor() {
     Run([] {}, false);
     stop_ = true;
@@ -47,57 +48,55 @@ class Actor {
   bool Done() const { return done_.load(); }
 
  private:
-  void Loop() {
-    while (!stop_) {
-      if (!pending_) {
-        std::this_thread::sleep_for(100us);
-        continue;
-      }
-      std::function<void()> step;
-      {
-        std::lock_guard<std::mutex> guard(mutex_);
-        step = step_;
-      }
-      pending_ = false;
-      step();
-      done_ = true;
-    }
-  }
   std::mutex mutex_;
   std::function<void()> step_;
   std::atomic<bool> pending_{false}, done_{true}, stop_{false};
-  std::thread thread_;
+  std::thread thread_{[this] {
+    while (!stop_) {
+      if (!pending_.exchange(false)) {
+        std::this_thread::sleep_for(100us);
+        continue;
+      }
+      std::unique_lock<std::mutex> guard(mutex_);
+      std::function<void()> step = step_;
+      guard.unlock();
+      step();
+      done_ = true;
+    }
+  }};
 };
 
-// Nobody holds or waits, and no event is kept.
-void ExpectIdle(ReentrantRwLock& lock) {
-  const auto state = lock.Inspect();
-  EXPECT_EQ(0, state.holders);
-  EXPECT_EQ(0u, state.readerCount);
-  EXPECT_EQ(0u, state.writerCount);
-  EXPECT_EQ(0u, state.waitingReaderCount);
-  EXPECT_FALSE(state.hasWriterEvent);
-  EXPECT_FALSE(state.hasReaderEvent);
+// Holders, readers, writers and waiting readers, and the events kept.
+std::string State(ReentrantRwLock& lock) {
+  const auto s = lock.Inspect();
+  return std::to_string(s.holders) + "/" + std::to_string(s.readerCount) + "/" + std::to_string(s.writerCount) + "/" +
+         std::to_string(s.waitingReaderCount) + (s.hasWriterEvent ? " writer event" : "") +
+         (s.hasReaderEvent ? " reader event" : "");
 }
+
+// Nobody holds or waits, and no event is kept.
+void ExpectIdle(ReentrantRwLock& lock) { EXPECT_EQ("0/0/0/0", State(lock)); }
 
 TEST(ReentrantRwLock, UncontendedUseCreatesNoEvents) {
   ReentrantRwLock lock;
   EXPECT_EQ(1, lock.LockShared());
   EXPECT_EQ(1, lock.LockShared());
   EXPECT_EQ(1, lock.LockExclusive());
-  auto state = lock.Inspect();
-  EXPECT_EQ(1u, state.writerCount);
-  EXPECT_EQ(0u, state.readerCount);
-  EXPECT_EQ(1, state.holders);
-  EXPECT_FALSE(state.hasWriterEvent || state.hasReaderEvent);
+  EXPECT_EQ("1/0/1/0", State(lock));
   lock.UnlockExclusive();
-  state = lock.Inspect();
-  EXPECT_EQ(0u, state.writerCount);
-  EXPECT_EQ(1u, state.readerCount);
+  EXPECT_EQ("1/1/0/0", State(lock));
   lock.UnlockShared();
   lock.UnlockShared();
   ExpectIdle(lock);
   EXPECT_EQ(1, lock.Inspect().holderCapacity);  // the holder table never shrinks
+  {
+    ExclusiveLockGuard exclusive(&lock);
+    SharedLockGuard shared(&lock);
+    EXPECT_TRUE(exclusive.Owned() && shared.Owned());
+    EXPECT_EQ(1, lock.Inspect().holders);
+  }
+  ExpectIdle(lock);  // guards release at scope end
+  EXPECT_FALSE(SharedLockGuard(nullptr).Owned());
 }
 
 TEST(ReentrantRwLock, NestedSharedPassesAWaitingWriter) {
@@ -187,19 +186,14 @@ TEST(ReentrantRwLock, UnpairedUnlocksChangeNothing) {
   holder.Run([&] { lock.LockShared(); });
   lock.UnlockShared();
   lock.UnlockExclusive();
-  auto state = lock.Inspect();
-  EXPECT_EQ(1u, state.readerCount);
-  EXPECT_EQ(0u, state.writerCount);
-  EXPECT_EQ(1, state.holders);
+  EXPECT_EQ("1/1/0/0", State(lock));
   holder.Run([&] { lock.UnlockExclusive(); });
   EXPECT_EQ(1u, lock.Inspect().readerCount);
   holder.Run([&] { lock.UnlockShared(); });
   ExpectIdle(lock);
   ASSERT_EQ(1, lock.LockExclusive());
   lock.UnlockShared();
-  state = lock.Inspect();
-  EXPECT_EQ(1u, state.writerCount);
-  EXPECT_EQ(0u, state.readerCount);
+  EXPECT_EQ("1/0/1/0", State(lock));
   lock.UnlockExclusive();
   ExpectIdle(lock);
 }
@@ -217,10 +211,7 @@ TEST(ReentrantRwLock, NewReaderWaitsForHoldingAndWaitingWriters) {
   EXPECT_FALSE(reader.Done());
   writer2.Run([&] { lock.UnlockExclusive(); });
   ASSERT_TRUE(Eventually([&] { return reader.Done(); }));
-  auto state = lock.Inspect();
-  EXPECT_EQ(1u, state.readerCount);
-  EXPECT_EQ(0u, state.waitingReaderCount);
-  EXPECT_FALSE(state.hasReaderEvent || state.hasWriterEvent);
+  EXPECT_EQ("1/1/0/0", State(lock));
   reader.Run([&] { lock.UnlockShared(); });
 }
 
@@ -252,18 +243,6 @@ TEST(ReentrantRwLock, RefusesWhenHolderRecordCannotBeStored) {
   EXPECT_EQ(1, lock.LockExclusive());
   lock.UnlockExclusive();
   ExpectIdle(lock);
-}
-
-TEST(LockGuards, ReleaseAtScopeEnd) {
-  ReentrantRwLock lock;
-  {
-    ExclusiveLockGuard exclusive(&lock);
-    SharedLockGuard shared(&lock);
-    EXPECT_TRUE(exclusive.Owned() && shared.Owned());
-    EXPECT_EQ(1, lock.Inspect().holders);
-  }
-  ExpectIdle(lock);
-  EXPECT_FALSE(SharedLockGuard(nullptr).Owned());
 }
 
 TEST(ReentrantRwLock, WritersExcludeEveryoneUnderLoad) {
