@@ -2,9 +2,13 @@
 // records what comes back through the callback.
 #pragma once
 
+#include <gtest/gtest.h>
+
 #include <cstdint>
 #include <string>
 #include <vector>
+
+#include "test_support.h"
 
 namespace zep::test {
 
@@ -27,6 +31,15 @@ std::string Send(const std::string& command, const std::string& origin = kLocalO
 // Sends a raw request and returns DistributeCommand's result.
 int32_t Distribute(const std::string& url, const std::string& requestText, const std::string& origin = kLocalOrigin,
                    uint32_t clientSupported = 1, uint32_t socket = 0);
+
+// A fixture for the command tests: the module brought up with debug logging.
+class CommandTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    InitializeModuleWith("[TK]\r\nLogLevel=14\r\n");
+    HostCalls().clear();
+  }
+};
 
 // Replies written out as pages receive them: JsonCpp's styled members in key
 // order, then the cmdId line the module inserts before the closing brace

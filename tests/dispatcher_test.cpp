@@ -9,10 +9,7 @@
 namespace zep {
 namespace {
 
-class DispatcherTest : public ::testing::Test {
- protected:
-  void SetUp() override { test::InitializeModuleWith("[TK]\r\nLogLevel=14\r\n"); }
-};
+using DispatcherTest = test::CommandTest;
 
 // A page's method name reaches the log escaped: no page writes a line of its own.
 TEST_F(DispatcherTest, NamesMatchExactly) {

@@ -34,10 +34,7 @@ std::string FirewallBatchText(const std::string& servicePath);
 
 namespace {
 
-class HostSystemTest : public ::testing::Test {
- protected:
-  void SetUp() override { test::InitializeModuleWith("[TK]\r\nLogLevel=14\r\n"); }
-};
+using HostSystemTest = test::CommandTest;
 
 TEST_F(HostSystemTest, RemoteOriginsAreRefused) {
   for (const char* method : {"Reboot", "AddFirewall", "GetLocalIP"})

@@ -100,11 +100,7 @@ TEST(Reply, RawTextIsSentAsItStands) {
 
 TEST(Reply, CmdIdIsEscapedSoTheReplyStaysJson) {
   const std::string nasty = "a\\\"b\n" + std::string(400, 'x');
-  Json::Value command;
-  command["id"] = "1";
-  command["cmdId"] = nasty;
-  command["method"] = "m";
-  auto request = Make(Json::FastWriter().write(command));
+  auto request = Make(R"({"id":"1","method":"m","cmdId":"a\\\"b\n)" + std::string(400, 'x') + "\"}");
   request->SetResult(true, 0, "");
   request->SendBack();
   Json::Value parsed;

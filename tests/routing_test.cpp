@@ -8,6 +8,7 @@
 #include <stdexcept>
 #include <string>
 #include <thread>
+#include <tuple>
 #include <vector>
 
 #include "command_host.h"
@@ -19,13 +20,7 @@
 namespace zep {
 namespace {
 
-class RoutingTest : public ::testing::Test {
- protected:
-  void SetUp() override {
-    test::InitializeModuleWith("[TK]\r\nLogLevel=14\r\n");
-    test::HostCalls().clear();
-  }
-};
+using RoutingTest = test::CommandTest;
 
 int32_t NoReply(uint32_t, uint64_t, const char*, const void*, uint32_t, intptr_t) {
   ADD_FAILURE() << "answered";
@@ -40,12 +35,12 @@ int32_t ChangePortOn(uint32_t handle, SendBackCallback callback, int32_t skip = 
 
 bool NearNow(int64_t time) { return std::abs(static_cast<int64_t>(std::time(nullptr)) - time) <= 2; }
 
+std::string ZipCommand(const std::string& parameters) {
+  return R"({"id":"1","method":"LoadZipFromBytes","parameter":[)" + parameters + "]}";
+}
+
 TEST(RouteCommand, PathsAndTheirCommands) {
-  struct Case {
-    const char *url, *text;
-    Route route;
-    const char *command, *body;
-  } const cases[] = {
+  const std::tuple<const char*, const char*, Route, std::string, const char*> cases[] = {
       {"/zep/x", R"({"method":"m"})", Route::Module, R"({"method":"m"})", ""},
       {"/zep/x", "{\"method\":\"m\"}\r\n\r\nabcde", Route::Module, R"({"method":"m"})", "abcde"},
       {"/zep/x", "{}\r\n\r\n", Route::Module, "{}", ""},
@@ -53,23 +48,19 @@ TEST(RouteCommand, PathsAndTheirCommands) {
       {"/zepx/", "{}", Route::None, "", ""},
       {"/a/zep/", "{}", Route::None, "", ""},
       {"/ZEP/", "{}", Route::None, "", ""},
-      {"/LoadZipFromBytes?type=2&tkver=16.2&x=1", "", Route::LoadZipFromBytes,
-       R"({"id":"1","method":"LoadZipFromBytes","parameter":[2,"16.2"]})", ""},
-      {"/LoadZipFromBytes?tkver=5", "", Route::LoadZipFromBytes,
-       R"({"id":"1","method":"LoadZipFromBytes","parameter":[0,""]})", ""},
-      {"/LoadZipFromBytes?type=", "", Route::LoadZipFromBytes,
-       R"({"id":"1","method":"LoadZipFromBytes","parameter":[,""]})", ""},
-      {"/zep/CheckUpdateFile/LoadZipFromBytes", "", Route::LoadZipFromBytes,
-       R"({"id":"1","method":"LoadZipFromBytes","parameter":[0,""]})", ""},
+      {"/LoadZipFromBytes?type=2&tkver=16.2&x=1", "", Route::LoadZipFromBytes, ZipCommand(R"(2,"16.2")"), ""},
+      {"/LoadZipFromBytes?tkver=5", "", Route::LoadZipFromBytes, ZipCommand(R"(0,"")"), ""},
+      {"/LoadZipFromBytes?type=", "", Route::LoadZipFromBytes, ZipCommand(R"(,"")"), ""},
+      {"/zep/CheckUpdateFile/LoadZipFromBytes", "", Route::LoadZipFromBytes, ZipCommand(R"(0,"")"), ""},
       {"/zep/CheckUpdateFile?tkver=3&y", R"({"id":"2","method":"CheckUpdateFile","parameter":[]})",
        Route::CheckUpdateFile, R"({"id":"2","method":"CheckUpdateFile","parameter":["3"]})", ""},
       {"/CheckUpdateFile", "x", Route::CheckUpdateFile, R"(x""]})", ""},
   };
-  for (const Case& c : cases) {
-    const RoutedCommand routed = RouteCommand(c.url, c.text);
-    EXPECT_EQ(c.route, routed.route) << c.url;
-    EXPECT_EQ(c.command, routed.commandText) << c.url;
-    EXPECT_EQ(c.body, routed.moduleBody) << c.url;
+  for (const auto& [url, text, route, command, body] : cases) {
+    const RoutedCommand routed = RouteCommand(url, text);
+    EXPECT_EQ(route, routed.route) << url;
+    EXPECT_EQ(command, routed.commandText) << url;
+    EXPECT_EQ(body, routed.moduleBody) << url;
   }
   // The version needs an item after it.
   for (const char* url : {"/a?tkver=16.2", "/a?b=1", "/a?tkver=&"}) EXPECT_EQ("", GetUrlVersion(url)) << url;
@@ -98,9 +89,7 @@ TEST_F(RoutingTest, UploadRoutesEndWithFunctionNotFound) {
   ASSERT_EQ(1u, test::HostCalls().size());
   EXPECT_EQ(test::Failure("1", "LoadZipFromBytes", -2200, "Function not found", R"([ 2, "16.2", false ])"),
             test::HostCalls()[0].text);
-  EXPECT_NE(std::string::npos,
-            test::TakeLog().find(R"(]: cmd = [{"id":"1","method":"LoadZipFromBytes","parameter":[2,"16.2"]}])"
-                                 "\n"));
+  EXPECT_NE(std::string::npos, test::TakeLog().find("]: cmd = [" + ZipCommand(R"(2,"16.2")") + "]\n"));
 }
 
 TEST_F(RoutingTest, SkippedRequestsDoNothing) {

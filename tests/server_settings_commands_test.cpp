@@ -29,10 +29,7 @@ uint16_t FreePort() {
   return listener.Port();
 }
 
-class ServerSettingsTest : public ::testing::Test {
- protected:
-  void SetUp() override { test::InitializeModuleWith("[TK]\r\nLogLevel=14\r\n"); }
-};
+using ServerSettingsTest = test::CommandTest;
 
 TEST_F(ServerSettingsTest, SetServerInfoStoresAndEchoes) {
   const std::string info = R"({"Host":"127.0.0.1","qro":{"port":"3","sslPort":"4"},"zep":{"port":"1","sslPort":"2"}})";
