@@ -122,8 +122,12 @@ DWORD EveryoneRights(const std::string& path) {
   return rights;
 }
 
-TEST(AccessRights, GrantGivesEveryoneWriteAndDeleteChild) {
-  const std::string folder = test::ModuleDirectory() + "granted";
+// Granting gives Everyone write and delete-child rights. The batch file's
+// folder is open to other users: a file planted there, that Everyone may
+// change, is replaced by one that only SYSTEM, the Administrators and this
+// user may change.
+TEST(AccessRights, GrantedAndPrivateFiles) {
+  const std::string folder = test::ModuleDirectory() + "granted", path = test::ModuleDirectory() + "planted.bat";
   std::filesystem::remove_all(folder);
   std::filesystem::create_directories(folder);
   const DWORD wanted = FILE_WRITE_DATA | FILE_DELETE_CHILD;
@@ -131,13 +135,7 @@ TEST(AccessRights, GrantGivesEveryoneWriteAndDeleteChild) {
   ASSERT_NE(0, platform::GrantEveryoneFullAccess(folder.c_str()));
   EXPECT_EQ(wanted, EveryoneRights(folder) & wanted);
   std::filesystem::remove_all(folder);
-}
 
-// The batch file's folder is open to other users: a file planted there, that
-// Everyone may change, is replaced by one that only SYSTEM, the
-// Administrators and this user may change.
-TEST(PrivateFile, APlantedFileIsReplacedByOneOthersCannotChange) {
-  const std::string path = test::ModuleDirectory() + "planted.bat";
   test::RemoveFile(path);
   test::WriteFileText(path, "planted");
   ASSERT_NE(0, platform::GrantEveryoneFullAccess(path.c_str()));
@@ -158,9 +156,7 @@ TEST_F(HostSystemTest, AddFirewallRunsTheBatchFile) {
   const std::string batch = folder + "\\CorvantisServiceFirewall.bat";
   test::RemoveFile(batch);
   test::TakeLog();
-  EXPECT_EQ(
-      "{\n   \"id\" : \"1\",\n   \"method\" : \"AddFirewall\",\n   \"result\" : [ true ],\n\t\"cmdId\" : \"\"\n}\n",
-      test::Send("{\"id\":\"1\",\"method\":\"AddFirewall\"}"));
+  EXPECT_EQ(test::Reply("1", "AddFirewall", "[ true ]"), test::Send(R"({"id":"1","method":"AddFirewall"})"));
   EXPECT_NE(std::string::npos, test::TakeLog().find("[Debug-0]: ok to get temp path: " + folder + "\\\n"));
   bool removed = false;
   for (int i = 0; i < 200 && !removed; ++i) {
