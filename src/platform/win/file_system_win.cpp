@@ -5,11 +5,11 @@
 
 #include <cstdio>
 #include <cstring>
-#include <new>
 
 #include "platform/file_system.h"
 #include "platform/process_user.h"
 #include "platform/win/owned_files_win.h"
+#include "platform/win/win_resources.h"
 
 namespace zep::platform {
 
@@ -74,12 +74,7 @@ FileHandle OpenFileForWriteWide(const std::u16string& path, Disposition disposit
   HANDLE handle = CreateFileW(Wide(path), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, nullptr,
                               static_cast<DWORD>(disposition), FILE_ATTRIBUTE_NORMAL, nullptr);
   if (handle == INVALID_HANDLE_VALUE) return FileHandle();
-  auto* native = new (std::nothrow) FileHandle::Native{handle};
-  if (native == nullptr) {
-    CloseHandle(handle);
-    SetLastError(ERROR_NOT_ENOUGH_MEMORY);
-  }
-  return FileHandle(native);
+  return FileHandle(win::AdoptHandle<FileHandle::Native>(handle));
 }
 
 namespace {

@@ -1,8 +1,7 @@
 #include <windows.h>
 
-#include <new>
-
 #include "platform/named_event.h"
+#include "platform/win/win_resources.h"
 
 namespace zep::platform {
 
@@ -13,8 +12,7 @@ struct NamedEventListener::Native {
 NamedEventListener::NamedEventListener(const std::string& name) {
   HANDLE event = CreateEventA(nullptr, TRUE, FALSE, name.c_str());
   if (event == nullptr) return;
-  native_ = new (std::nothrow) Native{event};
-  if (native_ == nullptr) CloseHandle(event);
+  native_ = win::AdoptHandle<Native>(event);
 }
 
 NamedEventListener::~NamedEventListener() {

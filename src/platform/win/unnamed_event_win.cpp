@@ -1,8 +1,7 @@
 #include <windows.h>
 
-#include <new>
-
 #include "platform/unnamed_event.h"
+#include "platform/win/win_resources.h"
 
 namespace zep::platform {
 
@@ -13,9 +12,7 @@ struct UnnamedEvent {
 EventHandle CreateUnnamedEvent(bool manualReset) {
   HANDLE handle = CreateEventA(nullptr, manualReset ? TRUE : FALSE, FALSE, nullptr);
   if (handle == nullptr) return nullptr;
-  auto* event = new (std::nothrow) UnnamedEvent{handle};
-  if (event == nullptr) CloseHandle(handle);
-  return event;
+  return win::AdoptHandle<UnnamedEvent>(handle);
 }
 
 bool SignalEvent(EventHandle event) { return event != nullptr && ::SetEvent(event->handle) != 0; }

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "platform/user_process.h"
+#include "platform/win/win_resources.h"
 
 namespace zep::platform {
 
@@ -63,9 +64,7 @@ void UserToken::Close() {
   native_ = nullptr;
 }
 
-unsigned UserToken::LogValue() const {
-  return native_ == nullptr ? 0 : static_cast<unsigned>(reinterpret_cast<uintptr_t>(native_->token));
-}
+unsigned UserToken::LogValue() const { return native_ == nullptr ? 0 : win::HandleValue(native_->token); }
 
 namespace {
 
@@ -74,12 +73,8 @@ HANDLE TokenOf(const UserToken& token) { return token.Valid() ? token.Get()->tok
 
 // Takes the token handle; false (and the handle closed) without memory for it.
 bool AssignToken(UserToken& token, HANDLE handle) {
-  auto* native = new (std::nothrow) UserToken::Native{handle};
-  if (native == nullptr) {
-    CloseHandle(handle);
-    SetLastError(ERROR_NOT_ENOUGH_MEMORY);
-    return false;
-  }
+  UserToken::Native* native = win::AdoptHandle<UserToken::Native>(handle);
+  if (native == nullptr) return false;
   token.Assign(native);
   return true;
 }
@@ -93,16 +88,10 @@ struct QueryProcess::Native {
 QueryProcess::QueryProcess(uint32_t processId) {
   HANDLE process = OpenProcess(PROCESS_QUERY_INFORMATION, FALSE, processId);
   if (process == nullptr) return;
-  native_ = new (std::nothrow) Native{process};
-  if (native_ == nullptr) {
-    CloseHandle(process);
-    SetLastError(ERROR_NOT_ENOUGH_MEMORY);
-  }
+  native_ = win::AdoptHandle<Native>(process);
 }
 
-unsigned QueryProcess::LogValue() const {
-  return native_ == nullptr ? 0 : static_cast<unsigned>(reinterpret_cast<uintptr_t>(native_->process));
-}
+unsigned QueryProcess::LogValue() const { return native_ == nullptr ? 0 : win::HandleValue(native_->process); }
 
 QueryProcess::~QueryProcess() {
   if (native_ == nullptr) return;

@@ -8,7 +8,25 @@
 
 #include <windows.h>
 
+#include <cstdint>
+#include <new>
+
 namespace zep::platform::win {
+
+// The Native state of a platform object that holds one handle, made without
+// throwing: without memory for it the handle is closed and null returned.
+template <typename Native>
+Native* AdoptHandle(HANDLE handle) {
+  auto* native = new (std::nothrow) Native{handle};
+  if (native == nullptr) {
+    CloseHandle(handle);
+    SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+  }
+  return native;
+}
+
+// A handle as log lines print it.
+inline unsigned HandleValue(HANDLE handle) { return static_cast<unsigned>(reinterpret_cast<uintptr_t>(handle)); }
 
 struct HandleCloser {
   HANDLE handle = nullptr;
