@@ -381,29 +381,30 @@ class HttpSession : public std::enable_shared_from_this<HttpSession> {
   void OnRead(beast::error_code ec) {
     if (ec == http::error::body_limit) return RefuseLargeBody();
     if (ec || state_.stopping) return Close();
-    auto request = std::make_shared<http::request<http::string_body>>(parser_->release());
-    if (!state_.HostIsOurs((*request)[http::field::host]))
+    http::request<http::string_body> request = parser_->release();
+    if (!state_.HostIsOurs(request[http::field::host]))
       return Refuse(http::status::misdirected_request, "This host answers to 127.0.0.1, localhost and [::1] only.");
-    if (share_ != nullptr) return Serve(std::move(*request));
+    if (share_ != nullptr) return Serve(std::move(request));
     // A connection counts under its first request's origin; without one,
     // under the client program at its other end. Finding that program reads
     // the system's connection table, which can take long (a tenth of a
     // second and more under Wine): it is read in the pool, and the network
     // thread serves the other connections meanwhile.
-    const auto origin = request->find(http::field::origin);
-    if (origin != request->end()) return TakeShare("origin " + std::string(origin->value()), request);
+    const auto origin = request.find(http::field::origin);
+    if (origin != request.end()) return TakeShare("origin " + std::string(origin->value()), std::move(request));
     const uint32_t socket = static_cast<uint32_t>(stream_->socket().native_handle());
-    state_.calls.Post([self = shared_from_this(), request, socket] {
+    auto waiting = std::make_shared<http::request<http::string_body>>(std::move(request));
+    state_.calls.Post([self = shared_from_this(), waiting, socket] {
       const std::string key = "process " + std::to_string(zep::host::ClientProcessOf(socket));
-      asio::post(self->stream_->get_executor(), [self, request, key] { self->TakeShare(key, request); });
+      asio::post(self->stream_->get_executor(), [self, waiting, key] { self->TakeShare(key, std::move(*waiting)); });
     });
   }
 
-  void TakeShare(const std::string& key, const std::shared_ptr<http::request<http::string_body>>& request) {
+  void TakeShare(const std::string& key, http::request<http::string_body> request) {
     if (state_.stopping) return Close();
     share_ = ShareSlot::Take(state_, key);
     if (share_ == nullptr) return Refuse(http::status::service_unavailable, "Too many connections from this client.");
-    Serve(std::move(*request));
+    Serve(std::move(request));
   }
 
   void Serve(http::request<http::string_body> request) {
