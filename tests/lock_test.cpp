@@ -10,17 +10,12 @@
 #include "common/reentrant_rw_lock.h"
 #include "host_support/thread_cpu_time.h"
 #include "platform/clock.h"
+#include "test_support.h"
 
 namespace zep {
 namespace {
 
 using namespace std::chrono_literals;
-
-// Waits (bounded) until the condition holds.
-bool Eventually(const std::function<bool()>& condition) {
-  for (int i = 0; i < 2000 && !condition(); ++i) std::this_thread::sleep_for(1ms);
-  return condition();
-}
 
 void* FailingAllocator(size_t) { return nullptr; }
 
@@ -41,7 +36,7 @@ class Actor {
     }
     pending_ = true;
     if (wait) {
-      EXPECT_TRUE(Eventually([this] { return done_.load(); }));
+      EXPECT_TRUE(test::Eventually([this] { return done_.load(); }, 2s));
     }
   }
   bool Done() const { return done_.load(); }
@@ -103,13 +98,13 @@ TEST(ReentrantRwLock, NestedSharedPassesAWaitingWriter) {
   Actor reader, writer;
   reader.Run([&] { lock.LockShared(); });
   writer.Run([&] { lock.LockExclusive(); }, false);
-  ASSERT_TRUE(Eventually([&] { return lock.Inspect().writerCount == 1; }));
+  ASSERT_TRUE(test::Eventually([&] { return lock.Inspect().writerCount == 1; }, 2s));
   reader.Run([&] { lock.LockShared(); });  // returns at once despite the waiting writer
   reader.Run([&] { lock.UnlockShared(); });
   std::this_thread::sleep_for(20ms);
   EXPECT_FALSE(writer.Done());
   reader.Run([&] { lock.UnlockShared(); });
-  ASSERT_TRUE(Eventually([&] { return writer.Done(); }));
+  ASSERT_TRUE(test::Eventually([&] { return writer.Done(); }, 2s));
   EXPECT_FALSE(lock.Inspect().hasReaderEvent);
   writer.Run([&] { lock.UnlockExclusive(); });
   ExpectIdle(lock);
@@ -123,13 +118,13 @@ TEST(ReentrantRwLock, DowngradeKeepsWaitingWriterWaiting) {
     lock.LockShared();
   });
   writer.Run([&] { lock.LockExclusive(); }, false);
-  ASSERT_TRUE(Eventually([&] { return lock.Inspect().writerCount == 2; }));
+  ASSERT_TRUE(test::Eventually([&] { return lock.Inspect().writerCount == 2; }, 2s));
   owner.Run([&] { lock.UnlockExclusive(); });
   EXPECT_EQ(1u, lock.Inspect().readerCount);
   std::this_thread::sleep_for(20ms);
   EXPECT_FALSE(writer.Done());
   owner.Run([&] { lock.UnlockShared(); });
-  ASSERT_TRUE(Eventually([&] { return writer.Done(); }));
+  ASSERT_TRUE(test::Eventually([&] { return writer.Done(); }, 2s));
   writer.Run([&] { lock.UnlockExclusive(); });
   ExpectIdle(lock);
 }
@@ -143,7 +138,7 @@ TEST(ReentrantRwLock, TwoReadersUpgradingDoNotDeadlock) {
   second.Run([&] { lock.LockShared(); });
   first.Run([&] { lock.LockExclusive(), firstGot = ++order; }, false);
   // The first gives up its reader place while it waits.
-  ASSERT_TRUE(Eventually([&] { return lock.Inspect().readerCount == 1; }));
+  ASSERT_TRUE(test::Eventually([&] { return lock.Inspect().readerCount == 1; }, 2s));
   second.Run([&] { lock.LockExclusive(), secondGot = ++order; });
   EXPECT_EQ(1, secondGot);
   EXPECT_FALSE(first.Done());
@@ -152,7 +147,7 @@ TEST(ReentrantRwLock, TwoReadersUpgradingDoNotDeadlock) {
     lock.UnlockShared();
   };
   second.Run(release);
-  ASSERT_TRUE(Eventually([&] { return first.Done(); }));
+  ASSERT_TRUE(test::Eventually([&] { return first.Done(); }, 2s));
   EXPECT_EQ(2, firstGot);
   first.Run(release);
   ExpectIdle(lock);
@@ -171,7 +166,7 @@ TEST(ReentrantRwLock, NestedExclusiveAdmitsOthersOnlyAfterLastRelease) {
     EXPECT_FALSE(other.Done());
   }
   owner.Run([&] { lock.UnlockExclusive(); });
-  ASSERT_TRUE(Eventually([&] { return other.Done(); }));
+  ASSERT_TRUE(test::Eventually([&] { return other.Done(); }, 2s));
   other.Run([&] { lock.UnlockShared(); });
   ExpectIdle(lock);
 }
@@ -202,14 +197,14 @@ TEST(ReentrantRwLock, NewReaderWaitsForHoldingAndWaitingWriters) {
   Actor writer1, writer2, reader;
   writer1.Run([&] { lock.LockExclusive(); });
   writer2.Run([&] { lock.LockExclusive(); }, false);
-  ASSERT_TRUE(Eventually([&] { return lock.Inspect().writerCount == 2; }));
+  ASSERT_TRUE(test::Eventually([&] { return lock.Inspect().writerCount == 2; }, 2s));
   reader.Run([&] { lock.LockShared(); }, false);
-  ASSERT_TRUE(Eventually([&] { return lock.Inspect().waitingReaderCount == 1; }));
+  ASSERT_TRUE(test::Eventually([&] { return lock.Inspect().waitingReaderCount == 1; }, 2s));
   writer1.Run([&] { lock.UnlockExclusive(); });
-  ASSERT_TRUE(Eventually([&] { return writer2.Done(); }));
+  ASSERT_TRUE(test::Eventually([&] { return writer2.Done(); }, 2s));
   EXPECT_FALSE(reader.Done());
   writer2.Run([&] { lock.UnlockExclusive(); });
-  ASSERT_TRUE(Eventually([&] { return reader.Done(); }));
+  ASSERT_TRUE(test::Eventually([&] { return reader.Done(); }, 2s));
   EXPECT_EQ("1/1/0/0", State(lock));
   reader.Run([&] { lock.UnlockShared(); });
 }

@@ -1,5 +1,6 @@
 #include "test_support.h"
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -11,7 +12,6 @@
 #endif
 
 #include "platform/file_system.h"
-#include "platform/profile.h"
 #include "settings/settings_reads.h"
 #include "settings/settings_store.h"
 
@@ -69,10 +69,13 @@ void InitializeModuleWith(const std::string& configuration) {
   logOffset = ReadFileText(GetSettingsPaths().serviceLogFile).size();
 }
 
-std::string ConfigurationKey(const char* key) {
-  char value[520] = {0};
-  platform::ReadProfileValue("TK", key, "<none>", value, sizeof value, GetConfigurationFilePath().c_str());
-  return value;
+bool Eventually(const std::function<bool()>& condition, std::chrono::milliseconds bound) {
+  const auto step = std::max(bound / 1000, std::chrono::milliseconds(1));
+  for (auto waited = std::chrono::milliseconds(0); waited < bound; waited += step) {
+    if (condition()) return true;
+    std::this_thread::sleep_for(step);
+  }
+  return condition();
 }
 
 std::string TakeLog() {

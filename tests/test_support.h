@@ -1,6 +1,7 @@
 // Helpers shared by the test programs.
 #pragma once
 
+#include <chrono>
 #include <functional>
 #include <string>
 
@@ -24,8 +25,8 @@ void InitializeModuleWith(const std::string& configuration);
 // Rewrites the configuration file (the log level is read for every line).
 void SetConfigurationText(const std::string& configuration);
 
-// A key of section "TK" of the configuration as the platform's profile reader sees it.
-std::string ConfigurationKey(const char* key);
+// Polls the condition until it holds, for at most the bound; whether it held.
+bool Eventually(const std::function<bool()>& condition, std::chrono::milliseconds bound = std::chrono::seconds(10));
 
 #ifndef _WIN32
 // The unprivileged account that checks of permissions run as when the tests

@@ -52,19 +52,11 @@ void Mode(const std::string& mode) {
     test::RemoveFile(Folder() + "fake_service." + name);
 }
 
-bool Eventually(const std::function<bool()>& condition) {
-  for (int i = 0; i < 1000; ++i) {
-    if (condition()) return true;
-    std::this_thread::sleep_for(10ms);
-  }
-  return false;
-}
-
 // The lines the stand-in copy wrote to fake_service.<name> (args, ports, child, stopped), once there are
 // count of them; as many empty ones when there never are.
 std::vector<std::string> Await(const std::string& name, size_t count) {
   std::vector<std::string> lines;
-  const bool written = Eventually([&] {
+  const bool written = test::Eventually([&] {
     lines.clear();
     std::istringstream stream(test::ReadFileText(Folder() + "fake_service." + name));
     for (std::string line; std::getline(stream, line);) {
@@ -78,46 +70,25 @@ std::vector<std::string> Await(const std::string& name, size_t count) {
   return lines;
 }
 
-// A whole reply: the members, with each @ replaced by the next value.
-std::string Reply(std::string members, const std::vector<std::string>& values) {
-  size_t at = 0;
-  for (const std::string& value : values) {
-    at = members.find('@', at);
-    members.replace(at, 1, value);
-    at += value.size();
-  }
-  return "{\n" + members + "\t\"cmdId\" : \"\"\n}\n";
-}
-
 // The ports in the order qro, qro_ssl, zep, zep_ssl.
 std::string PortsReply(const std::string& key, const std::vector<std::string>& ports) {
-  return Reply(R"(   "event" : "GetPorts",
-   "id" : "p",
-   "result" : [
-      "@",
+  return test::EventReply("p", "GetPorts", R"([
+      ")" + key + R"(",
       {
          "qro" : {
-            "port" : @,
-            "sslPort" : @
+            "port" : )" + ports[0] + R"(,
+            "sslPort" : )" + ports[1] + R"(
          },
          "zep" : {
-            "port" : @,
-            "sslPort" : @
+            "port" : )" + ports[2] + R"(,
+            "sslPort" : )" + ports[3] + R"(
          }
       }
-   ],
-)",
-               {key, ports[0], ports[1], ports[2], ports[3]});
+   ])");
 }
 
 std::string Refusal(const std::string& description, const std::string& key) {
-  return Reply(R"(   "description" : "@",
-   "exception" : -2408,
-   "id" : "p",
-   "method" : "GetPorts",
-   "result" : [ "@", false ],
-)",
-               {description, key});
+  return test::Failure("p", "GetPorts", -2408, description, "[ \"" + key + "\", false ]");
 }
 
 // The number that the pattern's group finds in the text; 0 when there is none.
@@ -156,7 +127,7 @@ class UserInstancesTest : public ::testing::Test {
     served = listener.Accept();
     client.Send("x", 1);
     // A test that went on would identify nobody, and fail somewhere later.
-    if (!Eventually([&] { return GetConnectionProcessID(served.Value()) == platform::CurrentProcessId(); }))
+    if (!test::Eventually([&] { return GetConnectionProcessID(served.Value()) == platform::CurrentProcessId(); }))
       ADD_FAILURE() << "the page connection's owner did not show in the TCP table";
     return served.Value();
   }
@@ -286,7 +257,7 @@ TEST_F(UserInstancesTest, ACopyStartsForTheUserAndReportsItsPorts) {
 
   VirtualManagerClient::DestroyInstance();
   Await("stopped", 1);
-  EXPECT_TRUE(Eventually([&] { return ProcessGone(pid); }));
+  EXPECT_TRUE(test::Eventually([&] { return ProcessGone(pid); }));
   EXPECT_NE(npos, test::TakeLog().find("]: notify process exit: p=" + std::to_string(pid) + "\n"));
 }
 
@@ -305,7 +276,7 @@ TEST_F(UserInstancesTest, AForcedStopEndsEverythingTheCopyStarted) {
       ExpectEvent(eventName, true);
     }
     VirtualManagerClient::DestroyInstance();
-    EXPECT_TRUE(Eventually([&] { return NothingLeftOf(copy); })) << (early ? "stopped early" : "stopped");
+    EXPECT_TRUE(test::Eventually([&] { return NothingLeftOf(copy); })) << (early ? "stopped early" : "stopped");
     if (early) continue;
     EXPECT_TRUE(ProcessGone(child));
     EXPECT_NE(npos, test::TakeLog().find("]: force process exit: p=" + std::to_string(copy) + "\n"));
@@ -330,7 +301,7 @@ TEST_F(UserInstancesTest, AnEndedCopyIsReplacedWithTheRightToken) {
   ManagerClient& manager = VirtualManagerClient::GetInstance()->GetManagerClient();
   manager.UserInstances().at(sid).sessionId = 0;
   // Each copy is gone on its own before the next start: a stop never meets it starting.
-  ASSERT_TRUE(Eventually([&] { return NothingLeftOf(copy); }));
+  ASSERT_TRUE(test::Eventually([&] { return NothingLeftOf(copy); }));
   ExpectEvent(eventName, true);
   Mode("exit");
   // Straight to the start: a GetPorts would identify the page's session again.
@@ -348,7 +319,7 @@ TEST_F(UserInstancesTest, AnEndedCopyIsReplacedWithTheRightToken) {
   ExpectEvent(eventName, false);
 
   manager.UserInstances().at(sid).clientStartTime += 1;  // a later process under the same id
-  ASSERT_TRUE(Eventually([&] { return NothingLeftOf(copy); }));
+  ASSERT_TRUE(test::Eventually([&] { return NothingLeftOf(copy); }));
   manager.GetCurrentUserModulePorts(sid, error);
   EXPECT_EQ("Failed to create user process.", error);
   log = test::TakeLog();
@@ -435,10 +406,10 @@ TEST_F(UserInstancesTest, APageGetsOnlyItsOwnUsersCopy) {
   EXPECT_EQ(UserKeyOf(sid), key);
   const uint32_t copy = StartedPid(test::TakeLog());
   ASSERT_NE(0u, copy);
-  ASSERT_TRUE(Eventually([&] { return ProcessGone(copy); }));  // else a GetPorts would find it running
+  ASSERT_TRUE(test::Eventually([&] { return ProcessGone(copy); }));  // else a GetPorts would find it running
   const std::string status = "/proc/" + std::to_string(page) + "/status";
   ASSERT_EQ(1, write(orders[1], "r", 1));
-  ASSERT_TRUE(Eventually([&] { return test::ReadFileText(status).find("\nUid:\t0\t0\t0\t") != npos; }));
+  ASSERT_TRUE(test::Eventually([&] { return test::ReadFileText(status).find("\nUid:\t0\t0\t0\t") != npos; }));
 
   // Through the page's own connection: the connection is now root's, not the key's.
   EXPECT_EQ(Refusal("User SID is empty.", key), Ports());
