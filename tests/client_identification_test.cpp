@@ -2,7 +2,6 @@
 
 #include <chrono>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "command_host.h"
@@ -50,8 +49,7 @@ TEST_F(IdentificationTest, ALoopbackConnectionOfThisProcess) {
   // one byte first, and the lookup is repeated for a bounded time.
   ASSERT_TRUE(client.Send("x", 1));
   const uint32_t self = platform::CurrentProcessId();
-  for (int attempt = 0; attempt < 100 && GetConnectionProcessID(served.Value()) != self; ++attempt)
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  test::Eventually([&] { return GetConnectionProcessID(served.Value()) == self; }, std::chrono::seconds(2));
   ASSERT_EQ(self, GetConnectionProcessID(served.Value()));
   test::TakeLog();
 

@@ -7,7 +7,6 @@
 #include <filesystem>
 #include <regex>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "host_support/dynamic_library.h"
@@ -146,14 +145,16 @@ TEST(Exports, DoActionReplacesTheServicePath) {
   host::TcpSocket served = listener.Accept();
   ASSERT_TRUE(client.Send("x", 1));
   std::string key = "0";
-  for (int attempt = 0; attempt < 100 && key == "0"; ++attempt) {
-    if (attempt > 0) std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    replies.clear();
-    Send("/zep/x", R"({"id":"v","method":"VersionInfo"})", served.Value());
-    std::smatch match;
-    if (replies.size() == 1 && std::regex_search(replies[0], match, std::regex("Module\",\\s+\"([0-9]+)\"")))
-      key = match[1].str();
-  }
+  test::Eventually(
+      [&] {
+        replies.clear();
+        Send("/zep/x", R"({"id":"v","method":"VersionInfo"})", served.Value());
+        std::smatch match;
+        if (replies.size() == 1 && std::regex_search(replies[0], match, std::regex("Module\",\\s+\"([0-9]+)\"")))
+          key = match[1].str();
+        return key != "0";
+      },
+      std::chrono::seconds(5));
   ASSERT_NE("0", key) << "the client was never identified";
   for (const char* path : {"no-such-service-1.exe", "no-such-service-2.exe"}) {
     const std::string service = directory + path;

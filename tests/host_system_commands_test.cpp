@@ -159,12 +159,8 @@ TEST_F(HostSystemTest, AddFirewallRunsTheBatchFile) {
   test::TakeLog();
   EXPECT_EQ(test::Reply("1", "AddFirewall", "[ true ]"), test::Send(R"({"id":"1","method":"AddFirewall"})"));
   EXPECT_NE(std::string::npos, test::TakeLog().find("[Debug-0]: ok to get temp path: " + folder + "\\\n"));
-  bool removed = false;
-  for (int i = 0; i < 200 && !removed; ++i) {
-    removed = !test::FileExists(batch);
-    if (!removed) Sleep(100);
-  }
-  EXPECT_TRUE(removed) << "the batch file did not run";
+  EXPECT_TRUE(test::Eventually([&] { return !test::FileExists(batch); }, std::chrono::seconds(20)))
+      << "the batch file did not run";
   SetEnvironmentVariableA("TMP", saved[0] != '\0' ? saved : nullptr);
 }
 #endif
