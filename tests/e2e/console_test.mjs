@@ -2,7 +2,7 @@
 // http://127.0.0.1, runs each command over WebSocket and the replies are checked.
 import { test, before, after } from "node:test";
 import assert from "node:assert/strict";
-import { freePort, startZephost, stopHost, underWine } from "./host.mjs";
+import { freePort, sleep, startZephost, stopHost, underWine } from "./host.mjs";
 import { chromium } from "playwright-core";
 
 // ZEP_E2E_WINE=1: the Windows product, zephost.exe with zep.dll, under Wine.
@@ -102,7 +102,7 @@ test("GetPorts starts the user's copy and then reports its ports", { skip: under
   // The copy records its ports shortly after it starts.
   let zep = 0;
   for (let i = 0; i < 50 && zep === 0; ++i) {
-    await new Promise((resolve) => setTimeout(resolve, 100));
+    await sleep(100);
     zep = (await run("GetPorts")).json.result[1].zep.port;
   }
   assert.ok(zep > 0, "the per-user copy reported its port");
