@@ -77,6 +77,22 @@ TEST(HttpParamRequest, InvalidTextsGiveEmptyFields) {
   EXPECT_EQ("", request->GetResultText());  // nothing appended, nothing written
 }
 
+// Up to 32 levels and 64 KiB a command parses; one more of either, and it
+// does not. Brackets inside a string (after an escaped quote too) are text.
+TEST(HttpParamRequest, TextsOverTheBoundsDoNotParse) {
+  const auto nested = [](int levels) {  // the root object and the parameter list are two of them
+    return R"({"method":"m","parameter":[)" + std::string(levels - 2, '[') + std::string(levels - 2, ']') + "]}";
+  };
+  const auto sized = [](size_t bytes) {
+    std::string text = R"({"method":"m","parameter":["\")" + std::string(40, '[') + R"("]})";
+    return text.insert(text.size() - 2, bytes - text.size(), ' ');
+  };
+  EXPECT_EQ("m", Parse(nested(32))->GetMethodName());
+  EXPECT_EQ("", Parse(nested(33))->GetMethodName());
+  EXPECT_EQ("m", Parse(sized(64 * 1024))->GetMethodName());
+  EXPECT_EQ("", Parse(sized(64 * 1024 + 1))->GetMethodName());
+}
+
 TEST(ParameterConversions, Integers) {
   struct Case {
     Json::Value value;

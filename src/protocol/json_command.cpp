@@ -4,9 +4,36 @@
 
 namespace zep {
 
+namespace {
+
+// Whether arrays and objects nest deeper than the bound anywhere in the text
+// (brackets inside strings do not count).
+bool NestedTooDeep(const std::string& text) {
+  int depth = 0;
+  bool inString = false;
+  for (size_t i = 0; i < text.size(); ++i) {
+    const char c = text[i];
+    if (inString) {
+      if (c == '\\')
+        ++i;
+      else if (c == '"')
+        inString = false;
+    } else if (c == '"') {
+      inString = true;
+    } else if (c == '[' || c == '{') {
+      if (++depth > kMaxCommandNesting) return true;
+    } else if (c == ']' || c == '}') {
+      --depth;
+    }
+  }
+  return false;
+}
+
+}  // namespace
+
 JsonCommand::JsonCommand(const std::string& commandText) {
-  // JsonCpp throws for some texts it refuses (nesting beyond its depth
-  // limit, for one): such a text simply does not parse.
+  if (commandText.size() > kMaxCommandTextBytes || NestedTooDeep(commandText)) return;
+  // JsonCpp throws for some texts it refuses: such a text simply does not parse.
   try {
     Json::Reader reader;
     parsed = reader.parse(commandText.data(), commandText.data() + commandText.size(), root, false);

@@ -7,7 +7,16 @@
 
 namespace zep {
 
-// The text itself stays with the request; parsing reads it in place.
+// No command of this module takes more than a few hundred bytes. A reply
+// repeats every parameter in the styled layout, which indents each level by
+// three more blanks: bounding the text and its nesting bounds the memory and
+// time one command can cost (a deeply nested text of 200 KB would otherwise
+// be answered with hundreds of megabytes).
+constexpr size_t kMaxCommandTextBytes = 64 * 1024;
+constexpr int kMaxCommandNesting = 32;
+
+// The text itself stays with the request; parsing reads it in place. A text
+// over either bound does not parse.
 struct JsonCommand {
   Json::Value root;
   bool parsed = false;
