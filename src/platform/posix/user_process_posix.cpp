@@ -84,6 +84,15 @@ namespace {
 
 int OpenPidFd(pid_t pid) { return static_cast<int>(syscall(SYS_pidfd_open, pid, 0)); }
 
+// The descriptor moved to the lowest free number above 3 (close-on-exec);
+// -1, with the descriptor closed, when it cannot be.
+int MoveAboveThree(int fd) {
+  if (fd < 0 || fd > 3) return fd;
+  const int moved = fcntl(fd, F_DUPFD_CLOEXEC, 4);
+  close(fd);
+  return moved;
+}
+
 enum class ChildState {
   kRunning,
   kEnded,  // a zombie, still ours to reap: its pid and group id are not reused
@@ -296,12 +305,20 @@ bool StartProcessAsUser(const UserToken& token, const std::string& application, 
   }
 
   // The copy inherits nothing of the host: its standard streams read and
-  // write /dev/null, and every other descriptor is closed before exec.
-  const int devNull = open("/dev/null", O_RDWR | O_CLOEXEC);
+  // write /dev/null, and every other descriptor is closed before exec. Both
+  // are kept above 3, where the child's moves cannot overwrite them: a host
+  // may have closed its standard streams or left 3 free.
+  const int devNull = MoveAboveThree(open("/dev/null", O_RDWR | O_CLOEXEC));
   if (devNull < 0) return false;
   int report[2];
   if (pipe2(report, O_CLOEXEC) != 0) {
     close(devNull);
+    return false;
+  }
+  report[1] = MoveAboveThree(report[1]);
+  if (report[1] < 0) {
+    close(devNull);
+    close(report[0]);
     return false;
   }
   rlimit files{};
@@ -318,8 +335,8 @@ bool StartProcessAsUser(const UserToken& token, const std::string& application, 
   if (pid == 0) {
     setsid();
     // The report pipe moves to 3 (close-on-exec, so exec closes it too).
-    const int reportFd = report[1] == 3 ? 3 : dup3(report[1], 3, O_CLOEXEC);
-    if (reportFd != 3 || dup2(devNull, 0) != 0 || dup2(devNull, 1) != 1 || dup2(devNull, 2) != 2) _exit(127);
+    if (dup3(report[1], 3, O_CLOEXEC) != 3 || dup2(devNull, 0) != 0 || dup2(devNull, 1) != 1 || dup2(devNull, 2) != 2)
+      _exit(127);
     if (syscall(SYS_close_range, 4u, ~0u, 0u) != 0)
       for (unsigned fd = 4; fd < highest; ++fd) close(static_cast<int>(fd));
     int failure = 0;
