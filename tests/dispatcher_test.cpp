@@ -55,11 +55,17 @@ TEST_F(DispatcherTest, UnparsedTextIsAnUnknownEmptyName) {
   }
 }
 
-// The cmdId comes back with every byte (UTF-8 or Latin-1) but what JSON escapes.
+// The cmdId comes back with every byte (UTF-8 or Latin-1) but what JSON
+// escapes; the reply's log line keeps its layout, with DEL escaped.
 TEST_F(DispatcherTest, CmdIdKeepsEveryByteButWhatJsonEscapes) {
   for (const char* id : {"c\xC3\xA9xy", "c\xE9xy", "q\\\"b\\\\t\\t\\r\\n\\u0001\\u001f\x7f"})
     EXPECT_EQ(test::Reply("1", "ChangePort", "[ true ]", id),
               test::Send(std::string(R"({"id":"1","cmdId":")") + id + R"(","method":"ChangePort"})"));
+  const std::string log = test::TakeLog();
+  EXPECT_EQ(std::string::npos, log.find('\x7f'));
+  EXPECT_NE(std::string::npos,
+            log.find("]: result json = [" +
+                     test::Reply("1", "ChangePort", "[ true ]", R"(q\"b\\t\t\r\n\u0001\u001f\x7F)") + "].\n"));
 }
 
 TEST_F(DispatcherTest, TooFewParametersAreCounted) {

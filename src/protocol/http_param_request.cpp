@@ -134,7 +134,7 @@ int32_t HttpParamRequest::SendBack() {
       if (lineFeed != std::string::npos) text.insert(lineFeed, FormatCmdIdLine(cmdId));
     }
   }
-  LogDebug("result json = [%s].", text.c_str());
+  LogDebug("result json = [%s].", LogText::KeepingLayout(text).c_str());
   replied = true;
   const int32_t result = sendFn(sendBack, sendBackHandle, connectionContext, text.c_str(), nullptr, 0, 0);
   return result;

@@ -198,16 +198,20 @@ int GetLogLevel() {
 
 void FixLogLevel() { State().fixedLevel.store(true); }
 
-LogText::LogText(const char* text) : LogText(text != nullptr ? text : "", text != nullptr ? std::strlen(text) : 0) {}
+LogText::LogText(const char* text)
+    : LogText(text != nullptr ? text : "", text != nullptr ? std::strlen(text) : 0, false) {}
 
-LogText::LogText(const char* text, size_t length) : text_(text) {
+LogText::LogText(const char* text, size_t length, bool keepLayout) : text_(text) {
+  const auto plain = [keepLayout](unsigned char c) {
+    return (c >= 0x20 && c != 0x7F) || (keepLayout && (c == '\n' || c == '\t'));
+  };
   size_t clean = 0;
-  while (clean < length && static_cast<unsigned char>(text[clean]) >= 0x20 && text[clean] != 0x7F) ++clean;
+  while (clean < length && plain(static_cast<unsigned char>(text[clean]))) ++clean;
   if (clean == length) return;
   escaped_.assign(text, clean);
   for (size_t i = clean; i < length; ++i) {
     const unsigned char c = static_cast<unsigned char>(text[i]);
-    if (c >= 0x20 && c != 0x7F) {
+    if (plain(c)) {
       escaped_ += static_cast<char>(c);
     } else if (c == '\n') {
       escaped_ += "\\n";

@@ -30,12 +30,16 @@ void LogDebug(const char* format, ...) ZEP_PRINTF_FORMAT(1, 2);
 // without control characters is used as it stands, without a copy.
 class LogText {
  public:
-  explicit LogText(const std::string& text) : LogText(text.c_str(), text.size()) {}
+  explicit LogText(const std::string& text) : LogText(text.c_str(), text.size(), false) {}
   explicit LogText(const char* text);
+  // A text laid out by the module (a styled reply, which carries page text
+  // JSON-escaped): its line breaks and tabs stay, other control characters
+  // (DEL, which JSON leaves as it is) are escaped.
+  static LogText KeepingLayout(const std::string& text) { return LogText(text.c_str(), text.size(), true); }
   const char* c_str() const { return escaped_.empty() ? text_ : escaped_.c_str(); }
 
  private:
-  LogText(const char* text, size_t length);
+  LogText(const char* text, size_t length, bool keepLayout);
   const char* text_;
   std::string escaped_;
 };
