@@ -119,12 +119,16 @@ struct HostServer::State {
   // end ends the sessions it still holds.
   std::atomic<int> connections{0};
   std::atomic<bool> stopping{false};
-  std::atomic<int64_t> bodyBytes{0};
+  // Body bytes held, in all and by client (the key of its fair share);
+  // guarded by shareMutex, as byOrigin is.
+  int64_t bodyBytes = 0;
+  std::map<std::string, int64_t> bodyBytesByClient;
   // Open connections, closed when the host stops (touched on the network thread only).
   std::set<std::shared_ptr<beast::tcp_stream>> open;
   // Connections by the origin (or client program) of their first request.
   std::map<std::string, int> byOrigin;
-  asio::io_context io;  // all network work, on the one thread of Run
+  std::mutex shareMutex;  // slots and held bytes end on any thread
+  asio::io_context io;    // all network work, on the one thread of Run
   asio::signal_set signals;
   CallPool calls;  // module calls, which may block (a connect, a process start)
   const std::chrono::seconds idleTimeout;
@@ -132,22 +136,33 @@ struct HostServer::State {
   // The most connections one origin (or, without one, one client program)
   // may hold: the others keep the rest.
   const int fairShare;
-  // Bytes of request bodies and WebSocket messages held at once.
+  // Bytes of request bodies and WebSocket messages held at once; one client
+  // may hold a quarter of them, so that it cannot hold up the others.
   const int64_t bodyBudget;
   asio::steady_timer acceptRetry;
   std::vector<std::unique_ptr<tcp::acceptor>> acceptors;
   std::vector<uint16_t> ports;
   std::string pageInfo = "{}";
 
-  // Takes bytes of the budget; false (nothing taken) when they do not fit.
-  bool TakeBytes(int64_t bytes) {
-    int64_t held = bodyBytes.load();
-    do {
-      if (held + bytes > bodyBudget) return false;
-    } while (!bodyBytes.compare_exchange_weak(held, held + bytes));
+  // Takes bytes of the budget for the client; false (nothing taken) when
+  // they do not fit in the whole or in the client's part.
+  bool TakeBytes(const std::string& client, int64_t bytes) {
+    std::lock_guard<std::mutex> guard(shareMutex);
+    int64_t& byClient = bodyBytesByClient[client];
+    if (bodyBytes + bytes > bodyBudget || byClient + bytes > bodyBudget / 4) {
+      if (byClient == 0) bodyBytesByClient.erase(client);
+      return false;
+    }
+    bodyBytes += bytes;
+    byClient += bytes;
     return true;
   }
-  void GiveBytes(int64_t bytes) { bodyBytes -= bytes; }
+  void GiveBytes(const std::string& client, int64_t bytes) {
+    std::lock_guard<std::mutex> guard(shareMutex);
+    bodyBytes -= bytes;
+    auto entry = bodyBytesByClient.find(client);
+    if (entry != bodyBytesByClient.end() && (entry->second -= bytes) <= 0) bodyBytesByClient.erase(entry);
+  }
 
   // Whether the Host header names this server: a page of another name that
   // resolves to 127.0.0.1 (DNS rebinding) does not.
@@ -190,26 +205,25 @@ class ConnectionSlot {
   HostServer::State& state_;
 };
 
-std::mutex shareMutex;  // guards State::byOrigin; slots end on any thread
-
 // A connection's place in its origin's (or client program's) fair share.
 class ShareSlot {
  public:
   // Null when the share is full.
   static std::unique_ptr<ShareSlot> Take(HostServer::State& state, const std::string& key) {
-    std::lock_guard<std::mutex> guard(shareMutex);
+    std::lock_guard<std::mutex> guard(state.shareMutex);
     int& held = state.byOrigin[key];
     if (held >= state.fairShare) return nullptr;
     ++held;
     return std::unique_ptr<ShareSlot>(new ShareSlot(state, key));
   }
   ~ShareSlot() {
-    std::lock_guard<std::mutex> guard(shareMutex);
+    std::lock_guard<std::mutex> guard(state_.shareMutex);
     auto entry = state_.byOrigin.find(key_);
     if (entry != state_.byOrigin.end() && --entry->second <= 0) state_.byOrigin.erase(entry);
   }
   ShareSlot(const ShareSlot&) = delete;
   ShareSlot& operator=(const ShareSlot&) = delete;
+  const std::string& Key() const { return key_; }
 
  private:
   ShareSlot(HostServer::State& state, std::string key) : state_(state), key_(std::move(key)) {}
@@ -217,26 +231,27 @@ class ShareSlot {
   std::string key_;
 };
 
-// Bytes of the body budget held by one request or message.
+// Bytes of the body budget held by one request or message of a client.
 class HeldBytes {
  public:
-  explicit HeldBytes(HostServer::State& state) : state_(state) {}
+  HeldBytes(HostServer::State& state, std::string client) : state_(state), client_(std::move(client)) {}
   ~HeldBytes() { Release(); }
   HeldBytes(const HeldBytes&) = delete;
   HeldBytes& operator=(const HeldBytes&) = delete;
   bool Take(int64_t bytes) {
     if (bytes <= 0) return true;
-    if (!state_.TakeBytes(bytes)) return false;
+    if (!state_.TakeBytes(client_, bytes)) return false;
     held_ += bytes;
     return true;
   }
   void Release() {
-    state_.GiveBytes(held_);
+    if (held_ != 0) state_.GiveBytes(client_, held_);
     held_ = 0;
   }
 
  private:
   HostServer::State& state_;
+  const std::string client_;
   int64_t held_ = 0;
 };
 
@@ -254,7 +269,7 @@ class WebSocketSession : public std::enable_shared_from_this<WebSocketSession> {
         ws_(std::move(*stream_)),
         slot_(std::move(slot)),
         share_(std::move(share)),
-        held_(std::make_shared<HeldBytes>(state)) {}
+        held_(std::make_shared<HeldBytes>(state, share_->Key())) {}
 
   void Run(http::request<http::string_body> request) {
     url_ = std::string(request.target());
@@ -362,16 +377,41 @@ class HttpSession : public std::enable_shared_from_this<HttpSession> {
                             [self = shared_from_this()](beast::error_code ec, std::size_t) { self->OnHeader(ec); });
   }
 
-  // The body's bytes are taken from the budget before it is read.
+  // The client is known before the body is read, so that its bytes count
+  // in its own part of the budget.
   void OnHeader(beast::error_code ec) {
     if (ec == http::error::header_limit)
       return Refuse(http::status::request_header_fields_too_large,
                     "Request header too large: at most " + std::to_string(kMaxHeaderBytes) + " bytes.");
     if (ec == http::error::body_limit) return RefuseLargeBody();
     if (ec || state_.stopping) return Close();
+    if (share_ != nullptr) return ReadBody();
+    // A connection counts under its first request's origin; without one,
+    // under the client program at its other end. Finding that program reads
+    // the system's connection table, which can take long (a tenth of a
+    // second and more under Wine): it is read in the pool, and the network
+    // thread serves the other connections meanwhile.
+    const auto origin = parser_->get().find(http::field::origin);
+    if (origin != parser_->get().end()) return TakeShare("origin " + std::string(origin->value()));
+    const uint32_t socket = static_cast<uint32_t>(stream_->socket().native_handle());
+    state_.calls.Post([self = shared_from_this(), socket] {
+      const std::string key = "process " + std::to_string(zep::host::ClientProcessOf(socket));
+      asio::post(self->stream_->get_executor(), [self, key] { self->TakeShare(key); });
+    });
+  }
+
+  void TakeShare(const std::string& key) {
+    if (state_.stopping) return Close();
+    share_ = ShareSlot::Take(state_, key);
+    if (share_ == nullptr) return Refuse(http::status::service_unavailable, "Too many connections from this client.");
+    ReadBody();
+  }
+
+  // The body's bytes are taken from the budget before it is read.
+  void ReadBody() {
     const auto length = parser_->content_length();
     const int64_t bytes = length ? static_cast<int64_t>(*length) : parser_->chunked() ? kMaxMessageBytes : 0;
-    held_ = std::make_shared<HeldBytes>(state_);
+    held_ = std::make_shared<HeldBytes>(state_, share_->Key());
     if (bytes <= static_cast<int64_t>(kMaxMessageBytes) && !held_->Take(bytes))
       return Refuse(http::status::service_unavailable, "The host holds too many request bodies: try again later.");
     http::async_read(*stream_, buffer_, *parser_,
@@ -384,26 +424,6 @@ class HttpSession : public std::enable_shared_from_this<HttpSession> {
     http::request<http::string_body> request = parser_->release();
     if (!state_.HostIsOurs(request[http::field::host]))
       return Refuse(http::status::misdirected_request, "This host answers to 127.0.0.1, localhost and [::1] only.");
-    if (share_ != nullptr) return Serve(std::move(request));
-    // A connection counts under its first request's origin; without one,
-    // under the client program at its other end. Finding that program reads
-    // the system's connection table, which can take long (a tenth of a
-    // second and more under Wine): it is read in the pool, and the network
-    // thread serves the other connections meanwhile.
-    const auto origin = request.find(http::field::origin);
-    if (origin != request.end()) return TakeShare("origin " + std::string(origin->value()), std::move(request));
-    const uint32_t socket = static_cast<uint32_t>(stream_->socket().native_handle());
-    auto waiting = std::make_shared<http::request<http::string_body>>(std::move(request));
-    state_.calls.Post([self = shared_from_this(), waiting, socket] {
-      const std::string key = "process " + std::to_string(zep::host::ClientProcessOf(socket));
-      asio::post(self->stream_->get_executor(), [self, waiting, key] { self->TakeShare(key, std::move(*waiting)); });
-    });
-  }
-
-  void TakeShare(const std::string& key, http::request<http::string_body> request) {
-    if (state_.stopping) return Close();
-    share_ = ShareSlot::Take(state_, key);
-    if (share_ == nullptr) return Refuse(http::status::service_unavailable, "Too many connections from this client.");
     Serve(std::move(request));
   }
 
