@@ -1,8 +1,10 @@
 // POSIX files shared with copies running as other users: INI writes follow
 // the file's own permission and keep its owner and mode, survive a writer
 // killed at any moment, and files of the shared folders are open to all.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -10,6 +12,7 @@
 #include <atomic>
 #include <chrono>
 #include <filesystem>
+#include <future>
 #include <random>
 #include <string>
 #include <thread>
@@ -143,6 +146,27 @@ TEST_F(PosixFiles, SharedFilesAreCreatedForEveryone) {
   umask(saved);
   for (const char* name : {"tks.log", "tku.log", "user_config.ini"})
     EXPECT_EQ(0666u, Stat(folder_ + name).st_mode & 07777) << name;
+}
+
+// Anyone who may open an INI file may lock it: a lock held by another holds
+// a read or a write up for a moment only, and they then fail.
+TEST_F(PosixFiles, ALockHeldByAnotherHoldsAccessesUpOnlyBriefly) {
+  const std::string file = folder_ + "TKConfiguration.ini";
+  test::WriteFileText(file, "[TK]\nLogLevel=14\n");
+  const int holder = open(file.c_str(), O_RDONLY | O_CLOEXEC);
+  ASSERT_EQ(0, flock(holder, LOCK_EX));
+  auto accesses = std::async(std::launch::async, [&] {
+    char value[16] = {0};
+    platform::ProfileRead outcome = platform::ProfileRead::kRead;
+    platform::ReadProfileValue("TK", "LogLevel", "1", value, sizeof value, file.c_str(), &outcome);
+    return std::string(value) + (outcome == platform::ProfileRead::kFailed ? " failed" : "") +
+           (platform::WriteProfileValue("TK", "LogLevel", "15", file.c_str()) ? ", written" : "");
+  });
+  const bool ended = accesses.wait_for(std::chrono::seconds(10)) == std::future_status::ready;
+  close(holder);  // else a call that waits for good never returns
+  EXPECT_TRUE(ended);
+  EXPECT_EQ("1 failed", accesses.get());
+  EXPECT_EQ("14", Read(file, "LogLevel"));
 }
 
 }  // namespace

@@ -1,7 +1,8 @@
 // Private-profile files on POSIX, with the Windows semantics of
 // profile_document.h. Every access holds an flock on the file across
 // processes: readers share it, a writer holds it alone, so no reader sees a
-// half-written file.
+// half-written file. Anyone who can open a file can lock it, so a lock held
+// by another is waited for a second at most; the access then fails.
 //
 // A write replaces the file by rename when the writer may do so without
 // changing what others may do with it: the folder is writable and the writer
@@ -21,6 +22,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <ctime>
 #include <optional>
 #include <string>
 
@@ -32,18 +34,41 @@ namespace zep::platform {
 
 namespace {
 
+constexpr int64_t kLockWaitNanoseconds = 1000 * 1000 * 1000;
+
+int64_t MonotonicNanoseconds() {
+  timespec now{};
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  return static_cast<int64_t>(now.tv_sec) * 1000 * 1000 * 1000 + now.tv_nsec;
+}
+
+// Takes the flock, waiting up to the deadline for whoever holds it.
+int LockUntil(int fd, int operation, int64_t deadline) {
+  for (;;) {
+    if (flock(fd, operation | LOCK_NB) == 0) return 0;
+    if (errno != EWOULDBLOCK && errno != EINTR) return -1;
+    if (MonotonicNanoseconds() >= deadline) {
+      errno = EWOULDBLOCK;
+      return -1;
+    }
+    const timespec pause{0, 2 * 1000 * 1000};
+    nanosleep(&pause, nullptr);
+  }
+}
+
 // An flock on the INI file itself. A writer may replace the file by rename,
 // so after the lock is taken the path must still name the locked file.
 class ProfileFileLock {
  public:
   ProfileFileLock(const char* file, bool exclusive) {
+    const int64_t deadline = MonotonicNanoseconds() + kLockWaitNanoseconds;
     for (int attempt = 0; attempt < 100; ++attempt) {
       fd_ = open(file, (exclusive ? O_RDWR | O_CREAT : O_RDONLY) | O_CLOEXEC, 0666);
       if (fd_ < 0) {
         error_ = errno;
         return;
       }
-      if (flock(fd_, exclusive ? LOCK_EX : LOCK_SH) != 0) {
+      if (LockUntil(fd_, exclusive ? LOCK_EX : LOCK_SH, deadline) != 0) {
         error_ = errno;
         Release();
         return;
@@ -74,6 +99,8 @@ class ProfileFileLock {
   int error_ = 0;
 };
 
+// The whole file, when it is not larger than the bound (EFBIG otherwise). The
+// bound is kept while reading: a file may grow after any look at its size.
 bool ReadAll(int fd, std::string& text) {
   text.clear();
   char buffer[8192];
@@ -84,6 +111,11 @@ bool ReadAll(int fd, std::string& text) {
     if (got == 0) return true;
     text.append(buffer, static_cast<size_t>(got));
     offset += got;
+    if (text.size() > kMaxProfileFileBytes) {
+      text.clear();
+      errno = EFBIG;
+      return false;
+    }
   }
 }
 
@@ -135,14 +167,6 @@ bool RewriteInPlace(int fd, const std::string& bytes) {
   return WriteAllAt(fd, bytes) && ftruncate(fd, static_cast<off_t>(bytes.size())) == 0 && fsync(fd) == 0;
 }
 
-bool WithinBound(int fd) {
-  struct stat info {};
-  if (fstat(fd, &info) != 0) return false;
-  if (static_cast<uint64_t>(info.st_size) <= kMaxProfileFileBytes) return true;
-  errno = EFBIG;
-  return false;
-}
-
 uint32_t CopyOut(const std::string& value, char* out, uint32_t outSize) {
   if (out == nullptr || outSize == 0) return 0;
   uint32_t length = static_cast<uint32_t>(value.size());
@@ -175,12 +199,8 @@ uint32_t ReadProfileValue(const char* section, const char* key, const char* defa
     if (lock.Error() != ENOENT && lock.Error() != ENOTDIR) outcome = ProfileRead::kFailed;
     return CopyOut(fallback, out, outSize);
   }
-  if (!WithinBound(lock.Fd())) {
-    outcome = errno == EFBIG ? ProfileRead::kTooLarge : ProfileRead::kFailed;
-    return CopyOut(fallback, out, outSize);
-  }
   if (!ReadAll(lock.Fd(), text)) {
-    outcome = ProfileRead::kFailed;
+    outcome = errno == EFBIG ? ProfileRead::kTooLarge : ProfileRead::kFailed;
     return CopyOut(fallback, out, outSize);
   }
   const std::optional<std::string> value = ProfileDocument(text).Read(section, key);
@@ -199,7 +219,7 @@ bool WriteProfileValue(const char* section, const char* key, const char* value, 
     return false;
   }
   std::string text;
-  if (!WithinBound(lock.Fd()) || !ReadAll(lock.Fd(), text)) return false;
+  if (!ReadAll(lock.Fd(), text)) return false;
   ProfileDocument document(text);
   if (!document.Write(section, key, value != nullptr ? std::optional<std::string>(value) : std::nullopt))
     return true;  // nothing changes: the file stays as it is
