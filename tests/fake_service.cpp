@@ -3,7 +3,7 @@
 // Records its arguments in fake_service.args, then acts as fake_service.mode in its folder says:
 //   "serve"  - waits for fake_service.release, records its ports, ends when the stop event is set
 //              (writing fake_service.stopped);
-//   "exit"   - ends at once, leaving its stop event behind as a killed copy would;
+//   "exit"   - ends at once, as a killed copy would;
 //   "ignore" - records its ports and ignores the stop event for 30 s;
 //   "spawn"  - as "ignore", having started a child of its own (fake_service -child, which waits
 //              30 s), whose pid it writes to fake_service.child.
@@ -88,7 +88,7 @@ int main(int argc, char** argv) {
   std::ifstream(folder + "fake_service.mode") >> mode;
 
   zep::platform::NamedEventListener stop(argv[3]);
-  if (mode == "exit") std::_Exit(0);  // no destructors: the event stays
+  if (mode == "exit") std::_Exit(0);  // no destructors, as when killed
   // One write, so that the test never reads half a pid.
   if (mode == "spawn") std::ofstream(folder + "fake_service.child") << StartChild() << "\n";
   if (mode != "serve") {

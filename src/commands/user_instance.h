@@ -28,7 +28,6 @@ struct UserInstance {
 struct InstanceClaim {
   uint32_t runningCopy = 0;
   platform::ProcessHandle ended;
-  std::string endedEventName;
   uint32_t sessionId = 0;
   uint32_t clientProcessId = 0;
   uint64_t clientStartTime = 0;

@@ -136,7 +136,6 @@ bool ManagerClient::ClaimUserInstance(const std::string& sid, InstanceClaim& cla
       return false;
     }
     claim.ended = std::move(record.process);
-    claim.endedEventName = record.stopEventName;
   }
   record.starting = true;
   claim.sessionId = record.sessionId;
@@ -167,7 +166,6 @@ PortMap ManagerClient::StartUserInstance(const std::string& sid, InstanceClaim& 
     LogDebug("terminate process: p=%d", static_cast<int>(claim.ended.ProcessId()));
     claim.ended.Terminate(0);
     claim.ended.Close();
-    platform::RemoveNamedEvent(claim.endedEventName);
   }
   for (const char* name : kModuleNames) {
     ClearUserPort(sid, name, false);
@@ -230,7 +228,7 @@ void ManagerClient::StopUserInstances() {
   for (auto& entry : records) {
     UserInstance& record = entry.second;
     LogDebug("notify process exit: p=%d", static_cast<int>(record.process.ProcessId()));
-    if (!record.stopEventName.empty()) platform::SetNamedEvent(record.stopEventName);
+    if (!record.stopEventName.empty()) platform::SetNamedEvent(record.stopEventName, record.process);
   }
   for (auto& entry : records) {
     UserInstance& record = entry.second;
@@ -242,7 +240,6 @@ void ManagerClient::StopUserInstances() {
         record.process.Terminate(0);
       }
     }
-    if (!record.stopEventName.empty()) platform::RemoveNamedEvent(record.stopEventName);
   }
 }
 

@@ -1,13 +1,21 @@
-// Named events shared between processes (a POSIX named semaphore there):
-// the module sets one to stop a per-user copy, which waits on it.
+// The stop event of a per-user copy: the module sets it to stop the copy,
+// which waits on it. On Windows a named event that the copy creates. On POSIX
+// the copy's SIGTERM: whatever the copy created would be its user's, who could
+// truncate a shared semaphore under the module mapping it (SIGBUS) or plant
+// one under the name of another user's copy.
 #pragma once
 
 #include <cstdint>
 #include <string>
 
+#include "platform/user_process.h"
+
 namespace zep::platform {
 
-// The event a per-user copy waits on. Opens it, creating it when missing.
+// The stop event as the copy waits on it. On Windows it opens the named event,
+// creating it when missing. On POSIX it blocks SIGTERM in the calling thread,
+// which waits for it: made before the copy starts other threads (which then
+// block it too), or else the process's own SIGTERM handling stops it.
 class NamedEventListener {
  public:
   explicit NamedEventListener(const std::string& name);
@@ -19,14 +27,13 @@ class NamedEventListener {
   bool WaitSet(uint32_t milliseconds);
 
  private:
-  struct Native;  // the event, or the semaphore and its name
+  struct Native;  // the event, or nothing
   Native* native_ = nullptr;
 };
 
-// Opens the named event with full access and sets it; false when it cannot be opened.
-bool SetNamedEvent(const std::string& name);
-// Removes the name of a copy's event once the copy is gone. Windows removes
-// an event with its last handle; elsewhere the name would outlive the copy.
-void RemoveNamedEvent(const std::string& name);
+// Sets the stop event of the copy the module started: opens the named event
+// with full access and sets it (Windows), or sends the copy SIGTERM while its
+// pid is still the copy's (POSIX). False when nothing was set.
+bool SetNamedEvent(const std::string& name, const ProcessHandle& copy);
 
 }  // namespace zep::platform

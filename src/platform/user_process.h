@@ -36,6 +36,7 @@ class ProcessHandle {
   ProcessHandle& operator=(const ProcessHandle&) = delete;
 
   bool Valid() const { return native_ != nullptr; }
+  const Native* Get() const { return native_; }
   uint32_t ProcessId() const { return processId_; }
   uint32_t ThreadId() const { return threadId_; }
   // Exited once the copy itself has ended (whatever it started may remain

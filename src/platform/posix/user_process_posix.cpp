@@ -19,6 +19,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/posix/process_handle_posix.h"
 #include "platform/user_process.h"
 
 #ifndef P_PIDFD
@@ -74,12 +75,6 @@ void SleepMilliseconds(long milliseconds) {
 // reused. The copy leads a session and process group of its own (its pid);
 // the module reaps it only when ending the handle, so until then its pid, and
 // with it the group's, cannot be reused, and the whole group can be ended.
-struct ProcessHandle::Native {
-  pid_t pid = 0;
-  int pidfd = -1;       // -1 where the kernel has none
-  bool reaped = false;  // the pid is no longer ours
-};
-
 namespace {
 
 int OpenPidFd(pid_t pid) { return static_cast<int>(syscall(SYS_pidfd_open, pid, 0)); }
@@ -132,6 +127,14 @@ void EndGroup(pid_t pid, int pidfd) {
 }
 
 }  // namespace
+
+void SignalProcess(const ProcessHandle::Native& process, int signal) {
+  if (process.reaped) return;
+  if (process.pidfd >= 0)
+    syscall(SYS_pidfd_send_signal, process.pidfd, signal, nullptr, 0);
+  else if (Probe(process.pid, -1) == ChildState::kRunning)
+    kill(process.pid, signal);
+}
 
 WaitResult ProcessHandle::Wait(uint32_t milliseconds) {
   if (!Valid()) return WaitResult::Failed;

@@ -25,9 +25,7 @@ bool NamedEventListener::WaitSet(uint32_t milliseconds) {
   return native_ != nullptr && WaitForSingleObject(native_->event, milliseconds) == WAIT_OBJECT_0;
 }
 
-void RemoveNamedEvent(const std::string& /*name*/) {}
-
-bool SetNamedEvent(const std::string& name) {
+bool SetNamedEvent(const std::string& name, const ProcessHandle& /*copy*/) {
   HANDLE event = OpenEventA(EVENT_ALL_ACCESS, FALSE, name.c_str());
   if (event == nullptr) return false;
   SetEvent(event);
