@@ -137,15 +137,19 @@ TEST_F(PosixFiles, KilledWritersLoseNothingAndLeaveNothing) {
   }
 }
 
-// Files the module creates in the shared folders are open to every user.
+// Files the module creates in the shared folders are open to every user,
+// and a settings file that a write creates to its owner only, whatever the umask.
 TEST_F(PosixFiles, SharedFilesAreCreatedForEveryone) {
   const mode_t saved = umask(022);
   EXPECT_TRUE(platform::ProbeSharedFile(folder_ + "tks.log"));
   EXPECT_TRUE(platform::AppendToSharedFile(folder_ + "tku.log", "line\n"));
   EXPECT_TRUE(platform::ProbeSharedFile(folder_ + "user_config.ini"));
+  umask(0);
+  EXPECT_TRUE(platform::WriteProfileValue("TK", "LogLevel", "1", (folder_ + "TKConfiguration.ini").c_str()));
   umask(saved);
   for (const char* name : {"tks.log", "tku.log", "user_config.ini"})
     EXPECT_EQ(0666u, Stat(folder_ + name).st_mode & 07777) << name;
+  EXPECT_EQ(0644u, Stat(folder_ + "TKConfiguration.ini").st_mode & 07777);
 }
 
 // Anyone who may open an INI file may lock it: a lock held by another holds

@@ -63,7 +63,9 @@ class ProfileFileLock {
   ProfileFileLock(const char* file, bool exclusive) {
     const int64_t deadline = MonotonicNanoseconds() + kLockWaitNanoseconds;
     for (int attempt = 0; attempt < 100; ++attempt) {
-      fd_ = open(file, (exclusive ? O_RDWR | O_CREAT : O_RDONLY) | O_CLOEXEC, 0666);
+      // A file a write creates is its owner's to write, whatever the umask
+      // (the shared user_config.ini is made open to all when it is laid out).
+      fd_ = open(file, (exclusive ? O_RDWR | O_CREAT : O_RDONLY) | O_CLOEXEC, 0644);
       if (fd_ < 0) {
         error_ = errno;
         return;
