@@ -147,20 +147,24 @@ TEST(AccessRights, GrantedAndPrivateFiles) {
   test::RemoveFile(path);
 }
 
-// Under Wine the batch file really runs, elevated, and deletes itself.
+// Under Wine the batch file really runs, elevated, and deletes itself. A
+// netsh that another user planted beside it is not what it runs.
 TEST_F(HostSystemTest, AddFirewallRunsTheBatchFile) {
   const std::string folder = test::ModuleDirectory() + "tmp";
   std::filesystem::create_directories(folder);
   char saved[MAX_PATH] = {0};
   GetEnvironmentVariableA("TMP", saved, MAX_PATH);
   SetEnvironmentVariableA("TMP", folder.c_str());
-  const std::string batch = folder + "\\CorvantisServiceFirewall.bat";
+  const std::string batch = folder + "\\CorvantisServiceFirewall.bat", planted = folder + "\\planted.txt";
   test::RemoveFile(batch);
+  test::RemoveFile(planted);
+  test::WriteFileText(folder + "\\netsh.bat", "echo planted> \"" + planted + "\"\r\n");
   test::TakeLog();
   EXPECT_EQ(test::Reply("1", "AddFirewall", "[ true ]"), test::Send(R"({"id":"1","method":"AddFirewall"})"));
   EXPECT_NE(std::string::npos, test::TakeLog().find("[Debug-0]: ok to get temp path: " + folder + "\\\n"));
   EXPECT_TRUE(test::Eventually([&] { return !test::FileExists(batch); }, std::chrono::seconds(20)))
       << "the batch file did not run";
+  EXPECT_FALSE(test::FileExists(planted));
   SetEnvironmentVariableA("TMP", saved[0] != '\0' ? saved : nullptr);
 }
 #endif

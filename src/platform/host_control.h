@@ -12,4 +12,7 @@ namespace zep::platform {
 // Only Windows runs it; elsewhere nothing is started.
 void RunElevated(const std::string& file, const std::string& directory);
 
+// The system's own program folder (System32 on Windows).
+std::string SystemFolder();
+
 }  // namespace zep::platform

@@ -8,4 +8,6 @@ void EndCurrentProcessNow() { _exit(0); }
 
 void RunElevated(const std::string& /*file*/, const std::string& /*directory*/) {}
 
+std::string SystemFolder() { return "/usr/bin"; }
+
 }  // namespace zep::platform

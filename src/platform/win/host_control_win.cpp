@@ -24,4 +24,10 @@ void RunElevated(const std::string& file, const std::string& directory) {
   ShellExecuteExA(&info);
 }
 
+std::string SystemFolder() {
+  char folder[MAX_PATH] = {0};
+  const UINT length = GetSystemDirectoryA(folder, MAX_PATH);
+  return length > 0 && length < MAX_PATH ? std::string(folder, length) : std::string("C:\\Windows\\System32");
+}
+
 }  // namespace zep::platform
