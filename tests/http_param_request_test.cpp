@@ -78,10 +78,13 @@ TEST(HttpParamRequest, InvalidTextsGiveEmptyFields) {
 }
 
 // Up to 32 levels and 64 KiB a command parses; one more of either, and it
-// does not. Brackets inside a string (after an escaped quote too) are text.
+// does not. Brackets inside a string (after an escaped quote too) or a
+// comment are text.
 TEST(HttpParamRequest, TextsOverTheBoundsDoNotParse) {
   const auto nested = [](int levels) {  // the root object and the parameter list are two of them
-    return R"({"method":"m","parameter":[)" + std::string(levels - 2, '[') + std::string(levels - 2, ']') + "]}";
+    return R"({"method":"m","parameter":[/*"*/ //]]]]]]]])"
+           "\n" +
+           std::string(levels - 2, '[') + std::string(levels - 2, ']') + "]}";
   };
   const auto sized = [](size_t bytes) {
     std::string text = R"({"method":"m","parameter":["\")" + std::string(40, '[') + R"("]})";

@@ -6,8 +6,8 @@ namespace zep {
 
 namespace {
 
-// Whether arrays and objects nest deeper than the bound anywhere in the text
-// (brackets inside strings do not count).
+// Whether arrays and objects nest deeper than the bound anywhere in the text.
+// Brackets inside strings and comments (which the reader takes) do not count.
 bool NestedTooDeep(const std::string& text) {
   int depth = 0;
   bool inString = false;
@@ -20,6 +20,11 @@ bool NestedTooDeep(const std::string& text) {
         inString = false;
     } else if (c == '"') {
       inString = true;
+    } else if (c == '/' && i + 1 < text.size() && (text[i + 1] == '*' || text[i + 1] == '/')) {
+      const bool block = text[i + 1] == '*';
+      const size_t end = block ? text.find("*/", i + 2) : text.find_first_of("\r\n", i + 2);
+      if (end == std::string::npos) return false;  // the rest is a comment
+      i = block ? end + 1 : end;
     } else if (c == '[' || c == '{') {
       if (++depth > kMaxCommandNesting) return true;
     } else if (c == ']' || c == '}') {
