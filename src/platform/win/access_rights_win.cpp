@@ -19,16 +19,16 @@ namespace {
 using win::LocalBlock;
 
 // Sets the descriptor's list on this user's own file or folder, never on one
-// reached through a link or junction: the object is opened and checked first
-// and held without delete sharing, so that the path names that very object
-// until the list is set.
+// reached through a link or junction: the object is opened and checked, and
+// the list is set through that handle (by path, a folder could become a
+// junction between the check and the change).
 int SetListOfOwned(const char* path, PSECURITY_DESCRIPTOR descriptor) {
   if (path == nullptr) return 0;
-  HANDLE object = OpenOwned(path, 0, FILE_SHARE_READ | FILE_SHARE_WRITE, OPEN_EXISTING, OwnedKind::Folder);
+  HANDLE object = OpenOwned(path, WRITE_DAC, FILE_SHARE_READ | FILE_SHARE_WRITE, OPEN_EXISTING, OwnedKind::Folder);
   if (object == INVALID_HANDLE_VALUE)
-    object = OpenOwned(path, 0, FILE_SHARE_READ | FILE_SHARE_WRITE, OPEN_EXISTING, OwnedKind::File);
+    object = OpenOwned(path, WRITE_DAC, FILE_SHARE_READ | FILE_SHARE_WRITE, OPEN_EXISTING, OwnedKind::File);
   if (object == INVALID_HANDLE_VALUE) return 0;
-  const int result = SetFileSecurityA(path, DACL_SECURITY_INFORMATION, descriptor);
+  const int result = SetKernelObjectSecurity(object, DACL_SECURITY_INFORMATION, descriptor);
   CloseHandle(object);
   return result;
 }
