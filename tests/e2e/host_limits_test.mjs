@@ -171,9 +171,11 @@ test("bodies in flight share a budget, a client at most a quarter of it: past ei
   await refused("http://e.example");
   for (const socket of held) socket.destroy();
   await sleep(200);
-  const small = await keep(port, commandRequest(port, "http://a.example", '{"id":"1","method":"ChangePort"}'));
-  assert.match(small.answer, /^HTTP\/1\.1 200 OK\r\n/);
-  small.socket.destroy();
+  // A chunked body holds as much as a client may until it has been read.
+  const chunked = await keep(port, `POST /zep/cmd HTTP/1.1\r\nHost: 127.0.0.1:${port}\r\nOrigin: http://a.example\r\n` +
+    'Transfer-Encoding: chunked\r\n\r\n20\r\n{"id":"1","method":"ChangePort"}\r\n0\r\n\r\n');
+  assert.match(chunked.answer, /^HTTP\/1\.1 200 OK\r\n/);
+  chunked.socket.destroy();
 });
 
 // A WebSocket client of the fewest lines: unmasked payloads under a zero mask.

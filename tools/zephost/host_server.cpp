@@ -1,5 +1,6 @@
 #include "host_server.h"
 
+#include <algorithm>
 #include <atomic>
 #include <boost/asio.hpp>
 #include <boost/beast.hpp>
@@ -113,6 +114,7 @@ struct HostServer::State {
         maxConnections(Setting("ZEPHOST_MAX_CONNECTIONS", 256)),
         fairShare(Setting("ZEPHOST_FAIR_SHARE", maxConnections / 4 > 0 ? maxConnections / 4 : 1)),
         bodyBudget(static_cast<int64_t>(Setting("ZEPHOST_BODY_BUDGET_MB", 64)) * 1024 * 1024),
+        messageLimit(std::min<uint64_t>(kMaxMessageBytes, static_cast<uint64_t>(bodyBudget / 4))),
         acceptRetry(io) {}
   ModuleLibrary& module;
   // What the sessions keep count in: declared before the io_context, whose
@@ -139,6 +141,8 @@ struct HostServer::State {
   // Bytes of request bodies and WebSocket messages held at once; one client
   // may hold a quarter of them, so that it cannot hold up the others.
   const int64_t bodyBudget;
+  // One body or message: no more than a client's part, which it must fit in.
+  const uint64_t messageLimit;
   asio::steady_timer acceptRetry;
   std::vector<std::unique_ptr<tcp::acceptor>> acceptors;
   std::vector<uint16_t> ports;
@@ -275,7 +279,7 @@ class WebSocketSession : public std::enable_shared_from_this<WebSocketSession> {
     url_ = std::string(request.target());
     origin_ = std::string(request[http::field::origin]);
     socket_ = static_cast<uint32_t>(beast::get_lowest_layer(ws_).socket().native_handle());
-    ws_.read_message_max(kMaxMessageBytes);
+    ws_.read_message_max(state_.messageLimit);
     // An idle WebSocket is pinged; one whose page has gone is closed.
     auto timeout = websocket::stream_base::timeout::suggested(beast::role_type::server);
     timeout.keep_alive_pings = true;
@@ -365,13 +369,13 @@ class HttpSession : public std::enable_shared_from_this<HttpSession> {
   // Said, then closed: the rest of the body is not read.
   void RefuseLargeBody() {
     Refuse(http::status::payload_too_large,
-           "Request body too large: at most " + std::to_string(kMaxMessageBytes) + " bytes.");
+           "Request body too large: at most " + std::to_string(state_.messageLimit) + " bytes.");
   }
 
   void Read() {
     parser_.emplace();
     parser_->header_limit(kMaxHeaderBytes);
-    parser_->body_limit(kMaxMessageBytes);
+    parser_->body_limit(state_.messageLimit);
     stream_->expires_after(state_.idleTimeout);
     http::async_read_header(*stream_, buffer_, *parser_,
                             [self = shared_from_this()](beast::error_code ec, std::size_t) { self->OnHeader(ec); });
@@ -410,9 +414,10 @@ class HttpSession : public std::enable_shared_from_this<HttpSession> {
   // The body's bytes are taken from the budget before it is read.
   void ReadBody() {
     const auto length = parser_->content_length();
-    const int64_t bytes = length ? static_cast<int64_t>(*length) : parser_->chunked() ? kMaxMessageBytes : 0;
+    const int64_t limit = static_cast<int64_t>(state_.messageLimit);
+    const int64_t bytes = length ? static_cast<int64_t>(*length) : parser_->chunked() ? limit : 0;
     held_ = std::make_shared<HeldBytes>(state_, share_->Key());
-    if (bytes <= static_cast<int64_t>(kMaxMessageBytes) && !held_->Take(bytes))
+    if (bytes <= limit && !held_->Take(bytes))
       return Refuse(http::status::service_unavailable, "The host holds too many request bodies: try again later.");
     http::async_read(*stream_, buffer_, *parser_,
                      [self = shared_from_this()](beast::error_code ec, std::size_t) { self->OnRead(ec); });
