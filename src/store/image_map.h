@@ -7,7 +7,6 @@
 #include <map>
 #include <string>
 #include <string_view>
-#include <vector>
 
 namespace zep {
 
@@ -17,11 +16,10 @@ struct EncryptedImageMap {
   std::array<uint8_t, kEncryptedImageMapSize> bytes{};
 };
 
-// The records by key: an ordered map whose entries hold the records, and an
-// open-addressing hash index over the entries, so that a lookup among many
-// keys reads one slot of a compact array and then the entry itself, instead
-// of a path down the tree or a chain of separately allocated hash nodes.
-// Keys are looked up as views of the request text, without copies.
+// The records by key, in an ordered map: a lookup costs the logarithm of the
+// number of keys whatever keys were stored (a hash index could be flooded
+// with colliding keys). Keys are looked up as views of the request text,
+// without copies.
 class ImageMapTable {
  public:
   const EncryptedImageMap* Find(std::string_view key) const;
@@ -32,20 +30,7 @@ class ImageMapTable {
   size_t Size() const { return entries_.size(); }
 
  private:
-  using Entries = std::map<std::string, EncryptedImageMap, std::less<>>;
-  // An entry's key hash and its node, which never moves; null when free.
-  struct Slot {
-    size_t hash = 0;
-    Entries::value_type* entry = nullptr;
-  };
-
-  // The key's slot, or the free slot where its probe ends.
-  size_t Locate(std::string_view key, size_t hash) const;
-  // Doubles the index; at most half its slots are ever in use.
-  void Grow();
-
-  Entries entries_;
-  std::vector<Slot> slots_;  // a power of two in size, or empty
+  std::map<std::string, EncryptedImageMap, std::less<>> entries_;
 };
 
 constexpr const char* kGetImagePrefix = "/GetEncryptedImageMap?";
