@@ -43,7 +43,12 @@ const Exports& Module() {
     std::filesystem::create_directories(folder);
     std::filesystem::copy_file(source, folder / source.filename());
     directory = (folder / "").string();
-    EXPECT_TRUE(library.Open((folder / source.filename()).string())) << library.Error();
+    // Loaded by a name relative to its folder, which is then left: the module
+    // still keeps its settings beside itself.
+    const std::filesystem::path before = std::filesystem::current_path();
+    std::filesystem::current_path(folder);
+    EXPECT_TRUE(library.Open((std::filesystem::path(".") / source.filename()).string())) << library.Error();
+    std::filesystem::current_path(before);
 #define ZEP_BIND(name)                                                            \
   exports.name = reinterpret_cast<decltype(exports.name)>(library.Symbol(#name)); \
   EXPECT_NE(nullptr, exports.name) << #name;

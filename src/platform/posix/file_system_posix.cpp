@@ -30,15 +30,29 @@ std::string ToUtf8(const std::u16string& path) {
 
 void ModuleAnchor() {}
 
-}  // namespace
+// The loader may know the library by a relative name, which only the working
+// folder of the moment of loading resolves: the path is resolved while the
+// library loads, before a host can change folders. Plain bytes, so that
+// nothing is destroyed at exit.
+char loadedPath[PATH_MAX];
 
-std::string ModuleFilePath() {
+// The library's absolute path now; empty when it has none.
+std::string ResolveModulePath() {
   Dl_info info{};
   if (dladdr(reinterpret_cast<void*>(&ModuleAnchor), &info) == 0 || info.dli_fname == nullptr) return std::string();
   char resolved[PATH_MAX];
-  if (realpath(info.dli_fname, resolved) == nullptr) return std::string(info.dli_fname);
+  if (realpath(info.dli_fname, resolved) == nullptr || resolved[0] != '/') return std::string();
   return std::string(resolved);
 }
+
+__attribute__((constructor)) void ResolveWhileLoading() {
+  const std::string path = ResolveModulePath();
+  if (path.size() < sizeof loadedPath) std::memcpy(loadedPath, path.c_str(), path.size() + 1);
+}
+
+}  // namespace
+
+std::string ModuleFilePath() { return loadedPath[0] != '\0' ? std::string(loadedPath) : ResolveModulePath(); }
 
 bool CreateDirectoryNarrow(const std::string& path) { return mkdir(path.c_str(), 0777) == 0; }
 
