@@ -6,6 +6,11 @@
 #include <cstring>
 #include <string>
 
+#ifndef _WIN32
+#include <sys/wait.h>
+#include <unistd.h>
+#endif
+
 #include "platform/file_system.h"
 #include "test_support.h"
 
@@ -72,6 +77,23 @@ TEST(UserFolders, LocalLowReplacesRoamingWithinTheBuffers) {
   EXPECT_EQ('X', localLow[kMaxPath]);
   EXPECT_STREQ("", vendor);  // refused: it cannot hold the vendor folder
   EXPECT_EQ('X', vendor[kMaxPath]);
+}
+
+// A user with no home (no HOME, no account entry) has no vendor folder, not
+// one at the root of the file system.
+TEST(UserFolders, NoHomeMeansNoVendorFolder) {
+  if (geteuid() != 0) GTEST_SKIP() << "taking a uid without an account needs root";
+  const pid_t child = fork();
+  if (child == 0) {
+    char vendor[kMaxPath] = "unchanged";
+    unsetenv("HOME");
+    if (setuid(54321) != 0) _exit(2);  // no account of that number
+    GetVendorLocalLowFolder(vendor);
+    _exit(vendor[0] == '\0' ? 0 : 1);
+  }
+  int status = -1;
+  ASSERT_EQ(child, waitpid(child, &status, 0));
+  EXPECT_EQ(0, status);
 }
 #endif
 

@@ -78,7 +78,11 @@ bool GetLocalLowFolder(char* buffer) {
 
 void GetVendorLocalLowFolder(char* buffer) {
   char localLow[kMaxPath] = {0};
-  GetLocalLowFolder(localLow);
+  // Without a user folder there is no vendor folder (not one at the root).
+  if (!GetLocalLowFolder(localLow)) {
+    buffer[0] = '\0';
+    return;
+  }
   TrimTrailingSeparators(localLow);
   const char sep[2] = {platform::kPathSeparator, '\0'};
   std::string vendor = std::string(localLow) + sep + "Corvantis" + sep;
