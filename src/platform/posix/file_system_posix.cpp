@@ -52,7 +52,9 @@ __attribute__((constructor)) void ResolveWhileLoading() {
 
 }  // namespace
 
-std::string ModuleFilePath() { return loadedPath[0] != '\0' ? std::string(loadedPath) : ResolveModulePath(); }
+// Empty when it could not be resolved while loading: resolving it now could
+// only take the working folder of now.
+std::string ModuleFilePath() { return std::string(loadedPath); }
 
 bool CreateDirectoryNarrow(const std::string& path) { return mkdir(path.c_str(), 0777) == 0; }
 

@@ -63,6 +63,10 @@ std::string FolderOf(const std::string& path, std::string& last) {
 // leads nowhere else.
 HANDLE OpenInFolder(HANDLE folder, const std::string& name, DWORD access, DWORD share, DWORD disposition,
                     OwnedKind kind) {
+  if (disposition != OPEN_EXISTING && disposition != OPEN_ALWAYS && disposition != CREATE_NEW) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return INVALID_HANDLE_VALUE;
+  }
   const int length = MultiByteToWideChar(CP_ACP, 0, name.data(), static_cast<int>(name.size()), nullptr, 0);
   if (name.empty() || name.find_first_of("\\/") != std::string::npos || length <= 0 || length > 255) {
     SetLastError(ERROR_INVALID_NAME);

@@ -15,6 +15,7 @@ enum class OwnedKind { File, Folder };
 // asked for, a file with one link only, and owned by this process's user (or
 // its default owner, the administrators for a service). Anything else is
 // closed and refused: INVALID_HANDLE_VALUE. READ_CONTROL is added to access.
+// The disposition is OPEN_EXISTING, OPEN_ALWAYS or CREATE_NEW.
 HANDLE OpenOwned(const std::string& path, DWORD access, DWORD share, DWORD disposition, OwnedKind kind);
 
 }  // namespace zep::platform
