@@ -26,6 +26,7 @@
 #include <optional>
 #include <string>
 
+#include "platform/clock.h"
 #include "platform/posix/descriptor_posix.h"
 #include "platform/posix/profile_document.h"
 #include "platform/profile.h"
@@ -34,16 +35,10 @@ namespace zep::platform {
 
 namespace {
 
-constexpr int64_t kLockWaitNanoseconds = 1000 * 1000 * 1000;
-
-int64_t MonotonicNanoseconds() {
-  timespec now{};
-  clock_gettime(CLOCK_MONOTONIC, &now);
-  return static_cast<int64_t>(now.tv_sec) * 1000 * 1000 * 1000 + now.tv_nsec;
-}
+constexpr uint64_t kLockWaitNanoseconds = 1000 * 1000 * 1000;
 
 // Takes the flock, waiting up to the deadline for whoever holds it.
-int LockUntil(int fd, int operation, int64_t deadline) {
+int LockUntil(int fd, int operation, uint64_t deadline) {
   for (;;) {
     if (flock(fd, operation | LOCK_NB) == 0) return 0;
     if (errno != EWOULDBLOCK && errno != EINTR) return -1;
@@ -61,7 +56,7 @@ int LockUntil(int fd, int operation, int64_t deadline) {
 class ProfileFileLock {
  public:
   ProfileFileLock(const char* file, bool exclusive) {
-    const int64_t deadline = MonotonicNanoseconds() + kLockWaitNanoseconds;
+    const uint64_t deadline = MonotonicNanoseconds() + kLockWaitNanoseconds;
     for (int attempt = 0; attempt < 100; ++attempt) {
       // A file a write creates is its owner's to write, whatever the umask
       // (the shared user_config.ini is made open to all when it is laid out).
