@@ -11,10 +11,19 @@ namespace zep::platform {
 
 struct NamedEventListener::Native {};
 
-NamedEventListener::NamedEventListener(const std::string& /*name*/) {
+namespace {
+
+sigset_t StopSignal() {
   sigset_t stop;
   sigemptyset(&stop);
   sigaddset(&stop, SIGTERM);
+  return stop;
+}
+
+}  // namespace
+
+NamedEventListener::NamedEventListener(const std::string& /*name*/) {
+  const sigset_t stop = StopSignal();
   if (pthread_sigmask(SIG_BLOCK, &stop, nullptr) != 0) return;
   native_ = new (std::nothrow) Native;
 }
@@ -25,9 +34,7 @@ NamedEventListener::~NamedEventListener() { delete native_; }
 
 bool NamedEventListener::WaitSet(uint32_t milliseconds) {
   if (native_ == nullptr) return false;
-  sigset_t stop;
-  sigemptyset(&stop);
-  sigaddset(&stop, SIGTERM);
+  const sigset_t stop = StopSignal();
   const timespec timeout{static_cast<time_t>(milliseconds / 1000), static_cast<long>(milliseconds % 1000) * 1000000L};
   int result;
   do {

@@ -116,14 +116,11 @@ void Reap(pid_t pid, int pidfd) {
 
 // Ends the copy's process group, the copy with it, while its id is still
 // the copy's.
-void EndGroup(pid_t pid, int pidfd) {
-  const ChildState state = Probe(pid, pidfd);
+void EndGroup(const ProcessHandle::Native& copy) {
+  const ChildState state = Probe(copy.pid, copy.pidfd);
   if (state != ChildState::kRunning && state != ChildState::kEnded) return;
-  kill(-pid, SIGKILL);
-  if (pidfd >= 0)
-    syscall(SYS_pidfd_send_signal, pidfd, SIGKILL, nullptr, 0);
-  else if (state == ChildState::kRunning)
-    kill(pid, SIGKILL);
+  kill(-copy.pid, SIGKILL);
+  SignalProcess(copy, SIGKILL);
 }
 
 }  // namespace
@@ -163,7 +160,7 @@ WaitResult ProcessHandle::Wait(uint32_t milliseconds) {
 
 void ProcessHandle::Terminate(uint32_t /*exitCode*/) {
   if (!Valid() || native_->reaped) return;
-  EndGroup(native_->pid, native_->pidfd);
+  EndGroup(*native_);
   Reap(native_->pid, native_->pidfd);
   native_->reaped = true;
 }
