@@ -114,7 +114,8 @@ struct HostServer::State {
         maxConnections(Setting("ZEPHOST_MAX_CONNECTIONS", 256)),
         fairShare(Setting("ZEPHOST_FAIR_SHARE", maxConnections / 4 > 0 ? maxConnections / 4 : 1)),
         bodyBudget(static_cast<int64_t>(Setting("ZEPHOST_BODY_BUDGET_MB", 64)) * 1024 * 1024),
-        messageLimit(std::min<uint64_t>(kMaxMessageBytes, static_cast<uint64_t>(bodyBudget / 4))),
+        clientBudget(bodyBudget / 4),
+        messageLimit(std::min<uint64_t>(kMaxMessageBytes, static_cast<uint64_t>(clientBudget))),
         acceptRetry(io) {}
   ModuleLibrary& module;
   // What the sessions keep count in: declared before the io_context, whose
@@ -141,6 +142,7 @@ struct HostServer::State {
   // Bytes of request bodies and WebSocket messages held at once; one client
   // may hold a quarter of them, so that it cannot hold up the others.
   const int64_t bodyBudget;
+  const int64_t clientBudget;
   // One body or message: no more than a client's part, which it must fit in.
   const uint64_t messageLimit;
   asio::steady_timer acceptRetry;
@@ -153,7 +155,7 @@ struct HostServer::State {
   bool TakeBytes(const std::string& client, int64_t bytes) {
     std::lock_guard<std::mutex> guard(shareMutex);
     int64_t& byClient = bodyBytesByClient[client];
-    if (bodyBytes + bytes > bodyBudget || byClient + bytes > bodyBudget / 4) {
+    if (bodyBytes + bytes > bodyBudget || byClient + bytes > clientBudget) {
       if (byClient == 0) bodyBytesByClient.erase(client);
       return false;
     }
