@@ -7,7 +7,6 @@
 #include <string>
 
 #ifndef _WIN32
-#include <sys/wait.h>
 #include <unistd.h>
 #endif
 
@@ -83,17 +82,13 @@ TEST(UserFolders, LocalLowReplacesRoamingWithinTheBuffers) {
 // one at the root of the file system.
 TEST(UserFolders, NoHomeMeansNoVendorFolder) {
   if (geteuid() != 0) GTEST_SKIP() << "taking a uid without an account needs root";
-  const pid_t child = fork();
-  if (child == 0) {
+  EXPECT_TRUE(test::InChildProcess([] {
     char vendor[kMaxPath] = "unchanged";
     unsetenv("HOME");
-    if (setuid(54321) != 0) _exit(2);  // no account of that number
+    if (setuid(54321) != 0) return false;  // no account of that number
     GetVendorLocalLowFolder(vendor);
-    _exit(vendor[0] == '\0' ? 0 : 1);
-  }
-  int status = -1;
-  ASSERT_EQ(child, waitpid(child, &status, 0));
-  EXPECT_EQ(0, status);
+    return vendor[0] == '\0';
+  }));
 }
 #endif
 

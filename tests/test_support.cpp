@@ -87,17 +87,18 @@ std::string TakeLog() {
 }
 
 #ifndef _WIN32
-bool AsUnprivilegedUser(const std::function<bool()>& check) {
-  if (geteuid() != 0) return check();
+bool InChildProcess(const std::function<bool()>& check) {
   const pid_t child = fork();
   if (child < 0) return false;
-  if (child == 0) {
-    if (setgid(kUnprivilegedUid) != 0 || setuid(kUnprivilegedUid) != 0) _exit(2);
-    _exit(check() ? 0 : 1);
-  }
+  if (child == 0) _exit(check() ? 0 : 1);
   int status = 0;
   if (waitpid(child, &status, 0) != child) return false;
   return WIFEXITED(status) && WEXITSTATUS(status) == 0;
+}
+
+bool AsUnprivilegedUser(const std::function<bool()>& check) {
+  if (geteuid() != 0) return check();
+  return InChildProcess([&] { return setgid(kUnprivilegedUid) == 0 && setuid(kUnprivilegedUid) == 0 && check(); });
 }
 #endif
 

@@ -35,6 +35,9 @@ constexpr unsigned kUnprivilegedUid = 65534;
 // Runs the check in a child process as that account when this process is
 // root, else in this process; the check's result.
 bool AsUnprivilegedUser(const std::function<bool()>& check);
+// Runs the check in a forked child, whose changes (a user, closed
+// descriptors) leave this process alone; the check's result.
+bool InChildProcess(const std::function<bool()>& check);
 #endif
 
 // Log lines written since the last call, with the prefixes left as they are.

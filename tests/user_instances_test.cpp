@@ -332,21 +332,16 @@ TEST_F(UserInstancesTest, ALegacyClientOrAMissingServiceStartsNothing) {
 // standard streams are /dev/null, not the pipe that reports a failed start
 // (which would take the copy's output for a failure, or wait for its end).
 TEST(UserProcess, ACopyStartsCleanlyWhenTheHostLeftLowDescriptorsFree) {
-  const pid_t host = fork();
-  if (host == 0) {
+  EXPECT_TRUE(test::InChildProcess([] {
     for (int fd = 3; fd < 1024; ++fd) close(fd);
     platform::QueryProcess self(platform::CurrentProcessId());
     platform::UserToken token;
     platform::EnvironmentBlock environment;
     platform::ProcessHandle copy;
-    const bool started =
-        platform::OpenPrimaryTokenOf(self, token) && environment.Create(token) &&
-        platform::StartProcessAsUser(token, "/bin/sh", R"("/bin/sh" "-c" "echo started")", environment, copy);
-    _exit(started && copy.Wait(10000) == platform::WaitResult::Exited ? 0 : 1);
-  }
-  int status = -1;
-  ASSERT_EQ(host, waitpid(host, &status, 0));
-  EXPECT_EQ(0, status);
+    return platform::OpenPrimaryTokenOf(self, token) && environment.Create(token) &&
+           platform::StartProcessAsUser(token, "/bin/sh", R"("/bin/sh" "-c" "echo started")", environment, copy) &&
+           copy.Wait(10000) == platform::WaitResult::Exited;
+  }));
 }
 
 void Reap(pid_t pid) {
