@@ -5,21 +5,11 @@
 
 #include <vector>
 
+#include "platform/win/win_resources.h"
+
 namespace zep::platform {
 
 namespace {
-
-struct Handle {
-  HANDLE value;
-  ~Handle() {
-    if (value != INVALID_HANDLE_VALUE && value != nullptr) CloseHandle(value);
-  }
-  HANDLE Release() {
-    HANDLE released = value;
-    value = INVALID_HANDLE_VALUE;
-    return released;
-  }
-};
 
 std::vector<unsigned char> TokenPart(HANDLE token, TOKEN_INFORMATION_CLASS part) {
   DWORD length = 0;
@@ -101,22 +91,23 @@ HANDLE OpenOwned(const std::string& path, DWORD access, DWORD share, DWORD dispo
   // Held without delete sharing, the folder cannot be renamed while the object
   // in it is opened, and the object is opened through it.
   std::string name;
-  Handle folder{CreateFileA(FolderOf(path, name).c_str(), FILE_READ_ATTRIBUTES | FILE_TRAVERSE,
-                            FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
-                            FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr)};
-  if (folder.value == INVALID_HANDLE_VALUE) return INVALID_HANDLE_VALUE;
+  win::HandleCloser folder{CreateFileA(FolderOf(path, name).c_str(), FILE_READ_ATTRIBUTES | FILE_TRAVERSE,
+                                       FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                                       FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr)};
+  if (folder.handle == INVALID_HANDLE_VALUE) return INVALID_HANDLE_VALUE;
   BY_HANDLE_FILE_INFORMATION folderInfo{};
-  if (!GetFileInformationByHandle(folder.value, &folderInfo) ||
+  if (!GetFileInformationByHandle(folder.handle, &folderInfo) ||
       (folderInfo.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
     SetLastError(ERROR_ACCESS_DENIED);
     return INVALID_HANDLE_VALUE;
   }
-  Handle opened{OpenInFolder(folder.value, name, access, share, disposition, kind)};
-  if (opened.value == INVALID_HANDLE_VALUE) return INVALID_HANDLE_VALUE;
+  win::HandleCloser opened{OpenInFolder(folder.handle, name, access, share, disposition, kind)};
+  if (opened.handle == INVALID_HANDLE_VALUE) return INVALID_HANDLE_VALUE;
   BY_HANDLE_FILE_INFORMATION info{};
-  if (!GetFileInformationByHandle(opened.value, &info) || (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0 ||
+  if (!GetFileInformationByHandle(opened.handle, &info) ||
+      (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0 ||
       ((info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) != (kind == OwnedKind::Folder) ||
-      (kind == OwnedKind::File && info.nNumberOfLinks != 1) || !OwnedBySelf(opened.value)) {
+      (kind == OwnedKind::File && info.nNumberOfLinks != 1) || !OwnedBySelf(opened.handle)) {
     SetLastError(ERROR_ACCESS_DENIED);
     return INVALID_HANDLE_VALUE;
   }

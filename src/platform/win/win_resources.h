@@ -33,6 +33,12 @@ struct HandleCloser {
   ~HandleCloser() {
     if (handle != nullptr && handle != INVALID_HANDLE_VALUE) CloseHandle(handle);
   }
+  // The handle, no longer closed here.
+  HANDLE Release() {
+    HANDLE released = handle;
+    handle = nullptr;
+    return released;
+  }
 };
 
 struct LocalBlock {
