@@ -43,6 +43,11 @@ struct TcpRow {
   uint32_t remoteAddress;
   uint16_t remotePort;
   uint32_t owningProcessId;
+  // Who made the socket, where the system says: the uid it was made under
+  // (POSIX; -1 when unknown), and when it was made (Windows, in the units of
+  // a FILETIME; 0 when the system does not stamp its rows).
+  int64_t socketUser = -1;
+  uint64_t createdAt = 0;
 };
 
 // A fresh snapshot of the machine's IPv4 TCP table; false when there is none.
@@ -67,16 +72,33 @@ bool GetSocketEndpoints(uint32_t socket, Ipv4Endpoint& local, Ipv4Endpoint& peer
 // elsewhere this is the whole table. False when there is no table.
 bool GetTcpRowsOfConnection(const Ipv4Endpoint& clientEnd, const Ipv4Endpoint& serverEnd, std::vector<TcpRow>& rows);
 
-// The process that owns the client's end of a socket's connection: the row
-// whose local endpoint is the socket's peer and whose remote endpoint is the
-// socket's local end; 0 when no row is.
-inline uint32_t ClientEndOwner(const std::vector<TcpRow>& rows, const Ipv4Endpoint& local, const Ipv4Endpoint& peer) {
+// The row of the client's end of a socket's connection: the first whose
+// local endpoint is the socket's peer and whose remote endpoint is the
+// socket's local end; null when no row is.
+inline const TcpRow* ClientEndRow(const std::vector<TcpRow>& rows, const Ipv4Endpoint& local,
+                                  const Ipv4Endpoint& peer) {
   for (const TcpRow& row : rows) {
     if (row.localAddress == peer.address && row.localPort == peer.port && row.remoteAddress == local.address &&
         row.remotePort == local.port)
-      return row.owningProcessId;
+      return &row;
   }
-  return 0;
+  return nullptr;
 }
+
+// The process that owns the client's end of a socket's connection; 0 when no row is.
+inline uint32_t ClientEndOwner(const std::vector<TcpRow>& rows, const Ipv4Endpoint& local, const Ipv4Endpoint& peer) {
+  const TcpRow* row = ClientEndRow(rows, local, peer);
+  return row == nullptr ? 0 : row->owningProcessId;
+}
+
+// Whether the process the row names may speak for the connection: holding a
+// socket proves nothing, since sockets are inherited and handed over. POSIX:
+// the process runs as the uid that made the socket, with equal real and
+// effective uids and gids, and did not start as a set-user-id or
+// set-group-id program. Windows: the process was made before the connection
+// (where the system stamps its rows), so the id does not name a later process
+// that took the number of the socket's ended maker. On success, the start
+// time of the very process that was checked (see ProcessStartTime).
+bool HolderSpeaksForConnection(const TcpRow& row, uint64_t* startTime);
 
 }  // namespace zep::platform

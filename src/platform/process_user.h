@@ -15,4 +15,10 @@ std::string GetProcessUserSID(uint32_t processId);
 // when the process is gone or cannot be asked.
 bool ProcessStartTime(uint32_t processId, uint64_t* startTime);
 
+// Whether the process's user administers this machine. POSIX: root, or an
+// account in the group "sudo", "wheel" or the group named (none when empty).
+// Windows: SYSTEM, or a member of Administrators, whether the process runs
+// elevated or not (under UAC the group is in its token for denying only).
+bool ProcessUserAdministers(uint32_t processId, const std::string& administratorsGroup);
+
 }  // namespace zep::platform

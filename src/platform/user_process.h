@@ -137,6 +137,8 @@ bool ProcessSessionId(uint32_t processId, uint32_t* sessionId);
 int64_t GetSessionUserToken(uint32_t sessionId, UserToken& token);
 bool SetTokenSessionId(UserToken& token, uint32_t sessionId);
 // TOKEN_ASSIGN_PRIMARY | TOKEN_DUPLICATE | TOKEN_QUERY | TOKEN_ADJUST_DEFAULT.
+// An elevated token gives way to its linked, limited one: a copy never runs
+// with more than the user's everyday rights.
 bool OpenPrimaryTokenOf(const QueryProcess& process, UserToken& token);
 
 // String form of the SID of the token's user; empty when it cannot be had.
