@@ -7,8 +7,12 @@
 #include <thread>
 
 #ifndef _WIN32
+#include <grp.h>
+#include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
+
+#include "host_support/loopback_socket.h"
 #endif
 
 #include "platform/file_system.h"
@@ -94,6 +98,36 @@ bool InChildProcess(const std::function<bool()>& check) {
   int status = 0;
   if (waitpid(child, &status, 0) != child) return false;
   return WIFEXITED(status) && WEXITSTATUS(status) == 0;
+}
+
+PageOfAccount::PageOfAccount(uint16_t port, unsigned uid, const char* program) {
+  int hold[2];
+  if (pipe(hold) != 0) return;
+  pid_ = fork();
+  if (pid_ == 0) {
+    close(hold[1]);
+    if (setgroups(0, nullptr) != 0 || setresgid(uid, uid, uid) != 0 || setresuid(uid, uid, uid) != 0) _exit(2);
+    host::TcpSocket connection = host::ConnectLoopback(port);
+    if (!connection.Send("x", 1)) _exit(3);
+    if (program != nullptr) {
+      dup2(static_cast<int>(connection.Value()), 10);  // without close-on-exec
+      execl(program, program, "60", static_cast<char*>(nullptr));
+      _exit(4);
+    }
+    char ignored;
+    while (read(hold[0], &ignored, 1) > 0) {
+    }
+    _exit(0);
+  }
+  close(hold[0]);
+  hold_ = hold[1];
+}
+
+PageOfAccount::~PageOfAccount() {
+  if (hold_ >= 0) close(hold_);
+  if (pid_ <= 0) return;
+  kill(pid_, SIGKILL);
+  waitpid(pid_, nullptr, 0);
 }
 
 bool AsUnprivilegedUser(const std::function<bool()>& check) {

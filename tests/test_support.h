@@ -2,6 +2,7 @@
 #pragma once
 
 #include <chrono>
+#include <cstdint>
 #include <functional>
 #include <string>
 
@@ -38,6 +39,23 @@ bool AsUnprivilegedUser(const std::function<bool()>& check);
 // Runs the check in a forked child, whose changes (a user, closed
 // descriptors) leave this process alone; the check's result.
 bool InChildProcess(const std::function<bool()>& check);
+
+// A page of another account (for a test that runs as root): a child process
+// that takes on every id of that account, connects to the loopback port,
+// sends one byte and holds its end until this ends. Given a program, the
+// child runs it with the connection inherited (as descriptor 10).
+class PageOfAccount {
+ public:
+  PageOfAccount(uint16_t port, unsigned uid, const char* program = nullptr);
+  ~PageOfAccount();
+  PageOfAccount(const PageOfAccount&) = delete;
+  PageOfAccount& operator=(const PageOfAccount&) = delete;
+  int Pid() const { return pid_; }
+
+ private:
+  int pid_ = -1;
+  int hold_ = -1;
+};
 #endif
 
 // Log lines written since the last call, with the prefixes left as they are.

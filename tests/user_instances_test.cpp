@@ -24,7 +24,9 @@
 // After windows.h.
 #include <tlhelp32.h>
 #else
+#include <grp.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -383,26 +385,31 @@ TEST_F(UserInstancesTest, StoppingNeverHitsAProcessThatReusedACopysPid) {
 
 // A page may ask only for its own user's ports: any other user's key (anyone
 // can compute it) is answered as unknown, and nothing is started. A page
-// process that turns root after it was identified (a set-user-id program on
-// the same pid) never gets a copy as root: the account is the one recorded,
-// and a token of anyone else is refused.
+// process that turns root after it was identified (a set-user-id program run
+// on the same pid, holding the page's connection) speaks for nobody, and
+// never gets a copy as root: a token of anyone but the recorded user is refused.
 TEST_F(UserInstancesTest, APageGetsOnlyItsOwnUsersCopy) {
   if (geteuid() != 0) GTEST_SKIP() << "a page of another account needs root";
   Mode("exit");
   const uid_t uid = test::kUnprivilegedUid;
   const std::string sid = "S-1-22-1-" + std::to_string(uid);
+  const std::string program = Folder() + "setuid_sleep";  // as su or sudo would be
+  std::filesystem::copy_file("/bin/sleep", program, std::filesystem::copy_options::overwrite_existing);
+  ASSERT_EQ(0, chown(program.c_str(), 0, 0));
+  ASSERT_EQ(0, chmod(program.c_str(), 04755));
   int orders[2];
   ASSERT_EQ(0, pipe(orders));
-  // The page: a process of that account, with root kept as its saved uid so
-  // that it becomes root again on the same pid when told to.
+  // The page: a process of that account that runs the program when told to.
   const pid_t page = fork();
   if (page == 0) {
     close(orders[1]);
-    if (setresgid(uid, uid, 0) != 0 || setresuid(uid, uid, 0) != 0) _exit(2);
+    if (setgroups(0, nullptr) != 0 || setresgid(uid, uid, uid) != 0 || setresuid(uid, uid, uid) != 0) _exit(2);
     host::TcpSocket connection = host::ConnectLoopback(listener.Port());
-    for (char order = 0; read(orders[0], &order, 1) == 1;)
-      if (setresuid(0, 0, 0) != 0) _exit(3);
-    _exit(0);
+    char order = 0;
+    if (read(orders[0], &order, 1) != 1) _exit(0);
+    dup2(static_cast<int>(connection.Value()), 10);  // inherited
+    execl(program.c_str(), program.c_str(), "60", static_cast<char*>(nullptr));
+    _exit(3);
   }
   close(orders[0]);
   served = listener.Accept();
@@ -413,8 +420,16 @@ TEST_F(UserInstancesTest, APageGetsOnlyItsOwnUsersCopy) {
   ASSERT_TRUE(test::Eventually([&] { return ProcessGone(copy); }));  // else a GetPorts would find it running
   const std::string status = "/proc/" + std::to_string(page) + "/status";
   ASSERT_EQ(1, write(orders[1], "r", 1));
-  ASSERT_TRUE(test::Eventually([&] { return test::ReadFileText(status).find("\nUid:\t0\t0\t0\t") != npos; }));
+  ASSERT_TRUE(test::Eventually([&] {
+    return test::ReadFileText(status).find("\nUid:\t" + std::to_string(uid) + "\t0\t0\t0\n") != npos;
+  })) << "set-user-id programs do not run here";
 
+  // Identified again, the program holding the page's connection is nobody.
+  EXPECT_EQ(UserKeyOf(""), VersionInfo(served.Value()));
+  log = test::TakeLog();
+  EXPECT_EQ(0u, StartedPid(log));
+  EXPECT_NE(npos, log.find("]: GetConnectionProcessID:: process " + std::to_string(page) + " holds connection " +
+                           std::to_string(served.Value()) + " but does not speak for it.\n"));
   // Through the page's own connection: the connection is now root's, not the key's.
   EXPECT_EQ(Refusal("User SID is empty.", key), Ports());
   EXPECT_EQ(0u, StartedPid(test::TakeLog()));
@@ -426,6 +441,7 @@ TEST_F(UserInstancesTest, APageGetsOnlyItsOwnUsersCopy) {
   EXPECT_EQ(0u, StartedPid(log));
   EXPECT_NE(npos, log.find("]: CreateProcessAsCurrentLogonUser:: token user S-1-22-1-0 is not " + sid + ".\n"));
   close(orders[1]);
+  kill(page, SIGKILL);
   waitpid(page, nullptr, 0);
 }
 #endif

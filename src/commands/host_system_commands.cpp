@@ -66,13 +66,13 @@ bool AddFirewallRule() {
 }
 
 void ManagerClient::Reboot(HttpParamRequest& request) {
-  if (!CheckLocalOrigin(request)) return;
+  if (!CheckAdministrator(request)) return;
   platform::EndCurrentProcessNow();
 }
 
 void ManagerClient::AddFirewall(HttpParamRequest& request) {
   const PendingError lastError;
-  if (!CheckLocalOrigin(request)) return;
+  if (!CheckAdministrator(request)) return;
   const bool ok = AddFirewallRule();
   request.SetResult(ok, lastError.code, lastError.text);
 }

@@ -3,7 +3,10 @@
 #include <cstring>
 #include <exception>
 
+#include "common/module_identity.h"
 #include "platform/clock.h"
+#include "platform/process_user.h"
+#include "platform/thread_identity.h"
 #include "protocol/http_param_request.h"
 #include "protocol/messages.h"
 #include "settings/log.h"
@@ -78,6 +81,34 @@ bool ManagerClient::CheckLocalOrigin(HttpParamRequest& request) {
   return false;
 }
 
+// The origin is what the page's program wrote; the user comes from the
+// system. A socket nobody can be found to speak for is refused: only the
+// host's own requests come without one.
+bool ManagerClient::CheckAdministrator(HttpParamRequest& request) {
+  if (!CheckLocalOrigin(request)) return false;
+  if (request.GetClientSocket() == 0) return true;
+  const ClientIdentity client = IdentifyClient(request.GetClientSocket(), true);
+  if (client.administrator) return true;
+  const std::string method = request.GetMethodName();
+  if (client.sid.empty())
+    LogInfo("%s:: refused: the client's user is unknown.", LogText(method).c_str());
+  else
+    LogInfo("%s:: refused: user %s does not administer this machine.", LogText(method).c_str(),
+            LogText(client.sid).c_str());
+  request.SetResult(false, kErrorOwnText, kOnlyAdministrators);
+  return false;
+}
+
+bool ManagerClient::ServesClient(HttpParamRequest& request) {
+  if (WorkMode() != 3 || request.GetClientSocket() == 0) return true;
+  const std::string own = platform::GetProcessUserSID(platform::CurrentProcessId());
+  const ClientIdentity client = IdentifyClient(request.GetClientSocket(), false);
+  if (!own.empty() && client.sid == own) return true;
+  LogInfo("RunCommand:: refused: user %s is not this copy's user.",
+          client.sid.empty() ? "(unknown)" : LogText(client.sid).c_str());
+  return false;
+}
+
 int32_t ManagerClient::RunCommand(HttpParamRequest& request) {
   try {
     return RunCommandSteps(request);
@@ -95,7 +126,7 @@ int32_t ManagerClient::RunCommandSteps(HttpParamRequest& request) {
     LogDebug("2. Before command actually start cost: %ums. id = [%s].",
              static_cast<unsigned>(platform::TickCount() - request.GetStartTick()), LogText(id).c_str());
   request.SetStepTick(platform::TickCount());
-  if (request.GetClientSupported() == 0) {
+  if (request.GetClientSupported() == 0 || !ServesClient(request)) {
     request.SetResult(false, kErrorUnsupportedClient, Message(kMessageUnsupportedClient));
     return request.SendBack();
   }

@@ -13,6 +13,22 @@ namespace zep {
 
 class HttpParamRequest;
 
+// Who is behind a connection, as far as the system vouches for it: the
+// process at the client's end (0 when none speaks for the connection), its
+// session and start time, its user's SID (empty when unknown) and, when
+// asked, whether that user administers the machine.
+struct ClientIdentity {
+  uint32_t processId = 0;
+  uint32_t sessionId = 0;
+  uint64_t startTime = 0;
+  std::string sid;
+  bool administrator = false;
+};
+ClientIdentity IdentifyClient(uint32_t socket, bool askAdministrator);
+
+// The settings key that names a further group whose members administer the machine.
+constexpr const char* kAdministratorsGroupKey = "AdministratorsGroup";
+
 class ManagerClient {
  public:
   ManagerClient();
@@ -50,6 +66,11 @@ class ManagerClient {
   bool CheckParameterCount(HttpParamRequest& request, int count);
   // Only pages from the loopback address; otherwise reports -1.
   bool CheckLocalOrigin(HttpParamRequest& request);
+  // Only pages from the loopback address, sent by a user who administers the
+  // machine (or by the host itself, with no socket); otherwise reports -1.
+  bool CheckAdministrator(HttpParamRequest& request);
+  // A per-user copy serves its own user (and its host) alone.
+  bool ServesClient(HttpParamRequest& request);
   void StopUserInstances();
   // Marks the user's record as starting (true), or finds its copy running or
   // being started by another command (false).

@@ -33,7 +33,7 @@ bool FitsOnOneIniLine(const std::string& text) { return text.find_first_of("\r\n
 }  // namespace
 
 void ManagerClient::SetServerInfo(HttpParamRequest& request) {
-  if (!CheckLocalOrigin(request)) return;
+  if (!CheckAdministrator(request)) return;
   if (!CheckParameterCount(request, 5)) return;
   auto& values = request.Values();
   std::string host;

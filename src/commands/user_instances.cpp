@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "commands/manager_client.h"
+#include "common/module_identity.h"
 #include "platform/clock.h"
 #include "platform/critical_section.h"
 #include "platform/named_event.h"
@@ -82,8 +83,16 @@ bool ClientProcessToken(const CopyUser& user, platform::UserToken& token) {
   return false;
 }
 
+// The accounts services run as: a page's program that runs as one of them
+// is a service's, and no copy runs with a service's rights.
+bool IsServiceAccount(const std::string& sid) { return sid == "S-1-5-18" || sid == "S-1-5-19" || sid == "S-1-5-20"; }
+
 bool CreateProcessAsCurrentLogonUser(const std::string& application, const std::string& commandLine,
                                      platform::ProcessHandle& started, const CopyUser& user) {
+  if (IsServiceAccount(user.sid)) {
+    LogDebug("CreateProcessAsCurrentLogonUser:: no copy runs as the service account %s.", LogText(user.sid).c_str());
+    return false;
+  }
   platform::UserToken token;
   if (!SessionUserToken(user, token) && !ClientProcessToken(user, token)) return false;
   platform::EnvironmentBlock environment;
@@ -118,6 +127,9 @@ PortMap ManagerClient::GetCurrentUserModulePorts(const std::string& sid, std::st
     error = "User SID is empty.";
     return PortMap();
   }
+  // A copy starts no copies: they would be its children, out of the
+  // service's reach when it stops.
+  if (WorkMode() == 3) return ReadUserModulePorts(sid, 0);
   InstanceClaim claim;
   if (!ClaimUserInstance(sid, claim)) return ReadUserModulePorts(sid, claim.runningCopy);
   return StartUserInstance(sid, claim, error);

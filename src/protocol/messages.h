@@ -24,6 +24,7 @@ enum MessageId {
 const char* Message(MessageId id);
 
 constexpr const char* kOnlyLocalAccess = "Only support access from local machine";
+constexpr const char* kOnlyAdministrators = "Only an administrator of this machine may do this";
 // A command whose handler failed unexpectedly (an exception) still gets an
 // error reply with this description.
 constexpr const char* kCommandFailed = "Command failed.";

@@ -32,7 +32,8 @@ struct Options {
   std::string stopEvent, sid;
 };
 
-// The module beside zephost (in the build tree), else where the install puts it.
+// The module beside zephost (in the build tree), else where the install puts
+// it; both found from zephost's own path as the system knows it.
 std::string DefaultModulePath() {
   const std::string folder = FolderOf(zep::host::ExecutablePath());
 #ifdef _WIN32
@@ -42,6 +43,16 @@ std::string DefaultModulePath() {
 #endif
   if (std::ifstream(beside).good()) return beside;
   return folder + zep::host::NativePath(ZEP_INSTALLED_MODULE);
+}
+
+bool IsAbsolutePath(const std::string& path) {
+#ifdef _WIN32
+  // A drive's root ("C:\\...") or a UNC or device path ("\\\\...").
+  return (path.size() >= 3 && path[1] == ':' && (path[2] == '\\' || path[2] == '/')) ||
+         (path.size() >= 2 && (path[0] == '\\' || path[0] == '/') && (path[1] == '\\' || path[1] == '/'));
+#else
+  return !path.empty() && path[0] == '/';
+#endif
 }
 
 // A command-line mistake: what was wrong, then the usage.
@@ -69,6 +80,8 @@ int ParseOptions(int argc, char** argv, Options& options) {
       if (i + 1 >= argc) return Mistake(arg + " needs a value");
       const std::string value = argv[++i];
       if (arg == "--module") {
+        // A relative path would name whatever the working folder holds.
+        if (!IsAbsolutePath(value)) return Mistake("--module takes an absolute path, not \"" + value + "\"");
         options.modulePath = value;
       } else if ((options.port = ParsePort(value)) == 0) {
         return Mistake("--port takes a number from 1 to 65535, not \"" + value + "\"");

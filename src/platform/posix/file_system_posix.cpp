@@ -2,6 +2,7 @@
 #include <fcntl.h>
 #include <limits.h>
 #include <stdlib.h>
+#include <sys/auxv.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <utf8.h>
@@ -36,12 +37,17 @@ void ModuleAnchor() {}
 // nothing is destroyed at exit.
 char loadedPath[PATH_MAX];
 
-// The library's absolute path now; empty when it has none.
+// The library's absolute path now; empty when it has none. Linked into a
+// program, the loader names it by argv[0], which the program's caller
+// writes as it likes: the kernel's own link to the program counts then.
 std::string ResolveModulePath() {
-  Dl_info info{};
+  Dl_info info{}, program{};
   if (dladdr(reinterpret_cast<void*>(&ModuleAnchor), &info) == 0 || info.dli_fname == nullptr) return std::string();
+  const auto headers = reinterpret_cast<void*>(getauxval(AT_PHDR));
+  const bool inProgram = headers != nullptr && dladdr(headers, &program) != 0 && program.dli_fbase == info.dli_fbase;
   char resolved[PATH_MAX];
-  if (realpath(info.dli_fname, resolved) == nullptr || resolved[0] != '/') return std::string();
+  if (realpath(inProgram ? "/proc/self/exe" : info.dli_fname, resolved) == nullptr || resolved[0] != '/')
+    return std::string();
   return std::string(resolved);
 }
 

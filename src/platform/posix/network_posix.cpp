@@ -1,5 +1,6 @@
 #include <arpa/inet.h>
 #include <dirent.h>
+#include <fcntl.h>
 #include <ifaddrs.h>
 #include <linux/inet_diag.h>
 #include <linux/netlink.h>
@@ -23,6 +24,7 @@
 #include <unordered_map>
 
 #include "platform/network.h"
+#include "platform/posix/process_stat_posix.h"
 
 namespace zep::platform {
 
@@ -125,17 +127,18 @@ bool GetTcpTableWithOwners(std::vector<TcpRow>& rows) {
   std::string line;
   std::getline(table, line);  // column titles
   while (std::getline(table, line)) {
-    unsigned localAddress = 0, localPort = 0, remoteAddress = 0, remotePort = 0, state = 0;
+    unsigned localAddress = 0, localPort = 0, remoteAddress = 0, remotePort = 0, state = 0, uid = 0;
     unsigned long inode = 0;
     // sl local rem st tx:rx tr:when retrnsmt uid timeout inode
-    if (std::sscanf(line.c_str(), " %*d: %8X:%4X %8X:%4X %2X %*X:%*X %*X:%*X %*X %*u %*u %lu", &localAddress,
-                    &localPort, &remoteAddress, &remotePort, &state, &inode) != 6)
+    if (std::sscanf(line.c_str(), " %*d: %8X:%4X %8X:%4X %2X %*X:%*X %*X:%*X %*X %u %*u %lu", &localAddress, &localPort,
+                    &remoteAddress, &remotePort, &state, &uid, &inode) != 7)
       continue;
     auto owner = owners.find(inode);
     // The kernel prints each address as the 32-bit value it stores (network
     // order in memory) and each port as a host-order number.
     rows.push_back(TcpRow{state, localAddress, htons(static_cast<uint16_t>(localPort)), remoteAddress,
-                          htons(static_cast<uint16_t>(remotePort)), owner == owners.end() ? 0u : owner->second});
+                          htons(static_cast<uint16_t>(remotePort)), owner == owners.end() ? 0u : owner->second, uid,
+                          0});
   }
   return true;
 }
@@ -230,8 +233,71 @@ bool GetTcpRowsOfConnection(const Ipv4Endpoint& clientEnd, const Ipv4Endpoint& s
   // Without sock_diag (an old kernel, a filter) the whole table is read.
   if (!DiagnoseConnection(clientEnd, serverEnd, socket)) return GetTcpTableWithOwners(rows);
   rows.push_back(TcpRow{socket.state, clientEnd.address, clientEnd.port, serverEnd.address, serverEnd.port,
-                        socket.inode == 0 ? 0u : OwnerOfSocket(socket.inode, socket.uid)});
+                        socket.inode == 0 ? 0u : OwnerOfSocket(socket.inode, socket.uid), socket.uid, 0});
   return true;
+}
+
+namespace {
+
+// A file of one process, read through the process's own folder: once the
+// process has ended, nothing more is read, even if its id is taken again.
+std::string ReadProcessFile(int processFolder, const char* name) {
+  const int fd = openat(processFolder, name, O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return std::string();
+  std::string text;
+  char buffer[4096];
+  ssize_t got;
+  while (text.size() < 65536 && ((got = read(fd, buffer, sizeof buffer)) > 0 || (got < 0 && errno == EINTR)))
+    if (got > 0) text.append(buffer, static_cast<size_t>(got));
+  close(fd);
+  return text;
+}
+
+// The four ids (real, effective, saved, file system) of a "Uid:" or "Gid:" line.
+bool StatusIds(const std::string& status, const char* key, unsigned ids[4]) {
+  const size_t line = status.find(std::string("\n") + key);
+  return line != std::string::npos && std::sscanf(status.c_str() + line + 1 + std::strlen(key), " %u %u %u %u", &ids[0],
+                                                  &ids[1], &ids[2], &ids[3]) == 4;
+}
+
+// Whether the process started as a set-user-id or set-group-id program (or
+// with other rights its caller lacked): the kernel's AT_SECURE.
+bool StartedSecure(const std::string& auxv, bool& secure) {
+  constexpr unsigned long kAtSecure = 23;
+  const size_t pair = 2 * sizeof(unsigned long);
+  for (size_t at = 0; at + pair <= auxv.size(); at += pair) {
+    unsigned long entry[2];
+    std::memcpy(entry, auxv.data() + at, pair);
+    if (entry[0] == kAtSecure) {
+      secure = entry[1] != 0;
+      return true;
+    }
+  }
+  return false;
+}
+
+}  // namespace
+
+bool HolderSpeaksForConnection(const TcpRow& row, uint64_t* startTime) {
+  if (row.owningProcessId == 0 || row.socketUser < 0) return false;
+  const std::string folder = "/proc/" + std::to_string(row.owningProcessId);
+  const int processFolder = open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (processFolder < 0) return false;
+  const std::string status = ReadProcessFile(processFolder, "status");
+  const std::string auxv = ReadProcessFile(processFolder, "auxv");
+  const std::string stat = ReadProcessFile(processFolder, "stat");
+  close(processFolder);
+  unsigned uids[4], gids[4];
+  bool secure = true;
+  if (!StatusIds(status, "Uid:", uids) || !StatusIds(status, "Gid:", gids) || !StartedSecure(auxv, secure) || secure)
+    return false;
+  // Every uid is the socket's maker's, and the gids agree among themselves:
+  // no rights lent by a set-id program, whatever it did with its ids since.
+  for (unsigned uid : uids)
+    if (uid != static_cast<uint64_t>(row.socketUser)) return false;
+  for (unsigned gid : gids)
+    if (gid != gids[0]) return false;
+  return ParseProcessStartTime(stat, startTime);
 }
 
 namespace {
