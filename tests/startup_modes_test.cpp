@@ -5,6 +5,8 @@
 #include <filesystem>
 
 #include "command_host.h"
+#include "commands/manager_client.h"
+#include "host_support/loopback_socket.h"
 #include "module/entry_points.h"
 #include "platform/process_user.h"
 #include "platform/thread_identity.h"
@@ -18,9 +20,14 @@
 #include <aclapi.h>
 
 #include <sddl.h>
+#else
+#include <unistd.h>
 #endif
 
 namespace zep {
+
+uint32_t GetConnectionProcessID(uint32_t socket);
+
 namespace {
 
 constexpr auto npos = std::string::npos;
@@ -75,6 +82,49 @@ TEST(StartupModes, EnhancedModeInWorkModeThree) {
   test::TakeLog();
   LogDebug("still written");
   EXPECT_NE(npos, test::TakeLog().find("[Debug-3]: still written\n"));
+
+  // A copy starts no copies of its own: they would outlive the service.
+  // (Wine names a connection's owner once its end has been used.)
+  host::LoopbackListener own;
+  host::TcpSocket page = host::ConnectLoopback(own.Port()), accepted = own.Accept();
+  page.Send("x", 1);
+  ASSERT_TRUE(
+      test::Eventually([&] { return GetConnectionProcessID(accepted.Value()) == platform::CurrentProcessId(); }));
+  const std::string key = UserKeyOf(sid);
+  EXPECT_NE(npos, test::Send(R"({"id":"1","method":"VersionInfo"})", test::kLocalOrigin, accepted.Value()).find(key));
+  EXPECT_EQ(test::EventReply("p", "GetPorts", R"([
+      ")" + key + R"(",
+      {
+         "qro" : {
+            "port" : 0,
+            "sslPort" : 0
+         },
+         "zep" : {
+            "port" : 0,
+            "sslPort" : 0
+         }
+      }
+   ])"),
+            test::Send(R"({"id":"p","method":"GetPorts","parameter":[")" + key + R"("]})", test::kLocalOrigin,
+                       accepted.Value()));
+  EXPECT_EQ(npos, test::TakeLog().find("Create progress return"));
+
+#ifndef _WIN32
+  // It serves its own user alone: another user's page is told what an
+  // unknown client is told, and nothing is done.
+  if (geteuid() != 0) return;
+  host::LoopbackListener listener;
+  test::PageOfAccount other(listener.Port(), test::kUnprivilegedUid);
+  host::TcpSocket served = listener.Accept();
+  EXPECT_EQ(test::Failure("1", "TKVersion", -2205,
+                          "Unsupported browser client. Please try Lumora plugin edition for chrome in Chrome!"),
+            test::Send(R"({"id":"1","method":"TKVersion"})", test::kLocalOrigin, served.Value()));
+  const std::string lines = test::TakeLog();
+  const size_t line = lines.rfind('\n', lines.find("RunCommand:: refused")) + 1;
+  EXPECT_EQ(
+      "RunCommand:: refused: user S-1-22-1-" + std::to_string(test::kUnprivilegedUid) + " is not this copy's user.",
+      test::MessageOf(lines.substr(line, lines.find('\n', line) - line)));
+#endif
 }
 
 }  // namespace

@@ -30,6 +30,20 @@ test("a port in use is named with the reason", async () => {
   assert.match(run.stderr, new RegExp(`^zephost: cannot listen on 127\\.0\\.0\\.1:${port}: .+\\n$`));
 });
 
+// Root may start zephost by its bare name from a folder of a user's: neither
+// the name it was started by nor the working folder says where it lives.
+test("zephost finds itself through the system, and takes only an absolute --module", async () => {
+  const planted = scratchFolder([]);
+  fs.writeFileSync(path.join(planted, "zephost"), "");
+  fs.writeFileSync(path.join(planted, "libzep.so"), "not a library");
+  const started = await startHost(zephost, ["--port", String(await freePort())], { cwd: planted, argv0: "zephost" });
+  await stopHost(started.host);
+  assert.equal(started.output().split("\n")[0], `zephost: module ${nativeBuild}libzep.so (kelpm2_16261212, alias zep)`);
+  const relative = spawnSync(zephost, ["--module", "libzep.so"], { cwd: planted, encoding: "utf8" });
+  assert.equal(relative.status, 2);
+  assert.equal(relative.stderr.split("\n")[0], 'zephost: --module takes an absolute path, not "libzep.so"');
+});
+
 test("the port comes from the zep entry of the port table", async () => {
   const folder = scratchFolder(["zephost", "libzep.so"]);
   const port = await freePort();
