@@ -55,17 +55,22 @@ before(async () => {
 
 after(() => host && stopHost(host));
 
-test("a page of another user gets its own copy of the host", { skip: !isRoot && "needs root" }, async () => {
-  const port = new URL(origin).port;
+// The page client run as that user; its replies, one per line.
+async function asUser(uid, ...args) {
   const client = spawn(
     "setpriv",
-    [`--reuid=${pageUid}`, `--regid=${pageUid}`, "--clear-groups", process.execPath,
-     new URL("page_client.mjs", import.meta.url).pathname, port],
+    [`--reuid=${uid}`, `--regid=${uid}`, "--clear-groups", process.execPath,
+     new URL("page_client.mjs", import.meta.url).pathname, ...args],
     { stdio: ["ignore", "pipe", "inherit"] });
   let output = "";
   client.stdout.on("data", (chunk) => (output += chunk));
   assert.equal(await new Promise((resolve) => client.on("exit", resolve)), 0);
-  const replies = output.trim().split("\n").map((line) => JSON.parse(line));
+  return output.trim().split("\n").map((line) => JSON.parse(line));
+}
+
+test("a page of another user gets its own copy of the host", { skip: !isRoot && "needs root" }, async () => {
+  const port = new URL(origin).port;
+  const replies = await asUser(pageUid, port);
 
   const version = replies[0];
   assert.equal(version.result[2], userKey(`S-1-22-1-${pageUid}`));
@@ -82,6 +87,18 @@ test("a page of another user gets its own copy of the host", { skip: !isRoot && 
   assert.deepEqual(shared, [], "descriptors the copy shares with the host");
   // The copy's own start-up lines went nowhere near the host's terminal.
   assert.equal(hostOutput().match(/console at /g).length, 1, hostOutput());
+
+  // A local origin gives no rights: the page's user may not stop the service,
+  // another user may not stop the copy, and the copy starts no copies.
+  const refusal = (method, exception, description) =>
+    `{"description":"${description}","exception":${exception},"id":"1","method":"${method}","result":[false],"cmdId":"${method}"}`;
+  assert.equal(JSON.stringify((await asUser(pageUid, port, "Reboot"))[0]),
+               refusal("Reboot", -1, "Only an administrator of this machine may do this"));
+  assert.equal(JSON.stringify((await asUser(pageUid - 1, String(ports.zep.port), "Reboot"))[0]),
+               refusal("Reboot", -2205, "Unsupported browser client. Please try Lumora plugin edition for chrome in Chrome!"));
+  const again = (await asUser(pageUid, String(ports.zep.port), "GetPorts"))[0];
+  assert.deepEqual(again.result[1], { qro: { port: 0, sslPort: 0 }, zep: { port: 0, sslPort: 0 } });
+  assert.deepEqual(copies(), [copy]);
 
   // Stopping the host stops the copy.
   assert.equal(await stopHost(host), 0);
