@@ -16,7 +16,8 @@ set(ZEP_LAYER_TARGETS "")
 set(ZEP_LAYERS_BELOW "")  # the layers below the next one, nearest first
 foreach(layer IN LISTS ZEP_LAYERS)
   if(layer STREQUAL "platform")
-    file(GLOB sources CONFIGURE_DEPENDS ${ZEP_PLATFORM_DIR}/*.cpp)
+    # The back end of the target, and what both back ends share.
+    file(GLOB sources CONFIGURE_DEPENDS src/platform/*.cpp ${ZEP_PLATFORM_DIR}/*.cpp)
   else()
     file(GLOB sources CONFIGURE_DEPENDS src/${layer}/*.cpp)
   endif()

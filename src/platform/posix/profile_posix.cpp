@@ -28,7 +28,7 @@
 
 #include "platform/clock.h"
 #include "platform/posix/descriptor_posix.h"
-#include "platform/posix/profile_document.h"
+#include "platform/profile_document.h"
 #include "platform/profile.h"
 
 namespace zep::platform {

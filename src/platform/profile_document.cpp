@@ -1,4 +1,4 @@
-#include "platform/posix/profile_document.h"
+#include "platform/profile_document.h"
 
 namespace zep::platform {
 
