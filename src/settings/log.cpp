@@ -98,14 +98,15 @@ int CheckLevel(LevelWatch& watch, const LogTargets* targets, uint64_t now) {
   // The stamp is taken before the file is read: a change after it shows at a later check.
   if (watch.check.Changed(targets->configurationFile) || watch.readFor.load(std::memory_order_relaxed) != targets ||
       watch.writes.load(std::memory_order_relaxed) != written) {
+    // A read that failed keeps the mask known: the file is asked again at
+    // the next check, not on every line meanwhile.
     mask = ReadMask(targets, mask, &failed);
-    // A failed read is not kept: the next line asks again.
     if (failed) watch.check.Forget();
   }
   watch.mask.store(mask, std::memory_order_relaxed);
-  watch.readFor.store(failed ? nullptr : targets, std::memory_order_relaxed);
+  watch.readFor.store(targets, std::memory_order_relaxed);
   watch.writes.store(written, std::memory_order_relaxed);
-  watch.validUntil.store(failed ? 0 : now + kStampCheckNanoseconds, std::memory_order_release);
+  watch.validUntil.store(now + kStampCheckNanoseconds, std::memory_order_release);
   watch.checker.store(0, std::memory_order_release);
   return mask;
 }

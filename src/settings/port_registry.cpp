@@ -82,8 +82,8 @@ int32_t ReadUserPort(const std::string& section, const std::string& name, bool s
 void ClearUserPort(const std::string& section, const std::string& name, bool secure) {
   char zero[8];
   std::snprintf(zero, sizeof zero, "%d", 0);
-  ExclusiveLockGuard guard(&SettingsLock());
-  if (!guard.Owned()) return;
+  // Without the settings lock: the file is open to every user, and anyone
+  // may hold its own lock for a while, which the write waits out.
   platform::WriteProfileValue(section.c_str(), UserPortKey(name, secure).c_str(), zero,
                               GetUserConfigurationFilePath().c_str());
   SettingsWritten();

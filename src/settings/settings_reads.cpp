@@ -13,8 +13,8 @@ namespace zep {
 namespace {
 
 struct Read {
-  uint64_t version;
-  uint32_t copied;
+  uint64_t version = 0;  // 0: nothing read yet
+  uint32_t copied = 0;
   std::string value;
 };
 
@@ -119,12 +119,27 @@ uint32_t ReadProfileValueCached(const char* section, const char* key, const char
   // The file is read outside the cache's mutex, after its stamp was taken: a
   // change from then on moves the version at a later check.
   platform::ProfileRead outcome = platform::ProfileRead::kFailed;
-  const uint32_t copied = ReadUnderLock(section, key, defaultValue, out, outSize, file, &outcome, fileLock);
+  uint32_t copied = ReadUnderLock(section, key, defaultValue, out, outSize, file, &outcome, fileLock);
   if (result != nullptr) *result = outcome;
-  if (outcome != platform::ProfileRead::kRead) return copied;
   std::lock_guard<platform::Mutex> guard(cache.mutex);
   if (cache.reads.size() >= kMaxReads) cache.reads.clear();
-  cache.reads[name] = Read{version, copied, std::string(out, strnlen(out, outSize))};
+  Read& kept = cache.reads[name];
+  // Whatever the outcome, it stands until the file may have changed: a read
+  // that failed gives the last value known, if any, and is not retried on
+  // every call meanwhile.
+  if (outcome == platform::ProfileRead::kFailed) {
+    // Read again once the window is over, whatever the stamp says.
+    auto watched = cache.files.find(file);
+    if (watched != cache.files.end()) watched->second.check.Forget();
+  }
+  if (outcome == platform::ProfileRead::kFailed && kept.version != 0) {
+    std::memcpy(out, kept.value.c_str(), kept.value.size() + 1);
+    copied = kept.copied;
+  } else {
+    kept.copied = copied;
+    kept.value.assign(out, strnlen(out, outSize));
+  }
+  kept.version = version;
   return copied;
 }
 

@@ -45,8 +45,9 @@ class FileChangeCheck {
 // As platform::ReadProfileValue; a read is made again only when its file may
 // have changed since it was last made, and then under fileLock shared (a read
 // that is kept touches no file and takes no lock). When fileLock refuses,
-// nothing is read: 0 characters, and the result kFailed. A read that failed
-// or was refused is never kept.
+// nothing is read: 0 characters, and the result kFailed. Every outcome is
+// kept as long as a value read would be; a read that failed gives the last
+// value known for the key instead, when there is one.
 uint32_t ReadProfileValueCached(const char* section, const char* key, const char* defaultValue, char* out,
                                 uint32_t outSize, const std::string& file, platform::ProfileRead* result,
                                 ReentrantRwLock& fileLock);

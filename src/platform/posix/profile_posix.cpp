@@ -1,24 +1,27 @@
 // Private-profile files on POSIX, with the Windows semantics of
-// profile_document.h. Every access holds an flock on the file across
-// processes: readers share it, a writer holds it alone, so no reader sees a
-// half-written file. Anyone who can open a file can lock it, so a lock held
-// by another is waited for a second at most; the access then fails.
+// profile_document.h.
 //
-// A write replaces the file by rename when the writer may do so without
-// changing what others may do with it: the folder is writable and the writer
-// owns the file (or is root, and gives the new file the old owner). The new
-// contents are written to an unnamed file (O_TMPFILE) and reach the disk
-// before they take the file's place, so a crash leaves the old file or the
-// new one, and no half file and (but for a moment between two calls) no
-// temporary name behind. Otherwise the file is rewritten in place under the
-// lock, as far as the file's own permission allows. Either way the file keeps
-// its owner and mode, and a file that nobody may write (read-only) is not
-// written, as on Windows.
+// Readers take no lock: anyone who may open a file may lock it, and a read
+// must never wait on another user. A write replaces the file by rename where
+// the writer may (the folder is writable and the writer owns the file, or is
+// root and gives the new file the old owner): the new contents go to an
+// unnamed file (O_TMPFILE), reach the disk, and take the file's place, so a
+// reader sees the old file or the new one, and a crash leaves one of them.
+// Otherwise the file is rewritten in place, as far as its own permission
+// allows. Either way it keeps its owner and mode, and a file that nobody may
+// write (read-only) is not written, as on Windows.
+//
+// Writers serialise on a lock. A file that others may write (user_config.ini)
+// is locked itself: anyone could hold that lock, so it is waited for briefly,
+// and not at all again for a while once a wait has run out. Any other file is
+// locked through a lock file beside it that only the writer's own account may
+// open, where nobody else can hold up the service's writes.
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -28,19 +31,26 @@
 
 #include "platform/clock.h"
 #include "platform/posix/descriptor_posix.h"
-#include "platform/profile_document.h"
 #include "platform/profile.h"
+#include "platform/profile_document.h"
 
 namespace zep::platform {
 
 namespace {
 
-constexpr uint64_t kLockWaitNanoseconds = 1000 * 1000 * 1000;
+// How long a lock is waited for: one that only the writer's own account can
+// hold, and one that anyone who may open the file can.
+constexpr uint64_t kOwnLockWaitNanoseconds = 1000 * 1000 * 1000;
+constexpr uint64_t kSharedLockWaitNanoseconds = 200 * 1000 * 1000;
+// After a wait for a shared lock ran out, shared locks are tried without
+// waiting for this long: a writer of several keys waits once, not per key.
+constexpr uint64_t kSharedLockRestNanoseconds = 1000 * 1000 * 1000;
+std::atomic<uint64_t> sharedLocksRestUntil{0};
 
 // Takes the flock, waiting up to the deadline for whoever holds it.
-int LockUntil(int fd, int operation, uint64_t deadline) {
+int LockUntil(int fd, uint64_t deadline) {
   for (;;) {
-    if (flock(fd, operation | LOCK_NB) == 0) return 0;
+    if (flock(fd, LOCK_EX | LOCK_NB) == 0) return 0;
     if (errno != EWOULDBLOCK && errno != EINTR) return -1;
     if (MonotonicNanoseconds() >= deadline) {
       errno = EWOULDBLOCK;
@@ -51,49 +61,86 @@ int LockUntil(int fd, int operation, uint64_t deadline) {
   }
 }
 
-// An flock on the INI file itself. A writer may replace the file by rename,
-// so after the lock is taken the path must still name the locked file.
-class ProfileFileLock {
+std::string FolderOf(const std::string& file) {
+  const size_t slash = file.rfind('/');
+  if (slash == std::string::npos) return ".";
+  return slash == 0 ? "/" : file.substr(0, slash);
+}
+
+// The lock file of a settings file: ".<name>.lock" beside it, this
+// account's own plain file; -1 when there is none to be had.
+int OpenOwnLockFile(const std::string& file) {
+  const size_t slash = file.rfind('/');
+  const std::string lockPath = (slash == std::string::npos ? std::string() : file.substr(0, slash + 1)) + "." +
+                               file.substr(slash == std::string::npos ? 0 : slash + 1) + ".lock";
+  const int fd = open(lockPath.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0600);
+  if (fd < 0) return -1;
+  struct stat info {};
+  if (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode) || info.st_uid != geteuid() || info.st_nlink != 1 ||
+      (info.st_mode & 077) != 0) {
+    close(fd);
+    return -1;
+  }
+  return fd;
+}
+
+// A settings file opened for writing, with the lock that serialises its
+// writers held. A writer may replace the file by rename, so once the file's
+// own lock is taken the path must still name the locked file.
+class ProfileWriteLock {
  public:
-  ProfileFileLock(const char* file, bool exclusive) {
-    const uint64_t deadline = MonotonicNanoseconds() + kLockWaitNanoseconds;
+  explicit ProfileWriteLock(const char* file) {
+    struct stat current {};
+    const bool shared = stat(file, &current) == 0 && (current.st_mode & S_IWOTH) != 0;
+    if (!shared) {
+      lock_ = OpenOwnLockFile(file);
+      if (lock_ >= 0 && LockUntil(lock_, MonotonicNanoseconds() + kOwnLockWaitNanoseconds) != 0) return;
+    }
     for (int attempt = 0; attempt < 100; ++attempt) {
       // A file a write creates is its owner's to write, whatever the umask
       // (the shared user_config.ini is made open to all when it is laid out).
-      fd_ = open(file, (exclusive ? O_RDWR | O_CREAT : O_RDONLY) | O_CLOEXEC, 0644);
-      if (fd_ < 0) {
-        error_ = errno;
-        return;
-      }
-      if (LockUntil(fd_, exclusive ? LOCK_EX : LOCK_SH, deadline) != 0) {
-        error_ = errno;
+      fd_ = open(file, O_RDWR | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0644);
+      if (fd_ < 0) return;
+      fcntl(fd_, F_SETFL, fcntl(fd_, F_GETFL) & ~O_NONBLOCK);
+      if (lock_ >= 0) return;  // the own lock serialises the writers
+      if (LockShared() != 0) {
         Release();
         return;
       }
-      struct stat locked {
-      }, current{};
+      struct stat locked {};
       if (fstat(fd_, &locked) == 0 && stat(file, &current) == 0 && locked.st_ino == current.st_ino &&
           locked.st_dev == current.st_dev)
         return;
       Release();
     }
-    error_ = EAGAIN;  // replaced under the reader at every attempt
+    errno = EAGAIN;  // replaced under the writer at every attempt
   }
-  ~ProfileFileLock() { Release(); }
-  ProfileFileLock(const ProfileFileLock&) = delete;
-  ProfileFileLock& operator=(const ProfileFileLock&) = delete;
+  ~ProfileWriteLock() {
+    Release();
+    if (lock_ >= 0) close(lock_);
+  }
+  ProfileWriteLock(const ProfileWriteLock&) = delete;
+  ProfileWriteLock& operator=(const ProfileWriteLock&) = delete;
   bool Held() const { return fd_ >= 0; }
   int Fd() const { return fd_; }
-  // Why the lock is not held.
-  int Error() const { return error_; }
 
  private:
+  int LockShared() {
+    const uint64_t now = MonotonicNanoseconds();
+    const bool resting = now < sharedLocksRestUntil.load(std::memory_order_relaxed);
+    if (LockUntil(fd_, resting ? now : now + kSharedLockWaitNanoseconds) == 0) return 0;
+    if (!resting && errno == EWOULDBLOCK)
+      sharedLocksRestUntil.store(MonotonicNanoseconds() + kSharedLockRestNanoseconds, std::memory_order_relaxed);
+    return -1;
+  }
   void Release() {
+    const int code = errno;
     if (fd_ >= 0) close(fd_);
     fd_ = -1;
+    errno = code;
   }
   int fd_ = -1;
-  int error_ = 0;
+  int lock_ = -1;
 };
 
 // The whole file, when it is not larger than the bound (EFBIG otherwise). The
@@ -125,12 +172,6 @@ bool WriteAllAt(int fd, const std::string& bytes) {
     done += static_cast<size_t>(written);
   }
   return true;
-}
-
-std::string FolderOf(const std::string& file) {
-  const size_t slash = file.rfind('/');
-  if (slash == std::string::npos) return ".";
-  return slash == 0 ? "/" : file.substr(0, slash);
 }
 
 // The new contents in an unnamed file of the folder, on disk, then put in the
@@ -189,14 +230,20 @@ uint32_t ReadProfileValue(const char* section, const char* key, const char* defa
   outcome = ProfileRead::kRead;
   const std::string fallback = DefaultText(defaultValue);
   if (file == nullptr || section == nullptr || key == nullptr) return CopyOut(fallback, out, outSize);
-  ProfileFileLock lock(file, false);
+  // Not blocking on a FIFO planted under the name.
+  const Descriptor opened(open(file, O_RDONLY | O_NONBLOCK | O_CLOEXEC));
   std::string text;
-  if (!lock.Held()) {
+  if (opened.Get() < 0) {
     // A missing file (or folder) reads as empty; any other failure is one.
-    if (lock.Error() != ENOENT && lock.Error() != ENOTDIR) outcome = ProfileRead::kFailed;
+    if (errno != ENOENT && errno != ENOTDIR) outcome = ProfileRead::kFailed;
     return CopyOut(fallback, out, outSize);
   }
-  if (!ReadAll(lock.Fd(), text)) {
+  struct stat info {};
+  if (fstat(opened.Get(), &info) != 0 || !S_ISREG(info.st_mode)) {
+    outcome = ProfileRead::kFailed;
+    return CopyOut(fallback, out, outSize);
+  }
+  if (!ReadAll(opened.Get(), text)) {
     outcome = errno == EFBIG ? ProfileRead::kTooLarge : ProfileRead::kFailed;
     return CopyOut(fallback, out, outSize);
   }
@@ -206,7 +253,7 @@ uint32_t ReadProfileValue(const char* section, const char* key, const char* defa
 
 bool WriteProfileValue(const char* section, const char* key, const char* value, const char* file) {
   if (file == nullptr || section == nullptr || key == nullptr) return false;
-  ProfileFileLock lock(file, true);
+  ProfileWriteLock lock(file);
   if (!lock.Held()) return false;
   struct stat original {};
   if (fstat(lock.Fd(), &original) != 0) return false;
