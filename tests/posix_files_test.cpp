@@ -138,19 +138,27 @@ TEST_F(PosixFiles, KilledWritersLoseNothingAndLeaveNothing) {
   }
 }
 
-// Files the module creates in the shared folders are open to every user,
-// and a settings file that a write creates to its owner only, whatever the umask.
-TEST_F(PosixFiles, SharedFilesAreCreatedForEveryone) {
-  const mode_t saved = umask(022);
-  EXPECT_TRUE(platform::ProbeSharedFile(folder_ + "tks.log"));
-  EXPECT_TRUE(platform::AppendToSharedFile(folder_ + "tku.log", "line\n"));
-  EXPECT_TRUE(platform::ProbeSharedFile(folder_ + "user_config.ini"));
-  umask(0);
+// The ports file that the copies write is open to every user. A log and a
+// settings file are their creator's alone to write, whatever the umask, and a
+// log of one's own that others could write is made one's own again.
+TEST_F(PosixFiles, FilesAreCreatedForTheirWriters) {
+  const mode_t saved = umask(0);
+  test::WriteFileText(folder_ + "old.log", "");
+  chmod((folder_ + "old.log").c_str(), 0666);
+  EXPECT_TRUE(platform::ProbeSharedFile(folder_ + "tks.log", platform::FileWriters::kCreator));
+  EXPECT_TRUE(platform::AppendToSharedFile(folder_ + "tku.log", "line\n", platform::FileWriters::kCreator));
+  EXPECT_TRUE(platform::AppendToSharedFile(folder_ + "old.log", "line\n", platform::FileWriters::kCreator));
+  EXPECT_TRUE(platform::ProbeSharedFile(folder_ + "user_config.ini", platform::FileWriters::kEveryone));
   EXPECT_TRUE(platform::WriteProfileValue("TK", "LogLevel", "1", (folder_ + "TKConfiguration.ini").c_str()));
   umask(saved);
-  for (const char* name : {"tks.log", "tku.log", "user_config.ini"})
-    EXPECT_EQ(0666u, Stat(folder_ + name).st_mode & 07777) << name;
-  EXPECT_EQ(0644u, Stat(folder_ + "TKConfiguration.ini").st_mode & 07777);
+  for (const char* name : {"tks.log", "tku.log", "old.log", "TKConfiguration.ini"})
+    EXPECT_EQ(0644u, Stat(folder_ + name).st_mode & 07777) << name;
+  EXPECT_EQ(0666u, Stat(folder_ + "user_config.ini").st_mode & 07777);
+  chmod(folder_.c_str(), 01777);
+  EXPECT_TRUE(test::AsUnprivilegedUser([&] {
+    return open((folder_ + "tks.log").c_str(), O_WRONLY) < 0 && open((folder_ + "old.log").c_str(), O_WRONLY) < 0 &&
+           !platform::AppendToSharedFile(folder_ + "tks.log", "forged\n", platform::FileWriters::kCreator);
+  }));
 }
 
 // Anyone who may open an INI file may lock it. A lock that another user

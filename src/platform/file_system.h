@@ -63,11 +63,14 @@ class FileHandle {
 // Read and write access, shared for reading only.
 FileHandle OpenFileForWriteWide(const std::u16string& path, Disposition disposition);
 
-// Opens the file in append mode with full sharing, creating it when missing
-// (open to every user), and closes it: an existing file is left as it is.
-bool ProbeSharedFile(const std::string& path);
+// Who may write a file that the functions below create: every user (the
+// ports file the copies write), or the account that created it alone (a log).
+enum class FileWriters { kEveryone, kCreator };
+// Opens the file in append mode with full sharing, creating it when missing,
+// and closes it: an existing file keeps its contents.
+bool ProbeSharedFile(const std::string& path, FileWriters writers);
 // Appends the bytes with one write to a file opened with full sharing.
-bool AppendToSharedFile(const std::string& path, const std::string& bytes);
+bool AppendToSharedFile(const std::string& path, const std::string& bytes, FileWriters writers);
 
 // Writes a new file that only the current user (and the system's
 // administrators) may change, in a folder that others may write to: whatever

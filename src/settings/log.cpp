@@ -134,7 +134,7 @@ bool AppendLine(int level, const std::string& text, unsigned lastError) {
     if (targets == nullptr || targets->logFile.empty()) return false;
     ExclusiveLockGuard guard(&SettingsLock());
     if (!guard.Owned()) return false;
-    return platform::AppendToSharedFile(targets->logFile, line);
+    return platform::AppendToSharedFile(targets->logFile, line, platform::FileWriters::kCreator);
   } catch (...) {
     return false;
   }
@@ -243,7 +243,7 @@ std::string ResolveLogFilePath(const std::string& directory, const std::string& 
   // A bare name would land in the process's working directory.
   if (directory.empty()) return std::string();
   const std::string path = directory + name;
-  if (platform::ProbeSharedFile(path)) return path;
+  if (platform::ProbeSharedFile(path, platform::FileWriters::kCreator)) return path;
   size_t dot = name.rfind('.');
   if (dot == std::string::npos) return path;
   char number[32];

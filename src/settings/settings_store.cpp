@@ -79,31 +79,40 @@ SettingsPaths PathsUnder(const std::string& directory) {
 // user log folder and the log files.
 void PrepareFolders(SettingsPaths& paths, bool enhancedMode) {
   CreateWorkingDirectories(paths);
-  // A per-user copy's folders are its user's own: open to that user, the
-  // system and the administrators, not to everyone.
-  const bool perUserFolders = enhancedMode && WorkMode() == 3;
+  // A per-user copy logs in a folder of its user's own, never in the
+  // service's log; with the enhanced mode its cache and upload folders are
+  // its user's own too. Such folders are open to that user, the system and
+  // the administrators, not to everyone.
+  const bool copy = WorkMode() == 3;
+  const bool perUserFolders = enhancedMode && copy;
   const auto grant = perUserFolders ? platform::GrantUserFullAccess : platform::GrantEveryoneFullAccess;
-  if (perUserFolders) {
+  const auto logGrant = copy ? platform::GrantUserFullAccess : platform::GrantEveryoneFullAccess;
+  if (copy) {
     const std::string user = platform::GetProcessUserSID(platform::CurrentProcessId()) + Separator();
     paths.logDirectory += user;
-    paths.cacheDirectory += user;
-    paths.uploadDirectory += user;
+    if (perUserFolders) {
+      paths.cacheDirectory += user;
+      paths.uploadDirectory += user;
+    }
     CreateWorkingDirectories(paths);
   }
 
   // Created, open to every user, when missing; an existing file stays as it is.
-  platform::ProbeSharedFile(paths.userConfigurationFile);
+  platform::ProbeSharedFile(paths.userConfigurationFile, platform::FileWriters::kEveryone);
 
   platform::GrantEveryoneFullAccess(paths.userConfigurationFile.c_str());
   grant(paths.cacheDirectory.c_str());
   grant(paths.uploadDirectory.c_str());
-  const int logGranted = grant(paths.logDirectory.c_str());
+  const int logGranted = logGrant(paths.logDirectory.c_str());
   if (logGranted == 0) {
     // The user's own folder instead; refused (empty) when it does not fit.
     char vendor[kMaxPath] = {0};
     GetVendorLocalLowFolder(vendor);
     paths.userLogDirectory = vendor;
     if (!paths.userLogDirectory.empty()) CreateParentDirectories(paths.userLogDirectory);
+    // A copy's log folder that is not its own (another user made it first)
+    // is not used at all.
+    if (copy) paths.logDirectory = paths.userLogDirectory;
   } else {
     paths.userLogDirectory = paths.logDirectory;
   }

@@ -88,6 +88,13 @@ test("a page of another user gets its own copy of the host", { skip: !isRoot && 
   // The copy's own start-up lines went nowhere near the host's terminal.
   assert.equal(hostOutput().match(/console at /g).length, 1, hostOutput());
 
+  // The copy logs in a folder of its user's own; the service's log is the service's alone.
+  const logs = path.join(folder, "log");
+  const copyLog = fs.statSync(path.join(logs, `S-1-22-1-${pageUid}`, "tks.log"));
+  const serviceLog = fs.statSync(path.join(logs, "tks.log"));
+  assert.deepEqual([copyLog.uid, copyLog.mode & 0o777, serviceLog.uid, serviceLog.mode & 0o777], [pageUid, 0o644, 0, 0o644]);
+  assert.equal(fs.statSync(path.join(logs, `S-1-22-1-${pageUid}`)).mode & 0o777, 0o700);
+
   // A local origin gives no rights: the page's user may not stop the service,
   // another user may not stop the copy, and the copy starts no copies.
   const refusal = (method, exception, description) =>

@@ -136,31 +136,39 @@ FileHandle OpenFileForWriteWide(const std::u16string& path, Disposition /*dispos
 
 namespace {
 
-// Opens the file for appending; a file created here is open to every user
-// (0666 whatever the umask), as files in the shared folders are on Windows.
-// An existing one is taken only when it is this user's own plain file.
-int OpenSharedForAppend(const std::string& path) {
-  int fd = OpenOwned(path, O_WRONLY | O_APPEND | O_CREAT | O_EXCL, 0666, OwnedKind::File);
+// Opens the file for appending. A file created here is open to every user
+// (0666 whatever the umask) or writable by its creator alone (0644). An
+// existing one is taken only when it is this user's own plain file (or its
+// folder owner's); one of the creator's own that others may write is made
+// its own again.
+int OpenSharedForAppend(const std::string& path, FileWriters writers) {
+  const mode_t mode = writers == FileWriters::kEveryone ? 0666 : 0644;
+  int fd = OpenOwned(path, O_WRONLY | O_APPEND | O_CREAT | O_EXCL, mode, OwnedKind::File);
   if (fd >= 0) {
-    fchmod(fd, 0666);
+    fchmod(fd, mode);
     return fd;
   }
   if (errno != EEXIST) return -1;
-  return OpenOwned(path, O_WRONLY | O_APPEND, 0, OwnedKind::File);
+  fd = OpenOwned(path, O_WRONLY | O_APPEND, 0, OwnedKind::File);
+  struct stat info {};
+  if (fd >= 0 && writers == FileWriters::kCreator && fstat(fd, &info) == 0 && info.st_uid == geteuid() &&
+      (info.st_mode & 022) != 0)
+    fchmod(fd, info.st_mode & 07755);
+  return fd;
 }
 
 }  // namespace
 
-bool ProbeSharedFile(const std::string& path) {
-  const int fd = OpenSharedForAppend(path);
+bool ProbeSharedFile(const std::string& path, FileWriters writers) {
+  const int fd = OpenSharedForAppend(path, writers);
   if (fd < 0) return false;
   close(fd);
   return true;
 }
 
-bool AppendToSharedFile(const std::string& path, const std::string& bytes) {
+bool AppendToSharedFile(const std::string& path, const std::string& bytes, FileWriters writers) {
   // O_APPEND makes the one write land whole at the end, whoever else appends.
-  const int fd = OpenSharedForAppend(path);
+  const int fd = OpenSharedForAppend(path, writers);
   if (fd < 0) return false;
   ssize_t written = write(fd, bytes.data(), bytes.size());
   close(fd);

@@ -89,14 +89,16 @@ HANDLE OpenSharedForAppend(const std::string& path) {
 
 }  // namespace
 
-bool ProbeSharedFile(const std::string& path) {
+// Who may write a file created here is the folder's to say: its list is
+// inherited.
+bool ProbeSharedFile(const std::string& path, FileWriters /*writers*/) {
   HANDLE file = OpenSharedForAppend(path);
   if (file == INVALID_HANDLE_VALUE) return false;
   CloseHandle(file);
   return true;
 }
 
-bool AppendToSharedFile(const std::string& path, const std::string& bytes) {
+bool AppendToSharedFile(const std::string& path, const std::string& bytes, FileWriters /*writers*/) {
   HANDLE file = OpenSharedForAppend(path);
   if (file == INVALID_HANDLE_VALUE) return false;
   // With append access only, the one write lands whole at the end, whoever else appends.
