@@ -3,7 +3,8 @@
 // atexit handler, from a global destructor or from a thread's exit (its
 // thread-specific data or thread-locals), threads still inside commands while
 // main returns, unloading the library after other threads used it, a host
-// thread blocked in a wait, many live threads.
+// thread blocked in a wait, many live threads, stopping the module while
+// other threads are inside its calls.
 //
 //   host_patterns <pattern> <library> <working folder>
 //
@@ -40,6 +41,9 @@ struct Library {
   decltype(&::DoAction) DoAction = nullptr;
   decltype(&::DistributeCommand) DistributeCommand = nullptr;
   decltype(&::GetWaitTimeout) GetWaitTimeout = nullptr;
+  decltype(&::GetImage) GetImage = nullptr;
+  decltype(&::SetImage) SetImage = nullptr;
+  decltype(&::Reserved) Reserved = nullptr;
   void* native = nullptr;
 };
 
@@ -73,6 +77,9 @@ void Load() {
   Bind(library.DoAction, "DoAction");
   Bind(library.DistributeCommand, "DistributeCommand");
   Bind(library.GetWaitTimeout, "GetWaitTimeout");
+  Bind(library.GetImage, "GetImage");
+  Bind(library.SetImage, "SetImage");
+  Bind(library.Reserved, "Reserved");
 }
 
 void Unload() {
@@ -338,6 +345,37 @@ void ManyThreads() {
   Stop();
 }
 
+// Threads inside every export while the module is stopped again and again,
+// as a host that cannot know whether a call still runs may do. Every
+// command is answered.
+void StopUnderCalls() {
+  std::atomic<bool> running{true};
+  std::atomic<int> sent{0};
+  std::function<void()> body = [&] {
+    unsigned char record[524] = {1};
+    uint32_t size = 0;
+    while (running.load()) {
+      Command();
+      sent.fetch_add(1);
+      library.SetImage("/SetEncryptedImageMap?GUID=k", record, sizeof record);
+      library.GetImage("/GetEncryptedImageMap?GUID=k", record, &size);
+      library.Reserved("addFileToWhiteList", "C:\\a", 0);
+      library.Reserved("fileInQROWhiteList", "C:\\a", 0);
+      library.GetWaitTimeout();
+    }
+  };
+  std::vector<ThreadHandle> threads;
+  for (int i = 0; i < 4; ++i) threads.push_back(StartThread(&body));
+  for (int stop = 0; stop < 200; ++stop) {
+    Stop();
+    std::this_thread::sleep_for(std::chrono::microseconds(500));
+  }
+  running = false;
+  for (ThreadHandle thread : threads) Join(thread);
+  if (replies.load() != sent.load()) Fail("a command was not answered");
+  Stop();
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -353,10 +391,11 @@ int main(int argc, char** argv) {
   moduleFolder = libraryPath.substr(0, libraryPath.find_last_of("/\\") + 1);
   // Each pattern runs on a started module; atexit and global-destructor do
   // their part at exit.
-  const std::map<std::string, void (*)()> patterns = {{"atexit", &Command},          {"global-destructor", &Command},
-                                                      {"thread-exit", &ThreadExit},  {"main-returns", &MainReturns},
-                                                      {"unload", &Unloading},        {"blocked-wait", &BlockedWait},
-                                                      {"many-threads", &ManyThreads}};
+  const std::map<std::string, void (*)()> patterns = {
+      {"atexit", &Command},           {"global-destructor", &Command},
+      {"thread-exit", &ThreadExit},   {"main-returns", &MainReturns},
+      {"unload", &Unloading},         {"blocked-wait", &BlockedWait},
+      {"many-threads", &ManyThreads}, {"stop-under-calls", &StopUnderCalls}};
   const auto run = patterns.find(pattern);
   if (run == patterns.end()) Fail("no such pattern");
 #ifdef _WIN32

@@ -71,7 +71,7 @@ bool SendFailingAt(const char* url, const std::string& text, long n, Failure mod
 
 TEST(ReplyGuarantee, EveryCommandGetsOneReplyWhateverAllocationFails) {
   test::InitializeModuleWith("[TK]\r\nLogLevel=1\r\n");
-  VirtualManagerClient::GetInstance();
+  VirtualManagerClient::Acquire();
   const std::vector<std::pair<const char*, std::string>> requests = {
       {"/zep/x", R"({"id":"1","cmdId":"k","method":"ChangePort"})"},
       {"/zep/x", R"({"id":"1","method":"TKVersion","parameter":[1]})"},

@@ -68,14 +68,14 @@ TEST(RouteCommand, PathsAndTheirCommands) {
 
 TEST_F(RoutingTest, UnroutedOrEmptyCommandsGetThePlainRefusal) {
   for (const char* url : {"/other", "/zep/x"}) {
-    VirtualManagerClient::GetInstance()->SetLastActivityTime(0);
+    VirtualManagerClient::Acquire()->SetLastActivityTime(0);
     test::HostCalls().clear();
     // A command on another path, or one after the header end, is none.
     const std::string command = R"({"id":"1","method":"ChangePort"})";
     EXPECT_EQ(31, test::Distribute(url, url == std::string("/other") ? command : "\r\n\r\n" + command));
     ASSERT_EQ(1u, test::HostCalls().size());
     EXPECT_EQ("Invalid command", test::HostCalls()[0].text);
-    EXPECT_TRUE(NearNow(VirtualManagerClient::GetInstance()->GetLastActivityTime()));
+    EXPECT_TRUE(NearNow(VirtualManagerClient::Acquire()->GetLastActivityTime()));
   }
   EXPECT_EQ(0, zep::DistributeCommand(1, 1, 0, "/other", "", nullptr, 0, 1, nullptr, 0, "", 0, 0, 0));
 }
@@ -95,17 +95,17 @@ TEST_F(RoutingTest, UploadRoutesEndWithFunctionNotFound) {
 }
 
 TEST_F(RoutingTest, SkippedRequestsDoNothing) {
-  VirtualManagerClient::GetInstance()->SetLastActivityTime(5);
+  VirtualManagerClient::Acquire()->SetLastActivityTime(5);
   EXPECT_EQ(0, ChangePortOn(3, &NoReply, 1));
-  EXPECT_EQ(5, VirtualManagerClient::GetInstance()->GetLastActivityTime());
+  EXPECT_EQ(5, VirtualManagerClient::Acquire()->GetLastActivityTime());
 }
 
 TEST_F(RoutingTest, WaitTimeoutTurnsAfterThirtySecondsIdle) {
-  VirtualManagerClient* client = VirtualManagerClient::GetInstance();
+  const InstanceRef client = VirtualManagerClient::Acquire();
   client->SetLastActivityTime(0);
   EXPECT_EQ(1u, zep::GetWaitTimeout());
   // Idle for exactly so many seconds, measured within one second of the clock.
-  auto idleFor = [client](int64_t seconds) {
+  auto idleFor = [&client](int64_t seconds) {
     for (;;) {
       const int64_t now = static_cast<int64_t>(std::time(nullptr));
       client->SetLastActivityTime(now - seconds);
@@ -174,7 +174,7 @@ TEST_F(RoutingTest, ACallbackMayCallBackIntoTheModule) {
 }
 
 TEST_F(RoutingTest, StopAndWhiteListQueriesAreLogged) {
-  VirtualManagerClient::GetInstance();
+  VirtualManagerClient::Acquire();
   test::TakeLog();
   ASSERT_TRUE(zep::DoAction(3, nullptr, nullptr));
   EXPECT_NE(std::string::npos, test::TakeLog().find("[Debug-0]: ManagerClient exit\n"));

@@ -126,7 +126,7 @@ TEST_F(ServerSettingsTest, AHangingConnectHoldsUpNoOtherCommand) {
   ASSERT_TRUE(full.Valid());
   host::TcpSocket queued = host::ConnectLoopback(full.Port());  // the accept queue is now full
   ASSERT_TRUE(queued.Valid());
-  VirtualManagerClient::GetInstance()->SetLastActivityTime(static_cast<int64_t>(std::time(nullptr)) - 100);
+  VirtualManagerClient::Acquire()->SetLastActivityTime(static_cast<int64_t>(std::time(nullptr)) - 100);
   ASSERT_EQ(100u, zep::GetWaitTimeout());
   test::TakeLog();
   replies[0] = replies[1] = "";

@@ -288,7 +288,7 @@ TEST_F(UserInstancesTest, AnEndedCopyIsReplacedWithTheRightToken) {
   const std::string sid = platform::GetProcessUserSID(platform::CurrentProcessId());
   const std::string self = std::to_string(platform::CurrentProcessId());
   const std::string eventName = Await("args", 6)[3];
-  ManagerClient& manager = VirtualManagerClient::GetInstance()->GetManagerClient();
+  ManagerClient& manager = VirtualManagerClient::Acquire()->GetManagerClient();
   manager.UserInstances().at(sid).sessionId = 0;
   // Each copy is gone on its own before the next start: a stop never meets it starting.
   ASSERT_TRUE(test::Eventually([&] { return NothingLeftOf(copy); }));
@@ -435,7 +435,7 @@ TEST_F(UserInstancesTest, APageGetsOnlyItsOwnUsersCopy) {
   EXPECT_EQ(0u, StartedPid(test::TakeLog()));
   // Straight to the start, with the record as identified.
   std::string error;
-  VirtualManagerClient::GetInstance()->GetManagerClient().GetCurrentUserModulePorts(sid, error);
+  VirtualManagerClient::Acquire()->GetManagerClient().GetCurrentUserModulePorts(sid, error);
   EXPECT_EQ("Failed to create user process.", error);
   log = test::TakeLog();
   EXPECT_EQ(0u, StartedPid(log));

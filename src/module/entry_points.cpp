@@ -69,21 +69,21 @@ uint32_t GetPorts(bool secure, uint32_t* port) {
 }
 
 uint32_t GetWaitTimeout() {
-  VirtualManagerClient* client = VirtualManagerClient::GetInstance();
-  if (client == nullptr) return 1;
+  const InstanceRef client = VirtualManagerClient::Acquire();
+  if (!client) return 1;
   const int64_t last = client->GetLastActivityTime();
   const int64_t now = platform::CurrentUnixSeconds();
   return (last != 0 && now - last > 30) ? 100 : 1;
 }
 
 int32_t GetImage(const char* request, void* buffer, uint32_t* size) {
-  VirtualManagerClient* client = VirtualManagerClient::GetInstance();
-  return client == nullptr ? 0 : client->GetEncryptedImageMap(request, buffer, size);
+  const InstanceRef client = VirtualManagerClient::Acquire();
+  return client ? client->GetEncryptedImageMap(request, buffer, size) : 0;
 }
 
 int32_t SetImage(const char* request, const void* data, uint32_t size) {
-  VirtualManagerClient* client = VirtualManagerClient::GetInstance();
-  return client == nullptr ? 0 : client->SetEncryptedImageMap(request, data, size);
+  const InstanceRef client = VirtualManagerClient::Acquire();
+  return client ? client->SetEncryptedImageMap(request, data, size) : 0;
 }
 
 int32_t Reserved(const char* key, const char* path, intptr_t reserved) {
@@ -91,8 +91,8 @@ int32_t Reserved(const char* key, const char* path, intptr_t reserved) {
   // strncmp stops at a shorter key's terminator, so such a key selects nothing.
   const bool query = std::strncmp(key, kQueryKey, kKeyLength) == 0;
   if (!query && std::strncmp(key, kAddKey, kKeyLength) != 0) return -1;
-  VirtualManagerClient* client = VirtualManagerClient::GetInstance();
-  if (client == nullptr) return -1;
+  const InstanceRef client = VirtualManagerClient::Acquire();
+  if (!client) return -1;
   if (query) return client->FileIsInWhiteList(path) ? 0 : -1;
   // An add that could not take the lock reports failure rather than success.
   return client->AddFileToWhiteList(path) ? 0 : -1;

@@ -21,7 +21,7 @@ namespace {
 
 int32_t StampAndSend(SendBackCallback callback, uint32_t sendBackHandle, uint64_t connectionContext, const char* text,
                      const void* data, uint32_t dataLength, intptr_t reserved) {
-  if (VirtualManagerClient* client = VirtualManagerClient::GetInstance()) client->StampActivity();
+  if (const InstanceRef client = VirtualManagerClient::AcquireExisting()) client->StampActivity();
   return callback(sendBackHandle, connectionContext, text, data, dataLength, reserved);
 }
 
@@ -72,8 +72,8 @@ int32_t DistributeCommand(uint32_t sendBackHandle, uint64_t connectionContext, i
       body.reset(new (std::nothrow) uint8_t[binaryBodyLength == 0 ? 1 : binaryBodyLength]);
       if (body != nullptr) std::memcpy(body.get(), binaryBody, binaryBodyLength);
     }
-    VirtualManagerClient* client = VirtualManagerClient::GetInstance();
-    if (client != nullptr) {
+    const InstanceRef client = VirtualManagerClient::Acquire();
+    if (client) {
       const uint32_t bodyLength = body != nullptr ? binaryBodyLength : 0;
       // The texts are required; a host that passes none gets the empty text.
       const std::string urlText = url != nullptr ? url : "";

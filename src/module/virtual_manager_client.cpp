@@ -1,6 +1,7 @@
 #include "module/virtual_manager_client.h"
 
 #include <cstring>
+#include <new>
 
 #include "commands/manager_client.h"
 #include "common/module_locks.h"
@@ -9,11 +10,54 @@
 
 namespace zep {
 
+// One run of the singleton and the calls that hold it. Holders are never
+// freed, only used again once empty: a call may still count itself in on a
+// holder that it read just before the run ended, and must find memory there.
+// The count takes one for the run's publication and one per call; the
+// singleton is destroyed by whoever takes the count to zero.
+struct InstanceHolder {
+  std::atomic<uint64_t> holds{0};
+  std::atomic<VirtualManagerClient*> client{nullptr};
+  std::atomic<bool> free{true};
+  InstanceHolder* next = nullptr;  // every holder made, never unlinked
+};
+
 namespace {
-// Written under InstanceLock exclusive; read without it once set, as the
-// entries use the singleton without holding the lock anyway.
-std::atomic<VirtualManagerClient*> instance{nullptr};
+
+// The run published now; holders are published and taken back under
+// InstanceLock exclusive, and read by the calls without it.
+std::atomic<InstanceHolder*> current{nullptr};
+std::atomic<InstanceHolder*> holders{nullptr};
+
+void Release(InstanceHolder* holder) {
+  if (holder->holds.fetch_sub(1, std::memory_order_acq_rel) != 1) return;
+  // A call that counted itself in on an ended run and back out finds no
+  // singleton here: only the run's own last holder destroys it.
+  VirtualManagerClient* client = holder->client.exchange(nullptr, std::memory_order_acq_rel);
+  if (client == nullptr) return;
+  delete client;
+  holder->free.store(true, std::memory_order_release);
+}
+
+// An empty holder, taken for a new run; null when none can be had.
+InstanceHolder* TakeHolder() {
+  for (InstanceHolder* holder = holders.load(std::memory_order_acquire); holder != nullptr; holder = holder->next) {
+    bool wasFree = true;
+    if (holder->free.compare_exchange_strong(wasFree, false, std::memory_order_acq_rel)) return holder;
+  }
+  auto* fresh = new (std::nothrow) InstanceHolder;
+  if (fresh == nullptr) return nullptr;
+  fresh->free.store(false, std::memory_order_relaxed);
+  fresh->next = holders.load(std::memory_order_relaxed);
+  holders.store(fresh, std::memory_order_release);  // only under InstanceLock exclusive
+  return fresh;
+}
+
 }  // namespace
+
+InstanceRef::~InstanceRef() {
+  if (holder_ != nullptr) Release(holder_);
+}
 
 VirtualManagerClient::VirtualManagerClient() { managerClient = std::make_unique<ManagerClient>(); }
 
@@ -24,22 +68,48 @@ VirtualManagerClient::~VirtualManagerClient() {
   imageMaps.Clear();
 }
 
-VirtualManagerClient* VirtualManagerClient::GetInstance() {
-  if (VirtualManagerClient* existing = instance.load(std::memory_order_acquire)) return existing;
-  ExclusiveLockGuard guard(&InstanceLock());
-  if (!guard.Owned()) return nullptr;
-  VirtualManagerClient* existing = instance.load(std::memory_order_acquire);
-  if (existing == nullptr) {
-    existing = new VirtualManagerClient();
-    instance.store(existing, std::memory_order_release);
+InstanceRef VirtualManagerClient::AcquireExisting() {
+  for (;;) {
+    InstanceHolder* holder = current.load(std::memory_order_acquire);
+    if (holder == nullptr) return InstanceRef();
+    holder->holds.fetch_add(1, std::memory_order_acq_rel);
+    // Still published after counting in: the run cannot end under this call.
+    if (current.load(std::memory_order_acquire) == holder)
+      return InstanceRef(holder, holder->client.load(std::memory_order_acquire));
+    Release(holder);
   }
-  return existing;
+}
+
+InstanceRef VirtualManagerClient::Acquire() {
+  for (;;) {
+    if (InstanceRef existing = AcquireExisting()) return existing;
+    ExclusiveLockGuard guard(&InstanceLock());
+    if (!guard.Owned()) return InstanceRef();
+    if (current.load(std::memory_order_acquire) != nullptr) continue;
+    InstanceHolder* holder = TakeHolder();
+    if (holder == nullptr) return InstanceRef();
+    // The run's own hold comes first: a call that counts itself in and out
+    // on this holder meanwhile never takes the count to zero.
+    holder->holds.fetch_add(1, std::memory_order_acq_rel);
+    VirtualManagerClient* client = nullptr;
+    try {
+      client = new VirtualManagerClient();
+    } catch (...) {
+    }
+    if (client == nullptr) {
+      Release(holder);
+      holder->free.store(true, std::memory_order_release);
+      return InstanceRef();
+    }
+    holder->client.store(client, std::memory_order_release);
+    current.store(holder, std::memory_order_release);
+  }
 }
 
 bool VirtualManagerClient::DestroyInstance() {
   ExclusiveLockGuard guard(&InstanceLock());
   if (!guard.Owned()) return false;
-  delete instance.exchange(nullptr, std::memory_order_acq_rel);
+  if (InstanceHolder* holder = current.exchange(nullptr, std::memory_order_acq_rel)) Release(holder);
   return true;
 }
 

@@ -17,6 +17,33 @@ namespace zep {
 class ManagerClient;
 class HttpParamRequest;
 struct HostRequest;
+class VirtualManagerClient;
+struct InstanceHolder;
+
+// A call's hold on the singleton: while it lives, the singleton it names is
+// not destroyed, even when the module is stopped meanwhile. Empty when there
+// was none to be had.
+class InstanceRef {
+ public:
+  InstanceRef() = default;
+  ~InstanceRef();
+  InstanceRef(InstanceRef&& other) noexcept : holder_(other.holder_), client_(other.client_) {
+    other.holder_ = nullptr;
+    other.client_ = nullptr;
+  }
+  InstanceRef& operator=(InstanceRef&&) = delete;
+  InstanceRef(const InstanceRef&) = delete;
+  InstanceRef& operator=(const InstanceRef&) = delete;
+
+  explicit operator bool() const { return client_ != nullptr; }
+  VirtualManagerClient* operator->() const { return client_; }
+
+ private:
+  friend class VirtualManagerClient;
+  InstanceRef(InstanceHolder* holder, VirtualManagerClient* client) : holder_(holder), client_(client) {}
+  InstanceHolder* holder_ = nullptr;
+  VirtualManagerClient* client_ = nullptr;
+};
 
 class VirtualManagerClient {
  public:
@@ -25,10 +52,13 @@ class VirtualManagerClient {
   VirtualManagerClient(const VirtualManagerClient&) = delete;
   VirtualManagerClient& operator=(const VirtualManagerClient&) = delete;
 
-  // The singleton, created on first use; null when InstanceLock refused.
-  static VirtualManagerClient* GetInstance();
-  // Destroys the singleton if there is one (the module's stop action); false
-  // when InstanceLock refused.
+  // The singleton, created on first use; none when InstanceLock refused.
+  static InstanceRef Acquire();
+  // The singleton if there is one; none otherwise.
+  static InstanceRef AcquireExisting();
+  // Ends the singleton's run (the module's stop action): the next call gets
+  // a fresh one, and this one is destroyed, its copies stopped, once no call
+  // holds it any more (at once when none does). False when InstanceLock refused.
   static bool DestroyInstance();
 
   // Takes the body.
