@@ -13,6 +13,10 @@
 #include "platform/user_process.h"
 #include "test_support.h"
 
+#ifdef _WIN32
+#include <windows.h>
+#endif
+
 namespace zep {
 
 uint32_t GetConnectionProcessID(uint32_t socket);
@@ -106,6 +110,46 @@ TEST_F(IdentificationTest, NoProcessForIpv6OrNoSocket) {
   ASSERT_TRUE(served6.Valid());
   EXPECT_EQ(0u, GetConnectionProcessID(served6.Value()));
 }
+
+#ifdef _WIN32
+// Windows stamps a connection's row with its making: a process made later
+// holds a number that the socket's ended maker had.
+TEST(HolderSpeaksForConnection, NotAProcessMadeAfterTheConnection) {
+  const uint32_t self = platform::CurrentProcessId();
+  uint64_t started = 0;
+  ASSERT_TRUE(platform::ProcessStartTime(self, &started));
+  platform::TcpRow row{5, 0x0100007F, 0x5678, 0x0100007F, 0x1234, self};
+  uint64_t answered = 0;
+  row.createdAt = started - 1;
+  EXPECT_FALSE(platform::HolderSpeaksForConnection(row, &answered));
+  for (const uint64_t stamp : {uint64_t{0}, started, started + 1}) {  // no stamp, or made since
+    row.createdAt = stamp;
+    answered = 0;
+    EXPECT_TRUE(platform::HolderSpeaksForConnection(row, &answered)) << stamp;
+    EXPECT_EQ(started, answered) << stamp;
+  }
+  row = platform::TcpRow{5, 0x0100007F, 0x5678, 0x0100007F, 0x1234, 0};
+  EXPECT_FALSE(platform::HolderSpeaksForConnection(row, &answered));
+}
+
+TEST_F(IdentificationTest, ThisProcessSpeaksForItsOwnConnection) {
+  ASSERT_TRUE(client.Send("x", 1));
+  const uint32_t self = platform::CurrentProcessId();
+  ASSERT_TRUE(
+      test::Eventually([&] { return GetConnectionProcessID(served.Value()) == self; }, std::chrono::seconds(2)));
+  platform::Ipv4Endpoint local{}, peer{};
+  std::vector<platform::TcpRow> rows;
+  ASSERT_TRUE(platform::GetSocketEndpoints(served.Value(), local, peer));
+  ASSERT_TRUE(platform::GetTcpTableWithOwners(rows));
+  const platform::TcpRow* row = platform::ClientEndRow(rows, local, peer);
+  ASSERT_NE(nullptr, row);
+  uint64_t started = 0, answered = 0;
+  ASSERT_TRUE(platform::ProcessStartTime(self, &started));
+  EXPECT_TRUE(platform::HolderSpeaksForConnection(*row, &answered));
+  EXPECT_EQ(started, answered);
+}
+
+#endif
 
 }  // namespace
 }  // namespace zep

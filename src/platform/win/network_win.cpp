@@ -12,6 +12,7 @@
 #include <string>
 
 #include "platform/network.h"
+#include "platform/process_user.h"
 #include "platform/win/win_resources.h"
 
 namespace zep::platform {
@@ -168,6 +169,16 @@ bool GetTcpTableWithOwners(std::vector<TcpRow>& rows) {
     }
   }
   return haveTable;
+}
+
+// A process made after the connection cannot have made its socket: its id is
+// that of the socket's ended maker, taken again.
+bool HolderSpeaksForConnection(const TcpRow& row, uint64_t* startTime) {
+  uint64_t created = 0;
+  if (row.owningProcessId == 0 || !ProcessStartTime(row.owningProcessId, &created)) return false;
+  if (row.createdAt != 0 && created > row.createdAt) return false;
+  *startTime = created;
+  return true;
 }
 
 namespace {
