@@ -149,6 +149,35 @@ TEST_F(IdentificationTest, ThisProcessSpeaksForItsOwnConnection) {
   EXPECT_EQ(started, answered);
 }
 
+// The suite runs as an administrator (Wine's user is one, with
+// Administrators enabled in its token).
+TEST(ProcessUserAdministers, AnAdministratorAndNoProcess) {
+  EXPECT_TRUE(platform::ProcessUserAdministers(platform::CurrentProcessId(), ""));
+  EXPECT_FALSE(platform::ProcessUserAdministers(0, ""));
+}
+
+// Under UAC an administrator's everyday token holds Administrators for
+// denying only, as a restricted token does here.
+TEST(ProcessUserAdministers, AlsoWithAdministratorsForDenyingOnly) {
+  HANDLE own = nullptr, restricted = nullptr;
+  ASSERT_TRUE(OpenProcessToken(GetCurrentProcess(), TOKEN_ALL_ACCESS, &own));
+  BYTE administrators[SECURITY_MAX_SID_SIZE];
+  DWORD size = sizeof administrators;
+  ASSERT_TRUE(CreateWellKnownSid(WinBuiltinAdministratorsSid, nullptr, administrators, &size));
+  SID_AND_ATTRIBUTES denyOnly{administrators, 0};
+  ASSERT_TRUE(CreateRestrictedToken(own, 0, 1, &denyOnly, 0, nullptr, 0, nullptr, &restricted));
+  STARTUPINFOA startup{};
+  startup.cb = sizeof startup;
+  PROCESS_INFORMATION info{};
+  char line[] = "cmd.exe /c exit";
+  ASSERT_TRUE(CreateProcessAsUserA(restricted, nullptr, line, nullptr, nullptr, FALSE,
+                                   CREATE_SUSPENDED | CREATE_NO_WINDOW, nullptr, nullptr, &startup, &info));
+  EXPECT_TRUE(platform::ProcessUserAdministers(info.dwProcessId, ""));
+  TerminateProcess(info.hProcess, 0);
+  WaitForSingleObject(info.hProcess, INFINITE);
+  for (HANDLE handle : {info.hThread, info.hProcess, restricted, own}) CloseHandle(handle);
+}
+
 #endif
 
 }  // namespace
