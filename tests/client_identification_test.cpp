@@ -178,6 +178,34 @@ TEST(ProcessUserAdministers, AlsoWithAdministratorsForDenyingOnly) {
   for (HANDLE handle : {info.hThread, info.hProcess, restricted, own}) CloseHandle(handle);
 }
 
+// A copy started with an elevated client's token runs with the limited token
+// linked to it (Wine's processes run elevated, with such a link).
+TEST(OpenPrimaryTokenOf, AnElevatedTokenGivesWayToItsLimitedOne) {
+  platform::QueryProcess self(platform::CurrentProcessId());
+  platform::UserToken token;
+  platform::EnvironmentBlock environment;
+  platform::ProcessHandle copy;
+  ASSERT_TRUE(platform::OpenPrimaryTokenOf(self, token));
+  EXPECT_EQ(platform::GetProcessUserSID(platform::CurrentProcessId()), platform::TokenUserSid(token));
+  char folder[MAX_PATH];
+  const UINT length = GetSystemDirectoryA(folder, MAX_PATH);
+  ASSERT_TRUE(length > 0 && length < MAX_PATH);
+  ASSERT_TRUE(environment.Create(token));
+  ASSERT_TRUE(
+      platform::StartProcessAsUser(token, std::string(folder) + "\\cmd.exe", "\"cmd.exe\" /c exit", environment, copy));
+  ASSERT_EQ(platform::WaitResult::Exited, copy.Wait(60000));
+  // The copy's handle keeps its process, and so its token, to be asked.
+  HANDLE process = OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, copy.ProcessId());
+  HANDLE copyToken = nullptr;
+  TOKEN_ELEVATION_TYPE elevation = TokenElevationTypeDefault;
+  DWORD returned = 0;
+  EXPECT_TRUE(process != nullptr && OpenProcessToken(process, TOKEN_QUERY, &copyToken) &&
+              GetTokenInformation(copyToken, TokenElevationType, &elevation, sizeof elevation, &returned));
+  EXPECT_EQ(TokenElevationTypeLimited, elevation);
+  if (copyToken != nullptr) CloseHandle(copyToken);
+  if (process != nullptr) CloseHandle(process);
+  copy.Close();
+}
 #endif
 
 }  // namespace
