@@ -13,6 +13,10 @@
 #include "platform/user_process.h"
 #include "test_support.h"
 
+#ifdef _WIN32
+#include <windows.h>
+#endif
+
 namespace zep {
 
 uint32_t GetConnectionProcessID(uint32_t socket);
@@ -106,6 +110,103 @@ TEST_F(IdentificationTest, NoProcessForIpv6OrNoSocket) {
   ASSERT_TRUE(served6.Valid());
   EXPECT_EQ(0u, GetConnectionProcessID(served6.Value()));
 }
+
+#ifdef _WIN32
+// Windows stamps a connection's row with its making: a process made later
+// holds a number that the socket's ended maker had.
+TEST(HolderSpeaksForConnection, NotAProcessMadeAfterTheConnection) {
+  const uint32_t self = platform::CurrentProcessId();
+  uint64_t started = 0;
+  ASSERT_TRUE(platform::ProcessStartTime(self, &started));
+  platform::TcpRow row{5, 0x0100007F, 0x5678, 0x0100007F, 0x1234, self};
+  uint64_t answered = 0;
+  row.createdAt = started - 1;
+  EXPECT_FALSE(platform::HolderSpeaksForConnection(row, &answered));
+  for (const uint64_t stamp : {uint64_t{0}, started, started + 1}) {  // no stamp, or made since
+    row.createdAt = stamp;
+    answered = 0;
+    EXPECT_TRUE(platform::HolderSpeaksForConnection(row, &answered)) << stamp;
+    EXPECT_EQ(started, answered) << stamp;
+  }
+  row = platform::TcpRow{5, 0x0100007F, 0x5678, 0x0100007F, 0x1234, 0};
+  EXPECT_FALSE(platform::HolderSpeaksForConnection(row, &answered));
+}
+
+TEST_F(IdentificationTest, ThisProcessSpeaksForItsOwnConnection) {
+  ASSERT_TRUE(client.Send("x", 1));
+  const uint32_t self = platform::CurrentProcessId();
+  ASSERT_TRUE(
+      test::Eventually([&] { return GetConnectionProcessID(served.Value()) == self; }, std::chrono::seconds(2)));
+  platform::Ipv4Endpoint local{}, peer{};
+  std::vector<platform::TcpRow> rows;
+  ASSERT_TRUE(platform::GetSocketEndpoints(served.Value(), local, peer));
+  ASSERT_TRUE(platform::GetTcpTableWithOwners(rows));
+  const platform::TcpRow* row = platform::ClientEndRow(rows, local, peer);
+  ASSERT_NE(nullptr, row);
+  uint64_t started = 0, answered = 0;
+  ASSERT_TRUE(platform::ProcessStartTime(self, &started));
+  EXPECT_TRUE(platform::HolderSpeaksForConnection(*row, &answered));
+  EXPECT_EQ(started, answered);
+}
+
+// The suite runs as an administrator (Wine's user is one, with
+// Administrators enabled in its token).
+TEST(ProcessUserAdministers, AnAdministratorAndNoProcess) {
+  EXPECT_TRUE(platform::ProcessUserAdministers(platform::CurrentProcessId(), ""));
+  EXPECT_FALSE(platform::ProcessUserAdministers(0, ""));
+}
+
+// Under UAC an administrator's everyday token holds Administrators for
+// denying only, as a restricted token does here.
+TEST(ProcessUserAdministers, AlsoWithAdministratorsForDenyingOnly) {
+  HANDLE own = nullptr, restricted = nullptr;
+  ASSERT_TRUE(OpenProcessToken(GetCurrentProcess(), TOKEN_ALL_ACCESS, &own));
+  BYTE administrators[SECURITY_MAX_SID_SIZE];
+  DWORD size = sizeof administrators;
+  ASSERT_TRUE(CreateWellKnownSid(WinBuiltinAdministratorsSid, nullptr, administrators, &size));
+  SID_AND_ATTRIBUTES denyOnly{administrators, 0};
+  ASSERT_TRUE(CreateRestrictedToken(own, 0, 1, &denyOnly, 0, nullptr, 0, nullptr, &restricted));
+  STARTUPINFOA startup{};
+  startup.cb = sizeof startup;
+  PROCESS_INFORMATION info{};
+  char line[] = "cmd.exe /c exit";
+  ASSERT_TRUE(CreateProcessAsUserA(restricted, nullptr, line, nullptr, nullptr, FALSE,
+                                   CREATE_SUSPENDED | CREATE_NO_WINDOW, nullptr, nullptr, &startup, &info));
+  EXPECT_TRUE(platform::ProcessUserAdministers(info.dwProcessId, ""));
+  TerminateProcess(info.hProcess, 0);
+  WaitForSingleObject(info.hProcess, INFINITE);
+  for (HANDLE handle : {info.hThread, info.hProcess, restricted, own}) CloseHandle(handle);
+}
+
+// A copy started with an elevated client's token runs with the limited token
+// linked to it (Wine's processes run elevated, with such a link).
+TEST(OpenPrimaryTokenOf, AnElevatedTokenGivesWayToItsLimitedOne) {
+  platform::QueryProcess self(platform::CurrentProcessId());
+  platform::UserToken token;
+  platform::EnvironmentBlock environment;
+  platform::ProcessHandle copy;
+  ASSERT_TRUE(platform::OpenPrimaryTokenOf(self, token));
+  EXPECT_EQ(platform::GetProcessUserSID(platform::CurrentProcessId()), platform::TokenUserSid(token));
+  char folder[MAX_PATH];
+  const UINT length = GetSystemDirectoryA(folder, MAX_PATH);
+  ASSERT_TRUE(length > 0 && length < MAX_PATH);
+  ASSERT_TRUE(environment.Create(token));
+  ASSERT_TRUE(
+      platform::StartProcessAsUser(token, std::string(folder) + "\\cmd.exe", "\"cmd.exe\" /c exit", environment, copy));
+  ASSERT_EQ(platform::WaitResult::Exited, copy.Wait(60000));
+  // The copy's handle keeps its process, and so its token, to be asked.
+  HANDLE process = OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, copy.ProcessId());
+  HANDLE copyToken = nullptr;
+  TOKEN_ELEVATION_TYPE elevation = TokenElevationTypeDefault;
+  DWORD returned = 0;
+  EXPECT_TRUE(process != nullptr && OpenProcessToken(process, TOKEN_QUERY, &copyToken) &&
+              GetTokenInformation(copyToken, TokenElevationType, &elevation, sizeof elevation, &returned));
+  EXPECT_EQ(TokenElevationTypeLimited, elevation);
+  if (copyToken != nullptr) CloseHandle(copyToken);
+  if (process != nullptr) CloseHandle(process);
+  copy.Close();
+}
+#endif
 
 }  // namespace
 }  // namespace zep

@@ -22,14 +22,6 @@ test("--help prints the usage and succeeds", () => {
   assert.match(run.stdout, /^usage: zephost \[--module PATH\] \[--port N\]\n/);
 });
 
-test("a port in use is named with the reason", async () => {
-  const port = Number(new URL(origin).port);
-  const module = path.join(scratchFolder(["libzep.so"]), "libzep.so");
-  const run = spawnSync(zephost, ["--port", String(port), "--module", module], { encoding: "utf8" });
-  assert.equal(run.status, 1);
-  assert.match(run.stderr, new RegExp(`^zephost: cannot listen on 127\\.0\\.0\\.1:${port}: .+\\n$`));
-});
-
 // Root may start zephost by its bare name from a folder of a user's: neither
 // the name it was started by nor the working folder says where it lives.
 test("zephost finds itself through the system, and takes only an absolute --module", async () => {

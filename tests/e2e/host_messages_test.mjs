@@ -1,14 +1,17 @@
-// zephost's messages for a mistaken command line and a module it cannot
-// load, natively and (ZEP_E2E_WINE=1) from zephost.exe under Wine.
+// zephost's messages for a mistaken command line, a module it cannot load
+// and a port it cannot have, natively and (ZEP_E2E_WINE=1) from zephost.exe
+// under Wine.
 import { test } from "node:test";
 import assert from "node:assert/strict";
 import { spawnSync } from "node:child_process";
-import { nativeBuild, root, underWine, wineEnv } from "./host.mjs";
+import path from "node:path";
+import { freePort, nativeBuild, root, scratchFolder, startZephost, stopHost, underWine, wineEnv } from "./host.mjs";
 
-function zephost(args) {
+// folder: where zephost and its module lie (the build folder when not given).
+function zephost(args, folder) {
   const [command, env] = underWine
-    ? [root + "scripts/zephost-wine.sh", wineEnv()]
-    : [nativeBuild + "zephost", process.env];
+    ? [root + "scripts/zephost-wine.sh", wineEnv(folder ? { ZEPHOST_EXE: path.join(folder, "zephost.exe") } : {})]
+    : [path.join(folder ?? nativeBuild, "zephost"), process.env];
   const run = spawnSync(command, args, { encoding: "utf8", env, timeout: 60000 });
   return { status: run.status, stderr: run.stderr.replaceAll("\r\n", "\n") };
 }
@@ -40,5 +43,19 @@ test("a module that cannot be loaded is named with the system's reason", () => {
     assert.equal(run.stderr,
                  "zephost: cannot load /nonexistent/libzep.so: /nonexistent/libzep.so: cannot open shared object file: " +
                  "No such file or directory\n");
+  }
+});
+
+test("a port another program holds is said to be in use, with the way round it", async () => {
+  const { host, origin } = await startZephost(["--port", String(await freePort())]);
+  try {
+    const port = new URL(origin).port;
+    const names = underWine ? ["zephost.exe", "zep.dll"] : ["zephost", "libzep.so"];
+    const run = zephost(["--port", port], scratchFolder(names, underWine ? root + "build/windows/" : nativeBuild));
+    assert.equal(run.status, 1);
+    assert.equal(run.stderr, `zephost: cannot listen on 127.0.0.1:${port}: the port is in use by another program ` +
+                             "(start zephost with --port N to use another port)\n");
+  } finally {
+    await stopHost(host);
   }
 });

@@ -556,16 +556,39 @@ HostServer::HostServer(ModuleLibrary& module) : state_(std::make_unique<State>(m
 
 HostServer::~HostServer() = default;
 
-uint16_t HostServer::Listen(uint16_t port, std::string& error) {
+namespace {
+
+// Whether a failed bind or listen means that another socket holds the port.
+bool PortHeldElsewhere(const beast::error_code& ec) {
+#ifdef _WIN32
+  // Windows refuses a port held exclusively as access denied.
+  if (ec == asio::error::access_denied) return true;
+#endif
+  return ec == asio::error::address_in_use;
+}
+
+}  // namespace
+
+uint16_t HostServer::Listen(uint16_t port, std::string& error, bool* portInUse) {
   beast::error_code ec;
   auto acceptor = std::make_unique<tcp::acceptor>(state_->io);
   const tcp::endpoint endpoint(asio::ip::make_address("127.0.0.1"), port);
   acceptor->open(endpoint.protocol(), ec);
+#ifdef _WIN32
+  // On Windows a socket with SO_REUSEADDR may bind a port that another one
+  // listens on and take its connections: zephost holds its port exclusively.
+  using ExclusiveAddressUse = asio::detail::socket_option::boolean<SOL_SOCKET, SO_EXCLUSIVEADDRUSE>;
+  if (!ec) acceptor->set_option(ExclusiveAddressUse(true), ec);
+#else
+  // On POSIX it only lets a restarted zephost listen again past connections
+  // in TIME_WAIT; no other listener can share the port.
   if (!ec) acceptor->set_option(asio::socket_base::reuse_address(true), ec);
+#endif
   if (!ec) acceptor->bind(endpoint, ec);
   if (!ec) acceptor->listen(asio::socket_base::max_listen_connections, ec);
   if (ec) {
     error = ec.message();
+    if (portInUse != nullptr) *portInUse = PortHeldElsewhere(ec);
     return 0;
   }
   const uint16_t bound = acceptor->local_endpoint().port();

@@ -21,8 +21,10 @@ class HostServer {
   HostServer(const HostServer&) = delete;
   HostServer& operator=(const HostServer&) = delete;
 
-  // Listens on 127.0.0.1 at the port (0: one the system picks); the port, or 0 on failure.
-  uint16_t Listen(uint16_t port, std::string& error);
+  // Listens on 127.0.0.1 at the port (0: one the system picks); the port, or
+  // 0 on failure, with the system's reason and whether another socket holds
+  // the port.
+  uint16_t Listen(uint16_t port, std::string& error, bool* portInUse = nullptr);
   // What the console page shows of the host: a JSON object served at /zephost/info.
   void SetPageInfo(const std::string& json);
   // Serves until Stop, then waits up to 5 s for the module calls that still

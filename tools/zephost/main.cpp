@@ -171,8 +171,10 @@ int main(int argc, char** argv) {
     port = static_cast<uint16_t>(defaultPort);
   }
   std::string error;
-  const uint16_t servedPort = server.Listen(port, error);
+  bool portInUse = false;
+  const uint16_t servedPort = server.Listen(port, error, &portInUse);
   if (servedPort == 0) {
+    if (portInUse) error = "the port is in use by another program (start zephost with --port N to use another port)";
     std::fprintf(stderr, "zephost: cannot listen on 127.0.0.1:%u: %s\n", static_cast<unsigned>(port), error.c_str());
     module.DoAction(3, nullptr, nullptr);
     return 1;

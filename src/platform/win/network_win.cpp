@@ -9,8 +9,10 @@
 
 #include <algorithm>
 #include <cstring>
+#include <string>
 
 #include "platform/network.h"
+#include "platform/process_user.h"
 #include "platform/win/win_resources.h"
 
 namespace zep::platform {
@@ -96,18 +98,44 @@ namespace {
 using AllocateAndGetTcpExTableFromStackFn = DWORD(WINAPI*)(PVOID*, BOOL, HANDLE, DWORD, DWORD);
 using GetExtendedTcpTableFn = DWORD(WINAPI*)(PVOID, PDWORD, BOOL, ULONG, TCP_TABLE_CLASS, ULONG);
 
+uint16_t PortOf(DWORD field) { return static_cast<uint16_t>(field & 0xFFFF); }
+
 void AppendRows(const MIB_TCPTABLE_OWNER_PID* table, std::vector<TcpRow>& rows) {
   for (DWORD i = 0; i < table->dwNumEntries; ++i) {
     const MIB_TCPROW_OWNER_PID& row = table->table[i];
-    rows.push_back(TcpRow{row.dwState, row.dwLocalAddr, static_cast<uint16_t>(row.dwLocalPort & 0xFFFF),
-                          row.dwRemoteAddr, static_cast<uint16_t>(row.dwRemotePort & 0xFFFF), row.dwOwningPid});
+    rows.push_back(TcpRow{row.dwState, row.dwLocalAddr, PortOf(row.dwLocalPort), row.dwRemoteAddr,
+                          PortOf(row.dwRemotePort), row.dwOwningPid});
   }
+}
+
+void AppendRows(const MIB_TCPTABLE_OWNER_MODULE* table, std::vector<TcpRow>& rows) {
+  for (DWORD i = 0; i < table->dwNumEntries; ++i) {
+    const MIB_TCPROW_OWNER_MODULE& row = table->table[i];
+    TcpRow added{row.dwState,      row.dwLocalAddr,          PortOf(row.dwLocalPort),
+                 row.dwRemoteAddr, PortOf(row.dwRemotePort), row.dwOwningPid};
+    added.createdAt = static_cast<uint64_t>(row.liCreateTimestamp.QuadPart);
+    rows.push_back(added);
+  }
+}
+
+// The IP helper of the system folder only: a DLL of that name planted in the
+// host's folder or the working folder must not be loaded into the service.
+HMODULE LoadIpHelper() {
+  HMODULE library = LoadLibraryExA("iphlpapi.dll", nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32);
+  // A system without the search flags refuses them as an invalid parameter:
+  // there the library is named by its full path in the system folder.
+  if (library != nullptr || GetLastError() != ERROR_INVALID_PARAMETER) return library;
+  char folder[MAX_PATH];
+  const UINT length = GetSystemDirectoryA(folder, MAX_PATH);
+  if (length == 0 || length >= MAX_PATH) return nullptr;
+  const std::string path = std::string(folder, length) + "\\iphlpapi.dll";
+  return LoadLibraryExA(path.c_str(), nullptr, LOAD_WITH_ALTERED_SEARCH_PATH);
 }
 
 }  // namespace
 
 bool GetTcpTableWithOwners(std::vector<TcpRow>& rows) {
-  HMODULE library = LoadLibraryA("iphlpapi.dll");
+  HMODULE library = LoadIpHelper();
   if (library == nullptr) return false;
   const LibraryCloser unload{library};
   bool haveTable = false;
@@ -124,17 +152,33 @@ bool GetTcpTableWithOwners(std::vector<TcpRow>& rows) {
     auto getExtended = reinterpret_cast<GetExtendedTcpTableFn>(
         reinterpret_cast<void*>(GetProcAddress(library, "GetExtendedTcpTable")));
     if (getExtended != nullptr) {
+      // The module rows carry each connection's creation stamp. Wine 8 gives
+      // this table too, with every stamp 0.
+      std::vector<unsigned char> buffer;
       DWORD size = 0;
-      if (getExtended(nullptr, &size, FALSE, AF_INET, TCP_TABLE_OWNER_PID_ALL, 0) == ERROR_INSUFFICIENT_BUFFER) {
-        std::vector<unsigned char> buffer(size);
-        if (getExtended(buffer.data(), &size, FALSE, AF_INET, TCP_TABLE_OWNER_PID_ALL, 0) == NO_ERROR) {
-          AppendRows(reinterpret_cast<MIB_TCPTABLE_OWNER_PID*>(buffer.data()), rows);
-          haveTable = true;
-        }
+      DWORD status = ERROR_INSUFFICIENT_BUFFER;
+      // The table may grow between the calls: ask again, a few times.
+      for (int attempt = 0; attempt < 4 && status == ERROR_INSUFFICIENT_BUFFER; ++attempt) {
+        buffer.resize(size == 0 ? 1 : size);
+        status = getExtended(buffer.data(), &size, FALSE, AF_INET, TCP_TABLE_OWNER_MODULE_ALL, 0);
+      }
+      if (status == NO_ERROR) {
+        AppendRows(reinterpret_cast<MIB_TCPTABLE_OWNER_MODULE*>(buffer.data()), rows);
+        haveTable = true;
       }
     }
   }
   return haveTable;
+}
+
+// A process made after the connection cannot have made its socket: its id is
+// that of the socket's ended maker, taken again.
+bool HolderSpeaksForConnection(const TcpRow& row, uint64_t* startTime) {
+  uint64_t created = 0;
+  if (row.owningProcessId == 0 || !ProcessStartTime(row.owningProcessId, &created)) return false;
+  if (row.createdAt != 0 && created > row.createdAt) return false;
+  *startTime = created;
+  return true;
 }
 
 namespace {

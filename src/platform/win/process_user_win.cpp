@@ -3,6 +3,8 @@
 
 #include <sddl.h>
 
+#include <vector>
+
 #include "platform/process_user.h"
 #include "platform/win/win_resources.h"
 
@@ -45,6 +47,44 @@ bool ProcessStartTime(uint32_t processId, uint64_t* startTime) {
   if (!GetProcessTimes(process.handle, &created, &exited, &kernel, &user)) return false;
   *startTime = (static_cast<uint64_t>(created.dwHighDateTime) << 32) | created.dwLowDateTime;
   return true;
+}
+
+namespace {
+
+// The token's information of one class; empty when it cannot be had.
+std::vector<unsigned char> TokenInformation(HANDLE token, TOKEN_INFORMATION_CLASS kind) {
+  DWORD length = 0;
+  GetTokenInformation(token, kind, nullptr, 0, &length);
+  std::vector<unsigned char> information(length);
+  if (length == 0 || !GetTokenInformation(token, kind, information.data(), length, &length)) information.clear();
+  return information;
+}
+
+}  // namespace
+
+bool ProcessUserAdministers(uint32_t processId, const std::string& /*administratorsGroup*/) {
+  HandleCloser process;
+  process.handle = OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, processId);
+  if (process.handle == nullptr) return false;
+  HandleCloser token;
+  if (!OpenProcessToken(process.handle, TOKEN_QUERY, &token.handle)) {
+    token.handle = nullptr;
+    return false;
+  }
+  const std::vector<unsigned char> user = TokenInformation(token.handle, TokenUser);
+  if (!user.empty() && IsWellKnownSid(reinterpret_cast<const TOKEN_USER*>(user.data())->User.Sid, WinLocalSystemSid))
+    return true;
+  const std::vector<unsigned char> groups = TokenInformation(token.handle, TokenGroups);
+  if (groups.empty()) return false;
+  const auto* list = reinterpret_cast<const TOKEN_GROUPS*>(groups.data());
+  for (DWORD i = 0; i < list->GroupCount; ++i) {
+    // Under UAC an administrator's everyday token holds the group for
+    // denying only; the user administers all the same.
+    if (IsWellKnownSid(list->Groups[i].Sid, WinBuiltinAdministratorsSid) &&
+        (list->Groups[i].Attributes & (SE_GROUP_ENABLED | SE_GROUP_USE_FOR_DENY_ONLY)) != 0)
+      return true;
+  }
+  return false;
 }
 
 }  // namespace zep::platform

@@ -149,12 +149,24 @@ bool SetTokenSessionId(UserToken& token, uint32_t sessionId) {
 }
 
 bool OpenPrimaryTokenOf(const QueryProcess& process, UserToken& token) {
-  HANDLE opened = nullptr;
-  if (!process.Valid() ||
-      !OpenProcessToken(process.Get()->process,
-                        TOKEN_ASSIGN_PRIMARY | TOKEN_DUPLICATE | TOKEN_QUERY | TOKEN_ADJUST_DEFAULT, &opened))
+  constexpr DWORD kAccess = TOKEN_ASSIGN_PRIMARY | TOKEN_DUPLICATE | TOKEN_QUERY | TOKEN_ADJUST_DEFAULT;
+  win::HandleCloser opened;
+  if (!process.Valid() || !OpenProcessToken(process.Get()->process, kAccess, &opened.handle)) {
+    opened.handle = nullptr;
     return false;
-  return AssignToken(token, opened);
+  }
+  TOKEN_ELEVATION_TYPE elevation = TokenElevationTypeDefault;
+  DWORD length = 0;
+  if (!GetTokenInformation(opened.handle, TokenElevationType, &elevation, sizeof elevation, &length)) return false;
+  if (elevation != TokenElevationTypeFull) return AssignToken(token, opened.Release());
+  // An elevated client gets its copy with the limited token of its logon,
+  // or none: the copy must not carry the administrator's full rights.
+  TOKEN_LINKED_TOKEN linked{};
+  if (!GetTokenInformation(opened.handle, TokenLinkedToken, &linked, sizeof linked, &length)) return false;
+  const win::HandleCloser limited{linked.LinkedToken};
+  HANDLE primary = nullptr;
+  if (!DuplicateTokenEx(limited.handle, kAccess, nullptr, SecurityImpersonation, TokenPrimary, &primary)) return false;
+  return AssignToken(token, primary);
 }
 
 std::string TokenUserSid(const UserToken& token) {
