@@ -3,8 +3,8 @@
 // atexit handler, from a global destructor or from a thread's exit (its
 // thread-specific data or thread-locals), threads still inside commands while
 // main returns, unloading the library after other threads used it, a host
-// thread blocked in a wait, many live threads, stopping the module while
-// other threads are inside its calls.
+// thread blocked in a wait, many live threads, stopping the module or
+// forking while other threads are inside its calls.
 //
 //   host_patterns <pattern> <library> <working folder>
 //
@@ -29,7 +29,9 @@
 #include <dirent.h>
 #include <dlfcn.h>
 #include <pthread.h>
+#include <signal.h>
 #include <sys/epoll.h>
+#include <sys/wait.h>
 #include <unistd.h>
 #endif
 
@@ -376,6 +378,49 @@ void StopUnderCalls() {
   Stop();
 }
 
+#ifndef _WIN32
+// Children forked while other threads are inside every export, logging on:
+// each child uses the module at once, and neither hangs nor crashes.
+void ForkUnderCalls() {
+  std::atomic<bool> running{true};
+  auto callEverything = [] {
+    unsigned char record[524] = {1};
+    uint32_t size = 0;
+    Command();
+    library.SetImage("/SetEncryptedImageMap?GUID=k", record, sizeof record);
+    library.GetImage("/GetEncryptedImageMap?GUID=k", record, &size);
+    library.Reserved("addFileToWhiteList", "/a", 0);
+    library.Reserved("fileInQROWhiteList", "/a", 0);
+    library.GetWaitTimeout();
+  };
+  std::function<void()> body = [&] {
+    while (running.load()) callEverything();
+  };
+  std::vector<ThreadHandle> threads;
+  for (int i = 0; i < 4; ++i) threads.push_back(StartThread(&body));
+  while (replies.load() < 20) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  for (int fork = 0; fork < 200; ++fork) {
+    const pid_t child = ::fork();
+    if (child == 0) {
+      replies = 0;
+      callEverything();
+      _exit(replies.load() == 1 ? 0 : 4);
+    }
+    int status = 0, waited = 0;
+    while (waitpid(child, &status, WNOHANG) == 0 && waited++ < 5000) usleep(1000);
+    if (waited > 5000) {
+      kill(child, SIGKILL);
+      waitpid(child, &status, 0);
+      Fail("a child forked under calls hung");
+    }
+    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) Fail("a child forked under calls failed");
+  }
+  running = false;
+  for (ThreadHandle thread : threads) Join(thread);
+  Stop();
+}
+#endif
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -392,10 +437,18 @@ int main(int argc, char** argv) {
   // Each pattern runs on a started module; atexit and global-destructor do
   // their part at exit.
   const std::map<std::string, void (*)()> patterns = {
-      {"atexit", &Command},           {"global-destructor", &Command},
-      {"thread-exit", &ThreadExit},   {"main-returns", &MainReturns},
-      {"unload", &Unloading},         {"blocked-wait", &BlockedWait},
-      {"many-threads", &ManyThreads}, {"stop-under-calls", &StopUnderCalls}};
+      {"atexit", &Command},
+      {"global-destructor", &Command},
+      {"thread-exit", &ThreadExit},
+      {"main-returns", &MainReturns},
+      {"unload", &Unloading},
+      {"blocked-wait", &BlockedWait},
+      {"many-threads", &ManyThreads},
+      {"stop-under-calls", &StopUnderCalls},
+#ifndef _WIN32
+      {"fork-under-calls", &ForkUnderCalls},
+#endif
+  };
   const auto run = patterns.find(pattern);
   if (run == patterns.end()) Fail("no such pattern");
 #ifdef _WIN32

@@ -80,8 +80,12 @@ TEST(HostPatterns, TheHostSeesWhatItExpects) {
 #else
   constexpr int kMainReturnsRuns = 10;
 #endif
-  for (const char* pattern : {"atexit", "global-destructor", "thread-exit", "unload", "blocked-wait", "many-threads",
-                              "stop-under-calls", "main-returns"}) {
+  for (const char* pattern :
+       {"atexit", "global-destructor", "thread-exit", "unload", "blocked-wait", "many-threads", "stop-under-calls",
+#ifndef _WIN32
+        "fork-under-calls",
+#endif
+        "main-returns"}) {
     const int runs = std::string(pattern) == "main-returns" ? kMainReturnsRuns : 1;
     for (int run = 0; run < runs; ++run) EXPECT_EQ(0, RunPattern(pattern, run)) << pattern << " run " << run;
   }

@@ -243,6 +243,25 @@ void ReentrantRwLock::UnlockExclusive() {
   guard_.Leave();
 }
 
+void ReentrantRwLock::ForgetOtherThreads() {
+  // The other threads' records and waits are gone with them; their events
+  // may be mid-use by a thread that is not here, and are left as they are.
+  const uintptr_t self = platform::CurrentThreadToken();
+  LockHolder* own = nullptr;
+  for (int i = holders_.Size() - 1; i >= 0; --i) {
+    LockHolder* holder = holders_[i];
+    if (holder != nullptr && holder->thread == self && own == nullptr)
+      own = holder;
+    else
+      RemoveHolder(holder);
+  }
+  writerCount_ = own != nullptr && own->count >= kExclusiveStep ? 1 : 0;
+  readerCount_ = own != nullptr && own->count < kExclusiveStep ? 1 : 0;
+  waitingReaderCount_ = 0;
+  writerEvent_ = nullptr;
+  readerEvent_ = nullptr;
+}
+
 ReentrantRwLock::Snapshot ReentrantRwLock::Inspect() {
   guard_.Enter();
   Snapshot snapshot{writerCount_,           readerCount_,        waitingReaderCount_,

@@ -37,6 +37,10 @@ class ReentrantRwLock {
   int LockExclusive();
   void UnlockExclusive();
 
+  // In a child forked while other threads held or awaited the lock: only
+  // the calling thread's hold remains, and no thread waits.
+  void ForgetOtherThreads();
+
   struct Snapshot {
     uint32_t writerCount;
     uint32_t readerCount;

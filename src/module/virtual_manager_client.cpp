@@ -6,6 +6,7 @@
 #include "commands/manager_client.h"
 #include "common/module_locks.h"
 #include "platform/clock.h"
+#include "platform/critical_section.h"
 #include "settings/log.h"
 
 namespace zep {
@@ -52,6 +53,49 @@ InstanceHolder* TakeHolder() {
   holders.store(fresh, std::memory_order_release);  // only under InstanceLock exclusive
   return fresh;
 }
+
+// A fork while other threads are inside the module. Before it the module's
+// locks are taken in their order (the singleton, the store of the run now
+// published, the settings), so that no thread is inside what they guard.
+// After it the parent gives them back; the child first forgets the holds and
+// waits of threads it does not have, then gives them back too. A run that was
+// already stopped is reached by no call of the child.
+struct ForkLocks {
+  ReentrantRwLock* locks[3] = {nullptr, nullptr, nullptr};
+  bool taken[3] = {false, false, false};
+  // The published run, held as a call holds it, so that it cannot end meanwhile.
+  alignas(InstanceRef) unsigned char runStorage[sizeof(InstanceRef)];
+  InstanceRef* run = nullptr;
+};
+ForkLocks forkLocks;
+
+void PrepareFork() {
+  ForkLocks& fork = forkLocks;
+  fork.locks[0] = &InstanceLock();
+  fork.taken[0] = InstanceLock().LockExclusive() != 0;
+  fork.run = new (fork.runStorage) InstanceRef(VirtualManagerClient::AcquireExisting());
+  fork.locks[1] = *fork.run ? &(*fork.run)->StoreLock() : nullptr;
+  fork.taken[1] = fork.locks[1] != nullptr && fork.locks[1]->LockExclusive() != 0;
+  fork.locks[2] = &SettingsLock();
+  fork.taken[2] = SettingsLock().LockExclusive() != 0;
+}
+
+void GiveBackAfterFork(bool child) {
+  ForkLocks& fork = forkLocks;
+  for (int i = 2; i >= 0; --i) {
+    if (fork.locks[i] == nullptr) continue;
+    if (child) fork.locks[i]->ForgetOtherThreads();
+    if (fork.taken[i]) fork.locks[i]->UnlockExclusive();
+    fork.locks[i] = nullptr;
+    fork.taken[i] = false;
+  }
+  if (fork.run != nullptr) fork.run->~InstanceRef();
+  fork.run = nullptr;
+}
+
+[[maybe_unused]] const bool forkHandlers =
+    (platform::RegisterForkHandlers({&PrepareFork, [] { GiveBackAfterFork(false); }, [] { GiveBackAfterFork(true); }}),
+     true);
 
 }  // namespace
 

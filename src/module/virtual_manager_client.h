@@ -78,6 +78,7 @@ class VirtualManagerClient {
   bool AddFileToWhiteList(const char* path);
 
   ManagerClient& GetManagerClient() { return *managerClient; }
+  ReentrantRwLock& StoreLock() { return storeLock; }
 
  private:
   // One value that every command writes twice: an atomic, so that commands

@@ -5,6 +5,8 @@
 
 namespace zep::platform {
 
+struct CriticalSectionList;
+
 // Spins before a thread blocks on a held lock: the count the service's own
 // locks have always used, kept on purpose.
 constexpr unsigned kSpinCount = 400;
@@ -22,6 +24,7 @@ class CriticalSection {
   void Leave();
 
  private:
+  friend struct CriticalSectionList;
   // The system's lock lives in the object itself: making a lock allocates
   // nothing, so locks can be made during start-up and exit alike.
   alignas(16) unsigned char storage_[64];
@@ -39,5 +42,19 @@ class Mutex {
  private:
   CriticalSection section_;
 };
+
+// What the module's upper layers do around a fork (POSIX): prepare takes
+// their locks so that no thread is inside what they guard, parent gives them
+// back, child gives them back as well, forgetting the holds of threads that
+// the child does not have. Around those, every critical section is held
+// through the fork and made anew in the child. Windows has no fork: the
+// handlers never run there. Registered while the library loads; prepare
+// handlers run last registered first, the others in order; any may be null.
+struct ForkHandlers {
+  void (*prepare)();
+  void (*parent)();
+  void (*child)();
+};
+void RegisterForkHandlers(const ForkHandlers& handlers);
 
 }  // namespace zep::platform

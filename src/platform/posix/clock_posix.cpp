@@ -2,8 +2,19 @@
 #include <time.h>
 
 #include "platform/clock.h"
+#include "platform/posix/c_library_lock_posix.h"
 
 namespace zep::platform {
+
+Mutex& CLibraryLock() {
+  static Mutex* lock = new Mutex;
+  return *lock;
+}
+
+namespace {
+// Made while the library loads, before any thread can call in.
+[[maybe_unused]] Mutex& madeAtLoad = CLibraryLock();
+}  // namespace
 
 uint32_t TickCount() {
   timespec now{};
@@ -31,7 +42,10 @@ LocalTime CurrentLocalTime() {
   gettimeofday(&now, nullptr);
   tm local{};
   time_t seconds = now.tv_sec;
-  localtime_r(&seconds, &local);
+  {
+    std::lock_guard<Mutex> guard(CLibraryLock());
+    localtime_r(&seconds, &local);
+  }
   return LocalTime{local.tm_year + 1900,
                    local.tm_mon + 1,
                    local.tm_mday,

@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/posix/c_library_lock_posix.h"
 #include "platform/posix/process_stat_posix.h"
 #include "platform/process_user.h"
 
@@ -50,6 +51,7 @@ bool ProcessUserAdministers(uint32_t processId, const std::string& administrator
   passwd entry{};
   passwd* account = nullptr;
   std::vector<char> buffer(16384);
+  std::lock_guard<Mutex> guard(CLibraryLock());
   if (getpwuid_r(info.st_uid, &entry, buffer.data(), buffer.size(), &account) != 0 || account == nullptr) return false;
   std::vector<gid_t> groups(64);
   int count = static_cast<int>(groups.size());

@@ -30,6 +30,7 @@
 #include <string>
 
 #include "platform/clock.h"
+#include "platform/critical_section.h"
 #include "platform/posix/descriptor_posix.h"
 #include "platform/profile.h"
 #include "platform/profile_document.h"
@@ -46,6 +47,39 @@ constexpr uint64_t kSharedLockWaitNanoseconds = 200 * 1000 * 1000;
 // waiting for this long: a writer of several keys waits once, not per key.
 constexpr uint64_t kSharedLockRestNanoseconds = 1000 * 1000 * 1000;
 std::atomic<uint64_t> sharedLocksRestUntil{0};
+
+// Descriptors that hold a writer's lock, each as its number + 1 (0: free).
+// A child forked meanwhile shares them with the parent and would hold the
+// lock for as long as it lives, though the thread that would let go is not
+// in it: the child closes them.
+constexpr int kLockSlots = 64;
+std::atomic<int> lockSlots[kLockSlots];
+
+void TrackLock(int fd) {
+  for (std::atomic<int>& slot : lockSlots) {
+    int free = 0;
+    if (slot.compare_exchange_strong(free, fd + 1)) return;
+  }
+}
+
+// Lets go of the lock before the descriptor leaves its slot, and closes it.
+void CloseLocked(int fd) {
+  flock(fd, LOCK_UN);
+  for (std::atomic<int>& slot : lockSlots) {
+    int held = fd + 1;
+    if (slot.compare_exchange_strong(held, 0)) break;
+  }
+  close(fd);
+}
+
+void CloseLocksInChild() {
+  for (std::atomic<int>& slot : lockSlots) {
+    const int held = slot.exchange(0);
+    if (held != 0) close(held - 1);
+  }
+}
+
+[[maybe_unused]] const bool forkHandlers = (RegisterForkHandlers({nullptr, nullptr, &CloseLocksInChild}), true);
 
 // Takes the flock, waiting up to the deadline for whoever holds it.
 int LockUntil(int fd, uint64_t deadline) {
@@ -94,6 +128,7 @@ class ProfileWriteLock {
     const bool shared = stat(file, &current) == 0 && (current.st_mode & S_IWOTH) != 0;
     if (!shared) {
       lock_ = OpenOwnLockFile(file);
+      if (lock_ >= 0) TrackLock(lock_);
       if (lock_ >= 0 && LockUntil(lock_, MonotonicNanoseconds() + kOwnLockWaitNanoseconds) != 0) return;
     }
     for (int attempt = 0; attempt < 100; ++attempt) {
@@ -103,6 +138,8 @@ class ProfileWriteLock {
       if (fd_ < 0) return;
       fcntl(fd_, F_SETFL, fcntl(fd_, F_GETFL) & ~O_NONBLOCK);
       if (lock_ >= 0) return;  // the own lock serialises the writers
+      locksFile_ = true;
+      TrackLock(fd_);
       if (LockShared() != 0) {
         Release();
         return;
@@ -117,7 +154,7 @@ class ProfileWriteLock {
   }
   ~ProfileWriteLock() {
     Release();
-    if (lock_ >= 0) close(lock_);
+    if (lock_ >= 0) CloseLocked(lock_);
   }
   ProfileWriteLock(const ProfileWriteLock&) = delete;
   ProfileWriteLock& operator=(const ProfileWriteLock&) = delete;
@@ -135,12 +172,17 @@ class ProfileWriteLock {
   }
   void Release() {
     const int code = errno;
-    if (fd_ >= 0) close(fd_);
+    if (fd_ >= 0 && locksFile_)
+      CloseLocked(fd_);
+    else if (fd_ >= 0)
+      close(fd_);
     fd_ = -1;
+    locksFile_ = false;
     errno = code;
   }
   int fd_ = -1;
   int lock_ = -1;
+  bool locksFile_ = false;
 };
 
 // The whole file, when it is not larger than the bound (EFBIG otherwise). The

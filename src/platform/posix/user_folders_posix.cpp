@@ -2,6 +2,7 @@
 #include <stdlib.h>
 #include <unistd.h>
 
+#include "platform/posix/c_library_lock_posix.h"
 #include "platform/user_folders.h"
 
 namespace zep::platform {
@@ -10,12 +11,15 @@ namespace zep::platform {
 // beside it as on Windows.
 std::string RoamingAppDataFolder() {
   const char* home = getenv("HOME");
+  std::string folder;
   if (home == nullptr || *home == '\0') {
+    std::lock_guard<Mutex> guard(CLibraryLock());
     const passwd* entry = getpwuid(getuid());
     if (entry == nullptr || entry->pw_dir == nullptr) return std::string();
-    home = entry->pw_dir;
+    folder = entry->pw_dir;
+  } else {
+    folder = home;
   }
-  std::string folder(home);
   while (!folder.empty() && folder.back() == '/') folder.pop_back();
   return folder + "/AppData/Roaming";
 }

@@ -19,6 +19,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/posix/c_library_lock_posix.h"
 #include "platform/posix/process_handle_posix.h"
 #include "platform/user_process.h"
 
@@ -258,6 +259,7 @@ bool OpenPrimaryTokenOf(const QueryProcess& process, UserToken& token) {
     errno = ENOMEM;
     return false;
   }
+  std::unique_lock<Mutex> guard(CLibraryLock());
   if (getpwuid_r(info.st_uid, &entry, buffer.data(), buffer.size(), &found) == 0 && found != nullptr) {
     account->gid = found->pw_gid;
     account->name = found->pw_name;
@@ -299,9 +301,12 @@ bool StartProcessAsUser(const UserToken& token, const std::string& application, 
   const bool switchUser = geteuid() == 0 && account->uid != 0;
   std::vector<gid_t> groups(64);
   int groupCount = static_cast<int>(groups.size());
-  if (switchUser && getgrouplist(account->name.c_str(), account->gid, groups.data(), &groupCount) < 0) {
-    groups.resize(static_cast<size_t>(groupCount));
-    getgrouplist(account->name.c_str(), account->gid, groups.data(), &groupCount);
+  {
+    std::lock_guard<Mutex> guard(CLibraryLock());
+    if (switchUser && getgrouplist(account->name.c_str(), account->gid, groups.data(), &groupCount) < 0) {
+      groups.resize(static_cast<size_t>(groupCount));
+      getgrouplist(account->name.c_str(), account->gid, groups.data(), &groupCount);
+    }
   }
 
   // The copy inherits nothing of the host: its standard streams read and

@@ -23,4 +23,7 @@ void CriticalSection::Enter() { EnterCriticalSection(AsSection(storage_)); }
 
 void CriticalSection::Leave() { LeaveCriticalSection(AsSection(storage_)); }
 
+// No fork here.
+void RegisterForkHandlers(const ForkHandlers& /*handlers*/) {}
+
 }  // namespace zep::platform
