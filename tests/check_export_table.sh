@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# The DLL exports exactly the ten plain names, and needs no MinGW runtime DLL.
+# The DLL exports exactly the ten plain names, needs no MinGW runtime DLL and
+# carries no debug sections (its symbols are in zep.pdb).
 set -euo pipefail
 dll="$1"
 dump=$(x86_64-w64-mingw32-objdump -p "$dll")
@@ -13,6 +14,11 @@ if [ "$names" != "$expected" ]; then
 fi
 if printf '%s\n' "$dump" | grep -qiE 'DLL Name: (libstdc\+\+|libgcc|libwinpthread)'; then
   echo "zep.dll needs a MinGW runtime DLL"
+  echo "0 passed, 1 failed"
+  exit 1
+fi
+if x86_64-w64-mingw32-objdump -h "$dll" | grep -q ' \.debug_'; then
+  echo "zep.dll carries debug sections"
   echo "0 passed, 1 failed"
   exit 1
 fi
