@@ -85,6 +85,11 @@ inline const TcpRow* ClientEndRow(const std::vector<TcpRow>& rows, const Ipv4End
   return nullptr;
 }
 
+// The uid that the client's end of a connection was made under, as the
+// kernel keeps it (Linux's sock_diag, one query); -1 where the system does not
+// say (Windows: its TCP table names processes only).
+int64_t ConnectionSocketUser(const Ipv4Endpoint& clientEnd, const Ipv4Endpoint& serverEnd);
+
 // The process that owns the client's end of a socket's connection; 0 when no row is.
 inline uint32_t ClientEndOwner(const std::vector<TcpRow>& rows, const Ipv4Endpoint& local, const Ipv4Endpoint& peer) {
   const TcpRow* row = ClientEndRow(rows, local, peer);

@@ -5,6 +5,7 @@
 #include "platform/file_system.h"
 #include "platform/named_event.h"
 #include "platform/network.h"
+#include "platform/process_user.h"
 #include "platform/profile.h"
 
 namespace zep::host {
@@ -22,14 +23,16 @@ std::string NativePath(std::string path) {
   return path;
 }
 
-uint32_t ClientProcessOf(uint32_t socket) {
+std::string ClientUserOf(uint32_t socket) {
   platform::SocketsSession sockets(2, 2);
   platform::Ipv4Endpoint local{}, peer{};
+  if (!sockets.Started() || !platform::GetSocketEndpoints(socket, local, peer)) return "unknown";
+  const int64_t uid = platform::ConnectionSocketUser(peer, local);
+  if (uid >= 0) return "uid " + std::to_string(uid);
   std::vector<platform::TcpRow> rows;
-  if (!sockets.Started() || !platform::GetSocketEndpoints(socket, local, peer) ||
-      !platform::GetTcpRowsOfConnection(peer, local, rows))
-    return 0;
-  return platform::ClientEndOwner(rows, local, peer);
+  if (!platform::GetTcpRowsOfConnection(peer, local, rows)) return "unknown";
+  const std::string sid = platform::GetProcessUserSID(platform::ClientEndOwner(rows, local, peer));
+  return sid.empty() ? "unknown" : sid;
 }
 
 bool WriteIniValue(const std::string& section, const std::string& key, const std::string& value,

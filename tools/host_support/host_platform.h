@@ -14,8 +14,10 @@ std::string FolderOf(const std::string& path);
 // A path written with '/' in the system's own form.
 std::string NativePath(std::string path);
 
-// The process at the client's end of a connected TCP socket; 0 when unknown.
-uint32_t ClientProcessOf(uint32_t socket);
+// The user at the client's end of a connected TCP socket, as the system
+// knows it: the uid the client's socket was made under (POSIX), or the user
+// of the process that owns it (Windows); "unknown" when it cannot be had.
+std::string ClientUserOf(uint32_t socket);
 
 // Writes key=value in [section] of an INI file, as the system's profile
 // functions do; false when it could not.

@@ -110,9 +110,12 @@ struct HostServer::State {
       : module(m),
         signals(io, SIGINT, SIGTERM),
         calls(Setting("ZEPHOST_MODULE_THREADS", 96), std::chrono::seconds(10)),
+        checks(Setting("ZEPHOST_CHECK_THREADS", 8), std::chrono::seconds(10)),
         idleTimeout(std::chrono::seconds(Setting("ZEPHOST_IDLE_SECONDS", 30))),
+        headerTimeout(std::chrono::seconds(Setting("ZEPHOST_HEADER_SECONDS", 5))),
         maxConnections(Setting("ZEPHOST_MAX_CONNECTIONS", 256)),
         fairShare(Setting("ZEPHOST_FAIR_SHARE", maxConnections / 4 > 0 ? maxConnections / 4 : 1)),
+        originShare(fairShare / 4 > 0 ? fairShare / 4 : 1),
         bodyBudget(static_cast<int64_t>(Setting("ZEPHOST_BODY_BUDGET_MB", 64)) * 1024 * 1024),
         clientBudget(bodyBudget / 4),
         messageLimit(std::min<uint64_t>(kMaxMessageBytes, static_cast<uint64_t>(clientBudget))),
@@ -122,23 +125,28 @@ struct HostServer::State {
   // end ends the sessions it still holds.
   std::atomic<int> connections{0};
   std::atomic<bool> stopping{false};
-  // Body bytes held, in all and by client (the key of its fair share);
-  // guarded by shareMutex, as byOrigin is.
+  // Body bytes held, in all and by user (the key of its fair share);
+  // guarded by shareMutex, as the shares are.
   int64_t bodyBytes = 0;
   std::map<std::string, int64_t> bodyBytesByClient;
   // Open connections, closed when the host stops (touched on the network thread only).
   std::set<std::shared_ptr<beast::tcp_stream>> open;
-  // Connections by the origin (or client program) of their first request.
-  std::map<std::string, int> byOrigin;
+  // Connections by user, and by page origin of a user.
+  std::map<std::string, int> shares;
   std::mutex shareMutex;  // slots and held bytes end on any thread
   asio::io_context io;    // all network work, on the one thread of Run
   asio::signal_set signals;
-  CallPool calls;  // module calls, which may block (a connect, a process start)
+  CallPool calls;   // module calls, which may block (a process start)
+  CallPool checks;  // port checks, whose connects may wait seconds: a lane of their own
   const std::chrono::seconds idleTimeout;
+  // How long a new connection has to send a whole request header.
+  const std::chrono::seconds headerTimeout;
   const int maxConnections;
-  // The most connections one origin (or, without one, one client program)
-  // may hold: the others keep the rest.
+  // The most connections one user may hold, from the moment they are
+  // accepted: the others keep the rest. One page origin of a user holds at
+  // most a quarter of the user's part.
   const int fairShare;
+  const int originShare;
   // Bytes of request bodies and WebSocket messages held at once; one client
   // may hold a quarter of them, so that it cannot hold up the others.
   const int64_t bodyBudget;
@@ -194,6 +202,13 @@ struct HostServer::State {
     return ReplyRegistry::Instance().Close(handle);
   }
 
+  // Runs a module call for the client: port checks in their lane, the rest in the pool.
+  void Post(const std::string& user, const std::string& origin, const std::string& payload,
+            std::function<void()> call) {
+    CallPool& lane = payload.find("\"CheckQROPort\"") != std::string::npos ? checks : calls;
+    lane.Post(user, origin, std::move(call));
+  }
+
   void Accept(tcp::acceptor& acceptor);
 };
 
@@ -211,21 +226,24 @@ class ConnectionSlot {
   HostServer::State& state_;
 };
 
-// A connection's place in its origin's (or client program's) fair share.
+// A connection's place in a fair share: its user's, or its page origin's.
 class ShareSlot {
  public:
   // Null when the share is full.
-  static std::unique_ptr<ShareSlot> Take(HostServer::State& state, const std::string& key) {
+  static std::unique_ptr<ShareSlot> Take(HostServer::State& state, const std::string& key, int limit) {
     std::lock_guard<std::mutex> guard(state.shareMutex);
-    int& held = state.byOrigin[key];
-    if (held >= state.fairShare) return nullptr;
+    int& held = state.shares[key];
+    if (held >= limit) {
+      if (held == 0) state.shares.erase(key);
+      return nullptr;
+    }
     ++held;
     return std::unique_ptr<ShareSlot>(new ShareSlot(state, key));
   }
   ~ShareSlot() {
     std::lock_guard<std::mutex> guard(state_.shareMutex);
-    auto entry = state_.byOrigin.find(key_);
-    if (entry != state_.byOrigin.end() && --entry->second <= 0) state_.byOrigin.erase(entry);
+    auto entry = state_.shares.find(key_);
+    if (entry != state_.shares.end() && --entry->second <= 0) state_.shares.erase(entry);
   }
   ShareSlot(const ShareSlot&) = delete;
   ShareSlot& operator=(const ShareSlot&) = delete;
@@ -269,13 +287,16 @@ constexpr std::size_t kMessagePart = 64 * 1024;
 class WebSocketSession : public std::enable_shared_from_this<WebSocketSession> {
  public:
   WebSocketSession(HostServer::State& state, std::shared_ptr<beast::tcp_stream> stream,
-                   std::unique_ptr<ConnectionSlot> slot, std::unique_ptr<ShareSlot> share)
+                   std::unique_ptr<ConnectionSlot> slot, std::string user, std::unique_ptr<ShareSlot> userShare,
+                   std::unique_ptr<ShareSlot> originShare)
       : state_(state),
         stream_(std::move(stream)),
         ws_(std::move(*stream_)),
         slot_(std::move(slot)),
-        share_(std::move(share)),
-        held_(std::make_shared<HeldBytes>(state, share_->Key())) {}
+        user_(std::move(user)),
+        userShare_(std::move(userShare)),
+        originShare_(std::move(originShare)),
+        held_(std::make_shared<HeldBytes>(state, userShare_->Key())) {}
 
   void Run(http::request<http::string_body> request) {
     url_ = std::string(request.target());
@@ -312,7 +333,7 @@ class WebSocketSession : public std::enable_shared_from_this<WebSocketSession> {
       auto message = std::make_shared<std::string>(beast::buffers_to_string(self->buffer_.data()));
       self->buffer_.consume(self->buffer_.size());
       self->buffer_.shrink_to_fit();
-      self->state_.calls.Post([self, message] {
+      self->state_.Post(self->user_, self->origin_, *message, [self, message] {
         auto replies = std::make_shared<std::vector<std::string>>(
             self->state_.Distribute(self->url_, *message, self->origin_, self->socket_));
         message->clear();
@@ -335,7 +356,9 @@ class WebSocketSession : public std::enable_shared_from_this<WebSocketSession> {
   std::shared_ptr<beast::tcp_stream> stream_;
   websocket::stream<beast::tcp_stream> ws_;
   std::unique_ptr<ConnectionSlot> slot_;
-  std::unique_ptr<ShareSlot> share_;
+  // An idle WebSocket still counts in its user's share.
+  const std::string user_;
+  std::unique_ptr<ShareSlot> userShare_, originShare_;
   std::shared_ptr<HeldBytes> held_;
   beast::flat_buffer buffer_;
   std::string url_, origin_;
@@ -351,9 +374,24 @@ class HttpSession : public std::enable_shared_from_this<HttpSession> {
         stream_(std::make_shared<beast::tcp_stream>(std::move(socket))),
         slot_(std::make_unique<ConnectionSlot>(state)) {}
 
+  // The connection counts in its user's share from the start: its user is
+  // asked of the system, never taken from what it sends. A whole request
+  // header must come within the header time-out.
   void Start() {
     state_.open.insert(stream_);
-    Read();
+    stream_->expires_after(std::min(state_.headerTimeout, state_.idleTimeout));
+    const uint32_t socket = static_cast<uint32_t>(stream_->socket().native_handle());
+#ifdef _WIN32
+    // Windows names a connection's process in its TCP table, which can take
+    // long to read (a tenth of a second and more under Wine): it is read in
+    // the pool, and the network thread serves the other connections meanwhile.
+    state_.calls.Post("", std::to_string(socket), [self = shared_from_this(), socket] {
+      const std::string user = zep::host::ClientUserOf(socket);
+      asio::post(self->stream_->get_executor(), [self, user] { self->TakeUserShare(user); });
+    });
+#else
+    TakeUserShare(zep::host::ClientUserOf(socket));  // one query of the kernel
+#endif
   }
 
  private:
@@ -374,11 +412,20 @@ class HttpSession : public std::enable_shared_from_this<HttpSession> {
            "Request body too large: at most " + std::to_string(state_.messageLimit) + " bytes.");
   }
 
+  void TakeUserShare(const std::string& user) {
+    if (state_.stopping) return Close();
+    user_ = user;
+    userShare_ = ShareSlot::Take(state_, "user " + user_, state_.fairShare);
+    if (userShare_ == nullptr) return Refuse(http::status::service_unavailable, "Too many connections from this user.");
+    Read();
+  }
+
   void Read() {
     parser_.emplace();
     parser_->header_limit(kMaxHeaderBytes);
     parser_->body_limit(state_.messageLimit);
-    stream_->expires_after(state_.idleTimeout);
+    // The first header keeps the time-out set at the start.
+    if (originShare_ != nullptr) stream_->expires_after(state_.idleTimeout);
     http::async_read_header(*stream_, buffer_, *parser_,
                             [self = shared_from_this()](beast::error_code ec, std::size_t) { self->OnHeader(ec); });
   }
@@ -391,25 +438,13 @@ class HttpSession : public std::enable_shared_from_this<HttpSession> {
                     "Request header too large: at most " + std::to_string(kMaxHeaderBytes) + " bytes.");
     if (ec == http::error::body_limit) return RefuseLargeBody();
     if (ec || state_.stopping) return Close();
-    if (share_ != nullptr) return ReadBody();
-    // A connection counts under its first request's origin; without one,
-    // under the client program at its other end. Finding that program reads
-    // the system's connection table, which can take long (a tenth of a
-    // second and more under Wine): it is read in the pool, and the network
-    // thread serves the other connections meanwhile.
-    const auto origin = parser_->get().find(http::field::origin);
-    if (origin != parser_->get().end()) return TakeShare("origin " + std::string(origin->value()));
-    const uint32_t socket = static_cast<uint32_t>(stream_->socket().native_handle());
-    state_.calls.Post([self = shared_from_this(), socket] {
-      const std::string key = "process " + std::to_string(zep::host::ClientProcessOf(socket));
-      asio::post(self->stream_->get_executor(), [self, key] { self->TakeShare(key); });
-    });
-  }
-
-  void TakeShare(const std::string& key) {
-    if (state_.stopping) return Close();
-    share_ = ShareSlot::Take(state_, key);
-    if (share_ == nullptr) return Refuse(http::status::service_unavailable, "Too many connections from this client.");
+    if (originShare_ != nullptr) return ReadBody();
+    // Within its user's share, a connection counts under its first request's
+    // page origin (a program that sends none counts as one origin).
+    const std::string origin(parser_->get()[http::field::origin]);
+    originShare_ = ShareSlot::Take(state_, "user " + user_ + "\norigin " + origin, state_.originShare);
+    if (originShare_ == nullptr)
+      return Refuse(http::status::service_unavailable, "Too many connections from this client.");
     ReadBody();
   }
 
@@ -418,7 +453,7 @@ class HttpSession : public std::enable_shared_from_this<HttpSession> {
     const auto length = parser_->content_length();
     const int64_t limit = static_cast<int64_t>(state_.messageLimit);
     const int64_t bytes = length ? static_cast<int64_t>(*length) : parser_->chunked() ? limit : 0;
-    held_ = std::make_shared<HeldBytes>(state_, share_->Key());
+    held_ = std::make_shared<HeldBytes>(state_, userShare_->Key());
     if (bytes <= limit && !held_->Take(bytes))
       return Refuse(http::status::service_unavailable, "The host holds too many request bodies: try again later.");
     http::async_read(*stream_, buffer_, *parser_,
@@ -440,7 +475,9 @@ class HttpSession : public std::enable_shared_from_this<HttpSession> {
       stream_->expires_never();
       state_.open.erase(stream_);
       held_.reset();
-      std::make_shared<WebSocketSession>(state_, stream_, std::move(slot_), std::move(share_))->Run(std::move(request));
+      std::make_shared<WebSocketSession>(state_, stream_, std::move(slot_), user_, std::move(userShare_),
+                                         std::move(originShare_))
+          ->Run(std::move(request));
       return;
     }
     auto response = std::make_shared<Response>(http::status::ok, request.version());
@@ -474,7 +511,8 @@ class HttpSession : public std::enable_shared_from_this<HttpSession> {
     const uint32_t socket = static_cast<uint32_t>(stream_->socket().native_handle());
     auto shared = std::make_shared<http::request<http::string_body>>(std::move(request));
     auto held = std::move(held_);
-    state_.calls.Post([self = shared_from_this(), shared, held, response, target, socket] {
+    const std::string origin(shared->operator[](http::field::origin));
+    state_.Post(user_, origin, shared->body(), [self = shared_from_this(), shared, held, response, target, socket] {
       const std::string origin((*shared)[http::field::origin]);
       std::string text;
       for (const std::string& reply : self->state_.Distribute(target, shared->body(), origin, socket)) text += reply;
@@ -510,7 +548,8 @@ class HttpSession : public std::enable_shared_from_this<HttpSession> {
   HostServer::State& state_;
   std::shared_ptr<beast::tcp_stream> stream_;
   std::unique_ptr<ConnectionSlot> slot_;
-  std::unique_ptr<ShareSlot> share_;
+  std::string user_;
+  std::unique_ptr<ShareSlot> userShare_, originShare_;
   std::shared_ptr<HeldBytes> held_;
   beast::flat_buffer buffer_;
   std::optional<http::request_parser<http::string_body>> parser_;
@@ -607,7 +646,10 @@ bool HostServer::Run() {
   state_->io.run();
   // The module's stop action must not overlap a command: the calls get 5 s
   // to end.
-  return state_->calls.Drain(std::chrono::seconds(5));
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+  const bool calls = state_->calls.Drain(std::chrono::seconds(5));
+  const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+  return state_->checks.Drain(std::max(left, std::chrono::milliseconds(0))) && calls;
 }
 
 void HostServer::Stop() {

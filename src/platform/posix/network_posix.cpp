@@ -237,6 +237,11 @@ bool GetTcpRowsOfConnection(const Ipv4Endpoint& clientEnd, const Ipv4Endpoint& s
   return true;
 }
 
+int64_t ConnectionSocketUser(const Ipv4Endpoint& clientEnd, const Ipv4Endpoint& serverEnd) {
+  DiagnosedSocket socket{};
+  return DiagnoseConnection(clientEnd, serverEnd, socket) ? static_cast<int64_t>(socket.uid) : -1;
+}
+
 namespace {
 
 // A file of one process, read through the process's own folder: once the

@@ -214,6 +214,8 @@ bool GetTcpRowsOfConnection(const Ipv4Endpoint& /*clientEnd*/, const Ipv4Endpoin
   return GetTcpTableWithOwners(rows);
 }
 
+int64_t ConnectionSocketUser(const Ipv4Endpoint& /*clientEnd*/, const Ipv4Endpoint& /*serverEnd*/) { return -1; }
+
 std::vector<uint16_t> TcpPortsListenedOnBy(uint32_t processId) {
   std::vector<uint16_t> ports;
   if (processId == 0) return ports;
