@@ -11,7 +11,9 @@
 
 #include <windows.h>
 
+#include <aclapi.h>
 #include <iphlpapi.h>
+#include <sddl.h>
 #else
 #include <arpa/inet.h>
 #include <ifaddrs.h>
@@ -25,6 +27,8 @@
 #include "platform/access_rights.h"
 #include "platform/file_system.h"
 #include "platform/network.h"
+#include "platform/process_user.h"
+#include "platform/thread_identity.h"
 #include "settings/settings_store.h"
 #include "test_support.h"
 
@@ -97,53 +101,55 @@ TEST(FirewallBatch, QuotesTheServicePath) {
 }
 
 #ifdef _WIN32
-// The rights that the path's own access list allows Everyone (0 without an entry).
-DWORD EveryoneRights(const std::string& path) {
-  std::vector<char> buffer(8192);
-  DWORD needed = 0;
-  if (!GetFileSecurityA(path.c_str(), DACL_SECURITY_INFORMATION, buffer.data(), static_cast<DWORD>(buffer.size()),
-                        &needed))
-    return 0;
-  BOOL present = FALSE, defaulted = FALSE;
-  PACL acl = nullptr;
-  if (!GetSecurityDescriptorDacl(buffer.data(), &present, &acl, &defaulted) || !present) return 0;
-  if (acl == nullptr) return GENERIC_ALL;  // a null list allows everything
-  SID_IDENTIFIER_AUTHORITY world = SECURITY_WORLD_SID_AUTHORITY;
-  PSID everyone = nullptr;
-  AllocateAndInitializeSid(&world, 1, SECURITY_WORLD_RID, 0, 0, 0, 0, 0, 0, 0, &everyone);
-  DWORD rights = 0;
-  for (DWORD i = 0; i < acl->AceCount; ++i) {
-    ACCESS_ALLOWED_ACE* ace = nullptr;
-    if (GetAce(acl, i, reinterpret_cast<void**>(&ace)) && ace->Header.AceType == ACCESS_ALLOWED_ACE_TYPE &&
-        EqualSid(&ace->SidStart, everyone))
-      rights |= ace->Mask;
-  }
-  FreeSid(everyone);
-  return rights;
+// The path's access list, in the system's string form.
+std::string AccessList(const std::string& path) {
+  PSECURITY_DESCRIPTOR descriptor = nullptr;
+  char* text = nullptr;
+  std::string list;
+  if (GetNamedSecurityInfoA(path.c_str(), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr, nullptr, nullptr,
+                            &descriptor) == ERROR_SUCCESS &&
+      ConvertSecurityDescriptorToStringSecurityDescriptorA(descriptor, SDDL_REVISION_1, DACL_SECURITY_INFORMATION,
+                                                           &text, nullptr))
+    list = text;
+  LocalFree(text);
+  LocalFree(descriptor);
+  return list;
 }
 
-// Granting gives Everyone full access. The batch file's
-// folder is open to other users: a file planted there, that Everyone may
-// change, is replaced by one that only SYSTEM, the Administrators and this
-// user may change.
-TEST(AccessRights, GrantedAndPrivateFiles) {
-  const std::string folder = test::ModuleDirectory() + "granted", path = test::ModuleDirectory() + "planted.bat";
-  std::filesystem::remove_all(folder);
-  std::filesystem::create_directories(folder);
-  EXPECT_EQ(0u, EveryoneRights(folder) & (FILE_WRITE_DATA | FILE_DELETE_CHILD));
-  ASSERT_NE(0, platform::GrantEveryoneFullAccess(folder.c_str()));
-  // Every right specific to files. (Wine reports the list from the Unix mode,
-  // without the rights to change the list or the owner.)
-  EXPECT_EQ(0x1FFu, EveryoneRights(folder) & 0x1FF);
-  std::filesystem::remove_all(folder);
+// The shared folders are open to every user as the system's temporary folder
+// is, and user_config.ini to everyone's reading and writing of its data. The
+// batch file's folder is open to other users: a file planted there, that
+// Everyone may change, is replaced by one that only SYSTEM, the
+// Administrators and this user may change. Windows keeps the lists as set;
+// Wine keeps Unix permissions only and reads a list back from them (SYSTEM,
+// the owner, and everyone's read, write and execute bits; see the README).
+TEST(AccessRights, SharedAndPrivateFiles) {
+  test::InitializeModuleWith("[TK]\r\nLogLevel=1\r\n");
+  const std::string sid = platform::GetProcessUserSID(platform::CurrentProcessId());
+  const SettingsPaths paths = GetSettingsPaths();
+  for (const std::string& folder :
+       {paths.logDirectory, paths.cacheDirectory, paths.uploadDirectory, paths.dumpDirectory}) {
+    const std::string list = AccessList(folder);
+    EXPECT_TRUE(list == "D:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICIIO;FA;;;CO)(A;;0x1200af;;;WD)" ||
+                list == "D:(A;OICI;FA;;;SY)(A;OICI;FA;;;" + sid + ")(A;OICI;0x1301ff;;;WD)")
+        << folder << " " << list;
+  }
+  const std::string shared = AccessList(paths.userConfigurationFile);
+  EXPECT_TRUE(shared == "D:P(A;;FA;;;SY)(A;;FA;;;BA)(A;;0x12008f;;;WD)" ||
+              shared == "D:(A;;FA;;;SY)(A;;FA;;;" + sid + ")(A;;0x1301ff;;;WD)")
+      << shared;
 
+  const std::string path = test::ModuleDirectory() + "planted.bat";
   test::RemoveFile(path);
   test::WriteFileText(path, "planted");
-  ASSERT_NE(0, platform::GrantEveryoneFullAccess(path.c_str()));
-  ASSERT_NE(0u, EveryoneRights(path) & FILE_WRITE_DATA);
+  ASSERT_NE(0, platform::ShareWithEveryone(path.c_str()));
+  ASSERT_NE(std::string::npos, AccessList(path).find(";;;WD)"));
   ASSERT_TRUE(platform::WriteNewPrivateFile(path, "made"));
   EXPECT_EQ("made", test::ReadFileText(path));
-  EXPECT_EQ(0u, EveryoneRights(path));
+  const std::string made = AccessList(path);
+  EXPECT_TRUE(made == "D:P(A;;FA;;;SY)(A;;FA;;;BA)(A;;FA;;;" + sid + ")" ||
+              made == "D:(A;;FA;;;SY)(A;;FA;;;" + sid + ")")
+      << made;
   test::RemoveFile(path);
 }
 

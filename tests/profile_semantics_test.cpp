@@ -1,6 +1,7 @@
-// The POSIX profile functions against the real ones: the same INI texts are
-// read and written by this target and by the Windows build's script runner
-// under Wine, and the two must agree on every value read and on every line
+// The module's profile functions, POSIX and Windows, against the system's
+// own: the same INI texts are read and written by this target, by the Windows
+// build's script runner under Wine with the system's profile functions and
+// with the module's, and all must agree on every value read and on every line
 // kept after a write (blank lines and CR aside).
 #include <gtest/gtest.h>
 
@@ -11,6 +12,7 @@
 #include <regex>
 #include <sstream>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "test_support.h"
@@ -73,9 +75,9 @@ TEST(ProfileSemantics, AgreesWithTheWindowsProfileFunctions) {
     GTEST_SKIP() << "needs ZEP_PROFILE_SCRIPT_EXE (the Windows script runner) and ZEP_WINEPREFIX";
   const fs::path root = test::ModuleDirectory() + "profile_cases";
   fs::remove_all(root);
-  const fs::path posix = root / "posix", windows = root / "windows";
-  fs::create_directories(posix);
-  fs::create_directories(windows);
+  // windows: the system's functions; module: the Windows build's own.
+  const fs::path posix = root / "posix", windows = root / "windows", module = root / "module";
+  for (const fs::path& folder : {posix, windows, module}) fs::create_directories(folder);
 
   const std::vector<std::string> reads = KeptLines(kReads, ','), writes = KeptLines(kWrites, ',');
   std::string script;
@@ -88,7 +90,7 @@ TEST(ProfileSemantics, AgreesWithTheWindowsProfileFunctions) {
       if ((variant & 4) != 0) text.erase(text.find_last_not_of("\r\n") + 1);  // no final newline
       const std::string name = "case" + std::to_string(index) + ".ini";
       const std::string copy = "case" + std::to_string(index) + ".w.ini";
-      for (const fs::path& folder : {posix, windows}) {
+      for (const fs::path& folder : {posix, windows, module}) {
         test::WriteFileText((folder / name).string(), text);
         test::WriteFileText((folder / copy).string(), text);
       }
@@ -99,28 +101,33 @@ TEST(ProfileSemantics, AgreesWithTheWindowsProfileFunctions) {
     }
   }
   script += "W|made.ini|TK|Key|value\n";
-  test::WriteFileText((posix / "script.txt").string(), script);
-  test::WriteFileText((windows / "script.txt").string(), script);
+  for (const fs::path& folder : {posix, windows, module}) test::WriteFileText((folder / "script.txt").string(), script);
 
   const std::string posixOut = Output("cd '" + posix.string() + "' && '" + ZEP_PROFILE_SCRIPT + "' script.txt ./");
-  const std::string windowsOut = Output("cd '" + windows.string() + "' && WINEPREFIX='" + prefix +
-                                        "' WINEDEBUG=-all /usr/lib/wine/wine64 '" + runner + "' script.txt '.\\\\'");
-  const std::vector<std::string> posixLines = KeptLines(posixOut), windowsLines = KeptLines(windowsOut);
-  std::vector<std::string> scriptLines = KeptLines(script);
+  auto underWine = [&](const fs::path& folder, const char* functions) {
+    return Output("cd '" + folder.string() + "' && WINEPREFIX='" + prefix + "' WINEDEBUG=-all /usr/lib/wine/wine64 '" +
+                  runner + "' script.txt '.\\\\' " + functions);
+  };
+  const std::vector<std::string> scriptLines = KeptLines(script),
+                                 windowsLines = KeptLines(underWine(windows, "system"));
   ASSERT_EQ(scriptLines.size(), windowsLines.size()) << "the Windows runner did not run every step";
-  ASSERT_EQ(scriptLines.size(), posixLines.size());
-  int differences = 0;
-  for (size_t i = 0; i < scriptLines.size() && differences < 20; ++i)
-    if (posixLines[i] != windowsLines[i]) {
-      ADD_FAILURE() << scriptLines[i] << "\n  posix:   " << posixLines[i] << "\n  windows: " << windowsLines[i];
-      ++differences;
+  for (const auto& [name, folder, lines] : {std::make_tuple("posix", posix, KeptLines(posixOut)),
+                                            std::make_tuple("module", module, KeptLines(underWine(module, "")))}) {
+    ASSERT_EQ(scriptLines.size(), lines.size()) << name;
+    int differences = 0;
+    for (size_t i = 0; i < scriptLines.size() && differences < 20; ++i)
+      if (lines[i] != windowsLines[i]) {
+        ADD_FAILURE() << scriptLines[i] << "\n  " << name << ": " << lines[i] << "\n  windows: " << windowsLines[i];
+        ++differences;
+      }
+    for (const auto& entry : fs::directory_iterator(folder)) {
+      const std::string file = entry.path().filename().string();
+      const std::string text = test::ReadFileText(entry.path().string());
+      const std::string windowsText = test::ReadFileText((windows / file).string());
+      EXPECT_EQ(KeptLines(windowsText), KeptLines(text)) << name << " " << file;
+      EXPECT_EQ(windowsText.compare(0, 3, "\xEF\xBB\xBF") == 0, text.compare(0, 3, "\xEF\xBB\xBF") == 0)
+          << name << " " << file;
     }
-  for (const auto& entry : fs::directory_iterator(posix)) {
-    const std::string file = entry.path().filename().string();
-    const std::string posixText = test::ReadFileText(entry.path().string());
-    const std::string windowsText = test::ReadFileText((windows / file).string());
-    EXPECT_EQ(KeptLines(windowsText), KeptLines(posixText)) << file;
-    EXPECT_EQ(windowsText.compare(0, 3, "\xEF\xBB\xBF") == 0, posixText.compare(0, 3, "\xEF\xBB\xBF") == 0) << file;
   }
 }
 

@@ -22,7 +22,11 @@
 #ifdef _WIN32
 #include <windows.h>
 // After windows.h.
+#include <aclapi.h>
+#include <sddl.h>
 #include <tlhelp32.h>
+
+#include <cstdio>
 #else
 #include <grp.h>
 #include <signal.h>
@@ -37,6 +41,7 @@
 namespace zep {
 
 uint32_t GetConnectionProcessID(uint32_t socket);
+std::string StopEventName(uint32_t tick, uint32_t counter);
 
 namespace {
 
@@ -174,6 +179,54 @@ bool NothingLeftOf(uint32_t copy) {
   CloseHandle(snapshot);
   return !left;
 }
+
+// What another user may do before a copy starts: take the names the next
+// start would give its stop event, for every tick of the next seconds. An
+// event under the next counter (which they could set), a mutex under the one
+// after (which a copy could not wait on).
+class Squatter {
+ public:
+  explicit Squatter(uint32_t counter) {
+    const uint32_t now = GetTickCount();
+    for (uint32_t tick = now; tick != now + 5000; ++tick) {
+      objects_.push_back(CreateEventA(nullptr, TRUE, FALSE, StopEventName(tick, counter).c_str()));
+      objects_.push_back(CreateMutexA(nullptr, FALSE, StopEventName(tick, counter + 1).c_str()));
+    }
+  }
+  ~Squatter() {
+    for (HANDLE object : objects_) CloseHandle(object);
+  }
+  void SetEvents() {
+    for (size_t i = 0; i < objects_.size(); i += 2) SetEvent(objects_[i]);
+  }
+
+ private:
+  std::vector<HANDLE> objects_;
+};
+
+// The entries of the event's access list, as "<SID>:<rights in hex>".
+std::string AccessListOfEvent(const std::string& name) {
+  HANDLE event = OpenEventA(READ_CONTROL, FALSE, name.c_str());
+  PACL list = nullptr;
+  PSECURITY_DESCRIPTOR descriptor = nullptr;
+  std::string entries;
+  if (event != nullptr && GetSecurityInfo(event, SE_KERNEL_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr, &list,
+                                          nullptr, &descriptor) == ERROR_SUCCESS) {
+    for (DWORD i = 0; list != nullptr && i < list->AceCount; ++i) {
+      ACCESS_ALLOWED_ACE* entry = nullptr;
+      char* sid = nullptr;
+      if (!GetAce(list, i, reinterpret_cast<void**>(&entry)) || !ConvertSidToStringSidA(&entry->SidStart, &sid))
+        continue;
+      char rights[16];
+      std::snprintf(rights, sizeof rights, "%lx", static_cast<unsigned long>(entry->Mask));
+      entries += std::string(entries.empty() ? "" : " ") + sid + ":" + rights;
+      LocalFree(sid);
+    }
+    LocalFree(descriptor);
+  }
+  if (event != nullptr) CloseHandle(event);
+  return entries;
+}
 #else
 // The fields of /proc/<pid>/stat after the command name; none when there is no such process.
 std::istringstream Stat(const std::string& pid) {
@@ -278,7 +331,9 @@ TEST_F(UserInstancesTest, AForcedStopEndsEverythingTheCopyStarted) {
 // A client in a user's session gets its copy with that session's user token
 // (Windows only); a client in session 0 (a service's) with its own process's
 // token, and only while its pid still names the process that was identified.
-// A copy that ended is replaced, under a new stop event.
+// A copy that ended is replaced, under a new stop event that the module
+// makes, skipping names someone else took: it stops when the module sets it,
+// and only then.
 TEST_F(UserInstancesTest, AnEndedCopyIsReplacedWithTheRightToken) {
   uint32_t copy = Start("exit");
   ASSERT_NE(0u, copy) << log;
@@ -292,7 +347,13 @@ TEST_F(UserInstancesTest, AnEndedCopyIsReplacedWithTheRightToken) {
   manager.UserInstances().at(sid).sessionId = 0;
   // Each copy is gone on its own before the next start: a stop never meets it starting.
   ASSERT_TRUE(test::Eventually([&] { return NothingLeftOf(copy); }));
-  Mode("exit");
+  Mode("serve");
+#ifdef _WIN32
+  Squatter squatter(EventCounter(eventName) + 1);
+  const uint32_t taken = 2;
+#else
+  const uint32_t taken = 0;  // the stop is SIGTERM: there are no names to take
+#endif
   // Straight to the start: a GetPorts would identify the page's session again.
   std::string error;
   manager.GetCurrentUserModulePorts(sid, error);
@@ -304,7 +365,18 @@ TEST_F(UserInstancesTest, AnEndedCopyIsReplacedWithTheRightToken) {
   EXPECT_NE(npos, log.find("]: Client process id=" + self + ", query return="));
   EXPECT_NE(npos, log.find("]: OpenProcessToken token:"));
   EXPECT_NE(npos, log.find("]: Create progress return 1("));
-  EXPECT_EQ(EventCounter(eventName) + 1, EventCounter(Await("args", 6)[3]));
+  const std::string nextEvent = Await("args", 6)[3];
+  EXPECT_EQ(EventCounter(eventName) + 1 + taken, EventCounter(nextEvent));
+#ifdef _WIN32
+  EXPECT_EQ("S-1-5-18:1f0003 " + sid + ":1f0003 " + sid + ":100000", AccessListOfEvent(nextEvent));
+  squatter.SetEvents();
+#endif
+  test::WriteFileText(Folder() + "fake_service.release", "go");
+  Await("ports", 4);
+  EXPECT_FALSE(ProcessGone(copy));
+  UserInstance& record = manager.UserInstances().at(sid);
+  EXPECT_TRUE(record.stopEvent.Set(record.process));
+  Await("stopped", 1);
 
   manager.UserInstances().at(sid).clientStartTime += 1;  // a later process under the same id
   ASSERT_TRUE(test::Eventually([&] { return NothingLeftOf(copy); }));

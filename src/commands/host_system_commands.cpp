@@ -55,12 +55,13 @@ bool AddFirewallRule() {
   std::string path = folder;
   if (path.empty() || path.back() != platform::kPathSeparator) path += platform::kPathSeparator;
   path += kFirewallBatchName;
-  // The folder is open to other users: the file is made anew for this user
-  // alone, and only a file made so is run with elevation, by its full path
-  // so that no other file of that name is found first. It runs in the
-  // system's folder: the command processor looks for the programs it names
-  // in the working folder first, and a netsh planted in the temporary folder
-  // would run elevated.
+  // The folder may be open to other users (where the system has no temporary
+  // folder of SYSTEM's own, or the service runs as another account): the
+  // file is made anew for this user alone, and only a file made so is run
+  // with elevation, by its full path so that no other file of that name is
+  // found first. It runs in the system's folder: the command processor looks
+  // for the programs it names in the working folder first, and a netsh
+  // planted in the temporary folder would run elevated.
   if (platform::WriteNewPrivateFile(path, text)) platform::RunElevated(path, platform::SystemFolder());
   return true;
 }

@@ -6,6 +6,7 @@
 #include <string>
 #include <utility>
 
+#include "platform/named_event.h"
 #include "platform/user_process.h"
 
 namespace zep {
@@ -18,6 +19,8 @@ struct UserInstance {
   // When the client process started: with its id, it names the very process
   // that was identified (0: unknown).
   uint64_t clientStartTime = 0;
+  // The stop event the module made for the copy, and its name.
+  platform::CopyStopEvent stopEvent;
   std::string stopEventName;
   // A command is starting this user's copy right now.
   bool starting = false;

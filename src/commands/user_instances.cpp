@@ -23,11 +23,25 @@
 
 namespace zep {
 
+std::string StopEventName(uint32_t tick, uint32_t counter) {
+  char name[kMaxPath];
+  std::snprintf(name, sizeof name, "Global\\Corvantis_%s_%d_stop_service_event_%d", "16.2", static_cast<int>(tick),
+                static_cast<int>(counter));
+  return name;
+}
+
+std::string UserInstanceCommandLine(const std::string& application, const std::string& eventName,
+                                    const std::string& sid) {
+  return "\"" + application + "\" \"-asconsole\" \"-asuser\" \"" + eventName + "\" \"" + sid + "\" \"notused\"";
+}
+
 namespace {
 
 const char* const kModuleNames[] = {"zep", "qro"};
 
 std::atomic<uint32_t> stopEventCounter{0};
+// Names that someone else already took are skipped, a bounded number of them.
+constexpr int kStopEventAttempts = 16;
 
 // Who a copy is started for: the user's SID as identified, and the client
 // process it was identified through.
@@ -87,8 +101,22 @@ bool ClientProcessToken(const CopyUser& user, platform::UserToken& token) {
 // is a service's, and no copy runs with a service's rights.
 bool IsServiceAccount(const std::string& sid) { return sid == "S-1-5-18" || sid == "S-1-5-19" || sid == "S-1-5-20"; }
 
-bool CreateProcessAsCurrentLogonUser(const std::string& application, const std::string& commandLine,
-                                     platform::ProcessHandle& started, const CopyUser& user) {
+// The copy's stop event, made by the module under the first name nobody
+// else holds, before the copy starts.
+bool CreateStopEvent(const std::string& sid, platform::CopyStopEvent& event, std::string& name) {
+  for (int attempt = 0; attempt < kStopEventAttempts; ++attempt) {
+    name = StopEventName(platform::TickCount(), ++stopEventCounter);
+    if (event.Create(name, sid)) return true;
+    LogDebug("CreateStopEvent:: %s is taken or cannot be made (%d).", LogText(name).c_str(),
+             static_cast<int>(platform::LastSystemError()));
+  }
+  name.clear();
+  return false;
+}
+
+// Starts the copy, with its stop event made just before.
+bool CreateProcessAsCurrentLogonUser(const std::string& application, platform::ProcessHandle& started,
+                                     platform::CopyStopEvent& stopEvent, std::string& eventName, const CopyUser& user) {
   if (IsServiceAccount(user.sid)) {
     LogDebug("CreateProcessAsCurrentLogonUser:: no copy runs as the service account %s.", LogText(user.sid).c_str());
     return false;
@@ -100,6 +128,8 @@ bool CreateProcessAsCurrentLogonUser(const std::string& application, const std::
     LogDebug("CreateEnvironmentBlock failed(%d).", static_cast<int>(platform::LastSystemError()));
     return false;
   }
+  if (!CreateStopEvent(user.sid, stopEvent, eventName)) return false;
+  const std::string commandLine = UserInstanceCommandLine(application, eventName, user.sid);
   const bool ok = platform::StartProcessAsUser(token, application, commandLine, environment, started);
   LogDebug("Create progress return %d(%d). %s %s", ok ? 1 : 0, static_cast<int>(platform::LastSystemError()),
            LogText(application).c_str(), LogText(commandLine).c_str());
@@ -107,18 +137,6 @@ bool CreateProcessAsCurrentLogonUser(const std::string& application, const std::
 }
 
 }  // namespace
-
-std::string StopEventName(uint32_t tick, uint32_t counter) {
-  char name[kMaxPath];
-  std::snprintf(name, sizeof name, "Global\\Corvantis_%s_%d_stop_service_event_%d", "16.2", static_cast<int>(tick),
-                static_cast<int>(counter));
-  return name;
-}
-
-std::string UserInstanceCommandLine(const std::string& application, const std::string& eventName,
-                                    const std::string& sid) {
-  return "\"" + application + "\" \"-asconsole\" \"-asuser\" \"" + eventName + "\" \"" + sid + "\" \"notused\"";
-}
 
 PortMap ManagerClient::GetCurrentUserModulePorts(const std::string& sid, std::string& error) {
   error.clear();
@@ -158,21 +176,32 @@ bool ManagerClient::ClaimUserInstance(const std::string& sid, InstanceClaim& cla
 
 PortMap ManagerClient::StartUserInstance(const std::string& sid, InstanceClaim& claim, std::string& error) {
   platform::ProcessHandle started;
+  platform::CopyStopEvent stopEvent;
+  std::string eventName;
   bool ok = false;
-  // Whatever happens below, the record leaves the starting state.
+  // Whatever happens below, the record leaves the starting state. It keeps
+  // the stop event of the copy that started, and no other.
   struct FinishStart {
     ManagerClient& self;
     const std::string& sid;
     platform::ProcessHandle& started;
+    platform::CopyStopEvent& stopEvent;
+    std::string& eventName;
     bool& ok;
     ~FinishStart() {
       std::lock_guard<platform::Mutex> guard(self.tablesMutex);
       auto record = self.userInstances.find(sid);  // no allocation in a destructor
       if (record == self.userInstances.end()) return;
       record->second.starting = false;
-      if (ok) record->second.process = std::move(started);
+      if (!ok) {
+        record->second.stopEvent.Close();
+        return;
+      }
+      record->second.process = std::move(started);
+      record->second.stopEvent = std::move(stopEvent);
+      record->second.stopEventName = std::move(eventName);
     }
-  } finish{*this, sid, started, ok};
+  } finish{*this, sid, started, stopEvent, eventName, ok};
 
   if (claim.ended.Valid()) {
     LogDebug("terminate process: p=%d", static_cast<int>(claim.ended.ProcessId()));
@@ -188,13 +217,7 @@ PortMap ManagerClient::StartUserInstance(const std::string& sid, InstanceClaim& 
     error = "Failed to create user process.";
     return PortMap();
   }
-  const std::string eventName = StopEventName(platform::TickCount(), ++stopEventCounter);
-  {
-    std::lock_guard<platform::Mutex> guard(tablesMutex);
-    userInstances[sid].stopEventName = eventName;
-  }
-  const std::string commandLine = UserInstanceCommandLine(application, eventName, sid);
-  if (!CreateProcessAsCurrentLogonUser(application, commandLine, started,
+  if (!CreateProcessAsCurrentLogonUser(application, started, stopEvent, eventName,
                                        CopyUser{sid, claim.sessionId, claim.clientProcessId, claim.clientStartTime})) {
     error = "Failed to create user process.";
     return PortMap();
@@ -240,7 +263,7 @@ void ManagerClient::StopUserInstances() {
   for (auto& entry : records) {
     UserInstance& record = entry.second;
     LogDebug("notify process exit: p=%d", static_cast<int>(record.process.ProcessId()));
-    if (!record.stopEventName.empty()) platform::SetNamedEvent(record.stopEventName, record.process);
+    record.stopEvent.Set(record.process);
   }
   for (auto& entry : records) {
     UserInstance& record = entry.second;

@@ -79,8 +79,10 @@ bool AppendToSharedFile(const std::string& path, const std::string& bytes, FileW
 // prepared. False when that cannot be done; nothing is written then.
 bool WriteNewPrivateFile(const std::string& path, const std::string& bytes);
 
-// The temporary folder with its trailing separator, as GetTempPathA fills it:
-// returns its length, 0 on failure, or the size needed when it does not fit.
+// The temporary folder with its trailing separator: on Windows the one only
+// SYSTEM may use, for a process running as SYSTEM, where the system has one
+// (GetTempPath2A), else as GetTempPathA fills it. Returns its length, 0 on
+// failure, or the size needed when it does not fit.
 uint32_t TempPath(char* buffer, uint32_t bufferSize);
 
 }  // namespace zep::platform

@@ -75,6 +75,42 @@ SettingsPaths PathsUnder(const std::string& directory) {
   return paths;
 }
 
+// A per-user copy's own folders below the shared ones: its log folder and,
+// with the enhanced mode, its cache and upload folders, each made private as
+// it is made. One that something else already stands for (another user's
+// folder, a link) is never used: the cache and upload folders move to the
+// user's own vendor folder, and the log with them (false). Whether the log
+// folder is the user's own and private.
+bool PrepareCopyFolders(SettingsPaths& paths, bool enhancedMode) {
+  using platform::PrivateFolder;
+  const std::string sep = Separator();
+  const std::string sid = platform::GetProcessUserSID(platform::CurrentProcessId());
+  std::string* const folders[] = {&paths.cacheDirectory, &paths.logDirectory, &paths.uploadDirectory};
+  PrivateFolder log = PrivateFolder::kFailed;
+  bool taken = sid.empty();
+  for (std::string* folder : folders) {
+    if (taken) break;
+    if (!enhancedMode && folder != &paths.logDirectory) continue;
+    *folder += sid + sep;
+    const PrivateFolder made = platform::MakePrivateFolder(*folder);
+    taken = made == PrivateFolder::kTaken;
+    if (folder == &paths.logDirectory) log = made;
+  }
+  if (!taken) return log == PrivateFolder::kMade;
+  if (enhancedMode) {
+    // Empty when unknown or too long: then there are no such folders.
+    char vendor[kMaxPath] = {0};
+    GetVendorLocalLowFolder(vendor);
+    const std::string fallback = vendor;
+    if (!fallback.empty()) CreateParentDirectories(fallback);
+    paths.cacheDirectory = fallback.empty() ? std::string() : fallback + "cache" + sep;
+    paths.uploadDirectory = fallback.empty() ? std::string() : fallback + "upload" + sep;
+    for (const std::string* folder : {&paths.cacheDirectory, &paths.uploadDirectory})
+      if (!folder->empty()) platform::MakePrivateFolder(*folder);
+  }
+  return false;
+}
+
 // Creates the working folders and opens them to their users; settles the
 // user log folder and the log files.
 void PrepareFolders(SettingsPaths& paths, bool enhancedMode) {
@@ -84,27 +120,18 @@ void PrepareFolders(SettingsPaths& paths, bool enhancedMode) {
   // its user's own too. Such folders are open to that user, the system and
   // the administrators, not to everyone.
   const bool copy = WorkMode() == 3;
-  const bool perUserFolders = enhancedMode && copy;
-  const auto grant = perUserFolders ? platform::GrantUserFullAccess : platform::GrantEveryoneFullAccess;
-  const auto logGrant = copy ? platform::GrantUserFullAccess : platform::GrantEveryoneFullAccess;
-  if (copy) {
-    const std::string user = platform::GetProcessUserSID(platform::CurrentProcessId()) + Separator();
-    paths.logDirectory += user;
-    if (perUserFolders) {
-      paths.cacheDirectory += user;
-      paths.uploadDirectory += user;
-    }
-    CreateWorkingDirectories(paths);
-  }
 
   // Created, open to every user, when missing; an existing file stays as it is.
   platform::ProbeSharedFile(paths.userConfigurationFile, platform::FileWriters::kEveryone);
+  platform::ShareWithEveryone(paths.userConfigurationFile.c_str());
 
-  platform::GrantEveryoneFullAccess(paths.userConfigurationFile.c_str());
-  grant(paths.cacheDirectory.c_str());
-  grant(paths.uploadDirectory.c_str());
-  const int logGranted = logGrant(paths.logDirectory.c_str());
-  if (logGranted == 0) {
+  const bool logOpened =
+      copy ? PrepareCopyFolders(paths, enhancedMode) : platform::ShareWithEveryone(paths.logDirectory.c_str()) != 0;
+  if (!(copy && enhancedMode)) {
+    platform::ShareWithEveryone(paths.cacheDirectory.c_str());
+    platform::ShareWithEveryone(paths.uploadDirectory.c_str());
+  }
+  if (!logOpened) {
     // The user's own folder instead; refused (empty) when it does not fit.
     char vendor[kMaxPath] = {0};
     GetVendorLocalLowFolder(vendor);
@@ -118,7 +145,7 @@ void PrepareFolders(SettingsPaths& paths, bool enhancedMode) {
   }
 
   platform::CreateDirectoryNarrow(paths.dumpDirectory);
-  platform::GrantEveryoneFullAccess(paths.dumpDirectory.c_str());
+  platform::ShareWithEveryone(paths.dumpDirectory.c_str());
 
   paths.serviceLogFile = ResolveLogFilePath(paths.logDirectory, "tks.log");
   // Files are created only in the module's folders and the user's LocalLow

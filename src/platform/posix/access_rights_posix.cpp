@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include "platform/access_rights.h"
+#include "platform/file_system.h"
 #include "platform/posix/owned_files_posix.h"
 
 namespace zep::platform {
@@ -30,8 +31,11 @@ int SetModeOfOwned(const char* path, mode_t folderMode, mode_t fileMode) {
 
 // Everyone may create in a shared folder (the sticky bit keeps them from
 // removing or replacing what others made there).
-int GrantEveryoneFullAccess(const char* path) { return SetModeOfOwned(path, 01777, 0666); }
+int ShareWithEveryone(const char* path) { return SetModeOfOwned(path, 01777, 0666); }
 
-int GrantUserFullAccess(const char* path) { return SetModeOfOwned(path, 0700, 0600); }
+PrivateFolder MakePrivateFolder(const std::string& path) {
+  CreateDirectoryNarrow(path);
+  return SetModeOfOwned(path.c_str(), 0700, 0600) != 0 ? PrivateFolder::kMade : PrivateFolder::kFailed;
+}
 
 }  // namespace zep::platform

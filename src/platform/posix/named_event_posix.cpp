@@ -9,6 +9,22 @@
 
 namespace zep::platform {
 
+// The stop is the copy's SIGTERM: there is no event to make or hold.
+struct CopyStopEvent::Native {};
+
+bool CopyStopEvent::Create(const std::string& /*name*/, const std::string& /*userSid*/) { return true; }
+
+bool CopyStopEvent::Set(const ProcessHandle& copy) {
+  if (copy.Get() == nullptr) return false;
+  SignalProcess(*copy.Get(), SIGTERM);
+  return true;
+}
+
+void CopyStopEvent::Close() {
+  delete native_;
+  native_ = nullptr;
+}
+
 struct NamedEventListener::Native {};
 
 namespace {
@@ -18,6 +34,10 @@ sigset_t StopSignal() {
   sigemptyset(&stop);
   sigaddset(&stop, SIGTERM);
   return stop;
+}
+
+timespec Timeout(uint32_t milliseconds) {
+  return timespec{static_cast<time_t>(milliseconds / 1000), static_cast<long>(milliseconds % 1000) * 1000000L};
 }
 
 }  // namespace
@@ -33,20 +53,17 @@ NamedEventListener::NamedEventListener(const std::string& /*name*/) {
 NamedEventListener::~NamedEventListener() { delete native_; }
 
 bool NamedEventListener::WaitSet(uint32_t milliseconds) {
-  if (native_ == nullptr) return false;
+  const timespec timeout = Timeout(milliseconds);
+  if (native_ == nullptr) {
+    nanosleep(&timeout, nullptr);
+    return false;
+  }
   const sigset_t stop = StopSignal();
-  const timespec timeout{static_cast<time_t>(milliseconds / 1000), static_cast<long>(milliseconds % 1000) * 1000000L};
   int result;
   do {
     result = sigtimedwait(&stop, nullptr, &timeout);
   } while (result < 0 && errno == EINTR);
   return result == SIGTERM;
-}
-
-bool SetNamedEvent(const std::string& /*name*/, const ProcessHandle& copy) {
-  if (copy.Get() == nullptr) return false;
-  SignalProcess(*copy.Get(), SIGTERM);
-  return true;
 }
 
 }  // namespace zep::platform

@@ -140,6 +140,14 @@ bool WriteNewPrivateFile(const std::string& path, const std::string& bytes) {
   return ok;
 }
 
-uint32_t TempPath(char* buffer, uint32_t bufferSize) { return GetTempPathA(bufferSize, buffer); }
+uint32_t TempPath(char* buffer, uint32_t bufferSize) {
+  // GetTempPath2A (Windows 11, Server 2022 and later; not in Wine 8) gives a
+  // process running as SYSTEM the folder only SYSTEM may use, and any other
+  // process what GetTempPathA gives it.
+  using TempPath2 = DWORD(WINAPI*)(DWORD, LPSTR);
+  static const TempPath2 systemOnly = reinterpret_cast<TempPath2>(
+      reinterpret_cast<void*>(GetProcAddress(GetModuleHandleA("kernel32.dll"), "GetTempPath2A")));
+  return systemOnly != nullptr ? systemOnly(bufferSize, buffer) : GetTempPathA(bufferSize, buffer);
+}
 
 }  // namespace zep::platform

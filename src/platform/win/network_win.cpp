@@ -14,6 +14,7 @@
 #include "platform/network.h"
 #include "platform/process_user.h"
 #include "platform/win/win_resources.h"
+#include "platform/win/wine_win.h"
 
 namespace zep::platform {
 
@@ -201,7 +202,8 @@ void AddListenedPorts(ULONG family, uint32_t processId, std::vector<uint16_t>& p
     // check can only find that the port is listened on.
     const DWORD owner = table->table[i].dwOwningPid;
     const uint16_t port = ntohs(static_cast<u_short>(table->table[i].dwLocalPort));
-    if ((owner == processId || owner == 0) && std::find(ports.begin(), ports.end(), port) == ports.end())
+    if ((owner == processId || (owner == 0 && win::UnderWine())) &&
+        std::find(ports.begin(), ports.end(), port) == ports.end())
       ports.push_back(port);
   }
 }
