@@ -183,7 +183,8 @@ test("connections are shared by user, then by page origin", { skip: (underWine |
 test("a flood of port checks delays only its own client", { skip: (underWine || !isRoot) && "two users natively" },
      async () => {
   const { origin, port } = await host({ ZEPHOST_MODULE_THREADS: "8", ZEPHOST_CHECK_THREADS: "8" });
-  const flood = hangingChecks(origin, await silentPort(), 40);
+  const flood = hangingChecks(origin, await silentPort(), 12);
+  flood.forEach((check) => check.catch(() => {}));  // ended with the host
   await sleep(300);
   const page = { method: "POST", headers: { Origin: "http://page.example" }, body: '{"id":"v","method":"TKVersion"}' };
   assert.equal((await quickly(fetch(origin + "/zep/cmd", page).then((r) => r.json()))).id, "v");
@@ -191,7 +192,6 @@ test("a flood of port checks delays only its own client", { skip: (underWine || 
   const check = commandRequest(port, "", `{"id":"c","method":"CheckQROPort","parameter":["127.0.0.1",${closed},${closed}]}`);
   const [answer] = await quickly(asUser(65534, port, 1, check, 3000));
   assert.match(answer, /^HTTP\/1\.1 200 OK .*"result" : \[ true \]/s);
-  await Promise.all(flood);
 });
 
 test("bodies in flight share a budget, a user at most a quarter of it: past either a large body gets 503",
@@ -230,29 +230,41 @@ async function webSocket(port, origin) {
 
 function sendText(socket, text) {
   const payload = Buffer.from(text);
-  const length = Buffer.alloc(8);
-  length.writeBigUInt64BE(BigInt(payload.length));  // the 64-bit form: every message here is over 64 KiB
-  socket.write(Buffer.concat([Buffer.from([0x81, 0x80 | 127]), length, Buffer.alloc(4), payload]));
+  const head = Buffer.alloc(payload.length < 126 ? 2 : 10);
+  head[0] = 0x81;
+  if (payload.length < 126) {
+    head[1] = 0x80 | payload.length;
+  } else {
+    head[1] = 0x80 | 127;
+    head.writeBigUInt64BE(BigInt(payload.length), 2);  // the 64-bit form (every large message here is over 64 KiB)
+  }
+  socket.write(Buffer.concat([head, Buffer.alloc(4), payload]));  // unmasked under a zero mask
 }
 
 // A burst of large messages on a host whose threads grew with earlier load:
 // its memory grows by less than 100 MB, and within 10 s of the sockets'
 // closing it is back within 50 MB of where it started.
 test("memory taken by large messages is given back", { skip: underWine && "RSS is read natively" }, async () => {
-  const { host: running, origin, port } = await host({ ZEPHOST_FAIR_SHARE: "256" });
+  const { host: running, origin, port } = await host({ ZEPHOST_FAIR_SHARE: "1024", ZEPHOST_MAX_CONNECTIONS: "2048" });
+  // Earlier load grows the threads: hanging port checks, and 300 WebSockets with one command each at once.
   const checks = hangingChecks(origin, await silentPort(), 16);
-  await Promise.all(Array.from({ length: 40 }, (_, i) =>
-    fetch(origin + "/zep/cmd", { method: "POST", headers: { Origin: `http://grow${i}.example` },
-                                 body: '{"id":"1","method":"TKVersion"}' })));
-  await sleep(200);
+  const many = [];
+  for (let i = 0; i < 300; ++i) many.push(await webSocket(port, `http://grow${i % 60}.example`));
+  await Promise.all(many.map((socket) => {
+    const reply = new Promise((resolve) => socket.once("data", resolve));
+    sendText(socket, '{"id":"1","method":"TKVersion"}');
+    return reply;
+  }));
+  for (const socket of many) socket.destroy();
+  await Promise.all(checks);
   const start = procStatus(running.pid, "VmRSS");
   const sockets = [];
   for (let i = 0; i < 20; ++i) sockets.push(await webSocket(port, `http://page${i}.example`));
-  await Promise.all(sockets.map((socket) => {
+  for (const socket of sockets) {
     const reply = new Promise((resolve) => socket.once("data", resolve));
     sendText(socket, '{"id":"1","method":"ChangePort","pad":"' + "x".repeat(16 * 1024 * 1024 - 64) + '"}');
-    return reply;
-  }));
+    assert.equal((await reply)[0], 0x81);  // a text frame: the reply
+  }
   const grown = procStatus(running.pid, "VmRSS") - start;
   assert.ok(grown < 100 * 1024, `${Math.round(grown / 1024)} MiB more after 20 messages of 16 MiB`);
   for (const socket of sockets) socket.destroy();
@@ -262,7 +274,6 @@ test("memory taken by large messages is given back", { skip: underWine && "RSS i
     left = procStatus(running.pid, "VmRSS") - start;
   }
   assert.ok(left < 50 * 1024, `${Math.round(left / 1024)} MiB still held 10 s after the sockets closed`);
-  await Promise.all(checks);
 });
 
 test("at the descriptor limit the host waits without spinning and serves again", async () => {

@@ -31,7 +31,6 @@ struct CallPool::Shared {
   std::map<std::string, int> runningByUser;
   int maxThreads;
   int userThreads;
-  int originThreads;
   std::chrono::seconds idleLife;
   int threads = 0;
   int waiting = 0;  // threads waiting for a call
@@ -44,7 +43,7 @@ struct CallPool::Shared {
   ClientQueue* NextRunnable() {
     for (auto turn = turns.begin(); turn != turns.end(); ++turn) {
       ClientQueue& client = clients[*turn];
-      if (client.running >= originThreads || runningByUser[client.user] >= userThreads) continue;
+      if (runningByUser[client.user] >= userThreads) continue;
       // Served: the client goes to the back of the turns while calls of it wait.
       const std::string key = *turn;
       turns.erase(turn);
@@ -98,7 +97,6 @@ struct CallPool::Shared {
 CallPool::CallPool(int maxThreads, std::chrono::seconds idleLife) : shared_(std::make_shared<Shared>()) {
   shared_->maxThreads = maxThreads > 0 ? maxThreads : 1;
   shared_->userThreads = shared_->maxThreads / 4 > 0 ? shared_->maxThreads / 4 : 1;
-  shared_->originThreads = shared_->userThreads / 4 > 0 ? shared_->userThreads / 4 : 1;
   shared_->idleLife = idleLife;
 }
 
@@ -114,7 +112,7 @@ void CallPool::Post(const std::string& user, const std::string& origin, std::fun
   client.calls.push_back(std::move(call));
   ++shared_->queued;
   // A thread that waits takes it, if the client may run one more call now.
-  if (client.running >= shared_->originThreads || shared_->runningByUser[user] >= shared_->userThreads) return;
+  if (shared_->runningByUser[user] >= shared_->userThreads) return;
   if (shared_->waiting > 0) {
     shared_->work.notify_one();
     return;

@@ -4,10 +4,10 @@
 // busy, and a thread that has idled a while ends.
 //
 // The pool is shared fairly. Each call belongs to a client: a user, and a
-// page origin of that user's. One user runs at most a quarter of the pool's
-// threads at once, and one origin of a user at most a quarter of the user's
-// part; a client's further calls wait in its own queue, and the queues are
-// served in turn, so that a client that floods the pool delays only itself.
+// page origin of that user's. One user, whatever its origins, runs at most a
+// quarter of the pool's threads at once; a client's further calls wait in
+// its own queue, and the queues are served in turn, so that a client that
+// floods the pool delays only itself.
 #pragma once
 
 #include <chrono>

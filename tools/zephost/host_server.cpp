@@ -110,7 +110,7 @@ struct HostServer::State {
       : module(m),
         signals(io, SIGINT, SIGTERM),
         calls(Setting("ZEPHOST_MODULE_THREADS", 96), std::chrono::seconds(10)),
-        checks(Setting("ZEPHOST_CHECK_THREADS", 8), std::chrono::seconds(10)),
+        checks(Setting("ZEPHOST_CHECK_THREADS", 64), std::chrono::seconds(10)),
         idleTimeout(std::chrono::seconds(Setting("ZEPHOST_IDLE_SECONDS", 30))),
         headerTimeout(std::chrono::seconds(Setting("ZEPHOST_HEADER_SECONDS", 5))),
         maxConnections(Setting("ZEPHOST_MAX_CONNECTIONS", 256)),
@@ -338,6 +338,9 @@ class WebSocketSession : public std::enable_shared_from_this<WebSocketSession> {
             self->state_.Distribute(self->url_, *message, self->origin_, self->socket_));
         message->clear();
         message->shrink_to_fit();
+        // The message is handled: its bytes are the budget's again before
+        // the page can send the next (nothing else touches them meanwhile).
+        self->held_->Release();
         asio::post(self->ws_.get_executor(), [self, replies] { self->Write(replies, 0); });
       });
     });

@@ -4,6 +4,9 @@
 //   zephost [--module PATH] [--port N]
 //   zephost -asconsole -asuser <stop event> <sid> notused     (a per-user copy)
 #include <atomic>
+#ifdef __GLIBC__
+#include <malloc.h>
+#endif
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
@@ -152,6 +155,13 @@ std::string PageInfo(zephost::ModuleLibrary& module, uint16_t port, std::string&
 }  // namespace
 
 int main(int argc, char** argv) {
+#ifdef __GLIBC__
+  // glibc raises its mmap threshold to the size of each large block it
+  // frees, after which the buffers of large messages come from the threads'
+  // arenas, which keep them when freed: a fixed threshold maps every large
+  // block apart and gives it back to the system when it is freed.
+  mallopt(M_MMAP_THRESHOLD, 256 * 1024);
+#endif
   Options options;
   if (const int exitCode = ParseOptions(argc, argv, options); exitCode >= 0) return exitCode;
   zephost::ModuleLibrary module;
