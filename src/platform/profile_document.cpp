@@ -1,6 +1,23 @@
 #include "platform/profile_document.h"
 
+#include <cstring>
+
 namespace zep::platform {
+
+uint32_t CopyOut(const std::string& value, char* out, uint32_t outSize) {
+  if (out == nullptr || outSize == 0) return 0;
+  uint32_t length = static_cast<uint32_t>(value.size());
+  if (length > outSize - 1) length = outSize - 1;
+  std::memcpy(out, value.data(), length);
+  out[length] = '\0';
+  return length;
+}
+
+std::string DefaultText(const char* defaultValue) {
+  std::string text = defaultValue == nullptr ? std::string() : std::string(defaultValue);
+  while (!text.empty() && text.back() == ' ') text.pop_back();
+  return text;
+}
 
 namespace {
 

@@ -14,11 +14,18 @@
 //     mark if the file had one; a write that changes nothing writes nothing.
 #pragma once
 
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <vector>
 
 namespace zep::platform {
+
+// Copies a value out as the profile reader does: cut to outSize - 1
+// characters and terminated; the number of characters copied.
+uint32_t CopyOut(const std::string& value, char* out, uint32_t outSize);
+// The default as the profile reader gives it: less its trailing blanks.
+std::string DefaultText(const char* defaultValue);
 
 class ProfileDocument {
  public:

@@ -77,9 +77,20 @@ test("the settings fields show the stored settings, without a log entry", async 
   assert.equal(await page.locator("#log li", { hasText: "GetServerInfo" }).count(), 0);
 });
 
+// Under Wine the browser, a Linux process, is no user Wine knows: the commands
+// that change the service are refused it, and the console shows why.
+async function refusedToNobody(button) {
+  const reply = await run(button);
+  assert.deepEqual([reply.json.exception, reply.json.description],
+                   [-1, "Only an administrator of this machine may do this"]);
+  assert.equal(await page.locator("#log .error-text").last().textContent(),
+               "Error -1: Only an administrator of this machine may do this");
+}
+
 test("SetServerInfo stores and GetServerInfo reads back", async () => {
   const fields = { host: "127.0.0.1", zepPort: "28625", zepSslPort: "28626", qroPort: "28622", qroSslPort: "28623" };
   for (const [id, value] of Object.entries(fields)) await page.fill("#" + id, value);
+  if (underWine) return refusedToNobody("SetServerInfo");
   const expected = '{"Host":"127.0.0.1","qro":{"port":"28622","sslPort":"28623"},"zep":{"port":"28625","sslPort":"28626"}}';
   assert.equal((await run("SetServerInfo")).text, expected);
   assert.equal((await run("GetServerInfo")).text, expected);
@@ -127,6 +138,7 @@ test("GetLocalIP lists addresses but never 127.0.0.1", async () => {
 });
 
 test("AddFirewall answers success", async () => {
+  if (underWine) return refusedToNobody("AddFirewall");
   const reply = await run("AddFirewall");
   assert.deepEqual(reply.json.result, [true]);
 });

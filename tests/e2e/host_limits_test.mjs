@@ -123,7 +123,9 @@ test("sixteen hanging port checks of a program hold up no page's command", async
   const started = Date.now();
   const page = { method: "POST", headers: { Origin: "http://page.example" }, body: '{"id":"v","method":"TKVersion"}' };
   assert.equal((await (await fetch(origin + "/zep/cmd", page)).json()).id, "v");
-  assert.ok(Date.now() - started < 1000, `TKVersion took ${Date.now() - started} ms`);
+  // Under Wine a new connection's user is read from Wine's TCP table, slower
+  // with every open connection (1.6 to 2.1 s seen with these sixteen).
+  assert.ok(Date.now() - started < (underWine ? 3000 : 1000), `TKVersion took ${Date.now() - started} ms`);
   // Each check gives up after 3 s a port: both ports free.
   for (const reply of await Promise.all(checks)) assert.match(reply, /"result" : \[ true \]/);
 });
@@ -289,9 +291,15 @@ test("at the descriptor limit the host waits without spinning and serves again",
     assert.ok(cpu() - before < 30, `${cpu() - before} ticks of CPU in a second at the limit`);
   }
   for (const socket of held) socket.destroy();
-  await sleep(300);
-  const answer = await fetch(`http://127.0.0.1:${port}/zep/cmd`, { method: "POST", body: '{"id":"1","method":"ChangePort"}' });
-  assert.equal(answer.status, 200);
+  // Served again once the host has seen them close (under Wine the closed
+  // ones may still be waiting for their user to be looked up).
+  let status = 0;
+  for (let waited = 0; waited < 5000 && status !== 200; waited += 250) {
+    await sleep(250);
+    status = (await fetch(`http://127.0.0.1:${port}/zep/cmd`, { method: "POST", body: '{"id":"1","method":"ChangePort"}' }))
+      .status;
+  }
+  assert.equal(status, 200);
 });
 
 test("a stop with calls stuck in the module ends within 5 s", async () => {

@@ -1,5 +1,6 @@
 #include "host_support/host_platform.h"
 
+#include <map>
 #include <vector>
 
 #include "platform/file_system.h"
@@ -23,16 +24,28 @@ std::string NativePath(std::string path) {
   return path;
 }
 
-std::string ClientUserOf(uint32_t socket) {
-  platform::SocketsSession sockets(2, 2);
-  platform::Ipv4Endpoint local{}, peer{};
-  if (!sockets.Started() || !platform::GetSocketEndpoints(socket, local, peer)) return "unknown";
-  const int64_t uid = platform::ConnectionSocketUser(peer, local);
-  if (uid >= 0) return "uid " + std::to_string(uid);
-  std::vector<platform::TcpRow> rows;
-  if (!platform::GetTcpRowsOfConnection(peer, local, rows)) return "unknown";
-  const std::string sid = platform::GetProcessUserSID(platform::ClientEndOwner(rows, local, peer));
-  return sid.empty() ? "unknown" : sid;
+std::vector<std::string> ClientUsersOf(const std::vector<uint32_t>& sockets) {
+  std::vector<std::string> users(sockets.size(), "unknown");
+  platform::SocketsSession session(2, 2);
+  if (!session.Started()) return users;
+  std::vector<platform::TcpRow> table;
+  bool tableRead = false;
+  std::map<uint32_t, std::string> sids;  // by process, within this call
+  for (size_t i = 0; i < sockets.size(); ++i) {
+    platform::Ipv4Endpoint local{}, peer{};
+    if (!platform::GetSocketEndpoints(sockets[i], local, peer)) continue;
+    const int64_t uid = platform::ConnectionSocketUser(peer, local);
+    if (uid >= 0) {
+      users[i] = "uid " + std::to_string(uid);
+      continue;
+    }
+    if (!tableRead) tableRead = platform::GetTcpTableWithOwners(table);
+    const uint32_t owner = platform::ClientEndOwner(table, local, peer);
+    auto known = sids.find(owner);
+    if (known == sids.end()) known = sids.emplace(owner, platform::GetProcessUserSID(owner)).first;
+    if (!known->second.empty()) users[i] = known->second;
+  }
+  return users;
 }
 
 bool WriteIniValue(const std::string& section, const std::string& key, const std::string& value,

@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <vector>
 
 namespace zep::host {
 
@@ -14,10 +15,11 @@ std::string FolderOf(const std::string& path);
 // A path written with '/' in the system's own form.
 std::string NativePath(std::string path);
 
-// The user at the client's end of a connected TCP socket, as the system
-// knows it: the uid the client's socket was made under (POSIX), or the user
-// of the process that owns it (Windows); "unknown" when it cannot be had.
-std::string ClientUserOf(uint32_t socket);
+// The users at the client's ends of connected TCP sockets, as the system
+// knows them: the uid each client's socket was made under (POSIX), or the
+// user of the process that owns it (Windows, where the machine's whole TCP
+// table is read once for all of them); "unknown" where it cannot be had.
+std::vector<std::string> ClientUsersOf(const std::vector<uint32_t>& sockets);
 
 // Writes key=value in [section] of an INI file, as the system's profile
 // functions do; false when it could not.

@@ -209,6 +209,36 @@ struct HostServer::State {
     lane.Post(user, origin, std::move(call));
   }
 
+  // Asks for the user of a new connection off the network thread; the
+  // connections that arrive while a lookup runs are looked up together.
+  void LookUpUser(uint32_t socket, std::function<void(const std::string&)> done) {
+    std::lock_guard<std::mutex> guard(lookupMutex);
+    lookups.emplace_back(socket, std::move(done));
+    if (lookingUp) return;
+    lookingUp = true;
+    calls.Post("", "", [this] { LookUpWaiting(); });
+  }
+  void LookUpWaiting() {
+    for (;;) {
+      std::vector<std::pair<uint32_t, std::function<void(const std::string&)>>> batch;
+      {
+        std::lock_guard<std::mutex> guard(lookupMutex);
+        if (lookups.empty()) {
+          lookingUp = false;
+          return;
+        }
+        batch.swap(lookups);
+      }
+      std::vector<uint32_t> sockets;
+      for (const auto& lookup : batch) sockets.push_back(lookup.first);
+      const std::vector<std::string> users = zep::host::ClientUsersOf(sockets);
+      for (size_t i = 0; i < batch.size(); ++i) batch[i].second(users[i]);
+    }
+  }
+  std::mutex lookupMutex;
+  std::vector<std::pair<uint32_t, std::function<void(const std::string&)>>> lookups;
+  bool lookingUp = false;
+
   void Accept(tcp::acceptor& acceptor);
 };
 
@@ -386,14 +416,13 @@ class HttpSession : public std::enable_shared_from_this<HttpSession> {
     const uint32_t socket = static_cast<uint32_t>(stream_->socket().native_handle());
 #ifdef _WIN32
     // Windows names a connection's process in its TCP table, which can take
-    // long to read (a tenth of a second and more under Wine): it is read in
-    // the pool, and the network thread serves the other connections meanwhile.
-    state_.calls.Post("", std::to_string(socket), [self = shared_from_this(), socket] {
-      const std::string user = zep::host::ClientUserOf(socket);
+    // long to read (a tenth of a second and more under Wine): it is read off
+    // the network thread, once for all the connections waiting meanwhile.
+    state_.LookUpUser(socket, [self = shared_from_this()](const std::string& user) {
       asio::post(self->stream_->get_executor(), [self, user] { self->TakeUserShare(user); });
     });
 #else
-    TakeUserShare(zep::host::ClientUserOf(socket));  // one query of the kernel
+    TakeUserShare(zep::host::ClientUsersOf({socket})[0]);  // one query of the kernel
 #endif
   }
 

@@ -247,22 +247,6 @@ bool RewriteInPlace(int fd, const std::string& bytes) {
   return WriteAllAt(fd, bytes) && ftruncate(fd, static_cast<off_t>(bytes.size())) == 0 && fsync(fd) == 0;
 }
 
-uint32_t CopyOut(const std::string& value, char* out, uint32_t outSize) {
-  if (out == nullptr || outSize == 0) return 0;
-  uint32_t length = static_cast<uint32_t>(value.size());
-  if (length > outSize - 1) length = outSize - 1;
-  std::memcpy(out, value.data(), length);
-  out[length] = '\0';
-  return length;
-}
-
-// The default as the profile reader gives it: less its trailing blanks.
-std::string DefaultText(const char* defaultValue) {
-  std::string text = defaultValue == nullptr ? std::string() : std::string(defaultValue);
-  while (!text.empty() && text.back() == ' ') text.pop_back();
-  return text;
-}
-
 }  // namespace
 
 uint32_t ReadProfileValue(const char* section, const char* key, const char* defaultValue, char* out, uint32_t outSize,

@@ -12,43 +12,6 @@ namespace zep::platform {
 
 using win::HandleCloser;
 
-std::string GetProcessUserSID(uint32_t processId) {
-  std::string result;
-  HandleCloser process;
-  process.handle = OpenProcess(PROCESS_QUERY_INFORMATION, FALSE, processId);
-  if (process.handle == nullptr) return result;
-  HandleCloser token;
-  if (!OpenProcessToken(process.handle, TOKEN_QUERY, &token.handle)) {
-    token.handle = nullptr;
-    return result;
-  }
-  DWORD length = 0;
-  if (GetTokenInformation(token.handle, TokenUser, nullptr, 0, &length) || GetLastError() != ERROR_INSUFFICIENT_BUFFER)
-    return result;
-  HANDLE heap = GetProcessHeap();
-  void* buffer = HeapAlloc(heap, HEAP_ZERO_MEMORY, length);
-  if (buffer == nullptr) return result;
-  if (GetTokenInformation(token.handle, TokenUser, buffer, length, &length)) {
-    char* text = nullptr;
-    if (ConvertSidToStringSidA(static_cast<TOKEN_USER*>(buffer)->User.Sid, &text)) {
-      result = text;
-      LocalFree(text);
-    }
-  }
-  HeapFree(heap, 0, buffer);
-  return result;
-}
-
-bool ProcessStartTime(uint32_t processId, uint64_t* startTime) {
-  HandleCloser process;
-  process.handle = OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, processId);
-  if (process.handle == nullptr) return false;
-  FILETIME created{}, exited{}, kernel{}, user{};
-  if (!GetProcessTimes(process.handle, &created, &exited, &kernel, &user)) return false;
-  *startTime = (static_cast<uint64_t>(created.dwHighDateTime) << 32) | created.dwLowDateTime;
-  return true;
-}
-
 namespace {
 
 // The token's information of one class; empty when it cannot be had.
@@ -61,6 +24,35 @@ std::vector<unsigned char> TokenInformation(HANDLE token, TOKEN_INFORMATION_CLAS
 }
 
 }  // namespace
+
+std::string GetProcessUserSID(uint32_t processId) {
+  HandleCloser process;
+  process.handle = OpenProcess(PROCESS_QUERY_INFORMATION, FALSE, processId);
+  if (process.handle == nullptr) return std::string();
+  HandleCloser token;
+  if (!OpenProcessToken(process.handle, TOKEN_QUERY, &token.handle)) {
+    token.handle = nullptr;
+    return std::string();
+  }
+  const std::vector<unsigned char> user = TokenInformation(token.handle, TokenUser);
+  char* text = nullptr;
+  if (user.empty() || !ConvertSidToStringSidA(reinterpret_cast<const TOKEN_USER*>(user.data())->User.Sid, &text))
+    return std::string();
+  std::string sid = text;
+  LocalFree(text);
+  return sid;
+}
+
+bool ProcessStartTime(uint32_t processId, uint64_t* startTime) {
+  HandleCloser process;
+  process.handle = OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, processId);
+  if (process.handle == nullptr) return false;
+  FILETIME created{}, exited{}, kernel{}, user{};
+  if (!GetProcessTimes(process.handle, &created, &exited, &kernel, &user)) return false;
+  *startTime = (static_cast<uint64_t>(created.dwHighDateTime) << 32) | created.dwLowDateTime;
+  return true;
+}
+
 
 bool ProcessUserAdministers(uint32_t processId, const std::string& /*administratorsGroup*/) {
   HandleCloser process;
