@@ -101,6 +101,9 @@ if cmake -S "$source/examples" -B "$scratch/consumer" -G Ninja -DCMAKE_BUILD_TYP
      -DCMAKE_PREFIX_PATH="$prefix" >"$scratch/consumer.log" 2>&1 &&
    cmake --build "$scratch/consumer" >>"$scratch/consumer.log" 2>&1; then
   check_host "the find_package(zep) host" "$scratch/consumer/minimal_host$exe" "$([ "$kind" = windows ] && echo "$prefix/$module")"
+  # A Windows host runs on other machines: no path of this one is built in.
+  [ "$kind" = windows ] && grep -aF >/dev/null "$prefix" "$scratch/consumer/minimal_host.exe" &&
+    fail "the Windows host holds the build machine's path $prefix"
 else
   cat "$scratch/consumer.log"
   fail "the find_package(zep) host does not build"
