@@ -1,8 +1,23 @@
 #!/usr/bin/env bash
 # Installs what the builds need on a fresh Debian machine and fetches the
-# JsonCpp sources that the Windows build compiles.
+# JsonCpp sources that the Windows build compiles. "setup.sh native" installs
+# only what the native module and zephost need (scripts/run.sh).
 set -euo pipefail
 here="$(cd "$(dirname "$0")/.." && pwd)"
+
+if [ "${1:-}" = native ]; then
+  for need in /usr/bin/cmake /usr/bin/ninja /usr/bin/g++ /usr/bin/pkg-config /usr/include/jsoncpp/json/json.h \
+              /usr/include/utf8cpp/utf8.h /usr/include/boost/beast.hpp; do
+    if [ ! -e "$need" ]; then
+      export DEBIAN_FRONTEND=noninteractive
+      apt-get update -qq
+      apt-get install -y -qq --no-install-recommends \
+        cmake ninja-build g++ pkg-config libjsoncpp-dev libutfcpp-dev libboost-dev >/dev/null
+      break
+    fi
+  done
+  exit 0
+fi
 
 need_install=0
 for tool in cmake ninja x86_64-w64-mingw32-g++-posix /usr/lib/wine/wine64 dpkg-source node npm clang ld.lld \
