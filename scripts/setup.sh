@@ -1,12 +1,27 @@
 #!/usr/bin/env bash
 # Installs what the builds need on a fresh Debian machine and fetches the
-# JsonCpp sources that the Windows build compiles.
+# JsonCpp sources that the Windows build compiles. "setup.sh native" installs
+# only what the native module and zephost need (scripts/run.sh).
 set -euo pipefail
 here="$(cd "$(dirname "$0")/.." && pwd)"
 
+if [ "${1:-}" = native ]; then
+  for need in /usr/bin/cmake /usr/bin/ninja /usr/bin/g++ /usr/bin/pkg-config /usr/include/jsoncpp/json/json.h \
+              /usr/include/utf8cpp/utf8.h /usr/include/boost/beast.hpp; do
+    if [ ! -e "$need" ]; then
+      export DEBIAN_FRONTEND=noninteractive
+      apt-get update -qq
+      apt-get install -y -qq --no-install-recommends \
+        cmake ninja-build g++ pkg-config libjsoncpp-dev libutfcpp-dev libboost-dev >/dev/null
+      break
+    fi
+  done
+  exit 0
+fi
+
 need_install=0
 for tool in cmake ninja x86_64-w64-mingw32-g++-posix /usr/lib/wine/wine64 dpkg-source node npm clang ld.lld \
-            llvm-pdbutil pkg-config python3; do
+            llvm-pdbutil pkg-config python3 systemd-analyze; do
   command -v "$tool" >/dev/null 2>&1 || need_install=1
 done
 for header in /usr/include/jsoncpp/json/json.h /usr/include/utf8cpp/utf8.h \
@@ -49,7 +64,7 @@ if [ "$need_install" = 1 ]; then
   apt-get install -y -qq --no-install-recommends \
     cmake ninja-build g++ clang libclang-rt-14-dev lld llvm pkg-config python3 \
     g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 \
-    wine64 dpkg-dev \
+    wine64 dpkg-dev systemd \
     libjsoncpp-dev libutfcpp-dev libgtest-dev googletest \
     libbenchmark-dev libboost-dev chromium >/dev/null
   # Node.js may come with the machine from elsewhere; only a missing one is installed.

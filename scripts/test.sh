@@ -39,11 +39,12 @@ build() {  # build DIR [cmake arguments]
   cmake --build "$dir" -j "$jobs"
 }
 # The browser tests: headless Chromium against zephost (ZEP_E2E_WINE=1: zephost.exe under Wine).
-run_browser() {  # run_browser NAME [test files]
+run_browser() {  # run_browser NAME [test files]; $wrap, if set, runs node
   local name="$1" status=0
   shift
   echo "== $name"
-  (cd tests/e2e && npm ci --no-audit --no-fund --silent && timeout 600 node --test "$@") || status=$?
+  # shellcheck disable=SC2086
+  (cd tests/e2e && npm ci --no-audit --no-fund --silent && timeout 600 ${wrap:-} node --test "$@") || status=$?
   record "$name" "$status"
 }
 native_build() { build build/native -DCMAKE_BUILD_TYPE=RelWithDebInfo -DZEP_BUILD_TESTS=ON -DZEP_BUILD_BENCH=ON -DZEP_BUILD_HOST=ON; }
@@ -57,7 +58,12 @@ windows_build() {
 if wants native || wants browser || wants profile-semantics; then native_build; fi
 if wants native; then run_ctest native build/native; fi
 if wants browser; then
-  run_browser "browser end to end" console_test.mjs per_user_test.mjs host_conventions_test.mjs \
+  # The per-user copies start with no capability beyond those the systemd
+  # unit keeps (its CapabilityBoundingSet), as they do under the service.
+  unit_caps=$(sed -n 's/^CapabilityBoundingSet=//p' cmake/zephost.service.in | tr 'A-Z' 'a-z' | sed 's/cap_/+/g; s/ /,/g')
+  wrap="setpriv --bounding-set -all,$unit_caps" run_browser "per-user copies under the unit's capabilities" \
+    per_user_test.mjs
+  run_browser "browser end to end" console_test.mjs host_conventions_test.mjs \
     host_messages_test.mjs host_limits_test.mjs
 fi
 if wants native-tsan; then

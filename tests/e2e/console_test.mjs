@@ -40,11 +40,11 @@ after(async () => {
 });
 
 // Clicks a button and returns the parsed reply (or the raw text).
-async function run(button) {
-  const before = await page.evaluate(() => window.zepReplies.length);
-  await page.click("#" + button);
-  await page.waitForFunction((n) => window.zepReplies.length > n, before, { timeout: 20000 });
-  const reply = await page.evaluate((n) => window.zepReplies[n], before);
+async function run(button, on = page) {
+  const before = await on.evaluate(() => window.zepReplies.length);
+  await on.click("#" + button);
+  await on.waitForFunction((n) => window.zepReplies.length > n, before, { timeout: 20000 });
+  const reply = await on.evaluate((n) => window.zepReplies[n], before);
   assert.equal(reply.method, button);
   try {
     return { ...reply, json: JSON.parse(reply.text) };
@@ -94,6 +94,31 @@ test("SetServerInfo stores and GetServerInfo reads back", async () => {
   const expected = '{"Host":"127.0.0.1","qro":{"port":"28622","sslPort":"28623"},"zep":{"port":"28625","sslPort":"28626"}}';
   assert.equal((await run("SetServerInfo")).text, expected);
   assert.equal((await run("GetServerInfo")).text, expected);
+});
+
+test("a fresh install's console, opened as localhost, runs local-only commands and keeps unset ports", async () => {
+  const fresh = await startZephost(["--port", String(await freePort())]);
+  const freshPage = await browser.newPage();
+  try {
+    const freshPort = new URL(fresh.origin).port;
+    await freshPage.goto(`http://localhost:${freshPort}/?from=test`, { timeout: 30000 });
+    assert.equal(freshPage.url(), `http://127.0.0.1:${freshPort}/?from=test`);
+    await freshPage.waitForSelector("#status.connected", { timeout: 15000 });
+    await freshPage.waitForFunction(() => document.getElementById("qroSslPort").placeholder === "not set", null,
+                                    { timeout: 15000 });
+    const fields = {};
+    for (const id of ["zepPort", "zepSslPort", "qroPort", "qroSslPort"]) fields[id] = await freshPage.inputValue("#" + id);
+    assert.deepEqual(fields, { zepPort: "", zepSslPort: "", qroPort: "", qroSslPort: "" });
+    await freshPage.fill("#host", "127.0.0.1");
+    await freshPage.fill("#zepPort", "28625");
+    const expected = '{"Host":"127.0.0.1","qro":{"port":"-1","sslPort":"-1"},"zep":{"port":"28625","sslPort":"-1"}}';
+    assert.equal((await run("SetServerInfo", freshPage)).text, expected);
+    assert.equal((await run("GetServerInfo", freshPage)).text, expected);
+    assert.ok(Array.isArray((await run("GetLocalIP", freshPage)).json));
+  } finally {
+    await freshPage.close();
+    assert.equal(await stopHost(fresh.host), 0);
+  }
 });
 
 // Under Wine the browser, a Linux process, owns no row of Wine's TCP table: its

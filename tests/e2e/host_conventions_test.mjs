@@ -46,6 +46,15 @@ test("the port comes from the zep entry of the port table", async () => {
   assert.equal(started.origin, `http://127.0.0.1:${port}`);
 });
 
+test("a path that is neither the console nor the module's is not found", async () => {
+  for (const target of ["/favicon.ico", "/zephost", "/index.html?x=1"]) {
+    const response = await fetch(origin + target);
+    assert.deepEqual([response.status, response.headers.get("content-type"), await response.text()],
+                     [404, "text/plain; charset=utf-8", "Not found."]);
+  }
+  assert.equal((await fetch(origin + "/?x=1")).status, 200);
+});
+
 test("a preflight is answered with 204 and the CORS headers", async () => {
   const response = await fetch(origin + "/zep/cmd", {
     method: "OPTIONS",

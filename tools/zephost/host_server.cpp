@@ -515,6 +515,15 @@ class HttpSession : public std::enable_shared_from_this<HttpSession> {
     auto response = std::make_shared<Response>(http::status::ok, request.version());
     response->keep_alive(request.keep_alive());
     const bool forModule = IsModulePath(target);
+    const beast::string_view host = request[http::field::host];
+    if (!forModule && (host == "localhost" || host.starts_with("localhost:"))) {
+      // The module serves its local-only commands to the page of 127.0.0.1
+      // alone, so the console opened as localhost is sent there. The module
+      // paths stay: a browser follows no redirect of a preflight.
+      response->result(http::status::permanent_redirect);
+      response->set(http::field::location, "http://127.0.0.1" + std::string(host.substr(9)) + target);
+      return Write(response);
+    }
     if (forModule) AllowCrossOrigin(request, *response);
     if (forModule && request.method() == http::verb::options) {
       // A preflight: the module's own origin check stays the gate of the
@@ -534,6 +543,13 @@ class HttpSession : public std::enable_shared_from_this<HttpSession> {
       return Write(response);
     }
     if (!forModule) {
+      const std::string path = target.substr(0, target.find('?'));
+      if (path != "/") {
+        response->result(http::status::not_found);
+        response->set(http::field::content_type, "text/plain; charset=utf-8");
+        response->body() = "Not found.";
+        return Write(response);
+      }
       response->set(http::field::content_type, "text/html; charset=utf-8");
       response->body() = ConsolePage();
       return Write(response);
