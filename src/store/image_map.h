@@ -2,11 +2,10 @@
 #pragma once
 
 #include <array>
+#include <cstddef>
 #include <cstdint>
-#include <functional>
-#include <map>
-#include <string>
 #include <string_view>
+#include <vector>
 
 namespace zep {
 
@@ -16,21 +15,55 @@ struct EncryptedImageMap {
   std::array<uint8_t, kEncryptedImageMapSize> bytes{};
 };
 
-// The records by key, in an ordered map: a lookup costs the logarithm of the
-// number of keys whatever keys were stored (a hash index could be flooded
-// with colliding keys). Keys are looked up as views of the request text,
-// without copies.
+// The secret of a keyed hash.
+struct HashKey {
+  uint64_t k0 = 0;
+  uint64_t k1 = 0;
+};
+
+// SipHash-1-3 of the bytes under the key: whoever does not know the key
+// cannot choose texts whose hashes collide.
+uint64_t SipHash13(const HashKey& key, const void* data, size_t size);
+
+// The process's own hash key, drawn from the system's random source the
+// first time it is asked for.
+const HashKey& ProcessHashKey();
+
+// The records by key, in an open-addressing hash index keyed with the
+// process's random key, so that keys chosen by a caller spread as random ones
+// do and a lookup reads one slot and then its entry, whatever the keys. Each
+// entry holds its record and its key in one block. Keys are looked up as
+// views of the request text, without copies. No caller sees an order.
 class ImageMapTable {
  public:
+  explicit ImageMapTable(const HashKey& key = ProcessHashKey()) : key_(key) {}
+  ~ImageMapTable();
+  ImageMapTable(const ImageMapTable&) = delete;
+  ImageMapTable& operator=(const ImageMapTable&) = delete;
+
   const EncryptedImageMap* Find(std::string_view key) const;
   // The key's record, a zeroed new one when the key is absent.
   EncryptedImageMap& FindOrInsert(std::string_view key);
   void Erase(std::string_view key);
   void Clear();
-  size_t Size() const { return entries_.size(); }
+  size_t Size() const { return size_; }
 
  private:
-  std::map<std::string, EncryptedImageMap, std::less<>> entries_;
+  struct Entry;
+  // An entry's key hash and its block; null when free.
+  struct Slot {
+    uint64_t hash = 0;
+    Entry* entry = nullptr;
+  };
+
+  // The key's slot, or the free slot where its probe ends.
+  size_t Locate(std::string_view key, uint64_t hash) const;
+  // Doubles the index; at most half its slots are ever in use.
+  void Grow();
+
+  HashKey key_;
+  std::vector<Slot> slots_;  // a power of two in size, or empty
+  size_t size_ = 0;
 };
 
 constexpr const char* kGetImagePrefix = "/GetEncryptedImageMap?";
