@@ -229,7 +229,7 @@ class Reclaimer {
   }
 
  private:
-  static constexpr size_t kStripes = 16;
+  static constexpr size_t kStripes = 32;
   struct alignas(64) Stripe {
     std::atomic<uint64_t> readers[2] = {};
   };
@@ -237,7 +237,7 @@ class Reclaimer {
   static size_t StripeOf(const void* stackAddress) {
     // Threads' stacks lie megabytes apart; the pages of one stack hash alike.
     const uint64_t page = reinterpret_cast<uintptr_t>(stackAddress) >> 16;
-    return static_cast<size_t>((page * 0x9E3779B97F4A7C15ull) >> 60) % kStripes;
+    return static_cast<size_t>((page * 0x9E3779B97F4A7C15ull) >> 59) % kStripes;
   }
 
   bool Drained(uint64_t parity) const {
@@ -299,7 +299,8 @@ struct Registry {
   std::atomic<uint64_t> windowCycles{0};
 };
 
-std::atomic<uint64_t> writes{0};
+// On a line of its own: every look reads it, and only writes change it.
+alignas(64) std::atomic<uint64_t> writes{0};
 
 // Never destroyed: a host may read settings while the process exits.
 Registry& TheRegistry() {
