@@ -101,91 +101,133 @@ const HashKey& ProcessHashKey() {
   return key;
 }
 
-// One block per entry: the record, then the key's bytes.
+// One block per entry: the key's length and bytes, then the record, so that
+// a short key and the record's start share the entry's first line.
 struct ImageMapTable::Entry {
   size_t keyLength;
-  EncryptedImageMap record;
 
   const char* Key() const { return reinterpret_cast<const char*>(this + 1); }
+  EncryptedImageMap& Record() {
+    return *reinterpret_cast<EncryptedImageMap*>(reinterpret_cast<char*>(this + 1) + keyLength);
+  }
   bool Holds(std::string_view key) const {
     return keyLength == key.size() && std::memcmp(Key(), key.data(), key.size()) == 0;
   }
+  // The lines that the key check and a copy of the record read next, for an
+  // entry whose key has the given length, are asked for at once, before the
+  // first of them arrives, not one after another as the check and the copy
+  // reach them (the C runtime's memcpy under Wine takes about 170 ns longer
+  // over lines not in cache).
+  void Prefetch(size_t keyLength) const {
+    const char* start = reinterpret_cast<const char*>(this);
+    const char* end = start + sizeof(Entry) + keyLength + sizeof(EncryptedImageMap);
+    for (const char* line = start; line < end; line += 64) __builtin_prefetch(line);
+    __builtin_prefetch(end - 1);
+  }
   static Entry* Make(std::string_view key) {
-    auto* entry = new (::operator new(sizeof(Entry) + key.size())) Entry{key.size(), EncryptedImageMap()};
+    auto* entry = new (::operator new(sizeof(Entry) + key.size() + sizeof(EncryptedImageMap))) Entry{key.size()};
     std::memcpy(reinterpret_cast<char*>(entry + 1), key.data(), key.size());
+    new (&entry->Record()) EncryptedImageMap();
     return entry;
   }
   static void Free(Entry* entry) { ::operator delete(entry); }
 };
 
+namespace {
+
+// The top bits of a hash, which pick no slot (the low bits do), marked so
+// that no entry's mark is 0.
+uint8_t MarkOf(uint64_t hash) { return static_cast<uint8_t>(hash >> 57) | 0x80; }
+
+}  // namespace
+
 ImageMapTable::~ImageMapTable() { Clear(); }
 
 size_t ImageMapTable::Locate(std::string_view key, uint64_t hash) const {
-  const size_t mask = slots_.size() - 1;
+  const size_t mask = marks_.size() - 1;
+  const uint8_t mark = MarkOf(hash);
   size_t at = hash & mask;
   // Linear probing ends at a free slot, and one is always left.
-  while (slots_[at].entry != nullptr && (slots_[at].hash != hash || !slots_[at].entry->Holds(key)))
-    at = (at + 1) & mask;
+  for (; marks_[at] != 0; at = (at + 1) & mask) {
+    if (marks_[at] != mark) continue;
+    entries_[at]->Prefetch(key.size());
+    if (entries_[at]->Holds(key)) break;
+  }
   return at;
 }
 
 const EncryptedImageMap* ImageMapTable::Find(std::string_view key) const {
   if (size_ == 0) return nullptr;
-  const Slot& slot = slots_[Locate(key, SipHash13(key_, key.data(), key.size()))];
-  return slot.entry == nullptr ? nullptr : &slot.entry->record;
+  const size_t at = Locate(key, SipHash13(key_, key.data(), key.size()));
+  return marks_[at] == 0 ? nullptr : &entries_[at]->Record();
 }
 
 void ImageMapTable::Grow() {
-  std::vector<Slot> grown(slots_.empty() ? 16 : slots_.size() * 2);
-  const size_t mask = grown.size() - 1;
-  for (const Slot& slot : slots_) {
-    if (slot.entry == nullptr) continue;
-    size_t at = slot.hash & mask;
-    while (grown[at].entry != nullptr) at = (at + 1) & mask;
-    grown[at] = slot;
+  const size_t capacity = marks_.empty() ? 16 : marks_.size() * 2;
+  std::vector<uint8_t> marks(capacity);
+  std::vector<Entry*> entries(capacity);
+  std::vector<uint64_t> hashes(capacity);
+  const size_t mask = capacity - 1;
+  for (size_t from = 0; from < marks_.size(); ++from) {
+    if (marks_[from] == 0) continue;
+    size_t at = hashes_[from] & mask;
+    while (marks[at] != 0) at = (at + 1) & mask;
+    marks[at] = marks_[from];
+    entries[at] = entries_[from];
+    hashes[at] = hashes_[from];
   }
-  slots_.swap(grown);
+  marks_.swap(marks);
+  entries_.swap(entries);
+  hashes_.swap(hashes);
 }
 
 EncryptedImageMap& ImageMapTable::FindOrInsert(std::string_view key) {
   const uint64_t hash = SipHash13(key_, key.data(), key.size());
   if (size_ != 0) {
-    const Slot& slot = slots_[Locate(key, hash)];
-    if (slot.entry != nullptr) return slot.entry->record;
+    const size_t at = Locate(key, hash);
+    if (marks_[at] != 0) return entries_[at]->Record();
   }
   // Grow first: if the entry cannot be made afterwards, a larger index is
   // all that is left behind.
-  if ((size_ + 1) * 2 > slots_.size()) Grow();
+  if ((size_ + 1) * 4 > marks_.size() * 3) Grow();
   Entry* entry = Entry::Make(key);
-  slots_[Locate(key, hash)] = Slot{hash, entry};
+  const size_t at = Locate(key, hash);
+  marks_[at] = MarkOf(hash);
+  entries_[at] = entry;
+  hashes_[at] = hash;
   ++size_;
-  return entry->record;
+  return entry->Record();
 }
 
 void ImageMapTable::Erase(std::string_view key) {
   if (size_ == 0) return;
-  const size_t mask = slots_.size() - 1;
+  const size_t mask = marks_.size() - 1;
   size_t hole = Locate(key, SipHash13(key_, key.data(), key.size()));
-  if (slots_[hole].entry == nullptr) return;
-  Entry::Free(slots_[hole].entry);
+  if (marks_[hole] == 0) return;
+  Entry::Free(entries_[hole]);
   --size_;
   // Pull back the later slots of the run whose probe passed the hole, so that
   // no lookup stops early at it.
-  for (size_t at = (hole + 1) & mask; slots_[at].entry != nullptr; at = (at + 1) & mask) {
-    const size_t home = slots_[at].hash & mask;
+  for (size_t at = (hole + 1) & mask; marks_[at] != 0; at = (at + 1) & mask) {
+    const size_t home = hashes_[at] & mask;
     const bool homeOutside = hole <= at ? (home <= hole || home > at) : (home <= hole && home > at);
     if (homeOutside) {
-      slots_[hole] = slots_[at];
+      marks_[hole] = marks_[at];
+      entries_[hole] = entries_[at];
+      hashes_[hole] = hashes_[at];
       hole = at;
     }
   }
-  slots_[hole] = Slot();
+  marks_[hole] = 0;
+  entries_[hole] = nullptr;
 }
 
 void ImageMapTable::Clear() {
-  for (const Slot& slot : slots_)
-    if (slot.entry != nullptr) Entry::Free(slot.entry);
-  std::vector<Slot>().swap(slots_);
+  for (size_t at = 0; at < marks_.size(); ++at)
+    if (marks_[at] != 0) Entry::Free(entries_[at]);
+  std::vector<uint8_t>().swap(marks_);
+  std::vector<Entry*>().swap(entries_);
+  std::vector<uint64_t>().swap(hashes_);
   size_ = 0;
 }
 

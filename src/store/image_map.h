@@ -31,9 +31,11 @@ const HashKey& ProcessHashKey();
 
 // The records by key, in an open-addressing hash index keyed with the
 // process's random key, so that keys chosen by a caller spread as random ones
-// do and a lookup reads one slot and then its entry, whatever the keys. Each
-// entry holds its record and its key in one block. Keys are looked up as
-// views of the request text, without copies. No caller sees an order.
+// do. A lookup scans a byte per slot (a few bits of each entry's hash, an
+// array small enough to stay in cache), reads the one slot whose bits match
+// and then its entry, whatever the keys. Each entry holds its key and its
+// record in one block. Keys are looked up as views of the request text,
+// without copies. No caller sees an order.
 class ImageMapTable {
  public:
   explicit ImageMapTable(const HashKey& key = ProcessHashKey()) : key_(key) {}
@@ -50,19 +52,19 @@ class ImageMapTable {
 
  private:
   struct Entry;
-  // An entry's key hash and its block; null when free.
-  struct Slot {
-    uint64_t hash = 0;
-    Entry* entry = nullptr;
-  };
 
   // The key's slot, or the free slot where its probe ends.
   size_t Locate(std::string_view key, uint64_t hash) const;
-  // Doubles the index; at most half its slots are ever in use.
+  // Doubles the index; at most three quarters of its slots are ever in use.
   void Grow();
 
   HashKey key_;
-  std::vector<Slot> slots_;  // a power of two in size, or empty
+  // Per slot, in arrays of a power of two in size (or empty): 0 when free,
+  // else a few bits of its entry's hash (never 0); the entry; and the
+  // entry's whole hash, which only growth and erasure read.
+  std::vector<uint8_t> marks_;
+  std::vector<Entry*> entries_;
+  std::vector<uint64_t> hashes_;
   size_t size_ = 0;
 };
 
