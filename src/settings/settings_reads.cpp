@@ -337,9 +337,12 @@ void LearnCycleRate(Registry& registry, uint64_t nanoseconds, uint64_t cycles) {
 
 bool WithinWindow(const Registry& registry, const FileWatch& watch) {
   const uint64_t window = registry.windowCycles.load(std::memory_order_relaxed);
-  // A counter read on a core a little behind the checker's gives a huge
-  // difference: the clock decides then.
-  if (window != 0 && platform::CycleCount() - watch.checkedAt.load(std::memory_order_acquire) < window) return true;
+  if (window != 0) {
+    const uint64_t elapsed = platform::CycleCount() - watch.checkedAt.load(std::memory_order_acquire);
+    if (elapsed < window) return true;
+    if (elapsed < uint64_t{1} << 63) return false;
+    // A counter a little behind the checker's, on another core: the clock decides.
+  }
   return platform::MonotonicNanoseconds() < watch.validUntil.load(std::memory_order_acquire);
 }
 
