@@ -103,6 +103,7 @@ const HashKey& ProcessHashKey() {
 
 // One block per entry: the key's length and bytes, then the record, so that
 // a short key and the record's start share the entry's first line.
+static_assert(alignof(EncryptedImageMap) == 1, "a record may start at any byte of its entry");
 struct ImageMapTable::Entry {
   size_t keyLength;
 
@@ -118,9 +119,9 @@ struct ImageMapTable::Entry {
   // first of them arrives, not one after another as the check and the copy
   // reach them (the C runtime's memcpy under Wine takes about 170 ns longer
   // over lines not in cache).
-  void Prefetch(size_t keyLength) const {
+  void Prefetch(size_t length) const {
     const char* start = reinterpret_cast<const char*>(this);
-    const char* end = start + sizeof(Entry) + keyLength + sizeof(EncryptedImageMap);
+    const char* end = start + sizeof(Entry) + length + sizeof(EncryptedImageMap);
     for (const char* line = start; line < end; line += 64) __builtin_prefetch(line);
     __builtin_prefetch(end - 1);
   }
