@@ -117,8 +117,8 @@ struct ImageMapTable::Entry {
   // The lines that the key check and a copy of the record read next, for an
   // entry whose key has the given length, are asked for at once, before the
   // first of them arrives, not one after another as the check and the copy
-  // reach them (the C runtime's memcpy under Wine takes about 170 ns longer
-  // over lines not in cache).
+  // reach them (under Wine a record by a random key cost 4.0 random reads
+  // without this, 2.9 with it).
   void Prefetch(size_t length) const {
     const char* start = reinterpret_cast<const char*>(this);
     const char* end = start + sizeof(Entry) + length + sizeof(EncryptedImageMap);
