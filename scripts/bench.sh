@@ -21,26 +21,30 @@ export WINEPREFIX="$here/build/windows/wineprefix" WINEDEBUG=-all
 pin="taskset -c 0"
 /usr/lib/wine/wineserver -k >/dev/null 2>&1 || true
 single='^[^/]+(/iterations:[0-9]+)?(/(real|manual)_time)?(/threads:1)?$'
+# Five rounds of every benchmark, in a random order that alternates figures
+# and anchors within the one process; the table takes each one's best round,
+# so that a figure and its anchor are not taken at different speeds of a
+# machine that others share.
+rounds="--benchmark_repetitions=5 --benchmark_enable_random_interleaving=true --benchmark_min_time=0.2"
 for bench in command_bench lock_bench store_bench identification_bench; do
-  (cd build/native/bench && $pin "./$bench" --benchmark_min_time=0.5 --benchmark_format=json --benchmark_filter="$single" \
+  (cd build/native/bench && $pin "./$bench" $rounds --benchmark_format=json --benchmark_filter="$single" \
      >"$out/native-$bench.json" 2>/dev/null)
 done
 # Two threads on both cores against one thread on each core alone (the cores
-# may differ in speed): the medians of three runs.
+# may differ in speed): the best of five rounds each.
 scale() {
   local target="$1" dir="$2"
   shift 2
   for cores in 0 1 0,1; do
     local threads=1
     [ "$cores" = 0,1 ] && threads=2
-    (cd "$dir" && taskset -c "$cores" "$@" --benchmark_min_time=0.5 --benchmark_repetitions=3 \
-       --benchmark_report_aggregates_only=true --benchmark_format=json \
+    (cd "$dir" && taskset -c "$cores" "$@" $rounds --benchmark_format=json \
        --benchmark_filter="real_time/threads:$threads\$" >"$out/$target-scaling-${cores/,/-}.json" 2>/dev/null)
   done
 }
 scale native build/native/bench ./command_bench
 for bench in command_bench lock_bench store_bench identification_bench; do
-  (cd build/windows/bench && $pin /usr/lib/wine/wine64 "./$bench.exe" --benchmark_min_time=0.5 --benchmark_format=json \
+  (cd build/windows/bench && $pin /usr/lib/wine/wine64 "./$bench.exe" $rounds --benchmark_format=json \
      --benchmark_filter="$single" >"$out/wine-$bench.json" 2>/dev/null)
 done
 scale wine build/windows/bench /usr/lib/wine/wine64 ./command_bench.exe

@@ -6,7 +6,8 @@ const [folder, machine] = process.argv.slice(2);
 
 // Time per operation by benchmark name (less "/threads:1" and the timing
 // suffix): CPU time, or the measured time of benchmarks that time
-// themselves. Throughputs (items per second) by full name.
+// themselves; the best of the rounds. Throughputs (items per second) by full
+// name: the best of the rounds too.
 function times(target) {
   const found = { throughput: {} };
   for (const bench of ["command_bench", "lock_bench", "store_bench", "identification_bench", "scaling-0", "scaling-1",
@@ -17,13 +18,19 @@ function times(target) {
     const start = text.indexOf("{");
     if (start < 0) continue;
     for (const run of JSON.parse(text.slice(start)).benchmarks) {
+      if (run.run_type === "aggregate") continue;
       const scale = { ns: 1, us: 1e3, ms: 1e6 }[run.time_unit] ?? 1;
       if (bench.startsWith("scaling")) {
-        if (run.aggregate_name === "median") found.throughput[`${run.run_name}@${bench}`] = run.items_per_second;
+        const key = `${run.run_name}@${bench}`;
+        found.throughput[key] = Math.max(found.throughput[key] ?? 0, run.items_per_second);
         continue;
       }
       const name = run.name.replace(/\/iterations:\d+/, "").replace("/threads:1", "").replace("/real_time", "").replace("/manual_time", "");
-      found[name] = (run.name.includes("manual_time") ? run.real_time : run.cpu_time) * scale;
+      // Wine counts a thread's processor time in ticks: a run too short to
+      // reach one has none, and its wall-clock time stands instead.
+      const cpu = run.name.includes("manual_time") || run.cpu_time === 0 ? run.real_time : run.cpu_time;
+      const value = cpu * scale;
+      found[name] = Math.min(found[name] ?? Infinity, value);
     }
   }
   return found;
@@ -48,8 +55,11 @@ function absolute(target, what, value, goal) {
 for (const target of ["native", "wine"]) {
   const t = times(target);
   if (!t.BareJsonCpp) continue;
-  ratio(target, "TKVersion command, logging off", t.CommandLoggingOff, "bare JsonCpp", t.BareJsonCpp, 2);
+  const native = target === "native";
+  ratio(target, "TKVersion command, logging off", t.CommandLoggingOff, "bare JsonCpp", t.BareJsonCpp, 1.5);
   absolute(target, "a log line, logging on", (t.CommandLoggingOn - t.CommandLoggingOff) / 8);
+  ratio(target, "TKVersion command, settings stamped an hour ahead", t.CommandFileStampedAhead, "the command",
+        t.CommandLoggingOff);
   ratio(target, "first command of a new thread", t.FirstCommandOnNewThread, "its second", t.SecondCommandOnNewThread, 2);
   // Two threads' throughput over the sum of one thread's on each core.
   const efficiency = (name) =>
@@ -58,28 +68,35 @@ for (const target of ["native", "wine"]) {
   if (t.throughput["CommandLoggingOff/real_time/threads:2@scaling-0-1"]) {
     const command = efficiency("CommandLoggingOff"), json = efficiency("BareJsonCpp");
     const r = command / json;
-    const met = r >= 0.8;
+    const met = r >= 0.9;
     allMet &&= met;
     rows.push([target, "two threads' commands per second, of one per core", `${(100 * command).toFixed(0)}%`,
-               `bare JsonCpp ${(100 * json).toFixed(0)}%`, `${r.toFixed(2)}`, ">= 0.8 of the anchor's",
+               `bare JsonCpp ${(100 * json).toFixed(0)}%`, `${r.toFixed(2)}`, ">= 0.9 of the anchor's",
                met ? "met" : "NOT MET"]);
   }
   ratio(target, "TKVersion command, 1,000 live threads", t.CommandAmongLiveThreads, "bare JsonCpp", t.BareJsonCpp, 2);
   ratio(target, "first command of a new thread, 1,000 live", t.FirstCommandAmongLiveThreads, "its second",
         t.SecondCommandAmongLiveThreads, 2);
-  const sharedAnchor = target === "native" ? "std::shared_mutex" : "SRWLOCK";
-  ratio(target, "lock shared + unlock", t.ReentrantShared, sharedAnchor,
-        target === "native" ? t.SharedMutexShared : t.SrwShared, 1.5);
+  const sharedAnchor = native ? "std::shared_mutex" : "SRWLOCK";
+  ratio(target, "lock shared + unlock", t.ReentrantShared, sharedAnchor, native ? t.SharedMutexShared : t.SrwShared,
+        1.5);
   ratio(target, "lock exclusive + unlock", t.ReentrantExclusive, sharedAnchor,
-        target === "native" ? t.SharedMutexExclusive : t.SrwExclusive, 1.5);
-  const native = target === "native";
-  absolute(target, "GetImage, present key of 1e5, same key", t.GetImageFoundHot, native ? 150 : undefined);
+        native ? t.SharedMutexExclusive : t.SrwExclusive, 1.5);
+  absolute(target, "GetImage, present key of 1e5, same key", t.GetImageFoundHot, native ? 100 : undefined);
   ratio(target, "GetImage, present key of 1e5, random keys", t.GetImageFound, "random read in 60 MB",
-        t.RandomReadAnchor);
+        t.RandomReadAnchor, 3);
+  ratio(target, "GetImage, 1e5 keys sharing a 200-byte prefix", t.GetImagePrefixedFound, "random keys",
+        t.GetImageFound, 3);
+  ratio(target, "GetImage, 1e5 keys crafted against the hash", t.GetImageCraftedFound, "random keys",
+        t.GetImageFound, 3);
+  ratio(target, "SetImage, storing 1e5 new crafted keys, per key", t.StoreNewCraftedKeys, "plain keys",
+        t.StoreNewKeys, 3);
+  ratio(target, "the crafted keys, table keyed as they assume", t.CraftedKeysAgainstTheirKey, "random keys",
+        t.GetImageFound);
   absolute(target, "SetImage, present key of 1e5, same key", t.SetImageOverwriteHot, native ? 250 : undefined);
   ratio(target, "SetImage, present key of 1e5, random keys", t.SetImageOverwrite, "random read in 60 MB",
         t.RandomReadAnchor);
-  absolute(target, "Reserved query", t.ReservedQuery, target === "native" ? 150 : undefined);
+  absolute(target, "Reserved query", t.ReservedQuery, native ? 150 : undefined);
   absolute(target, native ? "identifying a connection, 20,000 sockets open elsewhere" : "identifying a connection (TCP table)",
            t.IdentifyConnection, native ? 1e6 : undefined);
 }
@@ -87,7 +104,7 @@ for (const target of ["native", "wine"]) {
 const header = ["target", "what", "time", "anchor", "ratio", "goal", ""];
 const widths = header.map((h, i) => Math.max(h.length, ...rows.map((r) => r[i].length)));
 const line = (r) => "| " + r.map((c, i) => c.padEnd(widths[i])).join(" | ") + " |";
-console.log(`Measured on ${machine} (CPU time per operation).`);
+console.log(`Measured on ${machine} (CPU time per operation, the best of five rounds).`);
 console.log(line(header));
 console.log("| " + widths.map((w) => "-".repeat(w)).join(" | ") + " |");
 for (const r of rows) console.log(line(r));

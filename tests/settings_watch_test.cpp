@@ -3,6 +3,7 @@
 // failed read is never kept, and a forked child has a watch of its own.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
@@ -17,12 +18,16 @@
 #else
 #include <sys/resource.h>
 #include <sys/wait.h>
+#ifdef __linux__
+#include <sys/inotify.h>
+#endif
 #include <unistd.h>
 
 #include <cerrno>
 #endif
 
 #include "settings/log.h"
+#include "settings/settings_reads.h"
 #include "settings/settings_store.h"
 #include "test_support.h"
 
@@ -138,16 +143,27 @@ TEST_F(SettingsWatchTest, AnEditThatKeepsItsStampShowsWhileTheStampIsRecent) {
   }
 }
 
-// What the module writes itself shows on the next line, on every thread.
+// What the module writes itself shows on the next line and read, on every
+// thread, even when another thread looked at the file just before.
 TEST_F(SettingsWatchTest, TheModulesOwnWritesShowAtOnce) {
   SetLogTargets(GetSettingsPaths().configurationFile, GetSettingsPaths().serviceLogFile);
-  for (int level : {8, 6, 8}) {
+  std::atomic<bool> done{false};
+  std::thread looking([&] {
+    while (!done) {
+      GetLogLevel();
+      GetConfiguration("LogLevel", "");
+    }
+  });
+  for (int level : {8, 6, 8, 6, 8, 6}) {
     SetConfigurationInt("LogLevel", level);
     EXPECT_EQ(level, GetLogLevel());
+    EXPECT_EQ(std::to_string(level), GetConfiguration("LogLevel", ""));
     int seen = 0;
     std::thread([&] { seen = GetLogLevel(); }).join();
     EXPECT_EQ(level, seen);
   }
+  done = true;
+  looking.join();
 }
 
 // Reads fail while the file cannot be opened (no descriptor left; on Windows,
@@ -192,6 +208,37 @@ TEST_F(SettingsWatchTest, AFailedReadKeepsWhatWasKnown) {
   EXPECT_EQ("later", ReadIniValue("TK", "Key", "none", Configuration().string()));
 }
 
+#ifdef __linux__
+// A file whose time stamp lies ahead of the clock (a clock set back, a copy
+// from a machine whose clock runs ahead) settles as any other: once its stamp
+// has stood for the settling time, its reads are kept and it is opened no
+// more.
+TEST_F(SettingsWatchTest, AFileStampedAheadIsReadNoMoreOnceItsStampSettles) {
+  const std::string file = Configuration().string();
+  WriteNow(Configuration(), "[TK]\r\nKey=ahead\r\n");
+  fs::last_write_time(Configuration(), fs::file_time_type::clock::now() + std::chrono::hours(1));
+  const auto readAWhile = [&](std::chrono::milliseconds span) {
+    const auto end = std::chrono::steady_clock::now() + span;
+    while (std::chrono::steady_clock::now() < end) {
+      ASSERT_EQ("ahead", ReadIniValue("TK", "Key", "none", file));
+      std::this_thread::sleep_for(std::chrono::microseconds(200));
+    }
+  };
+  readAWhile(std::chrono::milliseconds(kStampSettleNanoseconds / 1000000 + 20));
+  const int events = inotify_init1(IN_NONBLOCK);
+  ASSERT_GE(events, 0);
+  ASSERT_GE(inotify_add_watch(events, file.c_str(), IN_OPEN), 0);
+  readAWhile(std::chrono::milliseconds(20));  // some twenty looks at the stamp
+  int opens = 0;
+  alignas(inotify_event) char buffer[4096];
+  for (ssize_t got; (got = read(events, buffer, sizeof buffer)) > 0;)
+    for (ssize_t at = 0; at < got; at += sizeof(inotify_event) + reinterpret_cast<inotify_event*>(buffer + at)->len)
+      ++opens;
+  close(events);
+  EXPECT_EQ(0, opens);
+}
+#endif
+
 #ifndef _WIN32
 // A child forked without exec uses the module while its parent changes the
 // level: the parent sees every change, and the child's lines carry its own
@@ -203,11 +250,15 @@ TEST_F(SettingsWatchTest, AForkedChildHasAWatchOfItsOwn) {
   ASSERT_GE(child, 0);
   if (child == 0) {
     const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(300);
+    // Logged now and then while the level is 6: the level may move on
+    // between the look here and the line's own.
+    auto next = std::chrono::steady_clock::now();
     bool logged = false;
     while (std::chrono::steady_clock::now() < end) {
-      if (GetLogLevel() == 6 && !logged) {
+      if (GetLogLevel() == 6 && std::chrono::steady_clock::now() >= next) {
         LogError("forked child");
         logged = true;
+        next = std::chrono::steady_clock::now() + std::chrono::milliseconds(20);
       }
       ReadIniValue("TK", "LogLevel", "0", Configuration().string());
     }

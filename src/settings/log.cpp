@@ -30,29 +30,21 @@ namespace {
 struct LogTargets {
   // Fixed copy of the configuration path that the level reader uses.
   char configurationFile[kMaxPath] = {0};
+  // Its watch, shared with the kept settings reads; null when none could be had.
+  FileWatch* watch = nullptr;
   std::string logFile;
 };
 
-// The mask as last read, for lines to take with a clock read and a few
-// atomic loads. One thread at a time asks the system whether the file has
-// changed, at most once per kStampCheckNanoseconds; the others take the mask
-// as it stands meanwhile.
-struct LevelWatch {
-  std::atomic<uint64_t> validUntil{0};  // monotonic nanoseconds
-  std::atomic<uint64_t> writes{0};      // SettingsWrites() before the mask was read
-  std::atomic<const LogTargets*> readFor{nullptr};
-  std::atomic<int> mask{kLogNull};
-  // The process whose thread is checking, 0 when none. A child forked while
-  // its parent's thread was checking finds the parent's number here, and
-  // takes over: that thread is not in the child.
-  std::atomic<uint32_t> checker{0};
-  // The checker's own.
-  FileChangeCheck check;
-};
+// The mask as last read, beside the low half of the configuration file's
+// version it was read at (0: none), in one word: a line whose file version
+// matches takes the mask with a few atomic loads and no call into the system.
+constexpr uint64_t MaskAt(uint64_t version, int mask) {
+  return (version & 0xFFFFFFFFu) << 32 | static_cast<uint32_t>(mask);
+}
 
 struct LogState {
   std::atomic<bool> fixedLevel{false};
-  LevelWatch level;
+  std::atomic<uint64_t> level{MaskAt(0, kLogNull)};
   std::atomic<const LogTargets*> targets{nullptr};
   platform::Mutex publishMutex;
   // Every published set stays alive: a line may still be reading an older one.
@@ -76,39 +68,6 @@ int ReadMask(const LogTargets* targets, int known, bool* failed) {
   *failed = outcome == platform::ProfileRead::kFailed;
   if (*failed) return known;
   return copied == 0 ? kLogNull : ParseIniInt(value);
-}
-
-int CheckLevel(LevelWatch& watch, const LogTargets* targets, uint64_t now) {
-  const uint32_t self = platform::CurrentProcessId();
-  uint32_t holder = 0;
-  bool failed = false;
-  if (!watch.checker.compare_exchange_strong(holder, self, std::memory_order_acquire)) {
-    // Another thread checks now. Its mask will do, unless it may predate a
-    // write of this process: then the file is read for this line alone.
-    if (holder == self || !watch.checker.compare_exchange_strong(holder, self, std::memory_order_acquire)) {
-      if (watch.writes.load(std::memory_order_acquire) == SettingsWrites() &&
-          watch.readFor.load(std::memory_order_acquire) == targets)
-        return watch.mask.load(std::memory_order_relaxed);
-      return ReadMask(targets, watch.mask.load(std::memory_order_relaxed), &failed);
-    }
-    watch.check.Forget();
-  }
-  const uint64_t written = SettingsWrites();
-  int mask = watch.mask.load(std::memory_order_relaxed);
-  // The stamp is taken before the file is read: a change after it shows at a later check.
-  if (watch.check.Changed(targets->configurationFile) || watch.readFor.load(std::memory_order_relaxed) != targets ||
-      watch.writes.load(std::memory_order_relaxed) != written) {
-    // A read that failed keeps the mask known: the file is asked again at
-    // the next check, not on every line meanwhile.
-    mask = ReadMask(targets, mask, &failed);
-    if (failed) watch.check.Forget();
-  }
-  watch.mask.store(mask, std::memory_order_relaxed);
-  watch.readFor.store(targets, std::memory_order_relaxed);
-  watch.writes.store(written, std::memory_order_relaxed);
-  watch.validUntil.store(now + kStampCheckNanoseconds, std::memory_order_release);
-  watch.checker.store(0, std::memory_order_release);
-  return mask;
 }
 
 bool Enabled(int level) { return (GetLogLevel() & level) != 0; }
@@ -188,13 +147,17 @@ int GetLogLevel() {
   if (state.fixedLevel.load(std::memory_order_relaxed)) return kLogLevelAll;
   const LogTargets* targets = Targets();
   if (targets == nullptr || targets->configurationFile[0] == '\0') return kLogNull;
-  LevelWatch& watch = state.level;
-  const uint64_t now = platform::MonotonicNanoseconds();
-  if (now < watch.validUntil.load(std::memory_order_acquire) &&
-      watch.readFor.load(std::memory_order_relaxed) == targets &&
-      watch.writes.load(std::memory_order_relaxed) == SettingsWrites())
-    return watch.mask.load(std::memory_order_relaxed);
-  return CheckLevel(watch, targets, now);
+  const uint64_t version = targets->watch != nullptr ? FileVersion(*targets->watch) : 0;
+  const uint64_t known = state.level.load(std::memory_order_acquire);
+  const int knownMask = static_cast<int>(static_cast<uint32_t>(known));
+  if (version != 0 && known >> 32 == (version & 0xFFFFFFFFu)) return knownMask;
+  // Read without SettingsLock: a line may be logged while any lock is held.
+  // A read that failed keeps the mask known, for the rest of the window.
+  bool failed = false;
+  const int mask = ReadMask(targets, knownMask, &failed);
+  if (failed && targets->watch != nullptr) FileReadFailed(*targets->watch);
+  if (version != 0) state.level.store(MaskAt(version, mask), std::memory_order_release);
+  return mask;
 }
 
 void FixLogLevel() { State().fixedLevel.store(true); }
@@ -266,6 +229,8 @@ void SetLogTargets(const std::string& configurationFile, const std::string& logF
   // Refuse rather than cut a path that does not fit the fixed copy: a cut
   // path would name another file.
   if (!CopyToPathBuffer(targets->configurationFile, configurationFile)) targets->configurationFile[0] = '\0';
+  if (targets->configurationFile[0] != '\0')
+    targets->watch = WatchFile(targets->configurationFile, std::strlen(targets->configurationFile));
   targets->logFile = logFile;
   LogState& state = State();
   std::lock_guard<platform::Mutex> guard(state.publishMutex);

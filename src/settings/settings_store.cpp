@@ -205,22 +205,30 @@ SettingsPaths GetSettingsPaths() {
 std::string ReadIniValue(const char* section, const char* key, const char* defaultValue, const std::string& file) {
   // Without a file name the profile functions would pick a system file.
   if (file.empty()) return defaultValue != nullptr ? std::string(defaultValue) : std::string();
-  char fallback[kIniValueBuffer] = {0};
-  if (defaultValue != nullptr) {
-    std::strncpy(fallback, defaultValue, kIniValueBuffer - 1);
+  // The default as the profile functions take it, cut to the value buffer
+  // (copied only when it is that long).
+  const char* fallback = defaultValue != nullptr ? defaultValue : "";
+  char cut[kIniValueBuffer];
+  if (strnlen(fallback, kIniValueBuffer) == kIniValueBuffer) {
+    std::memcpy(cut, fallback, kIniValueBuffer - 1);
+    cut[kIniValueBuffer - 1] = '\0';
+    fallback = cut;
   }
-  char value[kIniValueBuffer] = {0};
-  uint32_t copied = 0;
+  char value[kIniValueBuffer];
+  value[0] = '\0';
   platform::ProfileRead outcome = platform::ProfileRead::kRead;
-  copied = ReadProfileValueCached(section != nullptr ? section : kConfigurationSection, key, fallback, value,
-                                  kIniValueBuffer, file, &outcome, SettingsLock());
+  const uint32_t copied = ReadProfileValueCached(section != nullptr ? section : kConfigurationSection, key, fallback,
+                                                 value, kIniValueBuffer, file, &outcome, &SettingsLock());
   if (outcome == platform::ProfileRead::kTooLarge) ReportTooLarge(file);
   if (copied > 0) return std::string(value, copied);
   return defaultValue != nullptr ? std::string(defaultValue) : std::string();
 }
 
 std::string GetConfiguration(const char* key, const char* defaultValue) {
-  return ReadIniValue(kConfigurationSection, key, defaultValue, GetConfigurationFilePath());
+  // The published path itself, not a copy.
+  const PublishedSettings* settings = Published();
+  if (settings == nullptr) return ReadIniValue(kConfigurationSection, key, defaultValue, std::string());
+  return ReadIniValue(kConfigurationSection, key, defaultValue, settings->paths.configurationFile);
 }
 
 void SetConfiguration(const char* key, const char* value) {
