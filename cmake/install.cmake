@@ -72,8 +72,23 @@ set(CPACK_RESOURCE_FILE_README ${CMAKE_SOURCE_DIR}/README.md)
 set(CPACK_PACKAGE_DIRECTORY ${CMAKE_BINARY_DIR}/packages)
 set(CPACK_STRIP_FILES OFF)  # the debug information is split already
 if(WIN32)
-  set(CPACK_GENERATOR ZIP)
+  # A zip of the tree, and an installer that sets zephost up as a service
+  # (NSIS, which Debian's nsis package builds on Linux).
+  set(CPACK_GENERATOR ZIP NSIS)
   set(CPACK_SYSTEM_NAME win64)
+  set(CPACK_MONOLITHIC_INSTALL ON)
+  set(CPACK_PACKAGE_INSTALL_DIRECTORY zep)
+  set(CPACK_PACKAGE_INSTALL_REGISTRY_KEY zep)
+  set(CPACK_NSIS_PACKAGE_NAME "zep service manager module")
+  set(CPACK_NSIS_DISPLAY_NAME "zep service manager module")
+  set(CPACK_NSIS_INSTALL_ROOT "$PROGRAMFILES64")
+  # A 64-bit installer: it sees the 64-bit registry and system folder, as the
+  # service does, and runs where only 64-bit programs can.
+  set(CPACK_NSIS_DEFINES "Target amd64-unicode")
+  set(CPACK_NSIS_ENABLE_UNINSTALL_BEFORE_INSTALL ON)
+  set(CPACK_RESOURCE_FILE_LICENSE ${CMAKE_SOURCE_DIR}/LICENSE)
+  set(CPACK_NSIS_EXTRA_INSTALL_COMMANDS "!include \\\"${CMAKE_SOURCE_DIR}/cmake/windows/install_service.nsh\\\"")
+  set(CPACK_NSIS_EXTRA_UNINSTALL_COMMANDS "!include \\\"${CMAKE_SOURCE_DIR}/cmake/windows/uninstall_service.nsh\\\"")
 else()
   set(CPACK_GENERATOR DEB)
   set(CPACK_PACKAGING_INSTALL_PREFIX /usr)

@@ -21,7 +21,7 @@ fi
 
 need_install=0
 for tool in cmake ninja x86_64-w64-mingw32-g++-posix /usr/lib/wine/wine64 dpkg-source node npm clang ld.lld \
-            llvm-pdbutil pkg-config python3 systemd-analyze; do
+            llvm-pdbutil pkg-config python3 systemd-analyze makensis; do
   command -v "$tool" >/dev/null 2>&1 || need_install=1
 done
 for header in /usr/include/jsoncpp/json/json.h /usr/include/utf8cpp/utf8.h \
@@ -64,7 +64,7 @@ if [ "$need_install" = 1 ]; then
   apt-get install -y -qq --no-install-recommends \
     cmake ninja-build g++ clang libclang-rt-14-dev lld llvm pkg-config python3 \
     g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 \
-    wine64 dpkg-dev systemd \
+    wine64 nsis dpkg-dev systemd \
     libjsoncpp-dev libutfcpp-dev libgtest-dev googletest \
     libbenchmark-dev libboost-dev chromium >/dev/null
   # Node.js may come with the machine from elsewhere; only a missing one is installed.

@@ -2,6 +2,9 @@
 // and WebSocket on 127.0.0.1 and hands the module its requests.
 //
 //   zephost [--module PATH] [--port N]
+//   zephost --install-service [--module PATH] [--port N]      (Windows)
+//   zephost --uninstall-service                               (Windows)
+//   zephost --service [--module PATH] [--port N]              (the service manager's)
 //   zephost -asconsole -asuser <stop event> <sid> notused     (a per-user copy)
 #include <atomic>
 #ifdef __GLIBC__
@@ -16,6 +19,7 @@
 #include "host_server.h"
 #include "host_support/host_platform.h"
 #include "module_library.h"
+#include "service.h"
 
 namespace {
 
@@ -23,13 +27,21 @@ using zep::host::FolderOf;
 
 constexpr const char* kUsage =
     "usage: zephost [--module PATH] [--port N]\n"
+    "       zephost --install-service [--module PATH] [--port N]\n"
+    "       zephost --uninstall-service\n"
     "       zephost -asconsole -asuser <stop event> <sid> notused\n"
     "Serves the module on 127.0.0.1. The port is N (1 to 65535), else the zep\n"
     "entry of the port table in TKConfiguration.ini beside the module, else the\n"
-    "module's default port.\n";
+    "module's default port. On Windows, --install-service registers zephost as\n"
+    "the service \"zephost\" that runs it with these options, started at boot\n"
+    "as LocalSystem; --uninstall-service stops and removes it.\n";
+
+enum class Run { kHost, kService, kInstallService, kUninstallService };
 
 struct Options {
+  Run run = Run::kHost;
   std::string modulePath;
+  bool moduleGiven = false;
   uint16_t port = 0;
   bool perUser = false;  // a copy started for a user: -asconsole -asuser
   std::string stopEvent, sid;
@@ -86,9 +98,15 @@ int ParseOptions(int argc, char** argv, Options& options) {
         // A relative path would name whatever the working folder holds.
         if (!IsAbsolutePath(value)) return Mistake("--module takes an absolute path, not \"" + value + "\"");
         options.modulePath = value;
+        options.moduleGiven = true;
       } else if ((options.port = ParsePort(value)) == 0) {
         return Mistake("--port takes a number from 1 to 65535, not \"" + value + "\"");
       }
+    } else if (arg == "--service" || arg == "--install-service" || arg == "--uninstall-service") {
+      if (options.run != Run::kHost) return Mistake(arg + " cannot be combined with another of its kind");
+      options.run = arg == "--service"           ? Run::kService
+                    : arg == "--install-service" ? Run::kInstallService
+                                                 : Run::kUninstallService;
     } else if (arg == "-asconsole") {
       if (i + 4 >= argc || std::string(argv[i + 1]) != "-asuser" || std::string(argv[i + 4]) != "notused")
         return Mistake("-asconsole takes -asuser <stop event> <sid> notused");
@@ -100,7 +118,19 @@ int ParseOptions(int argc, char** argv, Options& options) {
       return Mistake("unknown argument \"" + arg + "\"");
     }
   }
+  if (options.run != Run::kHost && options.perUser) return Mistake("-asconsole runs no service");
+  if (options.run == Run::kUninstallService && (options.moduleGiven || options.port != 0))
+    return Mistake("--uninstall-service takes no other option");
   return -1;
+}
+
+// The options the service runs with, as its command line writes them.
+std::string ServiceArguments(const Options& options) {
+  std::string arguments;
+  if (options.moduleGiven) arguments += "--module \"" + options.modulePath + "\"";
+  if (options.port != 0)
+    arguments += std::string(arguments.empty() ? "" : " ") + "--port " + std::to_string(options.port);
+  return arguments;
 }
 
 int32_t KeepReply(uint32_t, uint64_t context, const char* text, const void*, uint32_t, intptr_t) {
@@ -152,21 +182,20 @@ std::string PageInfo(zephost::ModuleLibrary& module, uint16_t port, std::string&
   return "{\"versionTag\":\"" + tag + "\",\"alias\":\"" + alias + "\",\"port\":" + std::to_string(port) + "}";
 }
 
-}  // namespace
+// How long a stop may take, for the service manager: the module answers 1
+// while commands run or ran in the last 30 s (they get 5 s to end) and 100
+// once it has been idle longer.
+uint32_t StopWaitHint(zephost::ModuleLibrary& module) { return module.GetWaitTimeout() == 1 ? 8000 : 3000; }
 
-int main(int argc, char** argv) {
-#ifdef __GLIBC__
-  // glibc raises its mmap threshold to the size of each large block it
-  // frees, after which the buffers of large messages come from the threads'
-  // arenas, which keep them when freed: a fixed threshold maps every large
-  // block apart and gives it back to the system when it is freed.
-  mallopt(M_MMAP_THRESHOLD, 256 * 1024);
-#endif
-  Options options;
-  if (const int exitCode = ParseOptions(argc, argv, options); exitCode >= 0) return exitCode;
-  zephost::ModuleLibrary module;
+// Loads the module and serves it until a signal or the service manager stops
+// it. abandoned: module calls outlived the stop, so the module may be neither
+// stopped nor unloaded; the caller ends the process with it loaded.
+int RunHost(const Options& options, zephost::ModuleLibrary& module, zephost::Lifecycle& lifecycle, bool& abandoned) {
+  using zephost::Say;
+  using zephost::Severity;
+  lifecycle.Starting();
   if (!module.Load(options.modulePath)) {
-    std::fprintf(stderr, "zephost: %s\n", module.Error().c_str());
+    Say(Severity::kError, module.Error());
     return 1;
   }
   // A per-user copy starts the module in work mode 3, so it starts no copies of its own.
@@ -185,7 +214,7 @@ int main(int argc, char** argv) {
   const uint16_t servedPort = server.Listen(port, error, &portInUse);
   if (servedPort == 0) {
     if (portInUse) error = "the port is in use by another program (start zephost with --port N to use another port)";
-    std::fprintf(stderr, "zephost: cannot listen on 127.0.0.1:%u: %s\n", static_cast<unsigned>(port), error.c_str());
+    Say(Severity::kError, "cannot listen on 127.0.0.1:" + std::to_string(port) + ": " + error);
     module.DoAction(3, nullptr, nullptr);
     return 1;
   }
@@ -195,22 +224,66 @@ int main(int argc, char** argv) {
 
   std::string tag, alias;
   server.SetPageInfo(PageInfo(module, servedPort, tag, alias));
-  std::printf("zephost: module %s (%s, alias %s)\n", options.modulePath.c_str(), tag.c_str(), alias.c_str());
-  std::printf("zephost: console at http://127.0.0.1:%u/\n", static_cast<unsigned>(servedPort));
-  std::fflush(stdout);
+  Say(Severity::kInfo, "module " + options.modulePath + " (" + tag + ", alias " + alias + ")");
+  Say(Severity::kInfo, "console at http://127.0.0.1:" + std::to_string(servedPort) + "/");
+  lifecycle.Running([&server] { server.Stop(); });
 
   const bool callsEnded = server.Run();
   watching = false;
   if (stopWatch.joinable()) stopWatch.join();
   if (!callsEnded) {
-    // The module may not be stopped or unloaded under a call: the process
-    // ends with the calls still in it (and on Windows with its per-user
-    // copies, whose job closes with it).
-    std::printf("zephost: stopped; module calls still running after 5 s were abandoned\n");
-    std::fflush(stdout);
-    std::_Exit(0);
+    // The process ends with the calls still in it (and on Windows with its
+    // per-user copies, whose job closes with it).
+    Say(Severity::kInfo, "stopped; module calls still running after 5 s were abandoned");
+    abandoned = true;
+    return 0;
   }
+  lifecycle.Stopping(StopWaitHint(module));
   module.DoAction(3, nullptr, nullptr);
-  std::printf("zephost: stopped\n");
+  Say(Severity::kInfo, "stopped");
   return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+#ifdef __GLIBC__
+  // glibc raises its mmap threshold to the size of each large block it
+  // frees, after which the buffers of large messages come from the threads'
+  // arenas, which keep them when freed: a fixed threshold maps every large
+  // block apart and gives it back to the system when it is freed.
+  mallopt(M_MMAP_THRESHOLD, 256 * 1024);
+#endif
+  Options options;
+  if (const int exitCode = ParseOptions(argc, argv, options); exitCode >= 0) return exitCode;
+  std::string error;
+  switch (options.run) {
+    case Run::kInstallService:
+      if (options.modulePath.find('"') != std::string::npos) return Mistake("--module names no file with '\"'");
+      if (!zephost::InstallService(ServiceArguments(options), error)) break;
+      zephost::Say(zephost::Severity::kInfo, std::string("installed the service ") + zephost::kServiceName);
+      return 0;
+    case Run::kUninstallService:
+      if (!zephost::UninstallService(error)) break;
+      zephost::Say(zephost::Severity::kInfo, std::string("removed the service ") + zephost::kServiceName);
+      return 0;
+    case Run::kService:
+    case Run::kHost: {
+      // Outlives the host's run: abandoned calls may still be inside it.
+      zephost::ModuleLibrary module;
+      bool abandoned = false;
+      int exitCode = 0;
+      if (options.run == Run::kService) {
+        const auto host = [&](zephost::Lifecycle& lifecycle) { return RunHost(options, module, lifecycle, abandoned); };
+        if (!zephost::RunAsService(host, exitCode, error)) break;
+      } else {
+        zephost::Lifecycle terminal;
+        exitCode = RunHost(options, module, terminal, abandoned);
+      }
+      if (abandoned) std::_Exit(exitCode);
+      return exitCode;
+    }
+  }
+  zephost::Say(zephost::Severity::kError, error);
+  return 1;
 }
