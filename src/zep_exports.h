@@ -37,7 +37,8 @@ extern "C" {
  *   replyText          the reply: a JSON text with "id", "cmdId" and a final
  *                      line feed; GetServerInfo, SetServerInfo and GetLocalIP
  *                      answer with a bare one-line JSON text instead, and a
- *                      url the module does not serve with "Invalid command"
+ *                      url the module does not serve, or an empty command,
+ *                      with "Invalid command"
  *   data, dataLength   always NULL and 0
  *   reserved           always 0
  * The module calls it synchronously, on the thread that called
@@ -129,9 +130,13 @@ typedef int32_t (*ZepDistributeCommandFn)(uint32_t sendBackHandle, uint64_t conn
 ZEP_EXPORT int32_t GetImage(const char* request, void* buffer, uint32_t* size);
 typedef int32_t (*ZepGetImageFn)(const char* request, void* buffer, uint32_t* size);
 
-/* Stores (data of size bytes, at most 524 kept) or erases (data NULL) the
- * record of "/SetEncryptedImageMap?...GUID=<key>"; 1 when the request names
- * a key, else 0. */
+/* Stores or erases the 524-byte record of
+ * "/SetEncryptedImageMap?...GUID=<key>" (the key is everything after the
+ * first "GUID="). With data, size may be 0 to 524: those bytes are stored and
+ * the rest of the record is zeros. A size over 524 is refused whole: 0, and
+ * the key's record stays as it was. With data NULL the key's record is
+ * erased, whatever size says. Returns 1 when stored or erased, 0 when refused
+ * or when the request names no key. */
 ZEP_EXPORT int32_t SetImage(const char* request, const void* data, uint32_t size);
 typedef int32_t (*ZepSetImageFn)(const char* request, const void* data, uint32_t size);
 
