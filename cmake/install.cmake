@@ -28,6 +28,8 @@ elseif(NOT ZEP_SANITIZE)
   install(FILES $<TARGET_FILE:zep>.debug DESTINATION ${ZEP_INSTALL_MODULEDIR} COMPONENT debug)
 endif()
 install(FILES README.md LICENSE DESTINATION ${CMAKE_INSTALL_DOCDIR} COMPONENT runtime)
+# The pages the README links to, beside it.
+install(DIRECTORY docs DESTINATION ${CMAKE_INSTALL_DOCDIR} COMPONENT runtime)
 if(NOT WIN32)
   # Debian's form of the licence, where Debian looks for it.
   install(FILES cmake/debian/copyright DESTINATION ${CMAKE_INSTALL_DOCDIR} COMPONENT runtime)

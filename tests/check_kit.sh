@@ -52,6 +52,10 @@ fi
 for file in "${files[@]}"; do
   [ -f "$prefix/$file" ] || fail "the install lacks $file"
 done
+# The README's links to its pages hold where it is installed.
+for page in $(grep -o '](docs/[^)#]*' "$source/README.md" | cut -c3- | sort -u); do
+  [ -f "$prefix/share/doc/zep/$page" ] || fail "the installed README links to a missing $page"
+done
 
 if [ "$kind" = windows ]; then
   # 2. The DLL's debug directory names zep.pdb with the PDB's own GUID and age.
@@ -142,7 +146,7 @@ else
   done
   # Each package's files and links, as a whole: the service's state lies
   # beside the module under /var/lib/zep, never under /usr.
-  contents() { dpkg-deb --fsys-tarfile "$1" | tar -t | grep -v '/$' | sort; }
+  contents() { dpkg-deb --fsys-tarfile "$1" | tar -t | grep -v -e '/$' -e '^./usr/share/doc/zep/docs/' | sort; }
   [ "$(contents "${debs[0]}")" = "$(printf '%s\n' ./usr/bin/zephost ./usr/lib/systemd/system/zephost.service \
       ./usr/lib/zep/libzep.so ./usr/share/doc/zep/LICENSE ./usr/share/doc/zep/README.md \
       ./usr/share/doc/zep/copyright ./var/lib/zep/libzep.so)" ] || fail "zep holds:"$'\n'"$(contents "${debs[0]}")"
