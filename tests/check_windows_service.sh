@@ -10,9 +10,8 @@ build=$(cd "$1" && pwd)
 wine=/usr/lib/wine/wine64
 scratch=$(mktemp -d "$build/service-check.XXXXXX")
 export WINEPREFIX="$scratch/prefix" WINEDEBUG=-all
-holder=
 cleanup() {
-  [ -z "$holder" ] || kill "$holder" 2>/dev/null
+  release_prefix
   /usr/lib/wine/wineserver -k >/dev/null 2>&1
   rm -rf "$scratch"
 }
@@ -22,14 +21,25 @@ fail() {
   echo "FAILED: $*"
   failed=1
 }
-win() { timeout 120 "$wine" "$@" </dev/null 2>&1 | tr -d '\r'; }
+# A Windows program's output, read from a file once it has ended: the
+# prefix's own processes that it starts would hold a pipe open.
+win() {
+  local status
+  timeout 120 "$wine" "$@" </dev/null >"$scratch/output" 2>&1
+  status=$?
+  tr -d '\r' <"$scratch/output"
+  return "$status"
+}
 
 # Wine ends a prefix's services once no other program runs in it: a command
-# prompt waiting for input holds the prefix for the test's length.
+# prompt waiting for input on a pipe that this script keeps open holds the
+# prefix (nothing here may hold the caller's output open past the script).
 hold_prefix() {
-  sleep 900 | "$wine" cmd /c "set /p x=" >/dev/null 2>&1 &
-  holder=$(jobs -p | tail -n 1)
+  rm -f "$scratch/hold" && mkfifo "$scratch/hold"
+  "$wine" cmd /c "set /p x=" <"$scratch/hold" >/dev/null 2>&1 &
+  exec 5>"$scratch/hold"
 }
+release_prefix() { exec 5>&-; }
 free_port() {
   local port
   for port in $(shuf -i 20000-60000 -n 50); do
@@ -112,7 +122,7 @@ out=$(win net start zephost)
 expect_page "$second" "after net start"
 
 # 3. The system's next start runs it again (an automatic service).
-kill "$holder" 2>/dev/null
+release_prefix
 /usr/lib/wine/wineserver -k >/dev/null 2>&1
 /usr/lib/wine/wineserver -w >/dev/null 2>&1
 expect_closed "$second" "with the system down"
