@@ -174,12 +174,6 @@ TEST_F(LogTest, WhatIsPlantedAtTheLogIsNeverWritten) {
 #endif
 }
 
-TEST(LogNames, LevelNameIsTheFirstSharedFlag) {
-  const std::pair<int, const char*> names[] = {{2, "Error"}, {4, "Info"},     {8, "Debug"},
-                                               {15, "NULL"}, {16, "Verbose"}, {32, ""}};
-  for (const auto& name : names) EXPECT_STREQ(name.second, LogLevelName(name.first)) << name.first;
-}
-
 // A folder that cannot take the file gives a numbered name; without a folder
 // there is no log file: nothing may be created in the process's working
 // directory (System32, for a service).

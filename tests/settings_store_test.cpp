@@ -67,14 +67,5 @@ TEST_F(SettingsStoreTest, WritesAreReadBackByThePlatformAndKeepOtherLines) {
   EXPECT_EQ("fresh", PlatformRead("TK", "Server"));
 }
 
-TEST(SettingsValues, IntegersAndBooleans) {
-  const std::pair<const char*, int> ints[] = {
-      {"  12abc", 12}, {"-7", -7}, {"abc", 0}, {"", 0}, {"99999999999", 2147483647}};
-  for (const auto& i : ints) EXPECT_EQ(i.second, ParseIniInt(i.first)) << i.first;
-  const std::pair<const char*, bool> bools[] = {
-      {"TRUE", true}, {"tRuE", true}, {"TRUE ", false}, {"1", false}, {"", false}};
-  for (const auto& b : bools) EXPECT_EQ(b.second, ParseIniBool(b.first)) << b.first;
-}
-
 }  // namespace
 }  // namespace zep
