@@ -4,7 +4,6 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <atomic>
 #include <chrono>
 #include <cstdlib>
 #include <ctime>
@@ -113,18 +112,6 @@ TEST_F(CommandsTest, WaitTimeoutTurnsAfterThirtySecondsIdle) {
   EXPECT_EQ(1u, zep::GetWaitTimeout());
 }
 
-TEST_F(CommandsTest, StopAndWhiteListQueriesAreLogged) {
-  VirtualManagerClient::Acquire();
-  test::TakeLog();
-  ASSERT_TRUE(zep::DoAction(3, nullptr, nullptr));
-  EXPECT_NE(std::string::npos, test::TakeLog().find("[Debug-0]: ManagerClient exit\n"));
-  ASSERT_EQ(0, zep::Reserved("addFileToWhiteList", "C:\\Data\\a.txt", 0));
-  EXPECT_EQ("", test::TakeLog());
-  EXPECT_EQ(0, zep::Reserved("fileInQROWhiteList", "C:\\Data\\a.txt", 0));
-  EXPECT_NE(std::string::npos,
-            test::TakeLog().find("[Debug-0]: FileIsInWhiteList: [C:\\Data\\a.txt][C:/Data/a.txt].\n"));
-}
-
 std::string Command(const std::string& method, const std::string& parameters) {
   return R"({"id":"1","cmdId":"c","method":")" + method + R"(","parameter":)" + parameters + "}";
 }
@@ -149,53 +136,6 @@ TEST_F(CommandsTest, CheckQROPortStopsAtTheFirstBusyPort) {
   EXPECT_EQ(CheckReply(false), CheckPorts("127.0.0.1", free, second.Port()));
   EXPECT_EQ(CheckReply(true), CheckPorts("127.0.0.1", free, free));
   EXPECT_EQ(CheckReply(false), CheckPorts("127.0.0.1", first.Port() + 65536u, free));
-}
-
-// The replies on connections 11 and 12; each is written by one thread only.
-std::string replies[2];
-int32_t Record(uint32_t on, uint64_t, const char* text, const void*, uint32_t, intptr_t) {
-  replies[on - 11] += text;
-  return 7;
-}
-int32_t SendOn(uint32_t handle, const std::string& command) {
-  return zep::DistributeCommand(handle, 0, 0, "/zep/x", command.c_str(), nullptr, 0, 1, &Record, 0, test::kLocalOrigin,
-                                0, 0, 0);
-}
-
-// A CheckQROPort whose connect gets no answer holds up no other command, the
-// host is told the module is busy meanwhile, and the port counts as free once
-// the check's bound (3 s a port) has passed, long before the system's connect
-// time-out (minutes).
-TEST_F(CommandsTest, AHangingConnectHoldsUpNoOtherCommand) {
-  host::LoopbackListener full(false, 0);
-  ASSERT_TRUE(full.Valid());
-  host::TcpSocket queued = host::ConnectLoopback(full.Port());  // the accept queue is now full
-  ASSERT_TRUE(queued.Valid());
-  VirtualManagerClient::Acquire()->SetLastActivityTime(static_cast<int64_t>(std::time(nullptr)) - 100);
-  ASSERT_EQ(100u, zep::GetWaitTimeout());
-  test::TakeLog();
-  replies[0] = replies[1] = "";
-  std::atomic<bool> checked{false};
-  const std::string port = std::to_string(full.Port());
-  const auto start = std::chrono::steady_clock::now();
-  std::thread check([&] {
-    SendOn(11, Command("CheckQROPort", "[\"127.0.0.1\"," + port + "," + port + "]"));
-    checked = true;
-  });
-  std::string log;
-  for (int i = 0; i < 500 && log.find("Twain function [CheckQROPort] begin") == std::string::npos; ++i) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    log += test::TakeLog();
-  }
-  std::this_thread::sleep_for(std::chrono::milliseconds(300));
-  ASSERT_FALSE(checked.load()) << "the connect was answered; the test needs it to hang";
-  EXPECT_EQ(1u, zep::GetWaitTimeout());  // a command is running
-  EXPECT_EQ(7, SendOn(12, Command("ChangePort", "[]")));
-  EXPECT_EQ(test::Reply("1", "ChangePort", "[ true ]", "c"), replies[1]);
-  EXPECT_FALSE(checked.load()) << "ChangePort waited for CheckQROPort";
-  check.join();
-  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(10));
-  EXPECT_EQ(CheckReply(true), replies[0]);
 }
 
 // The machine's IPv4 addresses, asked of the system another way than the module does.
