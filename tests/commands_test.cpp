@@ -38,6 +38,7 @@
 #include "module/entry_points.h"
 #include "module/virtual_manager_client.h"
 #include "platform/access_rights.h"
+#include "platform/file_system.h"
 #include "platform/process_user.h"
 #include "platform/thread_identity.h"
 #include "settings/settings_store.h"
@@ -180,12 +181,6 @@ TEST_F(CommandsTest, LocalIPListsTheInterfacesButNotLoopback) {
   EXPECT_EQ(MachineAddresses(), listed) << reply;
 }
 
-const char* const kBatch =
-    "@echo off\r\n"
-    "netsh advfirewall firewall delete rule name=\"Corvantis_ServiceRule\"\r\n"
-    "netsh advfirewall firewall add rule action=allow name=\"Corvantis_ServiceRule\" dir=in program=\"%s\"\r\n"
-    "del %%0\r\nexit\r\n";
-
 #ifdef _WIN32
 // The path's access list, in the system's string form.
 std::string AccessList(const std::string& path) {
@@ -260,6 +255,12 @@ TEST_F(CommandsTest, AddFirewallRunsTheBatchFile) {
   SetEnvironmentVariableA("TMP", saved[0] != '\0' ? saved : nullptr);
 }
 #else
+const char* const kBatch =
+    "@echo off\r\n"
+    "netsh advfirewall firewall delete rule name=\"Corvantis_ServiceRule\"\r\n"
+    "netsh advfirewall firewall add rule action=allow name=\"Corvantis_ServiceRule\" dir=in program=\"%s\"\r\n"
+    "del %%0\r\nexit\r\n";
+
 // On POSIX the batch file is written but never run. The temporary folder is
 // open to other users: a link or a file planted at the batch file's name is
 // removed, never written through or into.
