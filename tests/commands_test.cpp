@@ -66,6 +66,7 @@ TEST_F(CommandsTest, CallbacksThatThrowOrAreMissing) {
   EXPECT_EQ(1, calls);
   EXPECT_NE(std::string::npos, test::TakeLog().find("]: RunCommand:: command failed: host failure. GetLastError = "));
   EXPECT_EQ(0, ChangePortOn(5, nullptr));
+  EXPECT_EQ(0, zep::DistributeCommand(1, 1, 0, "/other", "", nullptr, 0, 1, nullptr, 0, "", 0, 0, 0));
   EXPECT_NE(std::string::npos, test::TakeLog().find("[Error-0]: Invalid send back handle."));
   EXPECT_EQ(0, ChangePortOn(1, counted, 1));
   EXPECT_EQ(1, calls);
