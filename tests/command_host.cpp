@@ -20,8 +20,8 @@ std::vector<HostCall>& HostCalls() {
 }
 
 int32_t Distribute(const std::string& url, const std::string& requestText, const std::string& origin,
-                   uint32_t clientSupported, uint32_t socket) {
-  return zep::DistributeCommand(3, 0x1122334455667788ULL, 0, url.c_str(), requestText.c_str(), nullptr, 0,
+                   uint32_t clientSupported, uint32_t socket, uint32_t handle) {
+  return zep::DistributeCommand(handle, 0x1122334455667788ULL, 0, url.c_str(), requestText.c_str(), nullptr, 0,
                                 clientSupported, &Record, socket, origin.c_str(), 0, 0, 0);
 }
 

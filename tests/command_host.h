@@ -30,7 +30,7 @@ std::string Send(const std::string& command, const std::string& origin = kLocalO
                  uint32_t clientSupported = 1);
 // Sends a raw request and returns DistributeCommand's result.
 int32_t Distribute(const std::string& url, const std::string& requestText, const std::string& origin = kLocalOrigin,
-                   uint32_t clientSupported = 1, uint32_t socket = 0);
+                   uint32_t clientSupported = 1, uint32_t socket = 0, uint32_t handle = 3);
 
 // A fixture for the command tests: the module brought up with debug logging.
 class CommandTest : public ::testing::Test {

@@ -241,33 +241,6 @@ TEST_F(Store, ImageKeysAreTheRestOfTheText) {
   EXPECT_EQ(0, Set("/SetEncryptedImageMap?", &byte, 1));
 }
 
-// Enough keys for the index to grow many times and for erasures to leave
-// holes in the middle of probe runs, with wrap-around at the end.
-TEST_F(Store, ManyImageKeysSurviveGrowthAndErasures) {
-  constexpr int kCount = 3000;
-  const auto content = [](int i, int round) {
-    std::vector<unsigned char> record(524, static_cast<unsigned char>(round));
-    std::memcpy(record.data(), &i, sizeof i);
-    return record;
-  };
-  std::vector<bool> erased(kCount);
-  std::vector<unsigned char> out(524);
-  uint32_t size = 0;
-  for (int round : {1, 2}) {
-    for (int i = 0; i < kCount; ++i) ASSERT_EQ(1, Set(kSet + "k" + std::to_string(i), content(i, round).data(), 524));
-    for (int i = 0; round == 1 && i < kCount; i += 3) {
-      erased[(i * 7) % kCount] = true;  // scattered over the index
-      ASSERT_EQ(1, Set(kSet + "k" + std::to_string((i * 7) % kCount), nullptr, 0));
-    }
-    for (int i = 0; i < kCount; ++i) {
-      const bool gone = round == 1 && erased[i];
-      ASSERT_EQ(gone ? 0 : 1, Get(kGet + "k" + std::to_string(i), out.data(), &size)) << i;
-      if (gone) continue;
-      ASSERT_EQ(content(i, round), out) << i;
-    }
-  }
-}
-
 TEST_F(Store, WhiteListPathsNormaliseBackslashesOnly) {
   EXPECT_EQ(0, Add("C:\\Data\\a.txt"));
   EXPECT_EQ(0, Query("C:/Data/a.txt"));

@@ -20,42 +20,6 @@ class PortRegistryTest : public ::testing::Test {
   void SetUp() override { test::InitializeModuleWith("[TK]\r\nLogLevel=1\r\n"); }
 };
 
-// A table is rewritten whole, in name order, after its entries' count; a
-// name set again keeps its place.
-TEST_F(PortRegistryTest, TablesAreWrittenInNameOrderWithTheirCount) {
-  SetModulePort(18625, "zep");
-  SetModulePort(18622, "qro");
-  SetModulePort(-5, "zep");
-  SetModuleSslPort(443, "zep");
-  EXPECT_EQ(
-      "[TK]\r\nLogLevel=1\r\nPort_mn_0=qro\r\nPort_mp_0=18622\r\nPort=2\r\nPort_mn_1=zep\r\nPort_mp_1=-5\r\n"
-      "SSLPort_mn_0=zep\r\nSSLPort_mp_0=443\r\nSSLPort=1\r\n",
-      test::ReadFileText(GetConfigurationFilePath()));
-  EXPECT_EQ((PortTable{{"qro", 18622}, {"zep", -5}}), ReadPorts());
-  EXPECT_EQ((PortTable{{"zep", 443}}), ReadSslPorts());
-}
-
-TEST_F(PortRegistryTest, ReadingStopsAtTheFirstMissingName) {
-  test::SetConfigurationText("[TK]\r\nPort=3\r\nPort_mn_1=zep\r\nPort_mp_1=1\r\n");
-  EXPECT_TRUE(ReadPorts().empty());
-  test::SetConfigurationText(
-      "[TK]\r\nPort_mn_0=qro\r\nPort_mp_0=abc\r\nPort_mn_1=zep\r\nPort_mn_2=qro\r\nPort_mp_2=7\r\nPort_mn_4=x\r\n");
-  EXPECT_EQ((PortTable{{"qro", 7}, {"zep", 0}}), ReadPorts());
-}
-
-TEST_F(PortRegistryTest, UserPortsLiveInTheUserConfiguration) {
-  const std::string sid = "S-1-22-1-1000";
-  EXPECT_EQ(0, ReadUserPort(sid, "zep", false));
-  test::WriteFileText(GetUserConfigurationFilePath(), "[" + sid + "]\r\nzep=20001\r\nzep_ssl=20002\r\nqro=20003\r\n");
-  EXPECT_EQ(20001, ReadUserPort(sid, "zep", false));
-  EXPECT_EQ(20002, ReadUserPort(sid, "zep", true));
-  EXPECT_EQ(20003, ReadUserPort(sid, "qro", false));
-  EXPECT_EQ(0, ReadUserPort(sid, "qro", true));
-  ClearUserPort(sid, "zep", true);  // written as 0, not removed
-  EXPECT_EQ("[" + sid + "]\r\nzep=20001\r\nzep_ssl=0\r\nqro=20003\r\n",
-            test::ReadFileText(GetUserConfigurationFilePath()));
-}
-
 // The file is open to every user: one padded past the bound is not read (and
 // said so once), on both targets; nor when it is swapped with a small one
 // under the reader, as fast as renames go (its size and text come from one open).

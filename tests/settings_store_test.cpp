@@ -6,17 +6,10 @@
 #include <string>
 #include <utility>
 
-#include "platform/profile.h"
 #include "test_support.h"
 
 namespace zep {
 namespace {
-
-std::string PlatformRead(const char* section, const char* key) {
-  char value[520] = {0};
-  platform::ReadProfileValue(section, key, "<none>", value, sizeof value, GetConfigurationFilePath().c_str());
-  return value;
-}
 
 class SettingsStoreTest : public ::testing::Test {
  protected:
@@ -46,34 +39,6 @@ TEST_F(SettingsStoreTest, EmptyAndMissingValuesGiveTheDefault) {
   EXPECT_EQ("text with blanks", GetConfiguration("VALUE", nullptr));  // names ignore case
   EXPECT_EQ(std::string(519, 'd'), GetConfiguration("Missing", std::string(600, 'd').c_str()));
   EXPECT_EQ("0", ReadIniValue("NoSection", "k", "0", test::ModuleDirectory() + "absent.ini"));
-}
-
-// Writes keep the other lines, are read back by the platform, and create a missing file.
-TEST_F(SettingsStoreTest, WritesAreReadBackByThePlatformAndKeepOtherLines) {
-  test::SetConfigurationText("; kept comment\r\n[Other]\r\nA=1\r\n[TK]\r\nLogLevel=1\r\n");
-  SetConfiguration("Server", "example.test");
-  SetConfigurationInt("Number", -42);
-  EXPECT_EQ("example.test", PlatformRead("TK", "Server"));
-  EXPECT_EQ("-42", PlatformRead("tk", "number"));
-  EXPECT_EQ("1", PlatformRead("Other", "A"));
-  EXPECT_EQ("example.test", GetConfiguration("Server", nullptr));
-  const std::string text = test::ReadFileText(GetConfigurationFilePath());
-  EXPECT_NE(std::string::npos, text.find("; kept comment"));
-  EXPECT_NE(std::string::npos, text.find("Server=example.test"));
-  SetConfiguration("Server", "second");
-  EXPECT_EQ("second", PlatformRead("TK", "Server"));
-  test::RemoveFile(GetConfigurationFilePath());
-  SetConfiguration("Server", "fresh");
-  EXPECT_EQ("fresh", PlatformRead("TK", "Server"));
-}
-
-TEST(SettingsValues, IntegersAndBooleans) {
-  const std::pair<const char*, int> ints[] = {
-      {"  12abc", 12}, {"-7", -7}, {"abc", 0}, {"", 0}, {"99999999999", 2147483647}};
-  for (const auto& i : ints) EXPECT_EQ(i.second, ParseIniInt(i.first)) << i.first;
-  const std::pair<const char*, bool> bools[] = {
-      {"TRUE", true}, {"tRuE", true}, {"TRUE ", false}, {"1", false}, {"", false}};
-  for (const auto& b : bools) EXPECT_EQ(b.second, ParseIniBool(b.first)) << b.first;
 }
 
 }  // namespace

@@ -18,9 +18,6 @@
 #else
 #include <sys/resource.h>
 #include <sys/wait.h>
-#ifdef __linux__
-#include <sys/inotify.h>
-#endif
 #include <unistd.h>
 
 #include <cerrno>
@@ -207,37 +204,6 @@ TEST_F(SettingsWatchTest, AFailedReadKeepsWhatWasKnown) {
   EXPECT_EQ(8, GetLogLevel());
   EXPECT_EQ("later", ReadIniValue("TK", "Key", "none", Configuration().string()));
 }
-
-#ifdef __linux__
-// A file whose time stamp lies ahead of the clock (a clock set back, a copy
-// from a machine whose clock runs ahead) settles as any other: once its stamp
-// has stood for the settling time, its reads are kept and it is opened no
-// more.
-TEST_F(SettingsWatchTest, AFileStampedAheadIsReadNoMoreOnceItsStampSettles) {
-  const std::string file = Configuration().string();
-  WriteNow(Configuration(), "[TK]\r\nKey=ahead\r\n");
-  fs::last_write_time(Configuration(), fs::file_time_type::clock::now() + std::chrono::hours(1));
-  const auto readAWhile = [&](std::chrono::milliseconds span) {
-    const auto end = std::chrono::steady_clock::now() + span;
-    while (std::chrono::steady_clock::now() < end) {
-      ASSERT_EQ("ahead", ReadIniValue("TK", "Key", "none", file));
-      std::this_thread::sleep_for(std::chrono::microseconds(200));
-    }
-  };
-  readAWhile(std::chrono::milliseconds(kStampSettleNanoseconds / 1000000 + 20));
-  const int events = inotify_init1(IN_NONBLOCK);
-  ASSERT_GE(events, 0);
-  ASSERT_GE(inotify_add_watch(events, file.c_str(), IN_OPEN), 0);
-  readAWhile(std::chrono::milliseconds(20));  // some twenty looks at the stamp
-  int opens = 0;
-  alignas(inotify_event) char buffer[4096];
-  for (ssize_t got; (got = read(events, buffer, sizeof buffer)) > 0;)
-    for (ssize_t at = 0; at < got; at += sizeof(inotify_event) + reinterpret_cast<inotify_event*>(buffer + at)->len)
-      ++opens;
-  close(events);
-  EXPECT_EQ(0, opens);
-}
-#endif
 
 #ifndef _WIN32
 // A child forked without exec uses the module while its parent changes the

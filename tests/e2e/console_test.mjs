@@ -63,11 +63,6 @@ test("VersionInfo names the module and the user", async () => {
   assert.equal(await page.inputValue("#userKey"), reply.json.result[2]);
 });
 
-test("TKVersion answers the service version", async () => {
-  const reply = await run("TKVersion");
-  assert.equal(reply.json.result.at(-1), "Corvantis Service");
-});
-
 test("the settings fields show the stored settings, without a log entry", async () => {
   await page.waitForFunction(() => document.getElementById("host").value !== "", null, { timeout: 15000 });
   const fields = {};
@@ -151,22 +146,6 @@ test("GetPorts starts the user's copy and then reports its ports", { skip: under
   assert.ok(zep > 0, "the per-user copy reported its port");
   const copy = await fetch(`http://127.0.0.1:${zep}/`);
   assert.equal(copy.status, 200);
-});
-
-test("CheckQROPort sees the host's own port in use", async () => {
-  const port = new URL(origin).port;
-  await page.fill("#checkAddress", "127.0.0.1");
-  await page.fill("#checkPort1", port);
-  await page.fill("#checkPort2", port);
-  const reply = await run("CheckQROPort");
-  assert.deepEqual(reply.json.result, [false]);
-});
-
-test("GetLocalIP lists addresses but never 127.0.0.1", async () => {
-  const reply = await run("GetLocalIP");
-  assert.ok(Array.isArray(reply.json));
-  assert.ok(!reply.json.includes("127.0.0.1"));
-  for (const address of reply.json) assert.match(address, /^\d+\.\d+\.\d+\.\d+$/);
 });
 
 test("AddFirewall answers success", async () => {

@@ -179,23 +179,6 @@ test("connections are shared by user, then by page origin", { skip: (underWine |
   for (const socket of held) socket.destroy();
 });
 
-// Port checks whose connects get no answer run in a lane of their own, shared
-// by user: a flood of them holds up neither another client's command nor
-// another user's port check.
-test("a flood of port checks delays only its own client", { skip: (underWine || !isRoot) && "two users natively" },
-     async () => {
-  const { origin, port } = await host({ ZEPHOST_MODULE_THREADS: "8", ZEPHOST_CHECK_THREADS: "8" });
-  const flood = hangingChecks(origin, await silentPort(), 12);
-  flood.forEach((check) => check.catch(() => {}));  // ended with the host
-  await sleep(300);
-  const page = { method: "POST", headers: { Origin: "http://page.example" }, body: '{"id":"v","method":"TKVersion"}' };
-  assert.equal((await quickly(fetch(origin + "/zep/cmd", page).then((r) => r.json()))).id, "v");
-  const closed = await freePort();
-  const check = commandRequest(port, "", `{"id":"c","method":"CheckQROPort","parameter":["127.0.0.1",${closed},${closed}]}`);
-  const [answer] = await quickly(asUser(65534, port, 1, check, 3000));
-  assert.match(answer, /^HTTP\/1\.1 200 OK .*"result" : \[ true \]/s);
-});
-
 test("bodies in flight share a budget, a user at most a quarter of it: past either a large body gets 503",
      { skip: (underWine || !isRoot) && "several users natively" }, async () => {
   const { port } = await host({ ZEPHOST_BODY_BUDGET_MB: "4" });
