@@ -4,11 +4,11 @@
 import { test, before, after } from "node:test";
 import assert from "node:assert/strict";
 import { spawn } from "node:child_process";
-import { freePort, scratchFolder, sleep, startHost, stopHost } from "./host.mjs";
+import { freePort, nativeBuild, scratchFolder, sleep, startHost, stopHost } from "./host.mjs";
 import fs from "node:fs";
 import path from "node:path";
 
-let folder;
+let folder, state;
 const pageUid = 65534;
 const isRoot = process.getuid?.() === 0;
 let host, origin, hostOutput;
@@ -48,8 +48,14 @@ function userKey(sid) {
 
 before(async () => {
   if (!isRoot) return;
-  folder = scratchFolder(["zephost", "libzep.so"]);
-  fs.writeFileSync(path.join(folder, "TKConfiguration.ini"), "[TK]\r\nLogLevel=14\r\nEnableEnhancedMode=TRUE\r\n");
+  // Laid out as the package is: zephost finds the module through a link, and
+  // the module keeps its state beside the file the link leads to.
+  folder = scratchFolder(["zephost"]);
+  state = path.join(folder, "state");
+  fs.mkdirSync(state, { mode: 0o755 });
+  fs.copyFileSync(path.join(nativeBuild, "libzep.so"), path.join(state, "libzep.so"));
+  fs.symlinkSync("state/libzep.so", path.join(folder, "libzep.so"));
+  fs.writeFileSync(path.join(state, "TKConfiguration.ini"), "[TK]\r\nLogLevel=14\r\nEnableEnhancedMode=TRUE\r\n");
   ({ host, origin, output: hostOutput } = await startHost(path.join(folder, "zephost"), ["--port", String(await freePort())]));
 });
 
@@ -89,7 +95,7 @@ test("a page of another user gets its own copy of the host", { skip: !isRoot && 
   assert.equal(hostOutput().match(/console at /g).length, 1, hostOutput());
 
   // The copy logs in a folder of its user's own; the service's log is the service's alone.
-  const logs = path.join(folder, "log");
+  const logs = path.join(state, "log");
   const copyLog = fs.statSync(path.join(logs, `S-1-22-1-${pageUid}`, "tks.log"));
   const serviceLog = fs.statSync(path.join(logs, "tks.log"));
   assert.deepEqual([copyLog.uid, copyLog.mode & 0o777, serviceLog.uid, serviceLog.mode & 0o777], [pageUid, 0o644, 0, 0o644]);

@@ -17,6 +17,9 @@ class DynamicLibrary {
   void Close();
   bool Loaded() const { return native_ != nullptr; }
   void* Symbol(const char* name) const;
+  // The file the system loaded, links resolved where the system has them:
+  // where the library itself finds its own folder. "" when not loaded.
+  std::string LoadedPath() const;
   std::string Error() const { return error_; }
 
  private:

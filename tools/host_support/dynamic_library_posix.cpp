@@ -1,4 +1,7 @@
 #include <dlfcn.h>
+#include <limits.h>
+#include <link.h>
+#include <stdlib.h>
 
 #include "host_support/dynamic_library.h"
 
@@ -14,6 +17,15 @@ bool DynamicLibrary::Open(const std::string& path) {
 void DynamicLibrary::Close() {
   if (native_ != nullptr) dlclose(native_);
   native_ = nullptr;
+}
+
+std::string DynamicLibrary::LoadedPath() const {
+  link_map* map = nullptr;
+  char resolved[PATH_MAX];
+  if (native_ == nullptr || dlinfo(native_, RTLD_DI_LINKMAP, &map) != 0 || map == nullptr || map->l_name == nullptr ||
+      realpath(map->l_name, resolved) == nullptr)
+    return {};
+  return resolved;
 }
 
 void* DynamicLibrary::Symbol(const char* name) const { return native_ == nullptr ? nullptr : dlsym(native_, name); }

@@ -30,6 +30,18 @@ void DynamicLibrary::Close() {
   native_ = nullptr;
 }
 
+std::string DynamicLibrary::LoadedPath() const {
+  if (native_ == nullptr) return {};
+  wchar_t path[32768];
+  const DWORD length = GetModuleFileNameW(static_cast<HMODULE>(native_), path, 32768);
+  if (length == 0 || length >= 32768) return {};
+  const int bytes = WideCharToMultiByte(CP_UTF8, 0, path, static_cast<int>(length), nullptr, 0, nullptr, nullptr);
+  std::string narrow(bytes > 0 ? bytes : 0, '\0');
+  if (bytes > 0)
+    WideCharToMultiByte(CP_UTF8, 0, path, static_cast<int>(length), narrow.data(), bytes, nullptr, nullptr);
+  return narrow;
+}
+
 void* DynamicLibrary::Symbol(const char* name) const {
   return native_ == nullptr ? nullptr : reinterpret_cast<void*>(GetProcAddress(static_cast<HMODULE>(native_), name));
 }

@@ -13,6 +13,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
+#include <memory>
 #include <string>
 #include <thread>
 
@@ -153,11 +154,11 @@ uint16_t ConfiguredPort(zephost::ModuleLibrary& module) {
 
 // A per-user copy records its ports where the module reads them (no TLS
 // here) and ends its server when the stop event is set.
-std::thread ServePerUser(const Options& options, zephost::HostServer& server, uint16_t servedPort,
-                         std::atomic<bool>& watching) {
+std::thread ServePerUser(const Options& options, const std::string& moduleFile, zephost::HostServer& server,
+                         uint16_t servedPort, std::atomic<bool>& watching) {
   std::string error;
   const uint16_t qroPort = server.Listen(0, error);
-  const std::string file = FolderOf(options.modulePath) + "user_config.ini";
+  const std::string file = FolderOf(moduleFile) + "user_config.ini";
   zep::host::WriteIniValue(options.sid, "zep", std::to_string(servedPort), file);
   zep::host::WriteIniValue(options.sid, "zep_ssl", "0", file);
   zep::host::WriteIniValue(options.sid, "qro", std::to_string(qroPort), file);
@@ -201,7 +202,8 @@ int RunHost(const Options& options, zephost::ModuleLibrary& module, zephost::Lif
   // A per-user copy starts the module in work mode 3, so it starts no copies of its own.
   module.DoAction(options.perUser ? 4 : 0, zep::host::ExecutablePath().c_str(), nullptr);
 
-  zephost::HostServer server(module);
+  // Left alive when calls are abandoned: they still hold its connections.
+  auto server = std::make_unique<zephost::HostServer>(module);
   uint16_t port = options.perUser ? 0 : options.port;
   if (!options.perUser && port == 0) port = ConfiguredPort(module);
   if (!options.perUser && port == 0) {
@@ -211,7 +213,7 @@ int RunHost(const Options& options, zephost::ModuleLibrary& module, zephost::Lif
   }
   std::string error;
   bool portInUse = false;
-  const uint16_t servedPort = server.Listen(port, error, &portInUse);
+  const uint16_t servedPort = server->Listen(port, error, &portInUse);
   if (servedPort == 0) {
     if (portInUse) error = "the port is in use by another program (start zephost with --port N to use another port)";
     Say(Severity::kError, "cannot listen on 127.0.0.1:" + std::to_string(port) + ": " + error);
@@ -220,15 +222,20 @@ int RunHost(const Options& options, zephost::ModuleLibrary& module, zephost::Lif
   }
   std::atomic<bool> watching{true};
   std::thread stopWatch;
-  if (options.perUser) stopWatch = ServePerUser(options, server, servedPort, watching);
+  if (options.perUser) {
+    // The module keeps its files beside the file it was loaded from, which
+    // a link (the package's) may lead to from elsewhere.
+    const std::string loaded = module.LoadedPath();
+    stopWatch = ServePerUser(options, loaded.empty() ? options.modulePath : loaded, *server, servedPort, watching);
+  }
 
   std::string tag, alias;
-  server.SetPageInfo(PageInfo(module, servedPort, tag, alias));
+  server->SetPageInfo(PageInfo(module, servedPort, tag, alias));
   Say(Severity::kInfo, "module " + options.modulePath + " (" + tag + ", alias " + alias + ")");
   Say(Severity::kInfo, "console at http://127.0.0.1:" + std::to_string(servedPort) + "/");
-  lifecycle.Running([&server] { server.Stop(); });
+  lifecycle.Running([&server] { server->Stop(); });
 
-  const bool callsEnded = server.Run();
+  const bool callsEnded = server->Run();
   watching = false;
   if (stopWatch.joinable()) stopWatch.join();
   if (!callsEnded) {
@@ -236,6 +243,7 @@ int RunHost(const Options& options, zephost::ModuleLibrary& module, zephost::Lif
     // per-user copies, whose job closes with it).
     Say(Severity::kInfo, "stopped; module calls still running after 5 s were abandoned");
     abandoned = true;
+    server.release();
     return 0;
   }
   lifecycle.Stopping(StopWaitHint(module));
@@ -259,7 +267,9 @@ int main(int argc, char** argv) {
   std::string error;
   switch (options.run) {
     case Run::kInstallService:
-      if (options.modulePath.find('"') != std::string::npos) return Mistake("--module names no file with '\"'");
+      // The path goes between quotes on the service's command line.
+      if (options.modulePath.find('"') != std::string::npos || options.modulePath.back() == '\\')
+        return Mistake("--module takes the path of a file, not \"" + options.modulePath + "\"");
       if (!zephost::InstallService(ServiceArguments(options), error)) break;
       zephost::Say(zephost::Severity::kInfo, std::string("installed the service ") + zephost::kServiceName);
       return 0;

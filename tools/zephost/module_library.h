@@ -13,6 +13,8 @@ class ModuleLibrary {
   // False (with Error()) when the library or one of its exports is missing.
   bool Load(const std::string& path);
   const std::string& Error() const { return error_; }
+  // The module's file as the system loaded it (see DynamicLibrary).
+  std::string LoadedPath() const { return library_.LoadedPath(); }
 
   ZepDoActionFn DoAction = nullptr;
   ZepGetAliasFn GetAlias = nullptr;
