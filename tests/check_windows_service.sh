@@ -91,6 +91,10 @@ program="$WINEPREFIX/drive_c/Program Files/zep"
 mkdir -p "$program/bin"
 printf '[TK]\r\nPort=1\r\nPort_mn_0=zep\r\nPort_mp_0=%s\r\n' "$first" >"$program/bin/TKConfiguration.ini"
 
+# 0. Nowhere but under Program Files: elsewhere users could change what runs as SYSTEM.
+out=$(win "$installer" /S '/D=C:\zep') && fail "the installer took C:\zep: $out"
+[ ! -e "$WINEPREFIX/drive_c/zep" ] || fail "the refused install left C:\zep"
+
 # 1. A silent install: files, registration, a running service.
 out=$(win "$installer" /S) || fail "the installer: $out"
 for file in bin/zep.dll bin/zep.pdb bin/zephost.exe include/zep_exports.h Uninstall.exe; do
