@@ -72,16 +72,25 @@ int ReadMask(const LogTargets* targets, int known, bool* failed) {
 
 bool Enabled(int level) { return (GetLogLevel() & level) != 0; }
 
+// The most the log file holds: one that has reached it starts over, with this
+// line first.
+constexpr uint64_t kLogFileBytes = 64ull << 20;
+constexpr const char* kStartedOver = "The log reached 67108864 bytes and starts over here.\n";
+
+std::string Prefix(const platform::LocalTime& now, int level) {
+  char prefix[512];
+  std::snprintf(prefix, sizeof prefix, "[Process:%6d Thread:%6d] [%02d/%02d/%04d %02d:%02d:%02d.%03d] [%s-%d]: ",
+                static_cast<int>(platform::CurrentProcessId()), static_cast<int>(platform::CurrentThreadId()),
+                now.month, now.day, now.year, now.hour, now.minute, now.second, now.millisecond, LogLevelName(level),
+                WorkMode());
+  return prefix;
+}
+
 // Writes a formatted message whose level the caller found enabled.
 bool AppendLine(int level, const std::string& text, unsigned lastError) {
   try {
     const platform::LocalTime now = platform::CurrentLocalTime();
-    char prefix[512];
-    std::snprintf(prefix, sizeof prefix, "[Process:%6d Thread:%6d] [%02d/%02d/%04d %02d:%02d:%02d.%03d] [%s-%d]: ",
-                  static_cast<int>(platform::CurrentProcessId()), static_cast<int>(platform::CurrentThreadId()),
-                  now.month, now.day, now.year, now.hour, now.minute, now.second, now.millisecond, LogLevelName(level),
-                  WorkMode());
-    std::string line = prefix;
+    std::string line = Prefix(now, level);
     line += text;
     if ((level & kLogError) != 0) {
       char suffix[64];
@@ -93,7 +102,10 @@ bool AppendLine(int level, const std::string& text, unsigned lastError) {
     if (targets == nullptr || targets->logFile.empty()) return false;
     ExclusiveLockGuard guard(&SettingsLock());
     if (!guard.Owned()) return false;
-    return platform::AppendToSharedFile(targets->logFile, line, platform::FileWriters::kCreator);
+    // Pages choose what much of a line holds: the file is bounded, so that no
+    // page fills the disk by sending commands.
+    return platform::AppendToSharedFile(targets->logFile, line, platform::FileWriters::kCreator, kLogFileBytes,
+                                        Prefix(now, kLogInfo) + kStartedOver);
   } catch (...) {
     return false;
   }

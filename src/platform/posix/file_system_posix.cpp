@@ -166,13 +166,19 @@ bool ProbeSharedFile(const std::string& path, FileWriters writers) {
   return true;
 }
 
-bool AppendToSharedFile(const std::string& path, const std::string& bytes, FileWriters writers) {
+bool AppendToSharedFile(const std::string& path, const std::string& bytes, FileWriters writers, uint64_t startOverAt,
+                        const std::string& note) {
   // O_APPEND makes the one write land whole at the end, whoever else appends.
   const int fd = OpenSharedForAppend(path, writers);
   if (fd < 0) return false;
-  ssize_t written = write(fd, bytes.data(), bytes.size());
+  struct stat info {};
+  const bool startOver = startOverAt != 0 && fstat(fd, &info) == 0 && info.st_uid == geteuid() &&
+                         static_cast<uint64_t>(info.st_size) >= startOverAt && ftruncate(fd, 0) == 0;
+  const std::string text = startOver ? note + bytes : std::string();
+  const std::string& out = startOver ? text : bytes;
+  ssize_t written = write(fd, out.data(), out.size());
   close(fd);
-  return written == static_cast<ssize_t>(bytes.size());
+  return written == static_cast<ssize_t>(out.size());
 }
 
 bool WriteNewPrivateFile(const std::string& path, const std::string& bytes) {

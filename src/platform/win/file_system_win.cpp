@@ -98,14 +98,30 @@ bool ProbeSharedFile(const std::string& path, FileWriters /*writers*/) {
   return true;
 }
 
-bool AppendToSharedFile(const std::string& path, const std::string& bytes, FileWriters /*writers*/) {
+bool AppendToSharedFile(const std::string& path, const std::string& bytes, FileWriters /*writers*/,
+                        uint64_t startOverAt, const std::string& note) {
   HANDLE file = OpenSharedForAppend(path);
   if (file == INVALID_HANDLE_VALUE) return false;
+  LARGE_INTEGER size{};
+  bool startOver = false;
+  if (startOverAt != 0 && GetFileSizeEx(file, &size) && static_cast<uint64_t>(size.QuadPart) >= startOverAt) {
+    // Emptied through a second handle, which may write anywhere; the lines
+    // still go through the one with append access only.
+    HANDLE whole = OpenOwned(path, FILE_WRITE_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                             OPEN_EXISTING, OwnedKind::File);
+    if (whole != INVALID_HANDLE_VALUE) {
+      FILE_END_OF_FILE_INFO end{};
+      startOver = SetFileInformationByHandle(whole, FileEndOfFileInfo, &end, sizeof end) != 0;
+      CloseHandle(whole);
+    }
+  }
+  const std::string text = startOver ? note + bytes : std::string();
+  const std::string& out = startOver ? text : bytes;
   // With append access only, the one write lands whole at the end, whoever else appends.
   DWORD written = 0;
-  const BOOL ok = WriteFile(file, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr);
+  const BOOL ok = WriteFile(file, out.data(), static_cast<DWORD>(out.size()), &written, nullptr);
   CloseHandle(file);
-  return ok && written == bytes.size();
+  return ok && written == out.size();
 }
 
 namespace {
