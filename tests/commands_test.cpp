@@ -293,6 +293,12 @@ TEST_F(CommandsTest, AddFirewallWritesTheBatchFileAndNeverThroughWhatOthersPlant
   stat(batch.c_str(), &made);
   EXPECT_EQ(0600u, made.st_mode & 07777);
   EXPECT_EQ(geteuid(), made.st_uid);
+  // Where no file can be made, nothing runs, and the reply says so.
+  setenv("TMPDIR", (folder + "/missing").c_str(), 1);
+  EXPECT_EQ(test::Reply("1", "AddFirewall", "[ false ]"), test::Send(R"({"id":"1","method":"AddFirewall"})"));
+  EXPECT_NE(std::string::npos,
+            test::TakeLog().find("]: AddFirewall:: the batch file " + folder +
+                                 "/missing/CorvantisServiceFirewall.bat could not be made. GetLastError = 2.\n"));
   unsetenv("TMPDIR");
 }
 

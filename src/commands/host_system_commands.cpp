@@ -62,7 +62,12 @@ bool AddFirewallRule() {
   // found first. It runs in the system's folder: the command processor looks
   // for the programs it names in the working folder first, and a netsh
   // planted in the temporary folder would run elevated.
-  if (platform::WriteNewPrivateFile(path, text)) platform::RunElevated(path, platform::SystemFolder());
+  if (!platform::WriteNewPrivateFile(path, text)) {
+    // Nothing was run: a success would be a lie.
+    LogError("AddFirewall:: the batch file %s could not be made.", LogText(path).c_str());
+    return false;
+  }
+  platform::RunElevated(path, platform::SystemFolder());
   return true;
 }
 
