@@ -215,13 +215,16 @@ async function webSocket(port, origin) {
 
 function sendText(socket, text) {
   const payload = Buffer.from(text);
-  const head = Buffer.alloc(payload.length < 126 ? 2 : 10);
+  const head = Buffer.alloc(payload.length < 126 ? 2 : payload.length < 65536 ? 4 : 10);
   head[0] = 0x81;
   if (payload.length < 126) {
     head[1] = 0x80 | payload.length;
+  } else if (payload.length < 65536) {
+    head[1] = 0x80 | 126;
+    head.writeUInt16BE(payload.length, 2);
   } else {
     head[1] = 0x80 | 127;
-    head.writeBigUInt64BE(BigInt(payload.length), 2);  // the 64-bit form (every large message here is over 64 KiB)
+    head.writeBigUInt64BE(BigInt(payload.length), 2);
   }
   socket.write(Buffer.concat([head, Buffer.alloc(4), payload]));  // unmasked under a zero mask
 }
@@ -303,4 +306,25 @@ test("a foreign Host gets 421; the console cannot be framed; a large header gets
   assert.equal(page.headers.get("content-security-policy"), "frame-ancestors 'none'");
   const large = await rawRequest(port, `GET / HTTP/1.1\r\nHost: 127.0.0.1:${port}\r\nX-Pad: ${"x".repeat(9000)}\r\n\r\n`);
   assert.match(large, /^HTTP\/1\.1 431 Request Header Fields Too Large\r\n/);
+});
+
+// A reply may be far larger than its command (every command's parameters come
+// back, written out): it is held in its user's part of the budget until sent.
+test("a reply that does not fit in its user's part of the budget gets 503 over HTTP and closes a WebSocket",
+     async () => {
+  const { port, origin } = await host({ ZEPHOST_BODY_BUDGET_MB: "1" });
+  const nested = "[".repeat(12) + "]".repeat(12);
+  const command = `{"id":"1","method":"TKVersion","parameter":[${Array(1500).fill(nested).join(",")}]}`;
+  const large = await fetch(origin + "/zep/cmd", { method: "POST", body: command });
+  assert.deepEqual([large.status, await large.text()],
+                   [503, "The reply does not fit in the memory this client may hold: try again later."]);
+  const socket = await webSocket(port, "http://a.example");
+  const closed = new Promise((resolve) => socket.once("data", resolve));
+  sendText(socket, command);
+  const frame = await closed;
+  assert.deepEqual([frame[0], frame.readUInt16BE(2), frame.subarray(4).toString()],
+                   [0x88, 1013, "The reply does not fit in the memory this client may hold: try again later."]);
+  // The bytes went back: an ordinary command is answered.
+  const small = await fetch(origin + "/zep/cmd", { method: "POST", body: '{"id":"1","method":"ChangePort"}' });
+  assert.equal(small.status, 200);
 });

@@ -74,4 +74,7 @@ class HeldBytes {
   int64_t held_ = 0;
 };
 
+// What a client gets in place of a reply that does not fit in its part of the budget.
+constexpr const char* kReplyOverBudget = "The reply does not fit in the memory this client may hold: try again later.";
+
 }  // namespace zephost

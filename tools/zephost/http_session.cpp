@@ -196,22 +196,32 @@ class HttpSession : public std::enable_shared_from_this<HttpSession> {
       shared->body().clear();
       shared->body().shrink_to_fit();
       held->Release();
+      // A reply may be far larger than its command: it is held in the same
+      // budget as bodies until it has been sent.
+      if (!held->Take(static_cast<int64_t>(text.size()))) {
+        text = kReplyOverBudget;
+        response->result(http::status::service_unavailable);
+        response->keep_alive(false);
+      }
       const bool json = !text.empty() && (text[0] == '{' || text[0] == '[');
       response->set(http::field::content_type, json ? "application/json; charset=utf-8" : "text/plain; charset=utf-8");
       response->body() = std::move(text);
-      asio::post(self->stream_->get_executor(), [self, response] { self->Write(response); });
+      asio::post(self->stream_->get_executor(), [self, response, held] { self->Write(response, held); });
     });
   }
 
-  void Write(std::shared_ptr<Response> response) {
+  // heldReply: the reply's bytes in the budget, given back once it is sent.
+  void Write(std::shared_ptr<Response> response, std::shared_ptr<HeldBytes> heldReply = nullptr) {
     held_.reset();
     response->set(http::field::server, "zephost");
     response->prepare_payload();
     stream_->expires_after(state_.idleTimeout);
-    http::async_write(*stream_, *response, [self = shared_from_this(), response](beast::error_code ec, std::size_t) {
-      if (ec || !response->keep_alive() || self->state_.stopping) return self->Close();
-      self->Read();
-    });
+    http::async_write(*stream_, *response,
+                      [self = shared_from_this(), response, heldReply](beast::error_code ec, std::size_t) {
+                        if (heldReply) heldReply->Release();
+                        if (ec || !response->keep_alive() || self->state_.stopping) return self->Close();
+                        self->Read();
+                      });
   }
 
   void Close() {

@@ -65,7 +65,18 @@ class WebSocketSession : public std::enable_shared_from_this<WebSocketSession> {
         message->shrink_to_fit();
         // The message is handled: its bytes are the budget's again before
         // the page can send the next (nothing else touches them meanwhile).
+        // Its replies, which may be far larger, hold the budget until sent.
         self->held_->Release();
+        size_t bytes = 0;
+        for (const std::string& reply : *replies) bytes += reply.size();
+        if (!self->held_->Take(static_cast<int64_t>(bytes))) {
+          replies->clear();
+          asio::post(self->ws_.get_executor(), [self] {
+            self->ws_.async_close(websocket::close_reason(websocket::close_code::try_again_later, kReplyOverBudget),
+                                  [self](beast::error_code) {});
+          });
+          return;
+        }
         asio::post(self->ws_.get_executor(), [self, replies] { self->Write(replies, 0); });
       });
     });
@@ -96,9 +107,8 @@ class WebSocketSession : public std::enable_shared_from_this<WebSocketSession> {
 }  // namespace
 
 void StartWebSocketSession(HostServer::State& state, std::shared_ptr<beast::tcp_stream> stream,
-                           std::unique_ptr<ConnectionSlot> slot, std::string user,
-                           std::unique_ptr<ShareSlot> userShare, std::unique_ptr<ShareSlot> originShare,
-                           http::request<http::string_body> request) {
+                           std::unique_ptr<ConnectionSlot> slot, std::string user, std::unique_ptr<ShareSlot> userShare,
+                           std::unique_ptr<ShareSlot> originShare, http::request<http::string_body> request) {
   std::make_shared<WebSocketSession>(state, std::move(stream), std::move(slot), std::move(user), std::move(userShare),
                                      std::move(originShare))
       ->Run(std::move(request));
