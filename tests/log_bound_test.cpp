@@ -14,7 +14,7 @@ namespace {
 // Pages choose much of what a line holds (an unknown command's name, say):
 // the log file is bounded, so no page fills the disk by sending commands.
 TEST(LogBound, AFullLogStartsOverWithANote) {
-  test::InitializeModuleWith("[TK]\r\nLogLevel=14\r\n");
+  test::InitializeModuleWith("[TK]\r\nLogLevel=2\r\n");  // 14 at the start would fix the mask for good
   const std::string file = GetSettingsPaths().serviceLogFile;
   {
     std::ofstream grown(file, std::ios::binary | std::ios::app);
