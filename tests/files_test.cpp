@@ -35,12 +35,11 @@ TEST(Utf8ToWide, DecodesAndAppendsOrAppendsNothing) {
   }
 }
 
-class WriteWholeFileTest : public ::testing::Test {
+class DirectoryChain : public ::testing::Test {
  protected:
   void SetUp() override { TearDown(); }
   void TearDown() override {
-    std::error_code ignored;  // Windows removes no read-only file
-    fs::permissions(Path("ro.txt"), fs::perms::owner_all, fs::perm_options::add, ignored);
+    std::error_code ignored;
     fs::remove_all(root_, ignored);
   }
   std::string Path(std::string relative) {
@@ -51,35 +50,7 @@ class WriteWholeFileTest : public ::testing::Test {
   const std::string root_ = test::ModuleDirectory() + "write_test";
 };
 
-TEST_F(WriteWholeFileTest, CreatesTheDirectoriesOnTheWayAndReportsFailures) {
-  const std::string path = Path("a/b/c.txt");
-  EXPECT_EQ(0, WriteWholeFile(path.c_str(), "hello", 5));
-  EXPECT_EQ("hello", test::ReadFileText(path));
-  EXPECT_EQ(22, WriteWholeFile(nullptr, "x", 1));
-  // A directory cannot be opened as a file: a negative code, never 0.
-  EXPECT_LE(WriteWholeFile(Path("a/b").c_str(), "x", 1), -3000);
-  EXPECT_TRUE(fs::is_directory(Path("a/b")));
-}
-
-TEST_F(WriteWholeFileTest, ReplacesAReadOnlyFile) {
-  const std::string path = Path("ro.txt");
-  auto replace = [path] {
-    if (WriteWholeFile(path.c_str(), "old contents", 12) != 0) return false;
-    fs::permissions(path, fs::perms::owner_write | fs::perms::group_write | fs::perms::others_write,
-                    fs::perm_options::remove);
-    return WriteWholeFile(path.c_str(), "new", 3) == 0 && test::ReadFileText(path) == "new";
-  };
-#ifdef _WIN32
-  EXPECT_TRUE(replace());
-#else
-  // Root writes a read-only file anyway: the check runs as another user.
-  fs::create_directories(root_);
-  fs::permissions(root_, fs::perms::all);
-  EXPECT_TRUE(test::AsUnprivilegedUser(replace));
-#endif
-}
-
-TEST_F(WriteWholeFileTest, DirectoryChainStopsAtTheParent) {
+TEST_F(DirectoryChain, StopsAtTheParent) {
   const std::string path = Path("d/e/f.txt");
   std::u16string wide;
   Utf8ToWide(path.data(), path.size(), wide);

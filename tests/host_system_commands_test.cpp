@@ -24,6 +24,7 @@
 #include <json/json.h>
 
 #include "command_host.h"
+#include "commands/manager_client.h"
 #include "platform/access_rights.h"
 #include "platform/file_system.h"
 #include "platform/network.h"
@@ -33,8 +34,6 @@
 #include "test_support.h"
 
 namespace zep {
-
-std::string FirewallBatchText(const std::string& servicePath);
 
 namespace {
 

@@ -30,12 +30,12 @@ std::string StopEventName(uint32_t tick, uint32_t counter) {
   return name;
 }
 
+namespace {
+
 std::string UserInstanceCommandLine(const std::string& application, const std::string& eventName,
                                     const std::string& sid) {
   return "\"" + application + "\" \"-asconsole\" \"-asuser\" \"" + eventName + "\" \"" + sid + "\" \"notused\"";
 }
-
-namespace {
 
 const char* const kModuleNames[] = {"zep", "qro"};
 

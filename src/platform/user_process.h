@@ -8,7 +8,7 @@ namespace zep::platform {
 
 enum class WaitResult { Exited, TimedOut, Failed };
 
-// A started copy: its process and first-thread handles and ids, and what
+// A started copy: its process and first-thread handles, its process id, and what
 // holds everything the copy starts (a job object on Windows, the copy's own
 // process group elsewhere). Terminate ends the copy and all it started;
 // closing ends what is left of them, so nothing outlives the handle.
@@ -26,9 +26,8 @@ class ProcessHandle {
       Close();
       native_ = other.native_;
       processId_ = other.processId_;
-      threadId_ = other.threadId_;
       other.native_ = nullptr;
-      other.processId_ = other.threadId_ = 0;
+      other.processId_ = 0;
     }
     return *this;
   }
@@ -38,7 +37,6 @@ class ProcessHandle {
   bool Valid() const { return native_ != nullptr; }
   const Native* Get() const { return native_; }
   uint32_t ProcessId() const { return processId_; }
-  uint32_t ThreadId() const { return threadId_; }
   // Exited once the copy itself has ended (whatever it started may remain
   // until Terminate or Close).
   WaitResult Wait(uint32_t milliseconds);
@@ -46,17 +44,15 @@ class ProcessHandle {
   void Close();
 
   // For the back ends: takes the copy's state, made with new.
-  void Assign(Native* native, uint32_t processId, uint32_t threadId) {
+  void Assign(Native* native, uint32_t processId) {
     Close();
     native_ = native;
     processId_ = processId;
-    threadId_ = threadId;
   }
 
  private:
   Native* native_ = nullptr;
   uint32_t processId_ = 0;
-  uint32_t threadId_ = 0;
 };
 
 // The primary token of a user.

@@ -174,8 +174,8 @@ void InitializeOnce() {
 
   if (GetLogLevel() == kLogLevelAll) FixLogLevel();
 
-  LogDebug("Version info:%s, %s---%s, \r\n\t\tis64:%d, isScanning=%d, workMode=%d, isQROActiveX=%d\r\n",
-           kModuleDescription, "zep service manager", kModuleVersion, 1, 0, WorkMode(), WorkMode() == 4 ? 1 : 0);
+  LogDebug("Version info:%s, %s---%s, \r\n\t\tis64:1, isScanning=0, workMode=%d, isQROActiveX=0\r\n",
+           kModuleDescription, "zep service manager", kModuleVersion, WorkMode());
 }
 
 // Once per file and process: a padded file would otherwise add a line to

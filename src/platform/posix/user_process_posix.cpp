@@ -172,7 +172,7 @@ void ProcessHandle::Close() {
   if (native_->pidfd >= 0) close(native_->pidfd);
   delete native_;
   native_ = nullptr;
-  processId_ = threadId_ = 0;
+  processId_ = 0;
 }
 
 void UserToken::Close() {
@@ -373,7 +373,7 @@ bool StartProcessAsUser(const UserToken& token, const std::string& application, 
   native->pid = pid;
   native->pidfd = OpenPidFd(pid);  // -1 where the kernel has none: the pid is used then
   if (native->pidfd >= 0) fcntl(native->pidfd, F_SETFD, FD_CLOEXEC);
-  started.Assign(native.release(), static_cast<uint32_t>(pid), static_cast<uint32_t>(pid));
+  started.Assign(native.release(), static_cast<uint32_t>(pid));
   errno = 0;
   return true;
 }

@@ -50,7 +50,7 @@ void ProcessHandle::Close() {
   CloseHandle(native_->thread);
   delete native_;
   native_ = nullptr;
-  processId_ = threadId_ = 0;
+  processId_ = 0;
 }
 
 struct UserToken::Native {
@@ -217,7 +217,7 @@ bool StartProcessAsUser(const UserToken& token, const std::string& application, 
     }
   }
   *native = ProcessHandle::Native{info.hProcess, info.hThread, job};
-  started.Assign(native.release(), info.dwProcessId, info.dwThreadId);
+  started.Assign(native.release(), info.dwProcessId);
   if (ResumeThread(info.hThread) == static_cast<DWORD>(-1)) {
     started.Terminate(1);
     started.Close();
