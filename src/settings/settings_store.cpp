@@ -119,7 +119,7 @@ void PrepareFolders(SettingsPaths& paths, bool enhancedMode) {
   // service's log; with the enhanced mode its cache and upload folders are
   // its user's own too. Such folders are open to that user, the system and
   // the administrators, not to everyone.
-  const bool copy = WorkMode() == 3;
+  const bool copy = WorkMode() == ZEP_WORK_MODE_COPY;
 
   // Created, open to every user, when missing; an existing file stays as it is.
   platform::ProbeSharedFile(paths.userConfigurationFile, platform::FileWriters::kEveryone);
