@@ -170,7 +170,8 @@ int main(int argc, char** argv) {
     return 1;
   }
   // A per-user copy starts the module in work mode 3, so it starts no copies of its own.
-  module.DoAction(options.perUser ? 4 : 0, zep::host::ExecutablePath().c_str(), nullptr);
+  module.DoAction(options.perUser ? ZEP_ACTION_START_COPY : ZEP_ACTION_START, zep::host::ExecutablePath().c_str(),
+                  nullptr);
 
   zephost::HostServer server(module);
   uint16_t port = options.perUser ? 0 : options.port;
@@ -186,7 +187,7 @@ int main(int argc, char** argv) {
   if (servedPort == 0) {
     if (portInUse) error = "the port is in use by another program (start zephost with --port N to use another port)";
     std::fprintf(stderr, "zephost: cannot listen on 127.0.0.1:%u: %s\n", static_cast<unsigned>(port), error.c_str());
-    module.DoAction(3, nullptr, nullptr);
+    module.DoAction(ZEP_ACTION_STOP, nullptr, nullptr);
     return 1;
   }
   std::atomic<bool> watching{true};
@@ -210,7 +211,7 @@ int main(int argc, char** argv) {
     std::fflush(stdout);
     std::_Exit(0);
   }
-  module.DoAction(3, nullptr, nullptr);
+  module.DoAction(ZEP_ACTION_STOP, nullptr, nullptr);
   std::printf("zephost: stopped\n");
   return 0;
 }
