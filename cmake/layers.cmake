@@ -35,7 +35,7 @@ target_link_libraries(zep_platform PRIVATE ${ZEP_SYSTEM_LIBS})
 # The version, generated from project(VERSION), is part of the common layer.
 configure_file(src/common/module_version.h.in ${CMAKE_BINARY_DIR}/generated/common/module_version.h @ONLY)
 target_include_directories(zep_common PUBLIC ${CMAKE_BINARY_DIR}/generated)
-target_include_directories(zep_settings SYSTEM PRIVATE ${UTF8CPP_INCLUDE_DIR})
+target_include_directories(zep_common SYSTEM PRIVATE ${UTF8CPP_INCLUDE_DIR})
 foreach(layer protocol commands module)
   target_link_libraries(zep_${layer} PRIVATE ${ZEP_JSON_LIB})
 endforeach()

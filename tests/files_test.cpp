@@ -6,7 +6,7 @@
 #include <string>
 #include <utility>
 
-#include "settings/utf8_to_wide.h"
+#include "common/utf8_to_wide.h"
 #include "test_support.h"
 
 namespace zep {

@@ -1,8 +1,8 @@
 #include "settings/files.h"
 
+#include "common/utf8_to_wide.h"
 #include "platform/file_system.h"
 #include "settings/paths.h"
-#include "settings/utf8_to_wide.h"
 
 namespace zep {
 
