@@ -16,11 +16,8 @@
 #include <unistd.h>
 #endif
 
+#include "commands/manager_client.h"
 #include "host_support/loopback_socket.h"
-
-namespace zep {
-uint32_t GetConnectionProcessID(uint32_t socket);
-}
 
 namespace {
 

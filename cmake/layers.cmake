@@ -1,8 +1,11 @@
 # The module in layers, one static library each, from the bottom up:
-#   platform < common < settings < protocol < store < commands < module
+#   platform < common < settings < protocol, store < commands < module
+# (protocol and store side by side: neither uses the other).
 # A layer sees its own headers and those of the layers below it, never one
 # above: each gets an include folder that holds only its own sources' folder,
 # and links the layers below it, so an include that runs upward does not build.
+# The layer_includes test (check_layers.cmake) checks the same on the sources,
+# and that no include reaches another layer through "../".
 set(ZEP_LAYERS platform common settings protocol store commands module)
 set(ZEP_LAYER_INCLUDES ${CMAKE_BINARY_DIR}/layer-includes)
 
@@ -25,14 +28,21 @@ foreach(layer IN LISTS ZEP_LAYERS)
   file(MAKE_DIRECTORY ${ZEP_LAYER_INCLUDES}/${layer})
   file(CREATE_LINK ${CMAKE_SOURCE_DIR}/src/${layer} ${ZEP_LAYER_INCLUDES}/${layer}/${layer} SYMBOLIC)
   target_include_directories(zep_${layer} PUBLIC ${ZEP_LAYER_INCLUDES}/${layer})
-  target_link_libraries(zep_${layer} PRIVATE ${ZEP_LAYERS_BELOW} zep_exports_header)
+  set(below ${ZEP_LAYERS_BELOW})
+  if(layer STREQUAL "store")
+    list(REMOVE_ITEM below zep_protocol)
+  endif()
+  target_link_libraries(zep_${layer} PRIVATE ${below} zep_exports_header)
   set_target_properties(zep_${layer} PROPERTIES POSITION_INDEPENDENT_CODE ON CXX_VISIBILITY_PRESET hidden)
   target_compile_options(zep_${layer} PRIVATE ${ZEP_WARNINGS})
   list(APPEND ZEP_LAYER_TARGETS zep_${layer})
   list(PREPEND ZEP_LAYERS_BELOW zep_${layer})
 endforeach()
 target_link_libraries(zep_platform PRIVATE ${ZEP_SYSTEM_LIBS})
-target_include_directories(zep_settings SYSTEM PRIVATE ${UTF8CPP_INCLUDE_DIR})
+# The version, generated from project(VERSION), is part of the common layer.
+configure_file(src/common/module_version.h.in ${CMAKE_BINARY_DIR}/generated/common/module_version.h @ONLY)
+target_include_directories(zep_common PUBLIC ${CMAKE_BINARY_DIR}/generated)
+target_include_directories(zep_common SYSTEM PRIVATE ${UTF8CPP_INCLUDE_DIR})
 foreach(layer protocol commands module)
   target_link_libraries(zep_${layer} PRIVATE ${ZEP_JSON_LIB})
 endforeach()

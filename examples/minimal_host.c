@@ -63,12 +63,12 @@ int main(int argc, char** argv) {
   }
 
   /* Start. A host that serves per-user copies passes its executable's path. */
-  doAction(0, NULL, NULL);
+  doAction(ZEP_ACTION_START, NULL, NULL);
   const char* command = "{\"id\":\"1\",\"cmdId\":\"7\",\"method\":\"TKVersion\",\"parameter\":[]}";
   /* Handle 1 on context 0; no body, a supported client, no socket, no origin. */
   int32_t result = distributeCommand(1, 0, 0, "/zep/command", command, NULL, 0, 1, SendBack, 0, "", 0, 0, 0);
   printf("DistributeCommand returned %d\n", (int)result);
-  doAction(3, NULL, NULL); /* stop */
+  doAction(ZEP_ACTION_STOP, NULL, NULL);
   CloseLibrary(library);
   return 0;
 }

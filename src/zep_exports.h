@@ -4,12 +4,14 @@
  * Load the library (zep.dll with LoadLibrary, libzep.so with dlopen), look
  * the plain names up (GetProcAddress, dlsym) into the Zep...Fn pointer types
  * below, then:
- *   1. DoAction(0 or 4, yourExecutablePath, NULL) once, before any request;
+ *   1. DoAction(ZEP_ACTION_START or ZEP_ACTION_START_COPY, yourExecutablePath,
+ *      NULL) once, before any request;
  *   2. GetAlias, GetVersionDesc, GetPorts and GetWaitTimeout at any time;
  *   3. DistributeCommand for every request under "/zep/", and for the upload
  *      paths "/LoadZipFromBytes" and "/CheckUpdateFile", from any thread;
  *   4. GetImage, SetImage and Reserved from the host's other modules;
- *   5. DoAction(3, NULL, NULL) to stop, when no other call is running.
+ *   5. DoAction(ZEP_ACTION_STOP, NULL, NULL) to stop, when no other call is
+ *      running.
  * No entry point lets an exception out, and the module starts no threads.
  * Texts are NUL-terminated bytes (UTF-8 paths); bool is one byte. */
 #ifndef ZEP_EXPORTS_H
@@ -49,14 +51,24 @@ extern "C" {
 typedef int32_t (*SendBackCallback)(uint32_t sendBackHandle, uint64_t connectionContext, const char* replyText,
                                     const void* data, uint32_t dataLength, intptr_t reserved);
 
-/* action 0  start: settings, folders and log (once per process); servicePath,
- *           when not NULL, replaces the service executable path that per-user
- *           copies and the firewall rule use. hostText is not read.
- * action 4  start as a per-user copy (work mode 3: it starts no copies).
- * action 2  nothing.
- * action 3  stop: per-user copies are told to end (and ended after 50 ms),
- *           the image records and the whitelist are forgotten.
+/* DoAction's actions.
+ * ZEP_ACTION_START       start: settings, folders and log (once per process);
+ *                        servicePath, when not NULL, replaces the service
+ *                        executable path that per-user copies and the
+ *                        firewall rule use. hostText is not read.
+ * ZEP_ACTION_START_COPY  start as a per-user copy (ZEP_WORK_MODE_COPY: it
+ *                        starts no copies).
+ * ZEP_ACTION_NONE        nothing.
+ * ZEP_ACTION_STOP        stop: per-user copies are told to end (and ended
+ *                        after 50 ms), the image records and the whitelist
+ *                        are forgotten.
  * Returns true for these actions, false for any other. */
+enum { ZEP_ACTION_START = 0, ZEP_ACTION_NONE = 2, ZEP_ACTION_STOP = 3, ZEP_ACTION_START_COPY = 4 };
+
+/* The work mode, as log lines show it ("[Debug-3]"): the service, which
+ * starts per-user copies, or one such copy. */
+enum { ZEP_WORK_MODE_SERVICE = 0, ZEP_WORK_MODE_COPY = 3 };
+
 ZEP_EXPORT bool DoAction(int32_t action, const char* servicePath, const char* hostText);
 typedef bool (*ZepDoActionFn)(int32_t action, const char* servicePath, const char* hostText);
 

@@ -19,8 +19,6 @@
 
 namespace zep {
 
-uint32_t GetConnectionProcessID(uint32_t socket);
-
 namespace {
 
 constexpr auto npos = std::string::npos;

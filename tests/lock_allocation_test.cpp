@@ -5,14 +5,13 @@
 #include <atomic>
 
 #include "common/reentrant_rw_lock.h"
+#include "replaced_allocator.h"
 
 namespace {
 std::atomic<long> allocations{0};
 }  // namespace
 
 void BeforeAllocation() { ++allocations; }
-
-#include "replaced_allocator.h"
 
 namespace zep {
 namespace {

@@ -10,6 +10,7 @@
 #include <unistd.h>
 #endif
 
+#include "common/find_no_case.h"
 #include "platform/file_system.h"
 #include "test_support.h"
 

@@ -31,6 +31,9 @@ void* operator new(size_t size, const std::nothrow_t&) noexcept { return TestAll
 void* operator new[](size_t size, const std::nothrow_t&) noexcept { return TestAllocateOrNull(size); }
 void operator delete(void* block) noexcept { std::free(block); }
 void operator delete[](void* block) noexcept { std::free(block); }
+// <new> declares the sized forms only where sized deallocation is on.
+void operator delete(void* block, size_t) noexcept;
+void operator delete[](void* block, size_t) noexcept;
 void operator delete(void* block, size_t) noexcept { std::free(block); }
 void operator delete[](void* block, size_t) noexcept { std::free(block); }
 void operator delete(void* block, const std::nothrow_t&) noexcept { std::free(block); }

@@ -11,6 +11,7 @@
 
 #include "module/entry_points.h"
 #include "module/virtual_manager_client.h"
+#include "replaced_allocator.h"
 #include "test_support.h"
 
 namespace {
@@ -29,8 +30,6 @@ void BeforeAllocation() {
   }
   --allocationsLeft;
 }
-
-#include "replaced_allocator.h"
 
 namespace zep {
 namespace {

@@ -40,9 +40,6 @@
 
 namespace zep {
 
-uint32_t GetConnectionProcessID(uint32_t socket);
-std::string StopEventName(uint32_t tick, uint32_t counter);
-
 namespace {
 
 using namespace std::chrono_literals;

@@ -10,7 +10,6 @@
 #include "platform/network.h"
 #include "platform/system_error.h"
 #include "protocol/http_param_request.h"
-#include "settings/files.h"
 #include "settings/log.h"
 #include "settings/paths.h"
 #include "settings/settings_store.h"
@@ -43,6 +42,8 @@ std::string FirewallBatchText(const std::string& servicePath) {
          "exit\r\n";
 }
 
+namespace {
+
 bool AddFirewallRule() {
   char folder[kMaxPath] = {0};
   const uint32_t length = platform::TempPath(folder, kMaxPath);
@@ -71,16 +72,17 @@ bool AddFirewallRule() {
   return true;
 }
 
+}  // namespace
+
 void ManagerClient::Reboot(HttpParamRequest& request) {
   if (!CheckAdministrator(request)) return;
   platform::EndCurrentProcessNow();
 }
 
 void ManagerClient::AddFirewall(HttpParamRequest& request) {
-  const PendingError lastError;
   if (!CheckAdministrator(request)) return;
   const bool ok = AddFirewallRule();
-  request.SetResult(ok, lastError.code, lastError.text);
+  request.SetResult(ok, 0, "");
 }
 
 void ManagerClient::GetLocalIP(HttpParamRequest& request) {

@@ -52,7 +52,7 @@ void ManagerClient::VersionInfo(HttpParamRequest& request) {
   }
   request.SetEventResult(userKey);
 
-  const bool perUserMode = !legacy && WorkMode() == 0 && EnhancedModeEnabled();
+  const bool perUserMode = !legacy && WorkMode() == ZEP_WORK_MODE_SERVICE && EnhancedModeEnabled();
   if (perUserMode) {
     request.SetEventResult("true");
     std::string ignoredError;

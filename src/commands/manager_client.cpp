@@ -100,7 +100,7 @@ bool ManagerClient::CheckAdministrator(HttpParamRequest& request) {
 }
 
 bool ManagerClient::ServesClient(HttpParamRequest& request) {
-  if (WorkMode() != 3 || request.GetClientSocket() == 0) return true;
+  if (WorkMode() != ZEP_WORK_MODE_COPY || request.GetClientSocket() == 0) return true;
   const std::string own = platform::GetProcessUserSID(platform::CurrentProcessId());
   const ClientIdentity client = IdentifyClient(request.GetClientSocket(), false);
   if (!own.empty() && client.sid == own) return true;

@@ -25,6 +25,13 @@ struct ClientIdentity {
   bool administrator = false;
 };
 ClientIdentity IdentifyClient(uint32_t socket, bool askAdministrator);
+// The process at the client's end of the connection, when it speaks for it; else 0.
+uint32_t GetConnectionProcessID(uint32_t socket);
+
+// The name of the stop event of the counter-th copy started, at that tick.
+std::string StopEventName(uint32_t tick, uint32_t counter);
+// The batch file that replaces the service's firewall rule and deletes itself.
+std::string FirewallBatchText(const std::string& servicePath);
 
 // The settings key that names a further group whose members administer the machine.
 constexpr const char* kAdministratorsGroupKey = "AdministratorsGroup";
@@ -49,13 +56,6 @@ class ManagerClient {
 
   // For inspection while no command runs.
   std::map<std::string, UserInstance>& UserInstances() { return userInstances; }
-
-  // A handler's pending error. Each command has its own, so that commands
-  // running at the same time never see each other's.
-  struct PendingError {
-    int32_t code = 0;
-    char text[260] = {0};
-  };
 
  private:
   using Handler = void (ManagerClient::*)(HttpParamRequest& request);

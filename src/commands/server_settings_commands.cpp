@@ -17,14 +17,14 @@ namespace zep {
 // the system's whole connect time-out (two minutes and more per port).
 constexpr uint32_t kPortCheckMilliseconds = 3000;
 
+namespace {
+
 bool IsPortActive(int32_t port, const std::string& address) {
   const uint16_t port16 = static_cast<uint16_t>(port & 0xFFFF);
   if (!platform::TcpConnectSucceeds(address, port16, kPortCheckMilliseconds)) return false;
   LogInfo("%s:%d is active and used.", LogText(address).c_str(), static_cast<int>(port16));
   return true;
 }
-
-namespace {
 
 // A text bound for an INI file must stay on its line: a line break in it
 // would add keys of its own to the file.
@@ -53,13 +53,9 @@ void ManagerClient::SetServerInfo(HttpParamRequest& request) {
   request.SetResultText(ServerInfoText(host, qroPort, qroSslPort, zepPort, zepSslPort));
 }
 
-void ManagerClient::ChangePort(HttpParamRequest& request) {
-  const PendingError lastError;
-  request.SetResult(true, lastError.code, lastError.text);
-}
+void ManagerClient::ChangePort(HttpParamRequest& request) { request.SetResult(true, 0, ""); }
 
 void ManagerClient::CheckQROPort(HttpParamRequest& request) {
-  const PendingError lastError;
   if (!CheckParameterCount(request, 3)) return;
   auto& values = request.Values();
   std::string address;
@@ -73,7 +69,7 @@ void ManagerClient::CheckQROPort(HttpParamRequest& request) {
   bool inUse = IsPortActive(firstPort, address);
   if (!inUse) inUse = IsPortActive(secondPort, address);
   values.clear();
-  request.SetResult(!inUse, lastError.code, lastError.text);
+  request.SetResult(!inUse, 0, "");
 }
 
 }  // namespace zep

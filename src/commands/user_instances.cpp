@@ -25,17 +25,17 @@ namespace zep {
 
 std::string StopEventName(uint32_t tick, uint32_t counter) {
   char name[kMaxPath];
-  std::snprintf(name, sizeof name, "Global\\Corvantis_%s_%d_stop_service_event_%d", "16.2", static_cast<int>(tick),
-                static_cast<int>(counter));
+  std::snprintf(name, sizeof name, "Global\\Corvantis_%s_%d_stop_service_event_%d", kModuleRelease,
+                static_cast<int>(tick), static_cast<int>(counter));
   return name;
 }
+
+namespace {
 
 std::string UserInstanceCommandLine(const std::string& application, const std::string& eventName,
                                     const std::string& sid) {
   return "\"" + application + "\" \"-asconsole\" \"-asuser\" \"" + eventName + "\" \"" + sid + "\" \"notused\"";
 }
-
-namespace {
 
 const char* const kModuleNames[] = {"zep", "qro"};
 
@@ -147,7 +147,7 @@ PortMap ManagerClient::GetCurrentUserModulePorts(const std::string& sid, std::st
   }
   // A copy starts no copies: they would be its children, out of the
   // service's reach when it stops.
-  if (WorkMode() == 3) return ReadUserModulePorts(sid, 0);
+  if (WorkMode() == ZEP_WORK_MODE_COPY) return ReadUserModulePorts(sid, 0);
   InstanceClaim claim;
   if (!ClaimUserInstance(sid, claim)) return ReadUserModulePorts(sid, claim.runningCopy);
   return StartUserInstance(sid, claim, error);

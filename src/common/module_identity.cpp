@@ -5,7 +5,7 @@
 namespace zep {
 
 namespace {
-std::atomic<int> workMode{0};
+std::atomic<int> workMode{ZEP_WORK_MODE_SERVICE};
 }  // namespace
 
 int WorkMode() { return workMode.load(); }

@@ -52,38 +52,34 @@ void ReentrantRwLock::RemoveHolder(LockHolder* holder) {
 // Entered and left with the guard held.
 void ReentrantRwLock::WaitForShared() {
   ++waitingReaderCount_;
-  if (readerEvent_ == nullptr) readerEvent_ = platform::CreateUnnamedEvent(true);
+  if (!readerEvent_.Valid()) readerEvent_.Create(true);
   do {
     guard_.Leave();
-    platform::WaitForEvent(readerEvent_);
+    readerEvent_.Wait();
     guard_.Enter();
   } while (writerCount_ != 0);
   ++readerCount_;
-  if (--waitingReaderCount_ == 0) {
-    platform::CloseEvent(readerEvent_);
-    readerEvent_ = nullptr;
-  }
+  if (--waitingReaderCount_ == 0) readerEvent_.Close();
 }
 
 // Entered with the guard held. On success the guard is not held; on failure it is.
 bool ReentrantRwLock::WaitForExclusive() {
-  if (++writerCount_ == 1 && readerEvent_ != nullptr) platform::ResetEvent(readerEvent_);
-  if (writerEvent_ == nullptr) writerEvent_ = platform::CreateUnnamedEvent(false);
-  platform::EventHandle event = writerEvent_;
+  if (++writerCount_ == 1) readerEvent_.Reset();
+  if (!writerEvent_.Valid()) writerEvent_.Create(false);
   guard_.Leave();
-  if (platform::WaitForEvent(event)) return true;
+  // No one closes the event while this writer is counted.
+  if (writerEvent_.Wait()) return true;
 
   guard_.Enter();
   if (--writerCount_ != 0) return false;
-  if (writerEvent_ != nullptr) platform::CloseEvent(writerEvent_);
-  writerEvent_ = nullptr;
+  writerEvent_.Close();
   if (readerCount_ == 0) {
     ++writerCount_;
     BlockWaitingReaders();
     guard_.Leave();
     return true;
   }
-  if (readerEvent_ != nullptr) platform::SignalEvent(readerEvent_);
+  readerEvent_.Signal();
   return false;
 }
 
@@ -110,16 +106,13 @@ bool ReentrantRwLock::UpgradeWithWait() {
 // A writer now holds or waits: readers that wait must block again, not find
 // the event still set from the last writer's release and spin on it.
 void ReentrantRwLock::BlockWaitingReaders() {
-  if (writerCount_ != 0 && readerEvent_ != nullptr) platform::ResetEvent(readerEvent_);
+  if (writerCount_ != 0) readerEvent_.Reset();
 }
 
 // No writer holds or waits any more: drop the writer event and release the readers.
 void ReentrantRwLock::WakeAfterLastWriter() {
-  if (writerEvent_ != nullptr) {
-    platform::CloseEvent(writerEvent_);
-    writerEvent_ = nullptr;
-  }
-  if (readerEvent_ != nullptr) platform::SignalEvent(readerEvent_);
+  writerEvent_.Close();
+  readerEvent_.Signal();
 }
 
 int ReentrantRwLock::LockShared() {
@@ -136,7 +129,7 @@ int ReentrantRwLock::LockShared() {
     ++readerCount_;
   if (!AddHolder(self, 1)) {
     // Without its record the thread could never release the lock: refuse.
-    if (--readerCount_ == 0 && writerEvent_ != nullptr) platform::SignalEvent(writerEvent_);
+    if (--readerCount_ == 0) writerEvent_.Signal();
     guard_.Leave();
     return 0;
   }
@@ -161,7 +154,7 @@ void ReentrantRwLock::UnlockShared() {
   holder->count -= 1;
   if (holder->count == 0) {
     RemoveHolder(holder);
-    if (--readerCount_ == 0 && writerEvent_ != nullptr) platform::SignalEvent(writerEvent_);
+    if (--readerCount_ == 0) writerEvent_.Signal();
   }
   guard_.Leave();
 }
@@ -201,7 +194,7 @@ int ReentrantRwLock::LockExclusive() {
   if (!AddHolder(self, kExclusiveStep)) {
     // Give the access back as the last unlock would, then refuse.
     if (--writerCount_ != 0)
-      platform::SignalEvent(writerEvent_);
+      writerEvent_.Signal();
     else
       WakeAfterLastWriter();
     guard_.Leave();
@@ -234,7 +227,7 @@ void ReentrantRwLock::UnlockExclusive() {
   } else {
     RemoveHolder(holder);
     if (--writerCount_ != 0) {
-      platform::SignalEvent(writerEvent_);
+      writerEvent_.Signal();
       guard_.Leave();
       return;
     }
@@ -258,15 +251,14 @@ void ReentrantRwLock::ForgetOtherThreads() {
   writerCount_ = own != nullptr && own->count >= kExclusiveStep ? 1 : 0;
   readerCount_ = own != nullptr && own->count < kExclusiveStep ? 1 : 0;
   waitingReaderCount_ = 0;
-  writerEvent_ = nullptr;
-  readerEvent_ = nullptr;
+  writerEvent_.Abandon();
+  readerEvent_.Abandon();
 }
 
 ReentrantRwLock::Snapshot ReentrantRwLock::Inspect() {
   guard_.Enter();
-  Snapshot snapshot{writerCount_,           readerCount_,        waitingReaderCount_,
-                    holders_.Size(),        holders_.Capacity(), writerEvent_ != nullptr,
-                    readerEvent_ != nullptr};
+  Snapshot snapshot{writerCount_,        readerCount_,         waitingReaderCount_, holders_.Size(),
+                    holders_.Capacity(), writerEvent_.Valid(), readerEvent_.Valid()};
   guard_.Leave();
   return snapshot;
 }

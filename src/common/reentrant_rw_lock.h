@@ -63,8 +63,8 @@ class ReentrantRwLock {
   void WakeAfterLastWriter();
 
   platform::CriticalSection guard_;
-  platform::EventHandle writerEvent_ = nullptr;
-  platform::EventHandle readerEvent_ = nullptr;
+  platform::UnnamedEvent writerEvent_;
+  platform::UnnamedEvent readerEvent_;
   uint32_t writerCount_ = 0;
   uint32_t readerCount_ = 0;
   uint32_t waitingReaderCount_ = 0;

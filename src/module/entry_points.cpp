@@ -36,16 +36,16 @@ std::string BuildVersionTag() {
 
 bool DoAction(int32_t action, const char* servicePath, const char* /*hostText*/) {
   switch (action) {
-    case 4:
-      SetWorkMode(3);
+    case ZEP_ACTION_START_COPY:
+      SetWorkMode(ZEP_WORK_MODE_COPY);
       [[fallthrough]];
-    case 0:
+    case ZEP_ACTION_START:
       InitializeSettings();
       if (servicePath != nullptr) SetServiceExecutablePath(servicePath);
       return true;
-    case 2:
+    case ZEP_ACTION_NONE:
       return true;
-    case 3:
+    case ZEP_ACTION_STOP:
       return VirtualManagerClient::DestroyInstance();
     default:
       return false;

@@ -8,24 +8,14 @@
 #include <string>
 
 #include "commands/manager_client.h"
+#include "common/find_no_case.h"
 #include "module/entry_points.h"
 #include "module/virtual_manager_client.h"
 #include "protocol/http_param_request.h"
 #include "protocol/messages.h"
 #include "settings/log.h"
-#include "settings/paths.h"
 
 namespace zep {
-
-namespace {
-
-int32_t StampAndSend(SendBackCallback callback, uint32_t sendBackHandle, uint64_t connectionContext, const char* text,
-                     const void* data, uint32_t dataLength, intptr_t reserved) {
-  if (const InstanceRef client = VirtualManagerClient::AcquireExisting()) client->StampActivity();
-  return callback(sendBackHandle, connectionContext, text, data, dataLength, reserved);
-}
-
-}  // namespace
 
 RoutedCommand RouteCommand(const std::string& url, const std::string& requestText) {
   RoutedCommand routed;
@@ -97,66 +87,6 @@ int32_t SendFallbackReply(SendBackCallback sendBack, uint32_t sendBackHandle, ui
   } catch (...) {
     return 0;
   }
-}
-
-int32_t VirtualManagerClient::RouteRequest(const HostRequest& host, const std::string& url,
-                                           const std::string& requestText, uint8_t* body, uint32_t bodyLength) {
-  std::unique_ptr<uint8_t[]> ownedBody(body);
-  // Whether the host has been handed the "Invalid command" reply.
-  bool answered = false;
-  std::unique_ptr<HttpParamRequest> request;
-  try {
-    const RoutedCommand routed = RouteCommand(url, requestText);
-    const std::string& commandText = routed.commandText;
-    std::unique_ptr<uint8_t[]> requestBody;
-    uint32_t requestBodyLength = 0;
-    if (routed.route == Route::LoadZipFromBytes) {
-      requestBody = std::move(ownedBody);
-      requestBodyLength = bodyLength;
-    } else if (!routed.moduleBody.empty()) {
-      const size_t length = routed.moduleBody.size();
-      requestBody.reset(new (std::nothrow) uint8_t[length]);
-      if (requestBody == nullptr) {
-        LogError("ZEP_http_body, Websocket callback http not enough memory for %d.", static_cast<int>(length));
-      } else {
-        std::memcpy(requestBody.get(), routed.moduleBody.data(), length);
-        requestBodyLength = static_cast<uint32_t>(length);
-      }
-    }
-    ownedBody.reset();
-
-    if (commandText.empty()) {
-      StampActivity();
-      if (host.sendBack == nullptr) return 0;
-      answered = true;
-      return host.sendBack(host.sendBackHandle, host.connectionContext, "Invalid command", nullptr, 0, 0);
-    }
-
-    request =
-        std::make_unique<HttpParamRequest>(host, commandText, requestBody.get(), requestBodyLength, &StampAndSend);
-    requestBody.release();  // the request's response owns it now
-    LogDebug("Url encode json command succeed. Processing...");
-    if (LogEnabled(kLogDebug)) LogDebug("cmd = [%s]", LogText(commandText).c_str());
-    return DispatchRequest(request.get());
-  } catch (...) {
-    // Whatever failed, the command gets exactly one reply.
-    if (request != nullptr) return request->SendFailureReply();
-    if (answered) return 0;
-    StampActivity();
-    return SendFallbackReply(host.sendBack, host.sendBackHandle, host.connectionContext);
-  }
-}
-
-int32_t VirtualManagerClient::DispatchRequest(HttpParamRequest* request) {
-  if (request == nullptr) {
-    LogError("HttpParamRequest is NULL");
-    return 0;
-  }
-  SetLastActivityTime(0);
-  if (LogEnabled(kLogDebug)) LogDebug("Receive Command: %s", LogText(request->GetCommandText()).c_str());
-  const int32_t result = managerClient->RunCommand(*request);
-  StampActivity();
-  return result;
 }
 
 }  // namespace zep

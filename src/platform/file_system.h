@@ -12,56 +12,14 @@ constexpr char kPathSeparator = '\\';
 constexpr char kPathSeparator = '/';
 #endif
 
-constexpr uint32_t kFileAttributeReadOnly = 0x1;
-constexpr uint32_t kFileAttributeNormal = 0x80;
-
 // Long full path of the file this code was loaded from (the library, or the
 // program it is linked into); empty on failure.
 std::string ModuleFilePath();
 
 bool CreateDirectoryNarrow(const std::string& path);
-bool GetFileAttributesNarrow(const char* path, uint32_t* attributes);
-bool SetFileAttributesNarrow(const char* path, uint32_t attributes);
-bool DeleteFileNarrow(const char* path);
 
 bool PathExistsWide(const std::u16string& path);
 bool CreateDirectoryWide(const std::u16string& path);
-
-enum class Disposition { CreateAlways = 2 };
-
-// An open file, closed when the object ends.
-class FileHandle {
- public:
-  // The file's handle or descriptor. Defined in each back end's file.
-  struct Native;
-
-  FileHandle() = default;
-  // For the back ends: takes the file's state, made with new.
-  explicit FileHandle(Native* native) : native_(native) {}
-  ~FileHandle() { Close(); }
-  FileHandle(FileHandle&& other) noexcept : native_(other.native_) { other.native_ = nullptr; }
-  FileHandle& operator=(FileHandle&& other) noexcept {
-    if (this != &other) {
-      Close();
-      native_ = other.native_;
-      other.native_ = nullptr;
-    }
-    return *this;
-  }
-  FileHandle(const FileHandle&) = delete;
-  FileHandle& operator=(const FileHandle&) = delete;
-
-  bool Valid() const { return native_ != nullptr; }
-  // One write of all bytes; false on failure or a short write.
-  bool WriteAll(const void* data, uint32_t length);
-  void Close();
-
- private:
-  Native* native_ = nullptr;
-};
-
-// Read and write access, shared for reading only.
-FileHandle OpenFileForWriteWide(const std::u16string& path, Disposition disposition);
 
 // Who may write a file that the functions below create: every user (the
 // ports file the copies write), or the account that created it alone (a log).

@@ -7,6 +7,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <string>
 
 #include "platform/user_process.h"
@@ -19,20 +20,9 @@ class CopyStopEvent {
  public:
   // The event's handle (Windows); nothing on POSIX. Defined in each back end's file.
   struct Native;
-
-  CopyStopEvent() = default;
-  ~CopyStopEvent() { Close(); }
-  CopyStopEvent(CopyStopEvent&& other) noexcept : native_(other.native_) { other.native_ = nullptr; }
-  CopyStopEvent& operator=(CopyStopEvent&& other) noexcept {
-    if (this != &other) {
-      Close();
-      native_ = other.native_;
-      other.native_ = nullptr;
-    }
-    return *this;
-  }
-  CopyStopEvent(const CopyStopEvent&) = delete;
-  CopyStopEvent& operator=(const CopyStopEvent&) = delete;
+  struct Deleter {
+    void operator()(Native* native) const;
+  };
 
   // Windows: creates a new event under the name, which SYSTEM and this
   // process's user may do anything with and the user of the SID may only
@@ -43,10 +33,10 @@ class CopyStopEvent {
   // Sets the event made (Windows), or sends the copy SIGTERM while its pid is
   // still the copy's (POSIX). False when nothing was set.
   bool Set(const ProcessHandle& copy);
-  void Close();
+  void Close() { native_.reset(); }
 
  private:
-  Native* native_ = nullptr;
+  std::unique_ptr<Native, Deleter> native_;
 };
 
 // The copy's side. On Windows it opens the module's event by name, to wait
@@ -57,9 +47,6 @@ class CopyStopEvent {
 class NamedEventListener {
  public:
   explicit NamedEventListener(const std::string& name);
-  ~NamedEventListener();
-  NamedEventListener(const NamedEventListener&) = delete;
-  NamedEventListener& operator=(const NamedEventListener&) = delete;
   bool Valid() const { return native_ != nullptr; }
   // True when the event was set within the time. Without the event it waits
   // the time out and answers false: a copy that cannot have its event runs
@@ -68,7 +55,10 @@ class NamedEventListener {
 
  private:
   struct Native;  // the event, or nothing
-  Native* native_ = nullptr;
+  struct Deleter {
+    void operator()(Native* native) const;
+  };
+  std::unique_ptr<Native, Deleter> native_;
 };
 
 }  // namespace zep::platform

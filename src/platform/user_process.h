@@ -2,13 +2,14 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <string>
 
 namespace zep::platform {
 
 enum class WaitResult { Exited, TimedOut, Failed };
 
-// A started copy: its process and first-thread handles and ids, and what
+// A started copy: its process and first-thread handles, its process id, and what
 // holds everything the copy starts (a job object on Windows, the copy's own
 // process group elsewhere). Terminate ends the copy and all it started;
 // closing ends what is left of them, so nothing outlives the handle.
@@ -17,46 +18,29 @@ class ProcessHandle {
   // What a back end keeps of a started copy: its handles and job, or its pid
   // and pidfd. Defined in each back end's file.
   struct Native;
-
-  ProcessHandle() = default;
-  ~ProcessHandle() { Close(); }
-  ProcessHandle(ProcessHandle&& other) noexcept { *this = static_cast<ProcessHandle&&>(other); }
-  ProcessHandle& operator=(ProcessHandle&& other) noexcept {
-    if (this != &other) {
-      Close();
-      native_ = other.native_;
-      processId_ = other.processId_;
-      threadId_ = other.threadId_;
-      other.native_ = nullptr;
-      other.processId_ = other.threadId_ = 0;
-    }
-    return *this;
-  }
-  ProcessHandle(const ProcessHandle&) = delete;
-  ProcessHandle& operator=(const ProcessHandle&) = delete;
+  // Ends what is left of the copy and closes its handles.
+  struct Deleter {
+    void operator()(Native* native) const;
+  };
 
   bool Valid() const { return native_ != nullptr; }
-  const Native* Get() const { return native_; }
-  uint32_t ProcessId() const { return processId_; }
-  uint32_t ThreadId() const { return threadId_; }
+  const Native* Get() const { return native_.get(); }
+  uint32_t ProcessId() const { return native_ != nullptr ? processId_ : 0; }
   // Exited once the copy itself has ended (whatever it started may remain
   // until Terminate or Close).
   WaitResult Wait(uint32_t milliseconds);
   void Terminate(uint32_t exitCode);
-  void Close();
+  void Close() { native_.reset(); }
 
   // For the back ends: takes the copy's state, made with new.
-  void Assign(Native* native, uint32_t processId, uint32_t threadId) {
-    Close();
-    native_ = native;
+  void Assign(Native* native, uint32_t processId) {
+    native_.reset(native);
     processId_ = processId;
-    threadId_ = threadId;
   }
 
  private:
-  Native* native_ = nullptr;
+  std::unique_ptr<Native, Deleter> native_;
   uint32_t processId_ = 0;
-  uint32_t threadId_ = 0;
 };
 
 // The primary token of a user.
@@ -64,34 +48,20 @@ class UserToken {
  public:
   // The token's handle, or the user's ids and account. Defined in each back end's file.
   struct Native;
-
-  UserToken() = default;
-  ~UserToken() { Close(); }
-  UserToken(UserToken&& other) noexcept { *this = static_cast<UserToken&&>(other); }
-  UserToken& operator=(UserToken&& other) noexcept {
-    if (this != &other) {
-      Close();
-      native_ = other.native_;
-      other.native_ = nullptr;
-    }
-    return *this;
-  }
-  UserToken(const UserToken&) = delete;
-  UserToken& operator=(const UserToken&) = delete;
+  struct Deleter {
+    void operator()(Native* native) const;
+  };
 
   bool Valid() const { return native_ != nullptr; }
-  const Native* Get() const { return native_; }
+  const Native* Get() const { return native_.get(); }
   // What names the token in log lines: its handle's value, or the user's uid.
   unsigned LogValue() const;
-  void Close();
+  void Close() { native_.reset(); }
   // For the back ends: takes the token's state, made with new.
-  void Assign(Native* native) {
-    Close();
-    native_ = native;
-  }
+  void Assign(Native* native) { native_.reset(native); }
 
  private:
-  Native* native_ = nullptr;
+  std::unique_ptr<Native, Deleter> native_;
 };
 
 // A process opened for querying its token.
@@ -99,34 +69,33 @@ class QueryProcess {
  public:
   // The process's handle, or its pid. Defined in each back end's file.
   struct Native;
+  struct Deleter {
+    void operator()(Native* native) const;
+  };
 
   explicit QueryProcess(uint32_t processId);
-  ~QueryProcess();
-  QueryProcess(const QueryProcess&) = delete;
-  QueryProcess& operator=(const QueryProcess&) = delete;
   bool Valid() const { return native_ != nullptr; }
-  const Native* Get() const { return native_; }
+  const Native* Get() const { return native_.get(); }
   // What names the process in log lines: its handle's value, or its pid (0 when not open).
   unsigned LogValue() const;
 
  private:
-  Native* native_ = nullptr;
+  std::unique_ptr<Native, Deleter> native_;
 };
 
 class EnvironmentBlock {
  public:
   // The user's environment: a block of the system, or the variables.
   struct Native;
+  struct Deleter {
+    void operator()(Native* native) const;
+  };
 
-  EnvironmentBlock() = default;
-  ~EnvironmentBlock();
-  EnvironmentBlock(const EnvironmentBlock&) = delete;
-  EnvironmentBlock& operator=(const EnvironmentBlock&) = delete;
   bool Create(const UserToken& token);
-  const Native* Get() const { return native_; }
+  const Native* Get() const { return native_.get(); }
 
  private:
-  Native* native_ = nullptr;
+  std::unique_ptr<Native, Deleter> native_;
 };
 
 // Session of a process; false (session 0) when it cannot be had.

@@ -51,7 +51,6 @@ class HttpParamRequest {
   uint32_t GetStartTick() const { return startTick; }
   uint32_t GetStepTick() const { return stepTick; }
   void SetStepTick(uint32_t tick) { stepTick = tick; }
-  const HttpParamResponse& GetResponse() const { return *response; }
 
   // Parameters first, then the result values of the reply operations.
   std::vector<std::unique_ptr<Json::Value>>& Values() { return values; }

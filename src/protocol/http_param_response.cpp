@@ -4,8 +4,8 @@
 
 namespace zep {
 
-HttpParamResponse::HttpParamResponse(const std::string& text, uint8_t* bodyBytes, uint32_t length)
-    : resultText(text), body(bodyBytes), bodyLength(length) {}
+HttpParamResponse::HttpParamResponse(const std::string& text, uint8_t* bodyBytes, uint32_t /*length*/)
+    : resultText(text), body(bodyBytes) {}
 
 HttpParamResponse::~HttpParamResponse() { delete[] body; }
 

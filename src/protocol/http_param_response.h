@@ -1,4 +1,5 @@
-// The reply text of one command and the body bytes the request carried.
+// The reply text of one command; it holds the body bytes the request carried
+// until the command ends.
 #pragma once
 
 #include <json/json.h>
@@ -19,13 +20,10 @@ class HttpParamResponse {
 
   const std::string& ResultText() const { return resultText; }
   void SetResultText(const std::string& text) { resultText = text; }
-  const uint8_t* Body() const { return body; }
-  uint32_t BodyLength() const { return bodyLength; }
 
  private:
   std::string resultText;
   uint8_t* body;
-  uint32_t bodyLength;
 };
 
 // The reply object in JsonCpp's styled layout: "id", "method" or "event",

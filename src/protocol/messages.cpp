@@ -4,12 +4,11 @@ namespace zep {
 
 namespace {
 const char* const kMessages[] = {
-    "",
+    "",  // no message 0
     "Function not found",
     "Invalid parameter type.",
     "Invalid parameter count.",
     "Unsupported browser client. Please try Lumora plugin edition for chrome in Chrome!",
-    "",
 };
 }  // namespace
 

@@ -1,17 +1,10 @@
 #include "settings/files.h"
 
-#include <cstring>
-
-#include "platform/system_error.h"
+#include "common/utf8_to_wide.h"
+#include "platform/file_system.h"
 #include "settings/paths.h"
-#include "settings/utf8_to_wide.h"
 
 namespace zep {
-
-namespace {
-// A failure without a system code still reports failure (-3000), never 0.
-int ErrorResult(uint32_t code) { return -3000 - static_cast<int>(code); }
-}  // namespace
 
 bool CreateDirectoryChain(const std::u16string& path) {
   if (path.empty()) return false;
@@ -33,30 +26,6 @@ bool CreateParentDirectories(const std::string& utf8Path) {
   std::u16string wide;
   Utf8ToWide(utf8Path.data(), utf8Path.size(), wide);
   return CreateDirectoryChain(wide);
-}
-
-platform::FileHandle OpenFileForWrite(const std::string& utf8Path, platform::Disposition disposition) {
-  std::u16string wide;
-  Utf8ToWide(utf8Path.data(), utf8Path.size(), wide);
-  return platform::OpenFileForWriteWide(wide, disposition);
-}
-
-int WriteWholeFile(const char* path, const void* data, uint32_t length) {
-  if (path == nullptr) return kWriteInvalidArgument;
-  uint32_t attributes = 0;
-  if (platform::GetFileAttributesNarrow(path, &attributes)) {
-    uint32_t wanted =
-        (attributes & platform::kFileAttributeReadOnly) != 0 ? platform::kFileAttributeNormal : attributes;
-    if (!platform::SetFileAttributesNarrow(path, wanted)) return kWriteInvalidArgument;
-  }
-  CreateParentDirectories(path);
-  platform::FileHandle file = OpenFileForWrite(path, platform::Disposition::CreateAlways);
-  if (!file.Valid()) return ErrorResult(platform::LastSystemError());
-  if (file.WriteAll(data, length)) return 0;
-  uint32_t code = platform::LastSystemError();
-  file.Close();
-  platform::DeleteFileNarrow(path);
-  return ErrorResult(code);
 }
 
 }  // namespace zep

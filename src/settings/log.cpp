@@ -227,15 +227,6 @@ std::string ResolveLogFilePath(const std::string& directory, const std::string& 
   return directory + name.substr(0, dot) + number + name.substr(dot);
 }
 
-bool WriteLogLine(int level, const std::string& text, unsigned lastError) {
-  try {
-    if (!Enabled(level)) return true;
-  } catch (...) {
-    return false;
-  }
-  return AppendLine(level, text, lastError);
-}
-
 void SetLogTargets(const std::string& configurationFile, const std::string& logFile) {
   auto targets = std::make_unique<LogTargets>();
   // Refuse rather than cut a path that does not fit the fixed copy: a cut

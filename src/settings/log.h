@@ -58,10 +58,6 @@ const char* LogLevelName(int level);
 // random number in parentheses before its extension.
 std::string ResolveLogFilePath(const std::string& directory, const std::string& name);
 
-// Writes one message with its prefix (and, for errors, the system error code
-// given). True when written or not enabled.
-bool WriteLogLine(int level, const std::string& text, unsigned lastError);
-
 // The configuration file the level is read from and the file lines go to; set
 // by the settings initialisation. A configuration path that does not fit the
 // fixed 260-byte copy is refused: the level then stays 1 (nothing written).

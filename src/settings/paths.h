@@ -8,11 +8,6 @@ namespace zep {
 
 constexpr size_t kMaxPath = 260;
 
-// Index of the first occurrence of pattern in the first length characters of
-// text, ignoring ASCII case; -1 when there is none, the pattern is empty or
-// the length is 0.
-int FindNoCase(const char* text, const char* pattern, size_t length);
-
 // Removes trailing blanks, then backslashes, then slashes.
 void TrimTrailingSeparators(char* text);
 void TrimTrailingSeparators(std::string& text);

@@ -119,7 +119,7 @@ void PrepareFolders(SettingsPaths& paths, bool enhancedMode) {
   // service's log; with the enhanced mode its cache and upload folders are
   // its user's own too. Such folders are open to that user, the system and
   // the administrators, not to everyone.
-  const bool copy = WorkMode() == 3;
+  const bool copy = WorkMode() == ZEP_WORK_MODE_COPY;
 
   // Created, open to every user, when missing; an existing file stays as it is.
   platform::ProbeSharedFile(paths.userConfigurationFile, platform::FileWriters::kEveryone);
@@ -174,8 +174,8 @@ void InitializeOnce() {
 
   if (GetLogLevel() == kLogLevelAll) FixLogLevel();
 
-  LogDebug("Version info:%s, %s---%s, \r\n\t\tis64:%d, isScanning=%d, workMode=%d, isQROActiveX=%d\r\n",
-           kModuleDescription, "zep service manager", kModuleVersion, 1, 0, WorkMode(), WorkMode() == 4 ? 1 : 0);
+  LogDebug("Version info:%s, %s---%s, \r\n\t\tis64:1, isScanning=0, workMode=%d, isQROActiveX=0\r\n",
+           kModuleDescription, "zep service manager", kModuleVersion, WorkMode());
 }
 
 // Once per file and process: a padded file would otherwise add a line to

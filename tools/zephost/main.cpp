@@ -200,7 +200,8 @@ int RunHost(const Options& options, zephost::ModuleLibrary& module, zephost::Lif
     return 1;
   }
   // A per-user copy starts the module in work mode 3, so it starts no copies of its own.
-  module.DoAction(options.perUser ? 4 : 0, zep::host::ExecutablePath().c_str(), nullptr);
+  module.DoAction(options.perUser ? ZEP_ACTION_START_COPY : ZEP_ACTION_START, zep::host::ExecutablePath().c_str(),
+                  nullptr);
 
   // Left alive when calls are abandoned: they still hold its connections.
   auto server = std::make_unique<zephost::HostServer>(module);
@@ -217,7 +218,7 @@ int RunHost(const Options& options, zephost::ModuleLibrary& module, zephost::Lif
   if (servedPort == 0) {
     if (portInUse) error = "the port is in use by another program (start zephost with --port N to use another port)";
     Say(Severity::kError, "cannot listen on 127.0.0.1:" + std::to_string(port) + ": " + error);
-    module.DoAction(3, nullptr, nullptr);
+    module.DoAction(ZEP_ACTION_STOP, nullptr, nullptr);
     return 1;
   }
   std::atomic<bool> watching{true};
@@ -247,7 +248,7 @@ int RunHost(const Options& options, zephost::ModuleLibrary& module, zephost::Lif
     return 0;
   }
   lifecycle.Stopping(StopWaitHint(module));
-  module.DoAction(3, nullptr, nullptr);
+  module.DoAction(ZEP_ACTION_STOP, nullptr, nullptr);
   Say(Severity::kInfo, "stopped");
   return 0;
 }

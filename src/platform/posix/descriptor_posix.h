@@ -8,12 +8,14 @@ namespace zep::platform {
 class Descriptor {
  public:
   explicit Descriptor(int fd) : fd_(fd) {}
-  ~Descriptor() {
-    if (fd_ >= 0) close(fd_);
-  }
+  ~Descriptor() { Close(); }
   Descriptor(const Descriptor&) = delete;
   Descriptor& operator=(const Descriptor&) = delete;
   int Get() const { return fd_; }
+  void Close() {
+    if (fd_ >= 0) close(fd_);
+    fd_ = -1;
+  }
   // Hands the descriptor over; it is no longer closed here.
   int Release() {
     const int fd = fd_;

@@ -10,7 +10,6 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
-#include <new>
 
 #include "platform/file_system.h"
 #include "platform/posix/owned_files_posix.h"
@@ -64,31 +63,6 @@ std::string ModuleFilePath() { return std::string(loadedPath); }
 
 bool CreateDirectoryNarrow(const std::string& path) { return mkdir(path.c_str(), 0777) == 0; }
 
-bool GetFileAttributesNarrow(const char* path, uint32_t* attributes) {
-  struct stat info {};
-  if (path == nullptr || stat(path, &info) != 0) return false;
-  uint32_t value = S_ISDIR(info.st_mode) ? 0x10u : 0u;
-  if ((info.st_mode & S_IWUSR) == 0) value |= kFileAttributeReadOnly;
-  *attributes = value == 0 ? kFileAttributeNormal : value;
-  return true;
-}
-
-bool SetFileAttributesNarrow(const char* path, uint32_t attributes) {
-  struct stat info {};
-  if (path == nullptr || stat(path, &info) != 0) return false;
-  const mode_t current = info.st_mode & 07777;
-  mode_t mode = current;
-  if ((attributes & kFileAttributeReadOnly) != 0)
-    mode &= static_cast<mode_t>(~(S_IWUSR | S_IWGRP | S_IWOTH));
-  else
-    mode |= S_IWUSR;
-  // Only the owner may change a mode: leave a file alone that needs no change
-  // (a writable file of another user, say).
-  return mode == current || chmod(path, mode) == 0;
-}
-
-bool DeleteFileNarrow(const char* path) { return path != nullptr && unlink(path) == 0; }
-
 bool PathExistsWide(const std::u16string& path) {
   std::string narrow = ToUtf8(path);
   struct stat info {};
@@ -98,40 +72,6 @@ bool PathExistsWide(const std::u16string& path) {
 bool CreateDirectoryWide(const std::u16string& path) {
   std::string narrow = ToUtf8(path);
   return !narrow.empty() && mkdir(narrow.c_str(), 0777) == 0;
-}
-
-struct FileHandle::Native {
-  int fd;
-};
-
-bool FileHandle::WriteAll(const void* data, uint32_t length) {
-  if (!Valid()) return false;
-  if (length == 0) return true;
-  ssize_t written = write(native_->fd, data, length);
-  return written == static_cast<ssize_t>(length);
-}
-
-void FileHandle::Close() {
-  if (!Valid()) return;
-  close(native_->fd);
-  delete native_;
-  native_ = nullptr;
-}
-
-FileHandle OpenFileForWriteWide(const std::u16string& path, Disposition /*disposition*/) {
-  std::string narrow = ToUtf8(path);
-  if (narrow.empty()) {
-    errno = ENOENT;
-    return FileHandle();
-  }
-  const int fd = open(narrow.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
-  if (fd < 0) return FileHandle();
-  auto* native = new (std::nothrow) FileHandle::Native{fd};
-  if (native == nullptr) {
-    close(fd);
-    errno = ENOMEM;
-  }
-  return FileHandle(native);
 }
 
 namespace {

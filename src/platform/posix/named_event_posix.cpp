@@ -20,10 +20,7 @@ bool CopyStopEvent::Set(const ProcessHandle& copy) {
   return true;
 }
 
-void CopyStopEvent::Close() {
-  delete native_;
-  native_ = nullptr;
-}
+void CopyStopEvent::Deleter::operator()(Native* native) const { delete native; }
 
 struct NamedEventListener::Native {};
 
@@ -45,12 +42,12 @@ timespec Timeout(uint32_t milliseconds) {
 NamedEventListener::NamedEventListener(const std::string& /*name*/) {
   const sigset_t stop = StopSignal();
   if (pthread_sigmask(SIG_BLOCK, &stop, nullptr) != 0) return;
-  native_ = new (std::nothrow) Native;
+  native_.reset(new (std::nothrow) Native);
 }
 
 // SIGTERM stays blocked: the copy ends anyway, and one that came meanwhile
 // would otherwise end it at once.
-NamedEventListener::~NamedEventListener() { delete native_; }
+void NamedEventListener::Deleter::operator()(Native* native) const { delete native; }
 
 bool NamedEventListener::WaitSet(uint32_t milliseconds) {
   const timespec timeout = Timeout(milliseconds);

@@ -6,48 +6,48 @@
 
 namespace zep::platform {
 
-struct UnnamedEvent {
+struct UnnamedEvent::Native {
   pthread_mutex_t mutex = PTHREAD_MUTEX_INITIALIZER;
   pthread_cond_t cond = PTHREAD_COND_INITIALIZER;
   bool signalled = false;
   bool manualReset = false;
 };
 
-EventHandle CreateUnnamedEvent(bool manualReset) {
-  auto* event = new (std::nothrow) UnnamedEvent;
-  if (event != nullptr) event->manualReset = manualReset;
-  return event;
+void UnnamedEvent::Deleter::operator()(Native* native) const { delete native; }
+
+bool UnnamedEvent::Create(bool manualReset) {
+  native_.reset(new (std::nothrow) Native);
+  if (native_ != nullptr) native_->manualReset = manualReset;
+  return native_ != nullptr;
 }
 
-bool SignalEvent(EventHandle event) {
-  if (event == nullptr) return false;
-  pthread_mutex_lock(&event->mutex);
-  event->signalled = true;
-  if (event->manualReset)
-    pthread_cond_broadcast(&event->cond);
+bool UnnamedEvent::Signal() {
+  if (native_ == nullptr) return false;
+  pthread_mutex_lock(&native_->mutex);
+  native_->signalled = true;
+  if (native_->manualReset)
+    pthread_cond_broadcast(&native_->cond);
   else
-    pthread_cond_signal(&event->cond);
-  pthread_mutex_unlock(&event->mutex);
+    pthread_cond_signal(&native_->cond);
+  pthread_mutex_unlock(&native_->mutex);
   return true;
 }
 
-bool ResetEvent(EventHandle event) {
-  if (event == nullptr) return false;
-  pthread_mutex_lock(&event->mutex);
-  event->signalled = false;
-  pthread_mutex_unlock(&event->mutex);
+bool UnnamedEvent::Reset() {
+  if (native_ == nullptr) return false;
+  pthread_mutex_lock(&native_->mutex);
+  native_->signalled = false;
+  pthread_mutex_unlock(&native_->mutex);
   return true;
 }
 
-bool WaitForEvent(EventHandle event) {
-  if (event == nullptr) return false;
-  pthread_mutex_lock(&event->mutex);
-  while (!event->signalled) pthread_cond_wait(&event->cond, &event->mutex);
-  if (!event->manualReset) event->signalled = false;
-  pthread_mutex_unlock(&event->mutex);
+bool UnnamedEvent::Wait() {
+  if (native_ == nullptr) return false;
+  pthread_mutex_lock(&native_->mutex);
+  while (!native_->signalled) pthread_cond_wait(&native_->cond, &native_->mutex);
+  if (!native_->manualReset) native_->signalled = false;
+  pthread_mutex_unlock(&native_->mutex);
   return true;
 }
-
-void CloseEvent(EventHandle event) { delete event; }
 
 }  // namespace zep::platform

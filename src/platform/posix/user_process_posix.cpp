@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "platform/posix/c_library_lock_posix.h"
+#include "platform/posix/descriptor_posix.h"
 #include "platform/posix/process_handle_posix.h"
 #include "platform/user_process.h"
 
@@ -159,26 +160,28 @@ WaitResult ProcessHandle::Wait(uint32_t milliseconds) {
   }
 }
 
+namespace {
+
+void EndAndReap(ProcessHandle::Native& copy) {
+  if (copy.reaped) return;
+  EndGroup(copy);
+  Reap(copy.pid, copy.pidfd);
+  copy.reaped = true;
+}
+
+}  // namespace
+
 void ProcessHandle::Terminate(uint32_t /*exitCode*/) {
-  if (!Valid() || native_->reaped) return;
-  EndGroup(*native_);
-  Reap(native_->pid, native_->pidfd);
-  native_->reaped = true;
+  if (Valid()) EndAndReap(*native_);
 }
 
-void ProcessHandle::Close() {
-  if (!Valid()) return;
-  Terminate(0);
-  if (native_->pidfd >= 0) close(native_->pidfd);
-  delete native_;
-  native_ = nullptr;
-  processId_ = threadId_ = 0;
+void ProcessHandle::Deleter::operator()(Native* native) const {
+  EndAndReap(*native);
+  if (native->pidfd >= 0) close(native->pidfd);
+  delete native;
 }
 
-void UserToken::Close() {
-  delete native_;
-  native_ = nullptr;
-}
+void UserToken::Deleter::operator()(Native* native) const { delete native; }
 
 unsigned UserToken::LogValue() const { return native_ == nullptr ? 0 : static_cast<unsigned>(native_->uid); }
 
@@ -188,11 +191,11 @@ QueryProcess::QueryProcess(uint32_t processId) {
     errno = processId == 0 ? EINVAL : ESRCH;
     return;
   }
-  native_ = new (std::nothrow) Native{static_cast<pid_t>(processId)};
+  native_.reset(new (std::nothrow) Native{static_cast<pid_t>(processId)});
   if (native_ == nullptr) errno = ENOMEM;
 }
 
-QueryProcess::~QueryProcess() { delete native_; }
+void QueryProcess::Deleter::operator()(Native* native) const { delete native; }
 
 unsigned QueryProcess::LogValue() const { return native_ == nullptr ? 0 : static_cast<unsigned>(native_->pid); }
 
@@ -200,7 +203,7 @@ struct EnvironmentBlock::Native {
   std::vector<std::string> variables;
 };
 
-EnvironmentBlock::~EnvironmentBlock() { delete native_; }
+void EnvironmentBlock::Deleter::operator()(Native* native) const { delete native; }
 
 bool EnvironmentBlock::Create(const UserToken& token) {
   const UserToken::Native* account = token.Get();
@@ -215,8 +218,7 @@ bool EnvironmentBlock::Create(const UserToken& token) {
   }
   environment->variables = {"HOME=" + account->home, "USER=" + account->name, "LOGNAME=" + account->name,
                             "SHELL=" + account->shell, "PATH=/usr/local/bin:/usr/bin:/bin"};
-  delete native_;
-  native_ = environment;
+  native_.reset(environment);
   return true;
 }
 
@@ -286,6 +288,7 @@ bool StartProcessAsUser(const UserToken& token, const std::string& application, 
   }
   // Everything the child needs is prepared before fork: after it only
   // async-signal-safe calls are allowed.
+  // A plain owner until the copy runs: there is nothing to end before.
   std::unique_ptr<ProcessHandle::Native> native(new (std::nothrow) ProcessHandle::Native);
   if (native == nullptr) {
     errno = ENOMEM;
@@ -313,34 +316,24 @@ bool StartProcessAsUser(const UserToken& token, const std::string& application, 
   // write /dev/null, and every other descriptor is closed before exec. Both
   // are kept above 3, where the child's moves cannot overwrite them: a host
   // may have closed its standard streams or left 3 free.
-  const int devNull = MoveAboveThree(open("/dev/null", O_RDWR | O_CLOEXEC));
-  if (devNull < 0) return false;
+  Descriptor devNull(MoveAboveThree(open("/dev/null", O_RDWR | O_CLOEXEC)));
+  if (devNull.Get() < 0) return false;
   int report[2];
-  if (pipe2(report, O_CLOEXEC) != 0) {
-    close(devNull);
-    return false;
-  }
-  report[1] = MoveAboveThree(report[1]);
-  if (report[1] < 0) {
-    close(devNull);
-    close(report[0]);
-    return false;
-  }
+  if (pipe2(report, O_CLOEXEC) != 0) return false;
+  const Descriptor reportRead(report[0]);
+  Descriptor reportWrite(MoveAboveThree(report[1]));
+  if (reportWrite.Get() < 0) return false;
   rlimit files{};
   const unsigned highest = getrlimit(RLIMIT_NOFILE, &files) == 0 && files.rlim_cur != RLIM_INFINITY
                                ? static_cast<unsigned>(files.rlim_cur)
                                : 65536u;
   const pid_t pid = fork();
-  if (pid < 0) {
-    close(devNull);
-    close(report[0]);
-    close(report[1]);
-    return false;
-  }
+  if (pid < 0) return false;
   if (pid == 0) {
     setsid();
     // The report pipe moves to 3 (close-on-exec, so exec closes it too).
-    if (dup3(report[1], 3, O_CLOEXEC) != 3 || dup2(devNull, 0) != 0 || dup2(devNull, 1) != 1 || dup2(devNull, 2) != 2)
+    if (dup3(reportWrite.Get(), 3, O_CLOEXEC) != 3 || dup2(devNull.Get(), 0) != 0 || dup2(devNull.Get(), 1) != 1 ||
+        dup2(devNull.Get(), 2) != 2)
       _exit(127);
     if (syscall(SYS_close_range, 4u, ~0u, 0u) != 0)
       for (unsigned fd = 4; fd < highest; ++fd) close(static_cast<int>(fd));
@@ -356,14 +349,13 @@ bool StartProcessAsUser(const UserToken& token, const std::string& application, 
     (void)ignored;
     _exit(127);
   }
-  close(devNull);
-  close(report[1]);
+  devNull.Close();
+  reportWrite.Close();  // the child's copy alone keeps the pipe open until exec
   int childError = 0;
   ssize_t got;
   do {
-    got = read(report[0], &childError, sizeof childError);
+    got = read(reportRead.Get(), &childError, sizeof childError);
   } while (got < 0 && errno == EINTR);
-  close(report[0]);
   if (got > 0) {
     int status = 0;
     waitpid(pid, &status, 0);
@@ -373,7 +365,7 @@ bool StartProcessAsUser(const UserToken& token, const std::string& application, 
   native->pid = pid;
   native->pidfd = OpenPidFd(pid);  // -1 where the kernel has none: the pid is used then
   if (native->pidfd >= 0) fcntl(native->pidfd, F_SETFD, FD_CLOEXEC);
-  started.Assign(native.release(), static_cast<uint32_t>(pid), static_cast<uint32_t>(pid));
+  started.Assign(native.release(), static_cast<uint32_t>(pid));
   errno = 0;
   return true;
 }

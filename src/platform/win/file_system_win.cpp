@@ -35,47 +35,9 @@ std::string ModuleFilePath() {
 
 bool CreateDirectoryNarrow(const std::string& path) { return CreateDirectoryA(path.c_str(), nullptr) != 0; }
 
-bool GetFileAttributesNarrow(const char* path, uint32_t* attributes) {
-  DWORD value = GetFileAttributesA(path);
-  if (value == INVALID_FILE_ATTRIBUTES) return false;
-  *attributes = value;
-  return true;
-}
-
-bool SetFileAttributesNarrow(const char* path, uint32_t attributes) {
-  return SetFileAttributesA(path, attributes) != 0;
-}
-
-bool DeleteFileNarrow(const char* path) { return DeleteFileA(path) != 0; }
-
 bool PathExistsWide(const std::u16string& path) { return GetFileAttributesW(Wide(path)) != INVALID_FILE_ATTRIBUTES; }
 
 bool CreateDirectoryWide(const std::u16string& path) { return CreateDirectoryW(Wide(path), nullptr) != 0; }
-
-struct FileHandle::Native {
-  HANDLE handle;
-};
-
-bool FileHandle::WriteAll(const void* data, uint32_t length) {
-  if (!Valid()) return false;
-  DWORD written = 0;
-  BOOL ok = WriteFile(native_->handle, data, length, &written, nullptr);
-  return ok && written == length;
-}
-
-void FileHandle::Close() {
-  if (!Valid()) return;
-  CloseHandle(native_->handle);
-  delete native_;
-  native_ = nullptr;
-}
-
-FileHandle OpenFileForWriteWide(const std::u16string& path, Disposition disposition) {
-  HANDLE handle = CreateFileW(Wide(path), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, nullptr,
-                              static_cast<DWORD>(disposition), FILE_ATTRIBUTE_NORMAL, nullptr);
-  if (handle == INVALID_HANDLE_VALUE) return FileHandle();
-  return FileHandle(win::AdoptHandle<FileHandle::Native>(handle));
-}
 
 namespace {
 

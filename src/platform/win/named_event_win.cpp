@@ -14,7 +14,7 @@ struct CopyStopEvent::Native {
 };
 
 bool CopyStopEvent::Create(const std::string& name, const std::string& userSid) {
-  Close();
+  native_.reset();
   const std::string self = GetProcessUserSID(GetCurrentProcessId());
   if (self.empty() || userSid.empty()) {
     SetLastError(ERROR_INVALID_SID);
@@ -37,17 +37,15 @@ bool CopyStopEvent::Create(const std::string& name, const std::string& userSid) 
     return false;
   }
   if (event == nullptr) return false;
-  native_ = win::AdoptHandle<Native>(event);
+  native_.reset(win::AdoptHandle<Native>(event));
   return native_ != nullptr;
 }
 
 bool CopyStopEvent::Set(const ProcessHandle& /*copy*/) { return native_ != nullptr && SetEvent(native_->event); }
 
-void CopyStopEvent::Close() {
-  if (native_ == nullptr) return;
-  CloseHandle(native_->event);
-  delete native_;
-  native_ = nullptr;
+void CopyStopEvent::Deleter::operator()(Native* native) const {
+  CloseHandle(native->event);
+  delete native;
 }
 
 struct NamedEventListener::Native {
@@ -57,13 +55,12 @@ struct NamedEventListener::Native {
 NamedEventListener::NamedEventListener(const std::string& name) {
   HANDLE event = OpenEventA(SYNCHRONIZE, FALSE, name.c_str());
   if (event == nullptr) return;
-  native_ = win::AdoptHandle<Native>(event);
+  native_.reset(win::AdoptHandle<Native>(event));
 }
 
-NamedEventListener::~NamedEventListener() {
-  if (native_ == nullptr) return;
-  CloseHandle(native_->event);
-  delete native_;
+void NamedEventListener::Deleter::operator()(Native* native) const {
+  CloseHandle(native->event);
+  delete native;
 }
 
 bool NamedEventListener::WaitSet(uint32_t milliseconds) {

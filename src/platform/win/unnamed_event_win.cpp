@@ -5,28 +5,29 @@
 
 namespace zep::platform {
 
-struct UnnamedEvent {
+struct UnnamedEvent::Native {
   HANDLE handle;
 };
 
-EventHandle CreateUnnamedEvent(bool manualReset) {
+void UnnamedEvent::Deleter::operator()(Native* native) const {
+  CloseHandle(native->handle);
+  delete native;
+}
+
+bool UnnamedEvent::Create(bool manualReset) {
+  native_.reset();
   HANDLE handle = CreateEventA(nullptr, manualReset ? TRUE : FALSE, FALSE, nullptr);
-  if (handle == nullptr) return nullptr;
-  return win::AdoptHandle<UnnamedEvent>(handle);
+  if (handle == nullptr) return false;
+  native_.reset(win::AdoptHandle<Native>(handle));
+  return native_ != nullptr;
 }
 
-bool SignalEvent(EventHandle event) { return event != nullptr && ::SetEvent(event->handle) != 0; }
+bool UnnamedEvent::Signal() { return native_ != nullptr && ::SetEvent(native_->handle) != 0; }
 
-bool ResetEvent(EventHandle event) { return event != nullptr && ::ResetEvent(event->handle) != 0; }
+bool UnnamedEvent::Reset() { return native_ != nullptr && ::ResetEvent(native_->handle) != 0; }
 
-bool WaitForEvent(EventHandle event) {
-  return event != nullptr && WaitForSingleObjectEx(event->handle, INFINITE, FALSE) == WAIT_OBJECT_0;
-}
-
-void CloseEvent(EventHandle event) {
-  if (event == nullptr) return;
-  CloseHandle(event->handle);
-  delete event;
+bool UnnamedEvent::Wait() {
+  return native_ != nullptr && WaitForSingleObjectEx(native_->handle, INFINITE, FALSE) == WAIT_OBJECT_0;
 }
 
 }  // namespace zep::platform

@@ -43,25 +43,19 @@ void ProcessHandle::Terminate(uint32_t exitCode) {
 }
 
 // The job kills what is left in it when its last handle closes.
-void ProcessHandle::Close() {
-  if (!Valid()) return;
-  if (native_->job != nullptr) CloseHandle(native_->job);
-  CloseHandle(native_->process);
-  CloseHandle(native_->thread);
-  delete native_;
-  native_ = nullptr;
-  processId_ = threadId_ = 0;
+void ProcessHandle::Deleter::operator()(Native* native) const {
+  for (HANDLE handle : {native->job, native->process, native->thread})
+    if (handle != nullptr) CloseHandle(handle);
+  delete native;
 }
 
 struct UserToken::Native {
   HANDLE token;
 };
 
-void UserToken::Close() {
-  if (native_ == nullptr) return;
-  CloseHandle(native_->token);
-  delete native_;
-  native_ = nullptr;
+void UserToken::Deleter::operator()(Native* native) const {
+  CloseHandle(native->token);
+  delete native;
 }
 
 unsigned UserToken::LogValue() const { return native_ == nullptr ? 0 : win::HandleValue(native_->token); }
@@ -88,40 +82,30 @@ struct QueryProcess::Native {
 QueryProcess::QueryProcess(uint32_t processId) {
   HANDLE process = OpenProcess(PROCESS_QUERY_INFORMATION, FALSE, processId);
   if (process == nullptr) return;
-  native_ = win::AdoptHandle<Native>(process);
+  native_.reset(win::AdoptHandle<Native>(process));
 }
 
 unsigned QueryProcess::LogValue() const { return native_ == nullptr ? 0 : win::HandleValue(native_->process); }
 
-QueryProcess::~QueryProcess() {
-  if (native_ == nullptr) return;
-  CloseHandle(native_->process);
-  delete native_;
+void QueryProcess::Deleter::operator()(Native* native) const {
+  CloseHandle(native->process);
+  delete native;
 }
 
 struct EnvironmentBlock::Native {
   void* block;
 };
 
-namespace {
-void Release(EnvironmentBlock::Native* environment) {
-  if (environment == nullptr) return;
-  DestroyEnvironmentBlock(environment->block);
-  delete environment;
+void EnvironmentBlock::Deleter::operator()(Native* native) const {
+  if (native->block != nullptr) DestroyEnvironmentBlock(native->block);
+  delete native;
 }
-}  // namespace
-
-EnvironmentBlock::~EnvironmentBlock() { Release(native_); }
 
 bool EnvironmentBlock::Create(const UserToken& token) {
-  auto* environment = new (std::nothrow) Native{nullptr};
+  std::unique_ptr<Native, Deleter> environment(new (std::nothrow) Native{nullptr});
   if (environment == nullptr) return false;
-  if (!CreateEnvironmentBlock(&environment->block, TokenOf(token), FALSE)) {
-    delete environment;
-    return false;
-  }
-  Release(native_);
-  native_ = environment;
+  if (!CreateEnvironmentBlock(&environment->block, TokenOf(token), FALSE)) return false;
+  native_ = std::move(environment);
   return true;
 }
 
@@ -184,7 +168,7 @@ std::string TokenUserSid(const UserToken& token) {
 
 bool StartProcessAsUser(const UserToken& token, const std::string& application, const std::string& commandLine,
                         const EnvironmentBlock& environment, ProcessHandle& started) {
-  std::unique_ptr<ProcessHandle::Native> native(new (std::nothrow) ProcessHandle::Native);
+  std::unique_ptr<ProcessHandle::Native, ProcessHandle::Deleter> native(new (std::nothrow) ProcessHandle::Native);
   if (native == nullptr) return false;
   STARTUPINFOA startup{};
   startup.cb = sizeof startup;
@@ -204,25 +188,25 @@ bool StartProcessAsUser(const UserToken& token, const std::string& application, 
                            CREATE_NEW_CONSOLE | NORMAL_PRIORITY_CLASS | CREATE_UNICODE_ENVIRONMENT | CREATE_SUSPENDED,
                            environment.Get() != nullptr ? environment.Get()->block : nullptr, nullptr, &startup, &info);
   if (!ok) return false;
-  HANDLE job = CreateJobObjectA(nullptr, nullptr);
-  if (job != nullptr) {
+  native->process = info.hProcess;
+  native->thread = info.hThread;
+  win::HandleCloser job(CreateJobObjectA(nullptr, nullptr));
+  if (job.handle != nullptr) {
     JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits{};
     limits.BasicLimitInformation.LimitFlags = JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE;
     // A host that runs in a job of its own may not be allowed another one:
     // the copy then runs without, and a forced stop ends the copy alone.
-    if (!SetInformationJobObject(job, JobObjectExtendedLimitInformation, &limits, sizeof limits) ||
-        !AssignProcessToJobObject(job, info.hProcess)) {
-      CloseHandle(job);
-      job = nullptr;
-    }
+    if (SetInformationJobObject(job.handle, JobObjectExtendedLimitInformation, &limits, sizeof limits) &&
+        AssignProcessToJobObject(job.handle, info.hProcess))
+      native->job = job.Release();
   }
-  *native = ProcessHandle::Native{info.hProcess, info.hThread, job};
-  started.Assign(native.release(), info.dwProcessId, info.dwThreadId);
+  ProcessHandle copy;
+  copy.Assign(native.release(), info.dwProcessId);
   if (ResumeThread(info.hThread) == static_cast<DWORD>(-1)) {
-    started.Terminate(1);
-    started.Close();
+    copy.Terminate(1);
     return false;
   }
+  started = std::move(copy);
   return true;
 }
 

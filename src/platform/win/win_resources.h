@@ -28,8 +28,13 @@ Native* AdoptHandle(HANDLE handle) {
 // A handle as log lines print it.
 inline unsigned HandleValue(HANDLE handle) { return static_cast<unsigned>(reinterpret_cast<uintptr_t>(handle)); }
 
+// Each owner below holds one handle or block, closed when it ends; none is
+// copied, which would close it twice.
 struct HandleCloser {
-  HANDLE handle = nullptr;
+  HANDLE handle;
+  explicit HandleCloser(HANDLE owned = nullptr) : handle(owned) {}
+  HandleCloser(const HandleCloser&) = delete;
+  HandleCloser& operator=(const HandleCloser&) = delete;
   ~HandleCloser() {
     if (handle != nullptr && handle != INVALID_HANDLE_VALUE) CloseHandle(handle);
   }
@@ -42,28 +47,40 @@ struct HandleCloser {
 };
 
 struct LocalBlock {
-  HLOCAL block = nullptr;
+  HLOCAL block;
+  explicit LocalBlock(HLOCAL owned = nullptr) : block(owned) {}
+  LocalBlock(const LocalBlock&) = delete;
+  LocalBlock& operator=(const LocalBlock&) = delete;
   ~LocalBlock() {
     if (block != nullptr) LocalFree(block);
   }
 };
 
 struct HeapBlock {
-  PVOID block = nullptr;
+  PVOID block;
+  explicit HeapBlock(PVOID owned = nullptr) : block(owned) {}
+  HeapBlock(const HeapBlock&) = delete;
+  HeapBlock& operator=(const HeapBlock&) = delete;
   ~HeapBlock() {
     if (block != nullptr) HeapFree(GetProcessHeap(), 0, block);
   }
 };
 
 struct LibraryCloser {
-  HMODULE library = nullptr;
+  HMODULE library;
+  explicit LibraryCloser(HMODULE owned = nullptr) : library(owned) {}
+  LibraryCloser(const LibraryCloser&) = delete;
+  LibraryCloser& operator=(const LibraryCloser&) = delete;
   ~LibraryCloser() {
     if (library != nullptr) FreeLibrary(library);
   }
 };
 
 struct SocketCloser {
-  SOCKET socket = INVALID_SOCKET;
+  SOCKET socket;
+  explicit SocketCloser(SOCKET owned = INVALID_SOCKET) : socket(owned) {}
+  SocketCloser(const SocketCloser&) = delete;
+  SocketCloser& operator=(const SocketCloser&) = delete;
   ~SocketCloser() {
     if (socket != INVALID_SOCKET) closesocket(socket);
   }

@@ -1,4 +1,4 @@
-#include "settings/utf8_to_wide.h"
+#include "common/utf8_to_wide.h"
 
 #include <utf8.h>
 

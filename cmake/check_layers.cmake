@@ -1,0 +1,61 @@
+# Checks the layer rule on the sources: run as
+#   cmake -DSOURCE_DIR=<source folder> -P check_layers.cmake
+# A file of a layer includes its own layer's headers and those of the layers
+# below it, by their folder ("settings/log.h"), never through "../". From the
+# bottom up: platform, common, settings, then store and protocol side by side
+# (neither uses the other), commands, module; the exports in src/ itself sit
+# on top. The build's include folders (layers.cmake) stop most upward
+# includes already, but not one between the siblings or one through "../".
+cmake_minimum_required(VERSION 3.20)
+
+set(rank_platform 0)
+set(rank_common 1)
+set(rank_settings 2)
+set(rank_protocol 3)
+set(rank_store 3)
+set(rank_commands 4)
+set(rank_module 5)
+set(rank_exports 6)
+
+set(violations 0)
+file(GLOB_RECURSE sources RELATIVE ${SOURCE_DIR}/src ${SOURCE_DIR}/src/*.h ${SOURCE_DIR}/src/*.cpp ${SOURCE_DIR}/src/*.in)
+foreach(source IN LISTS sources)
+  if(source MATCHES "^([^/]+)/")
+    set(layer ${CMAKE_MATCH_1})
+  else()
+    set(layer exports)
+  endif()
+  if(NOT DEFINED rank_${layer})
+    message(SEND_ERROR "src/${source}: in no layer (${layer})")
+    math(EXPR violations "${violations} + 1")
+    continue()
+  endif()
+  file(STRINGS ${SOURCE_DIR}/src/${source} includes REGEX "^[ \t]*#[ \t]*include[ \t]*\"")
+  foreach(line IN LISTS includes)
+    string(REGEX REPLACE "^[ \t]*#[ \t]*include[ \t]*\"([^\"]*)\".*" "\\1" included "${line}")
+    set(wrong "")
+    set(target "")
+    if(included MATCHES "^([^/]+)/")
+      set(target ${CMAKE_MATCH_1})
+    endif()
+    if(included MATCHES "(^|/)\\.\\.(/|$)")
+      set(wrong "reaches another folder through ..")
+    elseif(DEFINED rank_${target})
+      if(rank_${target} GREATER rank_${layer})
+        set(wrong "runs upward, from ${layer} to ${target}")
+      elseif(rank_${target} EQUAL rank_${layer} AND NOT target STREQUAL layer)
+        set(wrong "crosses between the siblings ${layer} and ${target}")
+      endif()
+    endif()
+    if(wrong)
+      message(SEND_ERROR "src/${source}: #include \"${included}\" ${wrong}")
+      math(EXPR violations "${violations} + 1")
+    endif()
+  endforeach()
+endforeach()
+
+list(LENGTH sources count)
+if(violations GREATER 0)
+  message(FATAL_ERROR "${violations} include(s) against the layer rule")
+endif()
+message(STATUS "${count} files follow the layer rule")
