@@ -34,13 +34,10 @@
 #include <json/json.h>
 
 #include "command_host.h"
-<<<<<<< HEAD:tests/commands_test.cpp
+#include "commands/manager_client.h"
 #include "host_support/loopback_socket.h"
 #include "module/entry_points.h"
 #include "module/virtual_manager_client.h"
-=======
-#include "commands/manager_client.h"
->>>>>>> legible:tests/host_system_commands_test.cpp
 #include "platform/access_rights.h"
 #include "platform/file_system.h"
 #include "platform/process_user.h"
@@ -49,10 +46,6 @@
 #include "test_support.h"
 
 namespace zep {
-<<<<<<< HEAD:tests/commands_test.cpp
-=======
-
->>>>>>> legible:tests/host_system_commands_test.cpp
 namespace {
 
 using CommandsTest = test::CommandTest;
