@@ -5,7 +5,9 @@
 #include <ctime>
 #include <memory>
 #include <new>
+#include <optional>
 #include <string>
+#include <utility>
 
 #include "commands/manager_client.h"
 #include "module/entry_points.h"
@@ -13,7 +15,6 @@
 #include "protocol/http_param_request.h"
 #include "protocol/messages.h"
 #include "settings/log.h"
-#include "settings/paths.h"
 
 namespace zep {
 
@@ -27,7 +28,7 @@ int32_t StampAndSend(SendBackCallback callback, uint32_t sendBackHandle, uint64_
 
 }  // namespace
 
-RoutedCommand RouteCommand(const std::string& url, const std::string& requestText) {
+RoutedCommand RouteCommand(const std::string& url, std::string requestText) {
   RoutedCommand routed;
   if (url.find("/LoadZipFromBytes") != std::string::npos) {
     routed.route = Route::LoadZipFromBytes;
@@ -42,13 +43,14 @@ RoutedCommand RouteCommand(const std::string& url, const std::string& requestTex
     routed.commandText += "\"" + GetUrlVersion(url) + "\"]}";
   } else if (url.compare(0, 5, "/zep/") == 0) {
     routed.route = Route::Module;
-    const int headerEnd = FindNoCase(requestText.c_str(), "\r\n\r\n", requestText.size());
-    if (headerEnd < 0) {
-      routed.commandText = requestText;
-    } else {
-      routed.commandText = requestText.substr(0, static_cast<size_t>(headerEnd));
-      routed.moduleBody = requestText.substr(static_cast<size_t>(headerEnd) + 4);
+    // The header end has no letters: a plain search finds what a search
+    // that ignores case would. The text is the host's C string: it has no NUL.
+    const size_t headerEnd = requestText.find("\r\n\r\n");
+    if (headerEnd != std::string::npos) {
+      routed.moduleBody = requestText.substr(headerEnd + 4);
+      requestText.resize(headerEnd);
     }
+    routed.commandText = std::move(requestText);
   }
   return routed;
 }
@@ -77,12 +79,12 @@ int32_t DistributeCommand(uint32_t sendBackHandle, uint64_t connectionContext, i
       const uint32_t bodyLength = body != nullptr ? binaryBodyLength : 0;
       // The texts are required; a host that passes none gets the empty text.
       const std::string urlText = url != nullptr ? url : "";
-      const std::string text = requestText != nullptr ? requestText : "";
+      std::string text = requestText != nullptr ? requestText : "";
       const HostRequest host{sendBackHandle, connectionContext, clientSupported,
                              sendBack,       clientSocket,      origin != nullptr ? origin : "",
                              hostData1,      hostData2,         hostData3};
       // From here on every path replies.
-      return client->RouteRequest(host, urlText, text, body.release(), bodyLength);
+      return client->RouteRequest(host, urlText, std::move(text), body.release(), bodyLength);
     }
   } catch (...) {
   }
@@ -99,14 +101,14 @@ int32_t SendFallbackReply(SendBackCallback sendBack, uint32_t sendBackHandle, ui
   }
 }
 
-int32_t VirtualManagerClient::RouteRequest(const HostRequest& host, const std::string& url,
-                                           const std::string& requestText, uint8_t* body, uint32_t bodyLength) {
+int32_t VirtualManagerClient::RouteRequest(const HostRequest& host, const std::string& url, std::string requestText,
+                                           uint8_t* body, uint32_t bodyLength) {
   std::unique_ptr<uint8_t[]> ownedBody(body);
   // Whether the host has been handed the "Invalid command" reply.
   bool answered = false;
-  std::unique_ptr<HttpParamRequest> request;
+  std::optional<HttpParamRequest> request;
   try {
-    const RoutedCommand routed = RouteCommand(url, requestText);
+    RoutedCommand routed = RouteCommand(url, std::move(requestText));
     const std::string& commandText = routed.commandText;
     std::unique_ptr<uint8_t[]> requestBody;
     uint32_t requestBodyLength = 0;
@@ -132,15 +134,16 @@ int32_t VirtualManagerClient::RouteRequest(const HostRequest& host, const std::s
       return host.sendBack(host.sendBackHandle, host.connectionContext, "Invalid command", nullptr, 0, 0);
     }
 
-    request =
-        std::make_unique<HttpParamRequest>(host, commandText, requestBody.get(), requestBodyLength, &StampAndSend);
+    request.emplace(host, std::move(routed.commandText), requestBody.get(), requestBodyLength, &StampAndSend);
     requestBody.release();  // the request's response owns it now
-    LogDebug("Url encode json command succeed. Processing...");
-    if (LogEnabled(kLogDebug)) LogDebug("cmd = [%s]", LogText(commandText).c_str());
-    return DispatchRequest(request.get());
+    if (LogEnabled(kLogDebug)) {
+      LogDebug("Url encode json command succeed. Processing...");
+      LogDebug("cmd = [%s]", LogText(request->GetCommandText()).c_str());
+    }
+    return DispatchRequest(&*request);
   } catch (...) {
     // Whatever failed, the command gets exactly one reply.
-    if (request != nullptr) return request->SendFailureReply();
+    if (request) return request->SendFailureReply();
     if (answered) return 0;
     StampActivity();
     return SendFallbackReply(host.sendBack, host.sendBackHandle, host.connectionContext);

@@ -62,7 +62,7 @@ class VirtualManagerClient {
   static bool DestroyInstance();
 
   // Takes the body.
-  int32_t RouteRequest(const HostRequest& host, const std::string& url, const std::string& requestText, uint8_t* body,
+  int32_t RouteRequest(const HostRequest& host, const std::string& url, std::string requestText, uint8_t* body,
                        uint32_t bodyLength);
   int32_t DispatchRequest(HttpParamRequest* request);
 

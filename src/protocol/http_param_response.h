@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace zep {
@@ -19,6 +20,7 @@ class HttpParamResponse {
 
   const std::string& ResultText() const { return resultText; }
   void SetResultText(const std::string& text) { resultText = text; }
+  void SetResultText(std::string&& text) { resultText = std::move(text); }
   const uint8_t* Body() const { return body; }
   uint32_t BodyLength() const { return bodyLength; }
 

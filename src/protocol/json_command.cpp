@@ -55,15 +55,23 @@ const Json::Value* JsonCommand::Member(const char* key) const {
 
 std::string JsonCommand::Text(const char* key) const {
   const Json::Value* value = Member(key);
-  if (value == nullptr) return std::string();
-  if (value->isString()) return value->asString();
-  if (value->isBool()) return value->asBool() ? "true" : "false";
+  return value != nullptr ? TextOf(*value) : std::string();
+}
+
+std::string JsonCommand::TextOf(const Json::Value& value) {
+  if (value.isString()) return value.asString();
+  if (value.isBool()) return value.asBool() ? "true" : "false";
   return std::string();
 }
 
 std::string QuoteJsonText(const std::string& text) {
   std::string quoted;
   quoted.reserve(text.size() + 2);
+  AppendQuotedJsonText(quoted, text);
+  return quoted;
+}
+
+void AppendQuotedJsonText(std::string& quoted, const std::string& text) {
   quoted += '"';
   for (const char c : text) {
     switch (c) {
@@ -99,7 +107,6 @@ std::string QuoteJsonText(const std::string& text) {
     }
   }
   quoted += '"';
-  return quoted;
 }
 
 std::string StyledText(const Json::Value& value) {
