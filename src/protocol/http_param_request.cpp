@@ -45,7 +45,7 @@ HttpParamRequest::HttpParamRequest(const HostRequest& host, std::string text, ui
   const Json::Value* method = nullptr;
   const Json::Value* property = nullptr;
   const Json::Value* parameters = nullptr;
-  for (auto member = command.root.begin(); member != command.root.end(); ++member) {
+  for (auto member = command.root.begin(), last = command.root.end(); member != last; ++member) {
     const char* end = nullptr;
     const char* begin = member.memberName(&end);
     const std::string_view name(begin, static_cast<size_t>(end - begin));

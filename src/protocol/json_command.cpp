@@ -9,6 +9,10 @@ namespace {
 // Whether arrays and objects nest deeper than the bound anywhere in the text.
 // Brackets inside strings and comments (which the reader takes) do not count.
 bool NestedTooDeep(const std::string& text) {
+  // Too few openings to nest that deep, whatever else the text holds.
+  size_t openings = 0;
+  for (const char c : text) openings += (c == '[') | (c == '{');
+  if (openings <= static_cast<size_t>(kMaxCommandNesting)) return false;
   int depth = 0;
   bool inString = false;
   for (size_t i = 0; i < text.size(); ++i) {
