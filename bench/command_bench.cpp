@@ -28,6 +28,14 @@ std::string Folder() {
   return path.substr(0, path.rfind(zep::platform::kPathSeparator) + 1);
 }
 
+int32_t Drop(uint32_t, uint64_t, const char* text, const void*, uint32_t, intptr_t) { return text[0]; }
+
+int32_t Command() { return zep::DistributeCommand(1, 0, 0, "/zep/x", kCommand, nullptr, 0, 1, &Drop, 0, "", 0, 0, 0); }
+
+// Writes the settings and waits until the module trusts what it reads from
+// them: it reads a freshly written file again at every look (once a
+// millisecond) until the file's stamp has stood 50 ms since it first saw it.
+// The figures are those of commands, not of that settling.
 void Configure(int logLevel) {
   std::ofstream(Folder() + "TKConfiguration.ini", std::ios::binary | std::ios::trunc)
       << "[TK]\r\nLogLevel=" << logLevel
@@ -35,11 +43,11 @@ void Configure(int logLevel) {
          "Port_mp_1=18625\r\nPort=2\r\nSSLPort_mn_0=qro\r\nSSLPort_mp_0=18623\r\nSSLPort_mn_1=zep\r\n"
          "SSLPort_mp_1=18626\r\nSSLPort=2\r\n";
   zep::DoAction(0, nullptr, nullptr);
+  std::this_thread::sleep_for(std::chrono::milliseconds(2));
+  Command();  // sees the new stamp
+  std::this_thread::sleep_for(std::chrono::milliseconds(60));
+  Command();  // finds it settled
 }
-
-int32_t Drop(uint32_t, uint64_t, const char* text, const void*, uint32_t, intptr_t) { return text[0]; }
-
-int32_t Command() { return zep::DistributeCommand(1, 0, 0, "/zep/x", kCommand, nullptr, 0, 1, &Drop, 0, "", 0, 0, 0); }
 
 void CommandLoggingOff(benchmark::State& state) {
   if (state.thread_index() == 0) Configure(1);

@@ -14,6 +14,7 @@ cmake --build build/windows -j "$jobs" --target command_bench lock_bench store_b
 
 out="$here/build/bench"
 mkdir -p "$out"
+rm -f "$out"/*.json
 export WINEPREFIX="$here/build/windows/wineprefix" WINEDEBUG=-all
 # Native first, with no Wine process left running beside it; then Wine. Each
 # program runs on one core: a figure and its anchor are then measured on the
@@ -31,15 +32,20 @@ for bench in command_bench lock_bench store_bench identification_bench; do
      >"$out/native-$bench.json" 2>/dev/null)
 done
 # Two threads on both cores against one thread on each core alone (the cores
-# may differ in speed): the best of five rounds each.
+# may differ in speed): the best of six rounds each, taken in three passes
+# over the three placements, so that no placement is measured only while
+# others happen to load the machine.
 scale() {
-  local target="$1" dir="$2"
+  local target="$1" dir="$2" pass cores threads
   shift 2
-  for cores in 0 1 0,1; do
-    local threads=1
-    [ "$cores" = 0,1 ] && threads=2
-    (cd "$dir" && taskset -c "$cores" "$@" $rounds --benchmark_format=json \
-       --benchmark_filter="real_time/threads:$threads\$" >"$out/$target-scaling-${cores/,/-}.json" 2>/dev/null)
+  for pass in 1 2 3; do
+    for cores in 0 1 0,1; do
+      threads=1
+      [ "$cores" = 0,1 ] && threads=2
+      (cd "$dir" && taskset -c "$cores" "$@" --benchmark_repetitions=2 --benchmark_enable_random_interleaving=true \
+         --benchmark_min_time=0.2 --benchmark_format=json --benchmark_filter="real_time/threads:$threads\$" \
+         >"$out/$target-scaling-${cores/,/-}.pass$pass.json" 2>/dev/null)
+    done
   done
 }
 scale native build/native/bench ./command_bench

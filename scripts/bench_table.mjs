@@ -12,25 +12,28 @@ function times(target) {
   const found = { throughput: {} };
   for (const bench of ["command_bench", "lock_bench", "store_bench", "identification_bench", "scaling-0", "scaling-1",
                        "scaling-0-1"]) {
-    const file = path.join(folder, `${target}-${bench}.json`);
-    if (!fs.existsSync(file)) continue;
-    const text = fs.readFileSync(file, "utf8");
-    const start = text.indexOf("{");
-    if (start < 0) continue;
-    for (const run of JSON.parse(text.slice(start)).benchmarks) {
-      if (run.run_type === "aggregate") continue;
-      const scale = { ns: 1, us: 1e3, ms: 1e6 }[run.time_unit] ?? 1;
-      if (bench.startsWith("scaling")) {
-        const key = `${run.run_name}@${bench}`;
-        found.throughput[key] = Math.max(found.throughput[key] ?? 0, run.items_per_second);
-        continue;
+    // One file, or one per pass ("<name>.pass<n>.json").
+    const files = fs.readdirSync(folder).filter(
+        (f) => f === `${target}-${bench}.json` || (f.startsWith(`${target}-${bench}.pass`) && f.endsWith(".json")));
+    for (const file of files) {
+      const text = fs.readFileSync(path.join(folder, file), "utf8");
+      const start = text.indexOf("{");
+      if (start < 0) continue;
+      for (const run of JSON.parse(text.slice(start)).benchmarks) {
+        if (run.run_type === "aggregate") continue;
+        const scale = { ns: 1, us: 1e3, ms: 1e6 }[run.time_unit] ?? 1;
+        if (bench.startsWith("scaling")) {
+          const key = `${run.run_name}@${bench}`;
+          found.throughput[key] = Math.max(found.throughput[key] ?? 0, run.items_per_second);
+          continue;
+        }
+        const name = run.name.replace(/\/iterations:\d+/, "").replace("/threads:1", "").replace("/real_time", "").replace("/manual_time", "");
+        // Wine counts a thread's processor time in ticks: a run too short to
+        // reach one has none, and its wall-clock time stands instead.
+        const cpu = run.name.includes("manual_time") || run.cpu_time === 0 ? run.real_time : run.cpu_time;
+        const value = cpu * scale;
+        found[name] = Math.min(found[name] ?? Infinity, value);
       }
-      const name = run.name.replace(/\/iterations:\d+/, "").replace("/threads:1", "").replace("/real_time", "").replace("/manual_time", "");
-      // Wine counts a thread's processor time in ticks: a run too short to
-      // reach one has none, and its wall-clock time stands instead.
-      const cpu = run.name.includes("manual_time") || run.cpu_time === 0 ? run.real_time : run.cpu_time;
-      const value = cpu * scale;
-      found[name] = Math.min(found[name] ?? Infinity, value);
     }
   }
   return found;

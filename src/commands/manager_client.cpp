@@ -89,7 +89,7 @@ bool ManagerClient::CheckAdministrator(HttpParamRequest& request) {
   if (request.GetClientSocket() == 0) return true;
   const ClientIdentity client = IdentifyClient(request.GetClientSocket(), true);
   if (client.administrator) return true;
-  const std::string method = request.GetMethodName();
+  const std::string& method = request.GetMethodName();
   if (client.sid.empty())
     LogInfo("%s:: refused: the client's user is unknown.", LogText(method).c_str());
   else
@@ -120,38 +120,43 @@ int32_t ManagerClient::RunCommand(HttpParamRequest& request) {
   return request.SendFailureReply();
 }
 
+// The clock is read for the step lines only: with them off, a step is
+// measured from the last one that was written (or from the start).
 int32_t ManagerClient::RunCommandSteps(HttpParamRequest& request) {
-  const std::string id = request.GetId();
-  if (LogEnabled(kLogDebug))
+  const std::string& id = request.GetId();
+  if (LogEnabled(kLogDebug)) {
     LogDebug("2. Before command actually start cost: %ums. id = [%s].",
              static_cast<unsigned>(platform::TickCount() - request.GetStartTick()), LogText(id).c_str());
-  request.SetStepTick(platform::TickCount());
+    request.SetStepTick(platform::TickCount());
+  }
   if (request.GetClientSupported() == 0 || !ServesClient(request)) {
     request.SetResult(false, kErrorUnsupportedClient, Message(kMessageUnsupportedClient));
     return request.SendBack();
   }
   InvokeCommand(request);
 
-  uint32_t previous = request.GetStepTick();
-  uint32_t now = platform::TickCount();
-  request.SetStepTick(now);
-  if (LogEnabled(kLogDebug))
+  if (LogEnabled(kLogDebug)) {
+    const uint32_t previous = request.GetStepTick();
+    const uint32_t now = platform::TickCount();
+    request.SetStepTick(now);
     LogDebug("3. Command process cost: %ums. cmd = [%s]. id = [%s].", static_cast<unsigned>(now - previous),
              LogText(request.GetMethodName()).c_str(), LogText(id).c_str());
+  }
 
   const int32_t result = request.SendBack();
 
-  previous = request.GetStepTick();
-  now = platform::TickCount();
-  request.SetStepTick(now);
-  if (LogEnabled(kLogDebug))
+  if (LogEnabled(kLogDebug)) {
+    const uint32_t previous = request.GetStepTick();
+    const uint32_t now = platform::TickCount();
+    request.SetStepTick(now);
     LogDebug("4. Command send back result cost: %ums. id = [%s].\n", static_cast<unsigned>(now - previous),
              LogText(id).c_str());
+  }
   return result;
 }
 
 void ManagerClient::InvokeCommand(HttpParamRequest& request) {
-  const std::string name = request.GetMethodName();
+  const std::string& name = request.GetMethodName();
   auto entry = commands.find(name);
   if (entry == commands.end()) {
     LogError("Invalid function name: %s.", LogText(name).c_str());

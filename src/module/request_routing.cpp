@@ -6,6 +6,7 @@
 #include <memory>
 #include <new>
 #include <string>
+#include <utility>
 
 #include "commands/manager_client.h"
 #include "common/find_no_case.h"
@@ -17,7 +18,7 @@
 
 namespace zep {
 
-RoutedCommand RouteCommand(const std::string& url, const std::string& requestText) {
+RoutedCommand RouteCommand(const std::string& url, std::string requestText) {
   RoutedCommand routed;
   if (url.find("/LoadZipFromBytes") != std::string::npos) {
     routed.route = Route::LoadZipFromBytes;
@@ -32,13 +33,14 @@ RoutedCommand RouteCommand(const std::string& url, const std::string& requestTex
     routed.commandText += "\"" + GetUrlVersion(url) + "\"]}";
   } else if (url.compare(0, 5, "/zep/") == 0) {
     routed.route = Route::Module;
-    const int headerEnd = FindNoCase(requestText.c_str(), "\r\n\r\n", requestText.size());
-    if (headerEnd < 0) {
-      routed.commandText = requestText;
-    } else {
-      routed.commandText = requestText.substr(0, static_cast<size_t>(headerEnd));
-      routed.moduleBody = requestText.substr(static_cast<size_t>(headerEnd) + 4);
+    // The header end has no letters: a plain search finds what a search
+    // that ignores case would. The text is the host's C string: it has no NUL.
+    const size_t headerEnd = requestText.find("\r\n\r\n");
+    if (headerEnd != std::string::npos) {
+      routed.moduleBody = requestText.substr(headerEnd + 4);
+      requestText.resize(headerEnd);
     }
+    routed.commandText = std::move(requestText);
   }
   return routed;
 }
@@ -67,12 +69,12 @@ int32_t DistributeCommand(uint32_t sendBackHandle, uint64_t connectionContext, i
       const uint32_t bodyLength = body != nullptr ? binaryBodyLength : 0;
       // The texts are required; a host that passes none gets the empty text.
       const std::string urlText = url != nullptr ? url : "";
-      const std::string text = requestText != nullptr ? requestText : "";
+      std::string text = requestText != nullptr ? requestText : "";
       const HostRequest host{sendBackHandle, connectionContext, clientSupported,
                              sendBack,       clientSocket,      origin != nullptr ? origin : "",
                              hostData1,      hostData2,         hostData3};
       // From here on every path replies.
-      return client->RouteRequest(host, urlText, text, body.release(), bodyLength);
+      return client->RouteRequest(host, urlText, std::move(text), body.release(), bodyLength);
     }
   } catch (...) {
   }

@@ -19,7 +19,7 @@ struct RoutedCommand {
 };
 
 // The first route that matches the URL, and its command text.
-RoutedCommand RouteCommand(const std::string& url, const std::string& requestText);
+RoutedCommand RouteCommand(const std::string& url, std::string requestText);
 
 // Hands the host the reply of last resort, for a request the module could not
 // take or answer otherwise. The callback's result, or 0.

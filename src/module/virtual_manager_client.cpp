@@ -3,6 +3,8 @@
 #include <cstring>
 #include <memory>
 #include <new>
+#include <optional>
+#include <utility>
 
 #include "commands/manager_client.h"
 #include "common/module_locks.h"
@@ -14,47 +16,44 @@
 
 namespace zep {
 
-// One run of the singleton and the calls that hold it. Holders are never
-// freed, only used again once empty: a call may still count itself in on a
-// holder that it read just before the run ended, and must find memory there.
-// The count takes one for the run's publication and one per call; the
-// singleton is destroyed by whoever takes the count to zero.
-struct InstanceHolder {
-  std::atomic<uint64_t> holds{0};
-  std::atomic<VirtualManagerClient*> client{nullptr};
-  std::atomic<bool> free{true};
-  InstanceHolder* next = nullptr;  // every holder made, never unlinked
-};
-
 namespace {
 
-// The run published now; holders are published and taken back under
-// InstanceLock exclusive, and read by the calls without it.
-std::atomic<InstanceHolder*> current{nullptr};
-std::atomic<InstanceHolder*> holders{nullptr};
+// The published run and the calls that hold runs. A call counts itself in on
+// one of a few counters, chosen by its stack address so that threads seldom
+// share one, under the parity of the epoch, and reads the published run; the
+// epoch turns when a run is stopped. A call that counted in under an epoch
+// and saw it unchanged after reading the run holds a run published in that
+// epoch; a stopped run therefore waits only for the counters of its epoch's
+// parity, and is destroyed by the last call that leaves them at zero (or at
+// once by the stop, when none holds it). No call writes a line that another
+// thread's call writes, unless their stacks hash alike.
+constexpr size_t kStripes = 64;  // the top six bits of the hash below
+struct alignas(64) Stripe {
+  std::atomic<uint64_t> calls[2] = {};
+};
 
-void Release(InstanceHolder* holder) {
-  if (holder->holds.fetch_sub(1, std::memory_order_acq_rel) != 1) return;
-  // A call that counted itself in on an ended run and back out finds no
-  // singleton here: only the run's own last holder destroys it.
-  VirtualManagerClient* client = holder->client.exchange(nullptr, std::memory_order_acq_rel);
-  if (client == nullptr) return;
-  delete client;
-  holder->free.store(true, std::memory_order_release);
+struct Runs {
+  // Published and taken back under InstanceLock exclusive; read by the calls without it.
+  std::atomic<VirtualManagerClient*> current{nullptr};
+  std::atomic<uint64_t> epoch{0};
+  // Stopped runs whose calls may not all have left, by the parity of the
+  // epoch they were published in; linked through endedNext.
+  std::atomic<VirtualManagerClient*> ended[2] = {};
+  Stripe stripes[kStripes];
+};
+// Of static storage with no destructor to run: calls may go on while the process exits.
+Runs runs;
+
+Stripe& StripeOf(const void* stackAddress) {
+  // Threads' stacks lie megabytes apart; the pages of one stack hash alike.
+  const uint64_t page = reinterpret_cast<uintptr_t>(stackAddress) >> 16;
+  return runs.stripes[static_cast<size_t>((page * 0x9E3779B97F4A7C15ull) >> 58)];
 }
 
-// An empty holder, taken for a new run; null when none can be had.
-InstanceHolder* TakeHolder() {
-  for (InstanceHolder* holder = holders.load(std::memory_order_acquire); holder != nullptr; holder = holder->next) {
-    bool wasFree = true;
-    if (holder->free.compare_exchange_strong(wasFree, false, std::memory_order_acq_rel)) return holder;
-  }
-  auto* fresh = new (std::nothrow) InstanceHolder;
-  if (fresh == nullptr) return nullptr;
-  fresh->free.store(false, std::memory_order_relaxed);
-  fresh->next = holders.load(std::memory_order_relaxed);
-  holders.store(fresh, std::memory_order_release);  // only under InstanceLock exclusive
-  return fresh;
+bool Drained(unsigned parity) {
+  for (const Stripe& stripe : runs.stripes)
+    if (stripe.calls[parity].load() != 0) return false;
+  return true;
 }
 
 // A fork while other threads are inside the module. Before it the module's
@@ -103,7 +102,40 @@ void GiveBackAfterFork(bool child) {
 }  // namespace
 
 InstanceRef::~InstanceRef() {
-  if (holder_ != nullptr) Release(holder_);
+  if (count_ != nullptr) VirtualManagerClient::Leave(count_, parity_);
+}
+
+void VirtualManagerClient::Leave(std::atomic<uint64_t>* count, unsigned parity) {
+  count->fetch_sub(1);
+  // A stop that found this call counted in left its run to the last call out.
+  if (runs.ended[parity].load() != nullptr) DestroyEnded(parity);
+}
+
+void VirtualManagerClient::DestroyEnded(unsigned parity) {
+  std::atomic<VirtualManagerClient*>& ended = runs.ended[parity];
+  for (;;) {
+    // Each run taken was stopped before it was taken: a call that holds it
+    // counted in before its stop, and shows in the counters read now.
+    VirtualManagerClient* taken = ended.exchange(nullptr);
+    if (taken == nullptr) return;
+    if (Drained(parity)) {
+      while (taken != nullptr) {
+        VirtualManagerClient* next = taken->endedNext;
+        delete taken;
+        taken = next;
+      }
+      continue;
+    }
+    // Put back for the last call out, which finds them there; or, when it
+    // left meanwhile, for this look again.
+    VirtualManagerClient* last = taken;
+    while (last->endedNext != nullptr) last = last->endedNext;
+    VirtualManagerClient* head = ended.load();
+    do {
+      last->endedNext = head;
+    } while (!ended.compare_exchange_weak(head, taken));
+    if (!Drained(parity)) return;
+  }
 }
 
 VirtualManagerClient::VirtualManagerClient() { managerClient = std::make_unique<ManagerClient>(); }
@@ -116,14 +148,21 @@ VirtualManagerClient::~VirtualManagerClient() {
 }
 
 InstanceRef VirtualManagerClient::AcquireExisting() {
+  const char onThisStack = 0;
+  Stripe& stripe = StripeOf(&onThisStack);
   for (;;) {
-    InstanceHolder* holder = current.load(std::memory_order_acquire);
-    if (holder == nullptr) return InstanceRef();
-    holder->holds.fetch_add(1, std::memory_order_acq_rel);
-    // Still published after counting in: the run cannot end under this call.
-    if (current.load(std::memory_order_acquire) == holder)
-      return InstanceRef(holder, holder->client.load(std::memory_order_acquire));
-    Release(holder);
+    const uint64_t epoch = runs.epoch.load();
+    const unsigned parity = static_cast<unsigned>(epoch & 1);
+    std::atomic<uint64_t>* count = &stripe.calls[parity];
+    count->fetch_add(1);
+    VirtualManagerClient* client = runs.current.load();
+    // Still the same epoch after reading the run: counted in before any stop of it.
+    if (runs.epoch.load() == epoch) {
+      if (client != nullptr) return InstanceRef(count, parity, client);
+      Leave(count, parity);
+      return InstanceRef();
+    }
+    Leave(count, parity);
   }
 }
 
@@ -132,31 +171,29 @@ InstanceRef VirtualManagerClient::Acquire() {
     if (InstanceRef existing = AcquireExisting()) return existing;
     ExclusiveLockGuard guard(&InstanceLock());
     if (!guard.Owned()) return InstanceRef();
-    if (current.load(std::memory_order_acquire) != nullptr) continue;
-    InstanceHolder* holder = TakeHolder();
-    if (holder == nullptr) return InstanceRef();
-    // The run's own hold comes first: a call that counts itself in and out
-    // on this holder meanwhile never takes the count to zero.
-    holder->holds.fetch_add(1, std::memory_order_acq_rel);
+    if (runs.current.load() != nullptr) continue;
     VirtualManagerClient* client = nullptr;
     try {
       client = new VirtualManagerClient();
     } catch (...) {
     }
-    if (client == nullptr) {
-      Release(holder);
-      holder->free.store(true, std::memory_order_release);
-      return InstanceRef();
-    }
-    holder->client.store(client, std::memory_order_release);
-    current.store(holder, std::memory_order_release);
+    if (client == nullptr) return InstanceRef();
+    runs.current.store(client);
   }
 }
 
 bool VirtualManagerClient::DestroyInstance() {
   ExclusiveLockGuard guard(&InstanceLock());
   if (!guard.Owned()) return false;
-  if (InstanceHolder* holder = current.exchange(nullptr, std::memory_order_acq_rel)) Release(holder);
+  VirtualManagerClient* client = runs.current.exchange(nullptr);
+  if (client == nullptr) return true;
+  // Calls that count in from now on do so under the other parity, and cannot hold this run.
+  const unsigned parity = static_cast<unsigned>(runs.epoch.fetch_add(1) & 1);
+  VirtualManagerClient* head = runs.ended[parity].load();
+  do {
+    client->endedNext = head;
+  } while (!runs.ended[parity].compare_exchange_weak(head, client));
+  DestroyEnded(parity);
   return true;
 }
 
@@ -237,14 +274,14 @@ int32_t StampAndSend(SendBackCallback callback, uint32_t sendBackHandle, uint64_
 
 }  // namespace
 
-int32_t VirtualManagerClient::RouteRequest(const HostRequest& host, const std::string& url,
-                                           const std::string& requestText, uint8_t* body, uint32_t bodyLength) {
+int32_t VirtualManagerClient::RouteRequest(const HostRequest& host, const std::string& url, std::string requestText,
+                                           uint8_t* body, uint32_t bodyLength) {
   std::unique_ptr<uint8_t[]> ownedBody(body);
   // Whether the host has been handed the "Invalid command" reply.
   bool answered = false;
-  std::unique_ptr<HttpParamRequest> request;
+  std::optional<HttpParamRequest> request;
   try {
-    const RoutedCommand routed = RouteCommand(url, requestText);
+    RoutedCommand routed = RouteCommand(url, std::move(requestText));
     const std::string& commandText = routed.commandText;
     std::unique_ptr<uint8_t[]> requestBody;
     uint32_t requestBodyLength = 0;
@@ -270,15 +307,16 @@ int32_t VirtualManagerClient::RouteRequest(const HostRequest& host, const std::s
       return host.sendBack(host.sendBackHandle, host.connectionContext, "Invalid command", nullptr, 0, 0);
     }
 
-    request =
-        std::make_unique<HttpParamRequest>(host, commandText, requestBody.get(), requestBodyLength, &StampAndSend);
+    request.emplace(host, std::move(routed.commandText), requestBody.get(), requestBodyLength, &StampAndSend);
     requestBody.release();  // the request's response owns it now
-    LogDebug("Url encode json command succeed. Processing...");
-    if (LogEnabled(kLogDebug)) LogDebug("cmd = [%s]", LogText(commandText).c_str());
-    return DispatchRequest(request.get());
+    if (LogEnabled(kLogDebug)) {
+      LogDebug("Url encode json command succeed. Processing...");
+      LogDebug("cmd = [%s]", LogText(request->GetCommandText()).c_str());
+    }
+    return DispatchRequest(&*request);
   } catch (...) {
     // Whatever failed, the command gets exactly one reply.
-    if (request != nullptr) return request->SendFailureReply();
+    if (request) return request->SendFailureReply();
     if (answered) return 0;
     StampActivity();
     return SendFallbackReply(host.sendBack, host.sendBackHandle, host.connectionContext);

@@ -18,7 +18,6 @@ class ManagerClient;
 class HttpParamRequest;
 struct HostRequest;
 class VirtualManagerClient;
-struct InstanceHolder;
 
 // A call's hold on the singleton: while it lives, the singleton it names is
 // not destroyed, even when the module is stopped meanwhile. Empty when there
@@ -27,8 +26,8 @@ class InstanceRef {
  public:
   InstanceRef() = default;
   ~InstanceRef();
-  InstanceRef(InstanceRef&& other) noexcept : holder_(other.holder_), client_(other.client_) {
-    other.holder_ = nullptr;
+  InstanceRef(InstanceRef&& other) noexcept : count_(other.count_), parity_(other.parity_), client_(other.client_) {
+    other.count_ = nullptr;
     other.client_ = nullptr;
   }
   InstanceRef& operator=(InstanceRef&&) = delete;
@@ -40,8 +39,11 @@ class InstanceRef {
 
  private:
   friend class VirtualManagerClient;
-  InstanceRef(InstanceHolder* holder, VirtualManagerClient* client) : holder_(holder), client_(client) {}
-  InstanceHolder* holder_ = nullptr;
+  InstanceRef(std::atomic<uint64_t>* count, unsigned parity, VirtualManagerClient* client)
+      : count_(count), parity_(parity), client_(client) {}
+  // The count this call is counted in, and the parity of the epoch it counted under.
+  std::atomic<uint64_t>* count_ = nullptr;
+  unsigned parity_ = 0;
   VirtualManagerClient* client_ = nullptr;
 };
 
@@ -62,7 +64,7 @@ class VirtualManagerClient {
   static bool DestroyInstance();
 
   // Takes the body.
-  int32_t RouteRequest(const HostRequest& host, const std::string& url, const std::string& requestText, uint8_t* body,
+  int32_t RouteRequest(const HostRequest& host, const std::string& url, std::string requestText, uint8_t* body,
                        uint32_t bodyLength);
   int32_t DispatchRequest(HttpParamRequest* request);
 
@@ -81,10 +83,20 @@ class VirtualManagerClient {
   ReentrantRwLock& StoreLock() { return storeLock; }
 
  private:
+  friend class InstanceRef;
+  // Counts a call out under the parity; the last call out of stopped runs destroys them.
+  static void Leave(std::atomic<uint64_t>* count, unsigned parity);
+  // Destroys the stopped runs of the parity once no call is counted under it.
+  static void DestroyEnded(unsigned parity);
+
   // One value that every command writes twice: an atomic, so that commands
-  // on several threads do not queue for a lock to write it.
-  std::atomic<int64_t> lastActivityTime{0};
-  std::unique_ptr<ManagerClient> managerClient;
+  // on several threads do not queue for a lock to write it. On a cache line
+  // of its own, so that those writes do not take from other threads the
+  // members that every command reads.
+  alignas(64) std::atomic<int64_t> lastActivityTime{0};
+  // A stopped run waiting for its calls to leave: the next of its list.
+  VirtualManagerClient* endedNext = nullptr;
+  alignas(64) std::unique_ptr<ManagerClient> managerClient;
   ImageMapTable imageMaps;
   ReentrantRwLock storeLock;
   FileWhiteList fileWhiteList;

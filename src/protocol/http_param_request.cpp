@@ -1,9 +1,12 @@
 #include "protocol/http_param_request.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string_view>
+#include <utility>
 
 #include "common/decimal_text.h"
 #include "common/module_identity.h"
@@ -19,14 +22,14 @@ namespace {
 constexpr const char* kNoSendBackLine = "Invalid send back handle. Function must be call in wesocket!";
 }  // namespace
 
-HttpParamRequest::HttpParamRequest(const HostRequest& host, const std::string& text, uint8_t* body, uint32_t bodyLength,
+HttpParamRequest::HttpParamRequest(const HostRequest& host, std::string text, uint8_t* body, uint32_t bodyLength,
                                    SendFunction send)
     : hostData1(host.hostData1),
       hostData2(host.hostData2),
       hostData3(host.hostData3),
       sendBackHandle(host.sendBackHandle),
       connectionContext(host.connectionContext),
-      commandText(text),
+      commandText(std::move(text)),
       clientSupported(host.clientSupported),
       clientSocket(host.clientSocket),
       origin(host.origin),
@@ -34,31 +37,57 @@ HttpParamRequest::HttpParamRequest(const HostRequest& host, const std::string& t
       sendBack(host.sendBack),
       startTick(platform::TickCount()),
       stepTick(startTick),
-      response(std::make_unique<HttpParamResponse>(std::string(), body, bodyLength)) {
+      response(std::string(), body, bodyLength) {
   const JsonCommand command(commandText);
-  id = command.Text("id");
-  cmdId = command.Text("cmdId");
+  if (!command.parsed || !command.root.isObject()) return;
+  // The members of interest, in one pass over the object.
+  const Json::Value* event = nullptr;
+  const Json::Value* method = nullptr;
+  const Json::Value* property = nullptr;
+  const Json::Value* parameters = nullptr;
+  for (auto member = command.root.begin(), last = command.root.end(); member != last; ++member) {
+    const char* end = nullptr;
+    const char* begin = member.memberName(&end);
+    const std::string_view name(begin, static_cast<size_t>(end - begin));
+    if (name == "id")
+      id = JsonCommand::TextOf(*member);
+    else if (name == "cmdId")
+      cmdId = JsonCommand::TextOf(*member);
+    else if (name == "version")
+      version = JsonCommand::TextOf(*member);
+    else if (name == "event")
+      event = &*member;
+    else if (name == "method")
+      method = &*member;
+    else if (name == "property")
+      property = &*member;
+    else if (name == "parameter")
+      parameters = &*member;
+  }
   // The first of the three names in JsonCpp's (ascending byte) order of
   // members decides: "event", then "method", then "property".
-  if (command.Member("event") != nullptr) {
+  if (event != nullptr) {
     commandKind = kKindEvent;
-    methodName = command.Text("event");
-  } else if (command.Member("method") != nullptr) {
+    methodName = JsonCommand::TextOf(*event);
+  } else if (method != nullptr) {
     commandKind = kKindMethod;
-    methodName = command.Text("method");
-  } else if (command.Member("property") != nullptr) {
+    methodName = JsonCommand::TextOf(*method);
+  } else if (property != nullptr) {
     commandKind = kKindProperty;
-    methodName = command.Text("property");
+    methodName = JsonCommand::TextOf(*property);
   }
-  if (const Json::Value* parameters = command.Member("parameter"))
-    parameterCount = static_cast<int32_t>(parameters->size());
-  version = command.Text("version");
+  if (parameters == nullptr) return;
+  parameterCount = static_cast<int32_t>(parameters->size());
   // Each listed parameter is kept; a "parameter" that is not an array still
   // counts its members, as empty values.
-  const Json::Value* parameters = command.Member("parameter");
-  const bool listed = command.parsed && parameters != nullptr && parameters->isArray();
-  for (int i = 0; i < parameterCount; ++i)
-    values.push_back(listed ? std::make_unique<Json::Value>((*parameters)[i]) : nullptr);
+  const bool listed = parameters->isArray();
+  for (int i = 0; i < parameterCount; ++i) AddValue(listed ? std::make_unique<Json::Value>((*parameters)[i]) : nullptr);
+}
+
+void HttpParamRequest::AddValue(std::unique_ptr<Json::Value> value) {
+  // Most replies carry two or three results: one allocation for them all.
+  if (values.size() == values.capacity()) values.reserve(values.size() + std::max<size_t>(values.size(), 4));
+  values.push_back(std::move(value));
 }
 
 HttpParamRequest::~HttpParamRequest() = default;
@@ -72,27 +101,32 @@ void HttpParamRequest::Rewrite(bool isEvent, int32_t code, const std::string& de
 
 void HttpParamRequest::RenderPendingReply() {
   if (!pendingReply.pending) return;
-  response->SetResultText(
+  response.SetResultText(
       WriteReply(id, methodName, values, pendingReply.isEvent, pendingReply.code, pendingReply.description));
   pendingReply.pending = false;
 }
 
 void HttpParamRequest::SetResult(const std::string& text) {
-  values.push_back(std::make_unique<Json::Value>(text));
+  AddValue(std::make_unique<Json::Value>(text));
   Rewrite(false, 0, std::string());
 }
 
 void HttpParamRequest::SetResult(bool success, int32_t code, const std::string& description) {
-  values.push_back(std::make_unique<Json::Value>(success));
+  AddValue(std::make_unique<Json::Value>(success));
   if (code == 0 && !description.empty()) {
-    values.push_back(std::make_unique<Json::Value>(description));
-    values.push_back(std::make_unique<Json::Value>(kModuleDescription));
+    AddValue(std::make_unique<Json::Value>(description));
+    AddValue(std::make_unique<Json::Value>(kModuleDescription));
   }
   Rewrite(false, code, description);
 }
 
 void HttpParamRequest::SetEventResult(const std::string& text) {
-  values.push_back(std::make_unique<Json::Value>(text));
+  AddValue(std::make_unique<Json::Value>(text));
+  Rewrite(true, 0, std::string());
+}
+
+void HttpParamRequest::SetEventResult(const char* text) {
+  AddValue(std::make_unique<Json::Value>(text));
   Rewrite(true, 0, std::string());
 }
 
@@ -104,37 +138,53 @@ void HttpParamRequest::SetResultJson(const std::string& jsonText) {
   } catch (const Json::Exception&) {
     return;  // refused by the parser: as a text that does not parse
   }
-  values.push_back(std::make_unique<Json::Value>(parsed));
+  AddValue(std::make_unique<Json::Value>(parsed));
   Rewrite(true, 0, std::string());
 }
 
 void HttpParamRequest::SetResultText(const std::string& text) {
   pendingReply.pending = false;
-  response->SetResultText(text);
+  response.SetResultText(text);
 }
 
-std::string FormatCmdIdLine(const std::string& cmdIdText) { return ",\n\t\"cmdId\" : " + QuoteJsonText(cmdIdText); }
+namespace {
+constexpr char kCmdIdLineStart[] = ",\n\t\"cmdId\" : ";
+}  // namespace
+
+std::string FormatCmdIdLine(const std::string& cmdIdText) {
+  std::string line = kCmdIdLineStart;
+  AppendQuotedJsonText(line, cmdIdText);
+  return line;
+}
 
 int32_t HttpParamRequest::SendBack() {
   RenderPendingReply();
-  std::string text = response->ResultText();
+  const std::string& reply = response.ResultText();
   if (sendBack == nullptr || sendBackHandle == 0) {
     replied = true;
     LogError(kNoSendBackLine);
     return 0;
   }
-  if (id.empty()) {
+  if (id.empty() && LogEnabled(kLogDebug)) {
     LogDebug("Invalid json command format. cmd = [%s][%d].", LogText(commandText).c_str(),
              static_cast<int>(sendBackHandle));
   }
-  if (!text.empty()) {
-    const size_t brace = text.rfind('}');
-    if (brace != std::string::npos) {
-      const size_t lineFeed = text.rfind('\n', brace);
-      if (lineFeed != std::string::npos) text.insert(lineFeed, FormatCmdIdLine(cmdId));
-    }
+  // The reply with the cmdId line before the line break that precedes its
+  // last closing brace, built in one allocation (a quoted cmdId rarely needs
+  // escapes).
+  size_t lineFeed = std::string::npos;
+  if (const size_t brace = reply.rfind('}'); brace != std::string::npos) lineFeed = reply.rfind('\n', brace);
+  std::string text;
+  if (lineFeed == std::string::npos) {
+    text = reply;
+  } else {
+    text.reserve(reply.size() + sizeof kCmdIdLineStart + cmdId.size() + 2);
+    text.append(reply, 0, lineFeed);
+    text += kCmdIdLineStart;
+    AppendQuotedJsonText(text, cmdId);
+    text.append(reply, lineFeed, std::string::npos);
   }
-  LogDebug("result json = [%s].", LogText::KeepingLayout(text).c_str());
+  if (LogEnabled(kLogDebug)) LogDebug("result json = [%s].", LogText::KeepingLayout(text).c_str());
   replied = true;
   const int32_t result = sendFn(sendBack, sendBackHandle, connectionContext, text.c_str(), nullptr, 0, 0);
   return result;

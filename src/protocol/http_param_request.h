@@ -23,7 +23,7 @@ struct HostRequest {
   uint32_t clientSupported = 0;
   SendBackCallback sendBack = nullptr;
   uint32_t clientSocket = 0;
-  std::string origin;
+  const char* origin = "";  // never null
   intptr_t hostData1 = 0, hostData2 = 0, hostData3 = 0;
 };
 
@@ -32,18 +32,18 @@ enum CommandKind : uint32_t { kKindMethod = 0, kKindProperty = 1, kKindEvent = 2
 class HttpParamRequest {
  public:
   // The request's response takes the body.
-  HttpParamRequest(const HostRequest& host, const std::string& commandText, uint8_t* body, uint32_t bodyLength,
+  HttpParamRequest(const HostRequest& host, std::string commandText, uint8_t* body, uint32_t bodyLength,
                    SendFunction sendFn);
   virtual ~HttpParamRequest();
   HttpParamRequest(const HttpParamRequest&) = delete;
   HttpParamRequest& operator=(const HttpParamRequest&) = delete;
 
-  std::string GetCommandText() const { return commandText; }
-  std::string GetId() const { return id; }
-  std::string GetMethodName() const { return methodName; }
-  std::string GetOrigin() const { return origin; }
-  std::string GetVersion() const { return version; }
-  std::string GetCmdId() const { return cmdId; }
+  const std::string& GetCommandText() const { return commandText; }
+  const std::string& GetId() const { return id; }
+  const std::string& GetMethodName() const { return methodName; }
+  const std::string& GetOrigin() const { return origin; }
+  const std::string& GetVersion() const { return version; }
+  const std::string& GetCmdId() const { return cmdId; }
   uint32_t GetCommandKind() const { return commandKind; }
   int32_t GetParameterCount() const { return parameterCount; }
   uint32_t GetClientSupported() const { return clientSupported; }
@@ -58,11 +58,12 @@ class HttpParamRequest {
   void SetResult(const std::string& text);
   void SetResult(bool success, int32_t code, const std::string& description);
   void SetEventResult(const std::string& text);
+  void SetEventResult(const char* text);
   void SetResultJson(const std::string& jsonText);
   void SetResultText(const std::string& text);
   std::string GetResultText() {
     RenderPendingReply();
-    return response->ResultText();
+    return response.ResultText();
   }
 
   // Inserts the cmdId and hands the reply to the host; the host's result, or
@@ -77,6 +78,8 @@ class HttpParamRequest {
   // when it is read, from the last of them.
   void Rewrite(bool isEvent, int32_t code, const std::string& description);
   void RenderPendingReply();
+  // Appends a parameter or result value, growing the list by several at once.
+  void AddValue(std::unique_ptr<Json::Value> value);
 
   // Kept for the host; the module never reads them.
   [[maybe_unused]] intptr_t hostData1, hostData2, hostData3;
@@ -105,7 +108,7 @@ class HttpParamRequest {
   } pendingReply;
   uint32_t startTick;
   uint32_t stepTick;
-  std::unique_ptr<HttpParamResponse> response;
+  HttpParamResponse response;
   std::string version;
 };
 

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace zep {
@@ -20,6 +21,7 @@ class HttpParamResponse {
 
   const std::string& ResultText() const { return resultText; }
   void SetResultText(const std::string& text) { resultText = text; }
+  void SetResultText(std::string&& text) { resultText = std::move(text); }
 
  private:
   std::string resultText;
@@ -28,9 +30,10 @@ class HttpParamResponse {
 
 // The reply object in JsonCpp's styled layout: "id", "method" or "event",
 // "exception" and "description" for a non-zero code, and "result" holding the
-// values (an empty entry is written as null).
+// values (an empty entry is written as null). The values are lent to the
+// reply while it is written, and are as they were when it returns.
 std::string WriteReply(const std::string& id, const std::string& methodName,
-                       const std::vector<std::unique_ptr<Json::Value>>& values, bool isEvent, int32_t code,
+                       std::vector<std::unique_ptr<Json::Value>>& values, bool isEvent, int32_t code,
                        const std::string& description);
 
 }  // namespace zep

@@ -9,6 +9,10 @@ namespace {
 // Whether arrays and objects nest deeper than the bound anywhere in the text.
 // Brackets inside strings and comments (which the reader takes) do not count.
 bool NestedTooDeep(const std::string& text) {
+  // Too few openings to nest that deep, whatever else the text holds.
+  size_t openings = 0;
+  for (const char c : text) openings += (c == '[') | (c == '{');
+  if (openings <= static_cast<size_t>(kMaxCommandNesting)) return false;
   int depth = 0;
   bool inString = false;
   for (size_t i = 0; i < text.size(); ++i) {
@@ -55,15 +59,23 @@ const Json::Value* JsonCommand::Member(const char* key) const {
 
 std::string JsonCommand::Text(const char* key) const {
   const Json::Value* value = Member(key);
-  if (value == nullptr) return std::string();
-  if (value->isString()) return value->asString();
-  if (value->isBool()) return value->asBool() ? "true" : "false";
+  return value != nullptr ? TextOf(*value) : std::string();
+}
+
+std::string JsonCommand::TextOf(const Json::Value& value) {
+  if (value.isString()) return value.asString();
+  if (value.isBool()) return value.asBool() ? "true" : "false";
   return std::string();
 }
 
 std::string QuoteJsonText(const std::string& text) {
   std::string quoted;
   quoted.reserve(text.size() + 2);
+  AppendQuotedJsonText(quoted, text);
+  return quoted;
+}
+
+void AppendQuotedJsonText(std::string& quoted, const std::string& text) {
   quoted += '"';
   for (const char c : text) {
     switch (c) {
@@ -99,7 +111,6 @@ std::string QuoteJsonText(const std::string& text) {
     }
   }
   quoted += '"';
-  return quoted;
 }
 
 std::string StyledText(const Json::Value& value) {

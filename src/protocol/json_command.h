@@ -28,6 +28,8 @@ struct JsonCommand {
   // The member's text: strings as they are, booleans as "true"/"false",
   // everything else (and a missing member) empty.
   std::string Text(const char* key) const;
+  // The same for a value at hand.
+  static std::string TextOf(const Json::Value& value);
 };
 
 // JSON text of a value in JsonCpp's styled layout.
@@ -37,5 +39,7 @@ std::string StyledText(const Json::Value& value);
 // below 0x20 are escaped; every other byte (UTF-8 or not) stays as it is, so
 // a page gets back exactly the bytes it sent.
 std::string QuoteJsonText(const std::string& text);
+// The same, appended to out.
+void AppendQuotedJsonText(std::string& out, const std::string& text);
 
 }  // namespace zep
