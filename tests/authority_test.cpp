@@ -20,7 +20,11 @@ namespace {
 
 #ifndef _WIN32
 constexpr const char* kSetServerInfo = R"({"id":"1","method":"SetServerInfo","parameter":["h",1,2,3,4]})";
-constexpr const char* kRefused = "Only an administrator of this machine may do this";
+std::string Refused(const std::string& method, const std::string& result = "[false]") {
+  return test::Styled(R"({"description":"Only an administrator of this machine may do this","exception":-1,"id":"1",)"
+                      R"("method":")" +
+                      method + R"(","result":)" + result + R"(,"cmdId":""})");
+}
 
 class AuthorityTest : public test::CommandTest {
  protected:
@@ -49,10 +53,9 @@ TEST_F(AuthorityTest, PrivilegedCommandsAnswerToTheClientsUser) {
   const uint32_t socket = ForeignConnection();
   const std::string user = "S-1-22-1-" + std::to_string(test::kUnprivilegedUid);
   test::TakeLog();
-  EXPECT_EQ(test::Failure("1", "SetServerInfo", -1, kRefused, R"([ "h", 1, 2, 3, 4, false ])"),
-            test::Send(kSetServerInfo, test::kLocalOrigin, socket));
+  EXPECT_EQ(Refused("SetServerInfo", R"(["h",1,2,3,4,false])"), test::Send(kSetServerInfo, test::kLocalOrigin, socket));
   for (const char* method : {"Reboot", "AddFirewall"})
-    EXPECT_EQ(test::Failure("1", method, -1, kRefused),
+    EXPECT_EQ(Refused(method),
               test::Send(std::string(R"({"id":"1","method":")") + method + "\"}", test::kLocalOrigin, socket));
   EXPECT_EQ("SetServerInfo:: refused: user " + user + " does not administer this machine.\nReboot:: refused: user " +
                 user + " does not administer this machine.\nAddFirewall:: refused: user " + user +
@@ -69,8 +72,7 @@ TEST_F(AuthorityTest, PrivilegedCommandsAnswerToTheClientsUser) {
 
   // A connection whose client has gone speaks for no one.
   page.reset();
-  EXPECT_EQ(test::Failure("1", "Reboot", -1, kRefused),
-            test::Send(R"({"id":"1","method":"Reboot"})", test::kLocalOrigin, socket));
+  EXPECT_EQ(Refused("Reboot"), test::Send(R"({"id":"1","method":"Reboot"})", test::kLocalOrigin, socket));
   EXPECT_EQ("Reboot:: refused: the client's user is unknown.\n", Messages());
 }
 #endif

@@ -114,13 +114,13 @@ TEST_F(CommandsTest, WaitTimeoutTurnsAfterThirtySecondsIdle) {
   EXPECT_EQ(1u, zep::GetWaitTimeout());
 }
 
-std::string Command(const std::string& method, const std::string& parameters) {
-  return R"({"id":"1","cmdId":"c","method":")" + method + R"(","parameter":)" + parameters + "}";
-}
-std::string CheckReply(bool free) { return test::Reply("1", "CheckQROPort", free ? "[ true ]" : "[ false ]", "c"); }
 std::string CheckPorts(const std::string& address, uint32_t first, uint32_t second) {
-  return test::Send(
-      Command("CheckQROPort", "[\"" + address + "\"," + std::to_string(first) + "," + std::to_string(second) + "]"));
+  return test::Send(R"({"id":"1","cmdId":"c","method":"CheckQROPort","parameter":[")" + address + "\"," +
+                    std::to_string(first) + "," + std::to_string(second) + "]}");
+}
+std::string CheckReply(bool free) {
+  return test::Styled(std::string(R"({"id":"1","method":"CheckQROPort","cmdId":"c","result":[)") +
+                      (free ? "true" : "false") + "]}");
 }
 
 // Both ports are tried, up to the first busy one, on their low 16 bits. The
@@ -248,7 +248,8 @@ TEST_F(CommandsTest, AddFirewallRunsTheBatchFile) {
   test::RemoveFile(planted);
   test::WriteFileText(folder + "\\netsh.bat", "echo planted> \"" + planted + "\"\r\n");
   test::TakeLog();
-  EXPECT_EQ(test::Reply("1", "AddFirewall", "[ true ]"), test::Send(R"({"id":"1","method":"AddFirewall"})"));
+  EXPECT_EQ(test::Styled(R"({"id":"1","method":"AddFirewall","result":[true],"cmdId":""})"),
+            test::Send(R"({"id":"1","method":"AddFirewall"})"));
   EXPECT_NE(std::string::npos, test::TakeLog().find("[Debug-0]: ok to get temp path: " + folder + "\\\n"));
   EXPECT_TRUE(test::Eventually([&] { return !test::FileExists(batch); }, std::chrono::seconds(20)))
       << "the batch file did not run";
@@ -273,7 +274,8 @@ TEST_F(CommandsTest, AddFirewallWritesTheBatchFileAndNeverThroughWhatOthersPlant
   char text[1024];
   std::snprintf(text, sizeof text, kBatch, GetServiceExecutablePath().c_str());
   auto addFirewall = [&] {
-    EXPECT_EQ(test::Reply("1", "AddFirewall", "[ true ]"), test::Send(R"({"id":"1","method":"AddFirewall"})"));
+    EXPECT_EQ(test::Styled(R"({"id":"1","method":"AddFirewall","result":[true],"cmdId":""})"),
+              test::Send(R"({"id":"1","method":"AddFirewall"})"));
     EXPECT_EQ(text, test::ReadFileText(batch));
   };
   test::RemoveFile(batch);

@@ -2,9 +2,7 @@
 
 #include <gtest/gtest.h>
 
-#include <filesystem>
 #include <string>
-#include <utility>
 
 #include "test_support.h"
 
@@ -16,19 +14,7 @@ class SettingsStoreTest : public ::testing::Test {
   void SetUp() override { test::InitializeModuleWith("[TK]\r\nLogLevel=1\r\n"); }
 };
 
-// The module directory is laid out once; a second initialization does nothing.
-TEST_F(SettingsStoreTest, InitializationLaysOutTheModuleDirectoryOnce) {
-  const SettingsPaths paths = GetSettingsPaths();
-  const std::string directory = test::ModuleDirectory();
-  const std::string sep = test::Separator();
-  EXPECT_EQ(directory + "log" + sep + "tks.log", paths.serviceLogFile);
-  EXPECT_EQ(0u, GetServiceExecutablePath().rfind(directory, 0));
-  std::filesystem::remove_all(directory + "cache");
-  InitializeSettings();
-  EXPECT_FALSE(std::filesystem::exists(directory + "cache"));
-  std::filesystem::create_directories(directory + "cache");
-}
-
+// INI semantics of the kept reads: blank values are missing ones, names ignore case.
 TEST_F(SettingsStoreTest, EmptyAndMissingValuesGiveTheDefault) {
   test::SetConfigurationText("[TK]\r\nEmpty=\r\nBlank=   \r\nValue=  text with blanks  \r\n");
   EXPECT_EQ("dflt", GetConfiguration("Empty", "dflt"));

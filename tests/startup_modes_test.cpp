@@ -93,19 +93,8 @@ TEST(StartupModes, EnhancedModeInWorkModeThree) {
       test::Eventually([&] { return GetConnectionProcessID(accepted.Value()) == platform::CurrentProcessId(); }));
   const std::string key = UserKeyOf(sid);
   EXPECT_NE(npos, test::Send(R"({"id":"1","method":"VersionInfo"})", test::kLocalOrigin, accepted.Value()).find(key));
-  EXPECT_EQ(test::EventReply("p", "GetPorts", R"([
-      ")" + key + R"(",
-      {
-         "qro" : {
-            "port" : 0,
-            "sslPort" : 0
-         },
-         "zep" : {
-            "port" : 0,
-            "sslPort" : 0
-         }
-      }
-   ])"),
+  EXPECT_EQ(test::Styled(R"({"event":"GetPorts","id":"p","cmdId":"","result":[")" + key +
+                         R"(",{"qro":{"port":0,"sslPort":0},"zep":{"port":0,"sslPort":0}}]})"),
             test::Send(R"({"id":"p","method":"GetPorts","parameter":[")" + key + R"("]})", test::kLocalOrigin,
                        accepted.Value()));
   EXPECT_EQ(npos, test::TakeLog().find("Create progress return"));
@@ -117,8 +106,8 @@ TEST(StartupModes, EnhancedModeInWorkModeThree) {
   host::LoopbackListener listener;
   test::PageOfAccount other(listener.Port(), test::kUnprivilegedUid);
   host::TcpSocket served = listener.Accept();
-  EXPECT_EQ(test::Failure("1", "TKVersion", -2205,
-                          "Unsupported browser client. Please try Lumora plugin edition for chrome in Chrome!"),
+  EXPECT_EQ(test::Styled(R"({"description":"Unsupported browser client. Please try Lumora plugin edition for chrome )"
+                         R"(in Chrome!","exception":-2205,"id":"1","method":"TKVersion","result":[false],"cmdId":""})"),
             test::Send(R"({"id":"1","method":"TKVersion"})", test::kLocalOrigin, served.Value()));
   const std::string lines = test::TakeLog();
   const size_t line = lines.rfind('\n', lines.find("RunCommand:: refused")) + 1;

@@ -56,8 +56,7 @@ std::string FakeService() { return Folder() + std::filesystem::path(ZEP_FAKE_SER
 // How the copies started next behave; clears what the last one wrote.
 void Mode(const std::string& mode) {
   test::WriteFileText(Folder() + "fake_service.mode", mode + "\n");
-  for (const char* name : {"release", "stopped", "args", "ports", "child"})
-    test::RemoveFile(Folder() + "fake_service." + name);
+  for (const char* name : {"stopped", "args", "ports", "child"}) test::RemoveFile(Folder() + "fake_service." + name);
 }
 
 // The lines the stand-in copy wrote to fake_service.<name> (args, ports, child, stopped), once there are
@@ -79,24 +78,13 @@ std::vector<std::string> Await(const std::string& name, size_t count) {
 }
 
 // The ports in the order qro, qro_ssl, zep, zep_ssl.
-std::string PortsReply(const std::string& key, const std::vector<std::string>& ports) {
-  return test::EventReply("p", "GetPorts", R"([
-      ")" + key + R"(",
-      {
-         "qro" : {
-            "port" : )" + ports[0] + R"(,
-            "sslPort" : )" + ports[1] + R"(
-         },
-         "zep" : {
-            "port" : )" + ports[2] + R"(,
-            "sslPort" : )" + ports[3] + R"(
-         }
-      }
-   ])");
+std::string PortsReply(const std::string& key, const std::vector<std::string>& p) {
+  return test::Styled(R"({"event":"GetPorts","id":"p","cmdId":"","result":[")" + key + R"(",{"qro":{"port":)" + p[0] +
+                      R"(,"sslPort":)" + p[1] + R"(},"zep":{"port":)" + p[2] + R"(,"sslPort":)" + p[3] + "}}]}");
 }
-
 std::string Refusal(const std::string& description, const std::string& key) {
-  return test::Failure("p", "GetPorts", -2408, description, "[ \"" + key + "\", false ]");
+  return test::Styled(R"({"description":")" + description + R"(","exception":-2408,"id":"p","method":"GetPorts",)" +
+                      R"("result":[")" + key + R"(",false],"cmdId":""})");
 }
 
 // The number that the pattern's group finds in the text; 0 when there is none.
@@ -287,8 +275,6 @@ TEST_F(UserInstancesTest, ACopyStartsForTheUserAndReportsItsPorts) {
     EXPECT_EQ(npos, entry.path().string().find("stop_service_event")) << entry.path();
 #endif
 
-  EXPECT_EQ(PortsReply(key, {"0", "0", "0", "0"}), Ports());
-  test::WriteFileText(Folder() + "fake_service.release", "go");
   const std::vector<std::string> ports = Await("ports", 4);
   EXPECT_EQ(PortsReply(key, ports), Ports());
   EXPECT_EQ(0u, StartedPid(test::TakeLog()));  // the running copy was reused
@@ -371,7 +357,6 @@ TEST_F(UserInstancesTest, AnEndedCopyIsReplacedWithTheRightToken) {
   EXPECT_EQ("S-1-5-18:1f0003 " + sid + ":1f0003 " + sid + ":100000", AccessListOfEvent(nextEvent));
   squatter.SetEvents();
 #endif
-  test::WriteFileText(Folder() + "fake_service.release", "go");
   Await("ports", 4);
   EXPECT_FALSE(ProcessGone(copy));
   UserInstance& record = manager.UserInstances().at(sid);
