@@ -109,19 +109,18 @@ PageOfAccount::PageOfAccount(uint16_t port, unsigned uid, const char* program) {
     if (setgroups(0, nullptr) != 0 || setresgid(uid, uid, uid) != 0 || setresuid(uid, uid, uid) != 0) _exit(2);
     host::TcpSocket connection = host::ConnectLoopback(port);
     if (!connection.Send("x", 1)) _exit(3);
-    if (program != nullptr) {
+    char order = 0;
+    while (read(hold[0], &order, 1) > 0 && program != nullptr) {
       dup2(static_cast<int>(connection.Value()), 10);  // without close-on-exec
       execl(program, program, "60", static_cast<char*>(nullptr));
-      _exit(4);
-    }
-    char ignored;
-    while (read(hold[0], &ignored, 1) > 0) {
     }
     _exit(0);
   }
   close(hold[0]);
   hold_ = hold[1];
 }
+
+bool PageOfAccount::RunProgram() { return write(hold_, "r", 1) == 1; }
 
 PageOfAccount::~PageOfAccount() {
   if (hold_ >= 0) close(hold_);

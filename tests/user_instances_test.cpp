@@ -454,29 +454,16 @@ TEST_F(UserInstancesTest, APageGetsOnlyItsOwnUsersCopy) {
   std::filesystem::copy_file("/bin/sleep", program, std::filesystem::copy_options::overwrite_existing);
   ASSERT_EQ(0, chown(program.c_str(), 0, 0));
   ASSERT_EQ(0, chmod(program.c_str(), 04755));
-  int orders[2];
-  ASSERT_EQ(0, pipe(orders));
   // The page: a process of that account that runs the program when told to.
-  const pid_t page = fork();
-  if (page == 0) {
-    close(orders[1]);
-    if (setgroups(0, nullptr) != 0 || setresgid(uid, uid, uid) != 0 || setresuid(uid, uid, uid) != 0) _exit(2);
-    host::TcpSocket connection = host::ConnectLoopback(listener.Port());
-    char order = 0;
-    if (read(orders[0], &order, 1) != 1) _exit(0);
-    dup2(static_cast<int>(connection.Value()), 10);  // inherited
-    execl(program.c_str(), program.c_str(), "60", static_cast<char*>(nullptr));
-    _exit(3);
-  }
-  close(orders[0]);
+  test::PageOfAccount page(listener.Port(), uid, program.c_str());
   served = listener.Accept();
   key = VersionInfo(served.Value());
   EXPECT_EQ(UserKeyOf(sid), key);
   const uint32_t copy = StartedPid(test::TakeLog());
   ASSERT_NE(0u, copy);
   ASSERT_TRUE(test::Eventually([&] { return ProcessGone(copy); }));  // else a GetPorts would find it running
-  const std::string status = "/proc/" + std::to_string(page) + "/status";
-  ASSERT_EQ(1, write(orders[1], "r", 1));
+  const std::string status = "/proc/" + std::to_string(page.Pid()) + "/status";
+  ASSERT_TRUE(page.RunProgram());
   ASSERT_TRUE(test::Eventually([&] {
     return test::ReadFileText(status).find("\nUid:\t" + std::to_string(uid) + "\t0\t0\t0\n") != npos;
   })) << "set-user-id programs do not run here";
@@ -485,7 +472,7 @@ TEST_F(UserInstancesTest, APageGetsOnlyItsOwnUsersCopy) {
   EXPECT_EQ(UserKeyOf(""), VersionInfo(served.Value()));
   log = test::TakeLog();
   EXPECT_EQ(0u, StartedPid(log));
-  EXPECT_NE(npos, log.find("]: GetConnectionProcessID:: process " + std::to_string(page) + " holds connection " +
+  EXPECT_NE(npos, log.find("]: GetConnectionProcessID:: process " + std::to_string(page.Pid()) + " holds connection " +
                            std::to_string(served.Value()) + " but does not speak for it.\n"));
   // Through the page's own connection: the connection is now root's, not the key's.
   EXPECT_EQ(Refusal("User SID is empty.", key), Ports());
@@ -497,9 +484,6 @@ TEST_F(UserInstancesTest, APageGetsOnlyItsOwnUsersCopy) {
   log = test::TakeLog();
   EXPECT_EQ(0u, StartedPid(log));
   EXPECT_NE(npos, log.find("]: CreateProcessAsCurrentLogonUser:: token user S-1-22-1-0 is not " + sid + ".\n"));
-  close(orders[1]);
-  kill(page, SIGKILL);
-  waitpid(page, nullptr, 0);
 }
 #endif
 
