@@ -1,11 +1,9 @@
 #!/usr/bin/env bash
 # The host developer's kit, as a newcomer meets it: "cmake --install" lays the
-# product out; the header compiles as C99 and as C++; the example host, built
-# with find_package(zep), runs against the installed module and prints the
-# exact reply; the Windows DLL names its PDB and carries its image version;
-# cpack's zip or Debian packages hold the kit (the Debian ones split, laid
-# out, licensed and hardened as Debian wants, with maintainer scripts that
-# drive the unit).
+# product out; the example host, built with find_package(zep), runs against
+# the installed module and prints the exact reply; cpack's zip or Debian
+# packages hold the kit (the Debian ones split, laid out, licensed and
+# hardened as Debian wants, with maintainer scripts that drive the unit).
 # usage: check_kit.sh <build dir> posix|windows <source dir> [emulator]
 set -uo pipefail
 build="$1" kind="$2" source="$3" emulator="${4:-}"
@@ -50,40 +48,17 @@ fi
 for file in "${files[@]}"; do
   [ -f "$prefix/$file" ] || fail "the install lacks $file"
 done
-# The README's links to its pages hold where it is installed.
-for page in $(grep -o '](docs/[^)#]*' "$source/README.md" | cut -c3- | sort -u); do
-  [ -f "$prefix/share/doc/zep/$page" ] || fail "the installed README links to a missing $page"
-done
-
 if [ "$kind" = windows ]; then
-  # 2. The DLL's debug directory names zep.pdb, which has debug information.
-  headers=$(x86_64-w64-mingw32-objdump -p "$prefix/bin/zep.dll")
-  printf '%s\n' "$headers" | grep >/dev/null 'format RSDS signature [0-9a-f]* age [0-9]* pdb zep.pdb' ||
-    fail "the debug directory does not name zep.pdb"
-  llvm-pdbutil dump -summary "$prefix/bin/zep.pdb" | grep >/dev/null 'Has Debug Info: true' ||
-    fail "zep.pdb has no debug information"
-  [ "$(printf '%s\n' "$headers" | awk '/^M(aj|in)orImageVersion/ {printf "%s.", $2}')" = 16.2. ] ||
-    fail "the image version is not 16.2"
-  # 3. The header as C99 and C++, with an MSVC-style Clang.
-  header_checks=("clang --target=x86_64-pc-windows-msvc -ffreestanding -fms-compatibility -std=c99 -x c"
-                 "clang --target=x86_64-pc-windows-msvc -ffreestanding -fms-compatibility -std=c++14 -x c++")
   toolchain=(-DCMAKE_TOOLCHAIN_FILE="$source/cmake/mingw-w64-x86_64.cmake")
   exe=.exe
 else
   grep -x >/dev/null "ExecStart=$prefix/bin/zephost --module $prefix/lib/zep/libzep.so" "$prefix/lib/systemd/system/zephost.service" ||
     fail "the installed unit does not start the installed zephost"
-  objdump -h "$prefix/$module" | grep >/dev/null ' \.debug_' && fail "$module carries debug sections"
-  header_checks=("gcc -std=c99 -pedantic -x c" "g++ -std=c++11 -pedantic -x c++")
   toolchain=()
   exe=
 fi
-for compiler in "${header_checks[@]}"; do
-  # shellcheck disable=SC2086
-  printf '#include "zep_exports.h"\nZepDistributeCommandFn entry = DistributeCommand;\n' |
-    $compiler -Wall -Wextra -Werror -fsyntax-only -I"$prefix/include" - || fail "the header as $compiler"
-done
 
-# 4. The example host through find_package(zep); zep.pc names the module.
+# 2. The example host through find_package(zep).
 if cmake -S "$source/examples" -B "$scratch/consumer" -G Ninja -DCMAKE_BUILD_TYPE=Release "${toolchain[@]}" \
      -DCMAKE_PREFIX_PATH="$prefix" >"$scratch/consumer.log" 2>&1 &&
    cmake --build "$scratch/consumer" >>"$scratch/consumer.log" 2>&1; then
@@ -95,10 +70,8 @@ else
   cat "$scratch/consumer.log"
   fail "the find_package(zep) host does not build"
 fi
-pc() { PKG_CONFIG_PATH="$prefix/lib/pkgconfig" pkg-config "$@" zep; }
-[ "$(pc --variable=module)" -ef "$prefix/$module" ] || fail "zep.pc names the module $(pc --variable=module)"
 
-# 5. The package.
+# 3. The package.
 (cd "$build" && cpack -B "$scratch/packages" >"$scratch/cpack.log" 2>&1) || { cat "$scratch/cpack.log"; fail "cpack"; }
 if [ "$kind" = windows ]; then
   zip=$(ls "$scratch"/packages/zep-16.2.6.1212-win64.zip 2>/dev/null)

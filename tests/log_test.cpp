@@ -1,15 +1,13 @@
 // What the log holds, line by line, and what it never writes into; the log
 // level and the kept settings reads follow the files: an edit shows within a
-// bounded wait, a failed read is never kept, and a forked child has a watch
-// of its own. (The module's own writes show at once: the settings transcripts
-// read back what a command just wrote.)
+// bounded wait, and a failed read is never kept. (The module's own writes
+// show at once: the settings transcripts read back what a command just wrote.)
 #include "settings/log.h"
 
 #include <gtest/gtest.h>
 
 #include <cerrno>
 #include <chrono>
-#include <cstdlib>
 #include <ctime>
 #include <filesystem>
 #include <fstream>
@@ -24,7 +22,6 @@
 #else
 #include <sys/resource.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 #endif
 
@@ -274,37 +271,6 @@ TEST_F(SettingsWatchTest, AFailedReadKeepsWhatWasKnown) {
   EXPECT_EQ(8, GetLogLevel());
   EXPECT_EQ("later", ReadIniValue("TK", "Key", "none", Configuration().string()));
 }
-
-#ifndef _WIN32
-// A child forked without exec uses the module while its parent changes the
-// level: the parent sees every change, and the child's lines carry its own
-// process number.
-TEST_F(SettingsWatchTest, AForkedChildHasAWatchOfItsOwn) {
-  ASSERT_TRUE(LevelShows(6));
-  test::TakeLog();
-  const pid_t child = fork();
-  ASSERT_GE(child, 0);
-  if (child == 0) {
-    // Reads while the parent changes the level, then a line once the parent's last change shows.
-    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(300);
-    while (std::chrono::steady_clock::now() < end) ReadIniValue("TK", "LogLevel", "0", Configuration().string());
-    const bool shown = test::Eventually([] { return GetLogLevel() == 6; }, std::chrono::seconds(2));
-    LogError("forked child");
-    std::_Exit(shown ? 0 : 1);
-  }
-  for (int level : {8, 6, 8, 6, 8, 6}) {
-    WriteNow(Configuration(), LevelText(level));
-    EXPECT_TRUE(LevelShows(level));
-  }
-  int status = 0;
-  ASSERT_EQ(child, waitpid(child, &status, 0));
-  ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
-  char process[32];
-  std::snprintf(process, sizeof process, "[Process:%6d ", static_cast<int>(child));
-  const std::string log = test::TakeLog();
-  EXPECT_NE(std::string::npos, log.find(std::string(process))) << log;
-}
-#endif
 
 }  // namespace
 }  // namespace zep

@@ -387,22 +387,6 @@ TEST_F(UserInstancesTest, ALegacyClientOrAMissingServiceStartsNothing) {
 }
 
 #ifndef _WIN32
-// A host that closed every descriptor from 3 up still gets a copy whose
-// standard streams are /dev/null, not the pipe that reports a failed start
-// (which would take the copy's output for a failure, or wait for its end).
-TEST(UserProcess, ACopyStartsCleanlyWhenTheHostLeftLowDescriptorsFree) {
-  EXPECT_TRUE(test::InChildProcess([] {
-    for (int fd = 3; fd < 1024; ++fd) close(fd);
-    platform::QueryProcess self(platform::CurrentProcessId());
-    platform::UserToken token;
-    platform::EnvironmentBlock environment;
-    platform::ProcessHandle copy;
-    return platform::OpenPrimaryTokenOf(self, token) && environment.Create(token) &&
-           platform::StartProcessAsUser(token, "/bin/sh", R"("/bin/sh" "-c" "echo started")", environment, copy) &&
-           copy.Wait(10000) == platform::WaitResult::Exited;
-  }));
-}
-
 void Reap(pid_t pid) {
   kill(pid, SIGKILL);
   waitpid(pid, nullptr, 0);
