@@ -165,21 +165,6 @@ TEST_F(CommandsTest, LocalIPListsTheInterfacesButNotLoopback) {
 }
 
 #ifdef _WIN32
-// The path's access list, in the system's string form.
-std::string AccessList(const std::string& path) {
-  PSECURITY_DESCRIPTOR descriptor = nullptr;
-  char* text = nullptr;
-  std::string list;
-  if (GetNamedSecurityInfoA(path.c_str(), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr, nullptr, nullptr,
-                            &descriptor) == ERROR_SUCCESS &&
-      ConvertSecurityDescriptorToStringSecurityDescriptorA(descriptor, SDDL_REVISION_1, DACL_SECURITY_INFORMATION,
-                                                           &text, nullptr))
-    list = text;
-  LocalFree(text);
-  LocalFree(descriptor);
-  return list;
-}
-
 // The shared folders are open to every user as the system's temporary folder
 // is, and user_config.ini to everyone's reading and writing of its data. The
 // batch file's folder is open to other users: a file planted there, that
@@ -193,12 +178,12 @@ TEST(AccessRights, SharedAndPrivateFiles) {
   const SettingsPaths paths = GetSettingsPaths();
   for (const std::string& folder :
        {paths.logDirectory, paths.cacheDirectory, paths.uploadDirectory, paths.dumpDirectory}) {
-    const std::string list = AccessList(folder);
+    const std::string list = test::AccessList(folder);
     EXPECT_TRUE(list == "D:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICIIO;FA;;;CO)(A;;0x1200af;;;WD)" ||
                 list == "D:(A;OICI;FA;;;SY)(A;OICI;FA;;;" + sid + ")(A;OICI;0x1301ff;;;WD)")
         << folder << " " << list;
   }
-  const std::string shared = AccessList(paths.userConfigurationFile);
+  const std::string shared = test::AccessList(paths.userConfigurationFile);
   EXPECT_TRUE(shared == "D:P(A;;FA;;;SY)(A;;FA;;;BA)(A;;0x12008f;;;WD)" ||
               shared == "D:(A;;FA;;;SY)(A;;FA;;;" + sid + ")(A;;0x1301ff;;;WD)")
       << shared;
@@ -207,10 +192,10 @@ TEST(AccessRights, SharedAndPrivateFiles) {
   test::RemoveFile(path);
   test::WriteFileText(path, "planted");
   ASSERT_NE(0, platform::ShareWithEveryone(path.c_str()));
-  ASSERT_NE(std::string::npos, AccessList(path).find(";;;WD)"));
+  ASSERT_NE(std::string::npos, test::AccessList(path).find(";;;WD)"));
   ASSERT_TRUE(platform::WriteNewPrivateFile(path, "made"));
   EXPECT_EQ("made", test::ReadFileText(path));
-  const std::string made = AccessList(path);
+  const std::string made = test::AccessList(path);
   EXPECT_TRUE(made == "D:P(A;;FA;;;SY)(A;;FA;;;BA)(A;;FA;;;" + sid + ")" ||
               made == "D:(A;;FA;;;SY)(A;;FA;;;" + sid + ")")
       << made;

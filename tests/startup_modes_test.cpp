@@ -14,13 +14,7 @@
 #include "settings/settings_store.h"
 #include "test_support.h"
 
-#ifdef _WIN32
-#include <windows.h>
-
-#include <aclapi.h>
-
-#include <sddl.h>
-#else
+#ifndef _WIN32
 #include <unistd.h>
 #endif
 
@@ -50,21 +44,13 @@ TEST(StartupModes, EnhancedModeInWorkModeThree) {
   // A user's own folders are made open to that user (and the system) alone.
   for (const std::string& own : {paths.logDirectory, paths.cacheDirectory, paths.uploadDirectory}) {
 #ifdef _WIN32
-    PSECURITY_DESCRIPTOR descriptor = nullptr;
-    char* text = nullptr;
-    ASSERT_EQ(ERROR_SUCCESS, GetNamedSecurityInfoA(own.c_str(), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr,
-                                                   nullptr, nullptr, nullptr, &descriptor));
-    ASSERT_TRUE(ConvertSecurityDescriptorToStringSecurityDescriptorA(descriptor, SDDL_REVISION_1,
-                                                                     DACL_SECURITY_INFORMATION, &text, nullptr));
     // Windows keeps the list as set. Wine keeps only Unix permissions and reads a list back from
     // them, without the administrators; a folder made without the list would read back with an
     // entry for everyone (the umask's r-x).
-    const std::string list = text;
+    const std::string list = test::AccessList(own);
     EXPECT_TRUE(list == "D:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;FA;;;" + sid + ")" ||
                 list == "D:(A;OICI;FA;;;SY)(A;OICI;FA;;;" + sid + ")")
         << own << " " << list;
-    LocalFree(text);
-    LocalFree(descriptor);
 #else
     EXPECT_EQ(std::filesystem::perms::owner_all,
               std::filesystem::status(own).permissions() & std::filesystem::perms::mask)

@@ -6,7 +6,12 @@
 #include <sstream>
 #include <thread>
 
-#ifndef _WIN32
+#ifdef _WIN32
+#include <windows.h>
+// After windows.h.
+#include <aclapi.h>
+#include <sddl.h>
+#else
 #include <grp.h>
 #include <signal.h>
 #include <sys/wait.h>
@@ -132,6 +137,23 @@ PageOfAccount::~PageOfAccount() {
 bool AsUnprivilegedUser(const std::function<bool()>& check) {
   if (geteuid() != 0) return check();
   return InChildProcess([&] { return setgid(kUnprivilegedUid) == 0 && setuid(kUnprivilegedUid) == 0 && check(); });
+}
+#endif
+
+#ifdef _WIN32
+// The path's access list, in the system's string form.
+std::string AccessList(const std::string& path) {
+  PSECURITY_DESCRIPTOR descriptor = nullptr;
+  char* text = nullptr;
+  std::string list;
+  if (GetNamedSecurityInfoA(path.c_str(), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr, nullptr, nullptr,
+                            &descriptor) == ERROR_SUCCESS &&
+      ConvertSecurityDescriptorToStringSecurityDescriptorA(descriptor, SDDL_REVISION_1, DACL_SECURITY_INFORMATION,
+                                                           &text, nullptr))
+    list = text;
+  LocalFree(text);
+  LocalFree(descriptor);
+  return list;
 }
 #endif
 

@@ -59,6 +59,11 @@ class PageOfAccount {
 };
 #endif
 
+#ifdef _WIN32
+// The path's access list, in the system's string form.
+std::string AccessList(const std::string& path);
+#endif
+
 // Log lines written since the last call, with the prefixes left as they are.
 std::string TakeLog();
 // The log line's message: the text after "]: ".
