@@ -44,9 +44,10 @@ std::vector<std::string> Lines(const std::string& text) {
 class LogTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    test::InitializeModuleWith("[TK]\r\nLogLevel=14\r\n");
+    test::InitializeModuleWith("[TK]\r\nLogLevel=1\r\n");
     test::TakeLog();
   }
+  void Level(const std::string& level) { test::SetConfigurationText("[TK]\r\nLogLevel=" + level + "\r\n"); }
 };
 
 // The exact prefix (the date month first; either day when the line straddles
@@ -60,12 +61,12 @@ TEST_F(LogTest, LinesCarryTheExactPrefixAndErrorSuffix) {
     return std::string(text, std::strftime(text, sizeof text, "%m/%d/%Y", std::localtime(&now)));
   };
   const std::string dayBefore = today();
+  std::thread([this] { Level("6"); }).join();
   platform::SetLastSystemError(5);
   LogInfo("%s:%d is active and used.", "127.0.0.1", 80);
   const char page[] = "x\n[Process:     1 Thread:     1] forged\r\t\x01\x7F\\n\0tail";
   LogError("%s", LogText(std::string(page, sizeof page - 1)).c_str());
   EXPECT_EQ(5u, platform::LastSystemError());
-  std::thread([] { test::SetConfigurationText("[TK]\r\nLogLevel=6\r\n"); }).join();
   LogDebug("not written");
   const std::string text = test::TakeLog();
   const std::vector<std::string> lines = Lines(text);
@@ -84,6 +85,7 @@ TEST_F(LogTest, LinesCarryTheExactPrefixAndErrorSuffix) {
 
 // Long lines are written whole, and lines from several threads never mix.
 TEST_F(LogTest, LongLinesFromManyThreadsAreWholeAndNeverMix) {
+  Level("8");
   std::vector<std::thread> threads;
   for (int t = 0; t < 4; ++t)
     threads.emplace_back([t] {
@@ -104,6 +106,7 @@ TEST_F(LogTest, LongLinesFromManyThreadsAreWholeAndNeverMix) {
 // into none of them, never blocks, and loses those lines. Nor is a log made
 // in the working directory (System32, for a service) when there is no folder.
 TEST_F(LogTest, WhatIsPlantedAtTheLogIsNeverWritten) {
+  Level("14");
   const std::string log = GetSettingsPaths().serviceLogFile;
   const std::string target = test::ModuleDirectory() + "planted-target";
   const auto plant = [&](const std::function<void()>& make) {
