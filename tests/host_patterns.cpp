@@ -152,13 +152,25 @@ long OpenObjects() {
   return count;
 }
 
-// Threads wait here by polling, which takes no handle of its own.
+// A gate that threads wait at until it opens. On Windows a manual-reset
+// event: the C++ library's mutex and condition variable give each thread
+// that waits on them a handle of its own, which the count must not see.
+#ifdef _WIN32
+struct Gate {
+  HANDLE event = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+  ~Gate() { CloseHandle(event); }
+  void Wait() const { WaitForSingleObject(event, INFINITE); }
+  void Open() { SetEvent(event); }
+};
+#else
 struct Gate {
   std::atomic<bool> open{false};
   void Wait() const {
     while (!open.load()) std::this_thread::sleep_for(2ms);
   }
+  void Open() { open = true; }
 };
+#endif
 
 void Join(std::vector<std::thread>& threads) {
   for (std::thread& thread : threads) thread.join();
@@ -227,7 +239,7 @@ void Unloading() {
   while (called.load() < 4) std::this_thread::sleep_for(1ms);
   Stop();
   Unload();
-  gate.open = true;
+  gate.Open();
   Join(threads);
   Load();
   replies = 0;
@@ -285,10 +297,10 @@ void ManyThreads() {
   while (ready.load() < kThreads) std::this_thread::sleep_for(1ms);
   std::this_thread::sleep_for(20ms);
   const long before = OpenObjects();
-  start.open = true;
+  start.Open();
   while (called.load() < kThreads) std::this_thread::sleep_for(1ms);
   const long after = OpenObjects();
-  end.open = true;
+  end.Open();
   Join(threads);
   if (after > before + 16) {
     std::fprintf(stderr, "%ld open objects before the threads called, %ld after\n", before, after);
