@@ -1,6 +1,7 @@
 #include "command_host.h"
 
 #include <gtest/gtest.h>
+#include <json/json.h>
 
 #include "module/entry_points.h"
 
@@ -38,6 +39,16 @@ std::string Send(const std::string& command, const std::string& origin, uint32_t
   EXPECT_EQ(0u, call.dataLength);
   EXPECT_EQ(0, call.reserved);
   return call.text;
+}
+
+std::string Styled(const std::string& json) {
+  Json::Value members;
+  if (!Json::Reader().parse(json, members)) ADD_FAILURE() << "not JSON: " << json;
+  const Json::Value cmdId = members["cmdId"];
+  members.removeMember("cmdId");
+  std::string text = Json::StyledWriter().write(members);
+  if (cmdId.isNull()) return text;
+  return text.substr(0, text.size() - 3) + ",\n\t\"cmdId\" : " + Json::valueToQuotedString(cmdId.asCString()) + "\n}\n";
 }
 
 }  // namespace zep::test

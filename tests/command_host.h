@@ -41,31 +41,9 @@ class CommandTest : public ::testing::Test {
   }
 };
 
-// Replies written out as pages receive them: JsonCpp's styled members in key
-// order, then the cmdId line the module inserts before the closing brace
-// (none for a null cmdId, as GetResultText gives the reply). Results are JSON
-// text, e.g. R"([ "a", false ])".
-inline std::string Styled(const std::string& members, const char* cmdId) {
-  return "{\n" + members + (cmdId ? std::string(",\n\t\"cmdId\" : \"") + cmdId + "\"" : "") + "\n}\n";
-}
-inline std::string Members(const std::string& key, const std::string& id, const std::string& name,
-                           const std::string& result) {
-  const std::string named = "   \"" + key + "\" : \"" + name + "\",\n", ided = "   \"id\" : \"" + id + "\",\n";
-  return (key == "event" ? named + ided : ided + named) + "   \"result\" : " + result;
-}
-inline std::string Reply(const std::string& id, const std::string& method, const std::string& result,
-                         const char* cmdId = "") {
-  return Styled(Members("method", id, method, result), cmdId);
-}
-inline std::string EventReply(const std::string& id, const std::string& event, const std::string& result,
-                              const char* cmdId = "") {
-  return Styled(Members("event", id, event, result), cmdId);
-}
-inline std::string Failure(const std::string& id, const std::string& method, int code, const std::string& description,
-                           const std::string& result = "[ false ]", const char* cmdId = "") {
-  return Styled("   \"description\" : \"" + description + "\",\n   \"exception\" : " + std::to_string(code) + ",\n" +
-                    Members("method", id, method, result),
-                cmdId);
-}
+// The reply the module sends for these members, as pages receive it:
+// JsonCpp's styled members, the cmdId (if any) last, on a line of its own
+// that starts with a tab.
+std::string Styled(const std::string& json);
 
 }  // namespace zep::test

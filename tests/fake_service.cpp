@@ -1,8 +1,7 @@
 // Stands in for the service executable in its per-user mode:
 //   fake_service "-asconsole" "-asuser" <stop event> <sid> "notused"
 // Records its arguments in fake_service.args, then acts as fake_service.mode in its folder says:
-//   "serve"  - waits for fake_service.release, records its ports, ends when the stop event is set
-//              (writing fake_service.stopped);
+//   "serve"  - records its ports, ends when the stop event is set (writing fake_service.stopped);
 //   "exit"   - ends at once, as a killed copy would;
 //   "ignore" - records its ports and ignores the stop event for 30 s;
 //   "spawn"  - as "ignore", having started a child of its own (fake_service -child, which waits
@@ -91,18 +90,12 @@ int main(int argc, char** argv) {
   if (mode == "exit") std::_Exit(0);  // no destructors, as when killed
   // One write, so that the test never reads half a pid.
   if (mode == "spawn") std::ofstream(folder + "fake_service.child") << StartChild() << "\n";
+  RecordPorts(argv[4]);
   if (mode != "serve") {
-    RecordPorts(argv[4]);
     std::this_thread::sleep_for(30s);
     return 0;
   }
-  const auto deadline = std::chrono::steady_clock::now() + 30s;
-  for (bool recorded = false; std::chrono::steady_clock::now() < deadline;) {
-    if (!recorded && (recorded = std::ifstream(folder + "fake_service.release").good())) RecordPorts(argv[4]);
-    if (stop.WaitSet(5)) {
-      std::ofstream(folder + "fake_service.stopped") << "stopped\n";
-      return 0;
-    }
-  }
-  return 1;
+  if (!stop.WaitSet(30000)) return 1;
+  std::ofstream(folder + "fake_service.stopped") << "stopped\n";
+  return 0;
 }

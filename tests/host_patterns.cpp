@@ -18,7 +18,7 @@
 #include <fstream>
 #include <functional>
 #include <map>
-#include <shared_mutex>
+#include <memory>
 #include <string>
 #include <thread>
 #include <vector>
@@ -27,7 +27,6 @@
 #include <windows.h>
 #else
 #include <dirent.h>
-#include <dlfcn.h>
 #include <pthread.h>
 #include <signal.h>
 #include <sys/epoll.h>
@@ -35,23 +34,23 @@
 #include <unistd.h>
 #endif
 
+#include "host_support/dynamic_library.h"
 #include "zep_exports.h"
 
 namespace {
 
+using namespace std::chrono_literals;
+
+#define ZEP_EXPORTS(X) X(DoAction) X(DistributeCommand) X(GetWaitTimeout) X(GetImage) X(SetImage) X(Reserved)
+#define ZEP_FIELD(name) decltype(&::name) name = nullptr;
 struct Library {
-  decltype(&::DoAction) DoAction = nullptr;
-  decltype(&::DistributeCommand) DistributeCommand = nullptr;
-  decltype(&::GetWaitTimeout) GetWaitTimeout = nullptr;
-  decltype(&::GetImage) GetImage = nullptr;
-  decltype(&::SetImage) SetImage = nullptr;
-  decltype(&::Reserved) Reserved = nullptr;
-  void* native = nullptr;
+  ZEP_EXPORTS(ZEP_FIELD)
+  zep::host::DynamicLibrary* native = nullptr;  // never destroyed at exit: the exit patterns still call
 };
 
 Library library;
 std::string pattern, libraryPath, moduleFolder;
-std::atomic<int> replies{0};
+std::atomic<int> replies{0}, sent{0};
 
 [[noreturn]] void Fail(const char* what) {
   std::fprintf(stderr, "%s: %s\n", pattern.c_str(), what);
@@ -59,37 +58,17 @@ std::atomic<int> replies{0};
   std::_Exit(3);
 }
 
-template <typename Function>
-void Bind(Function& function, const char* name) {
-#ifdef _WIN32
-  function = reinterpret_cast<Function>(GetProcAddress(static_cast<HMODULE>(library.native), name));
-#else
-  function = reinterpret_cast<Function>(dlsym(library.native, name));
-#endif
-  if (function == nullptr) Fail("an export is missing");
-}
-
 void Load() {
-#ifdef _WIN32
-  library.native = LoadLibraryA(libraryPath.c_str());
-#else
-  library.native = dlopen(libraryPath.c_str(), RTLD_NOW | RTLD_LOCAL);
-#endif
-  if (library.native == nullptr) Fail("the library does not load");
-  Bind(library.DoAction, "DoAction");
-  Bind(library.DistributeCommand, "DistributeCommand");
-  Bind(library.GetWaitTimeout, "GetWaitTimeout");
-  Bind(library.GetImage, "GetImage");
-  Bind(library.SetImage, "SetImage");
-  Bind(library.Reserved, "Reserved");
+  library.native = new zep::host::DynamicLibrary(libraryPath);
+  if (!library.native->Loaded()) Fail("the library does not load");
+#define ZEP_BIND(name)                                                                    \
+  library.name = reinterpret_cast<decltype(library.name)>(library.native->Symbol(#name)); \
+  if (library.name == nullptr) Fail("an export is missing");
+  ZEP_EXPORTS(ZEP_BIND)
 }
 
 void Unload() {
-#ifdef _WIN32
-  FreeLibrary(static_cast<HMODULE>(library.native));
-#else
-  dlclose(library.native);
-#endif
+  delete library.native;
   library = Library{};
 }
 
@@ -108,6 +87,19 @@ void Command() {
                             &CountReply, 0, "", 0, 0, 0);
 }
 
+// A command, then every other export.
+void CallEverything() {
+  unsigned char record[524] = {1};
+  uint32_t size = 0;
+  Command();
+  sent.fetch_add(1);
+  library.SetImage("/SetEncryptedImageMap?GUID=k", record, sizeof record);
+  library.GetImage("/GetEncryptedImageMap?GUID=k", record, &size);
+  library.Reserved("addFileToWhiteList", "C:\\a", 0);
+  library.Reserved("fileInQROWhiteList", "C:\\a", 0);
+  library.GetWaitTimeout();
+}
+
 void Stop() {
   if (!library.DoAction(3, nullptr, nullptr)) Fail("DoAction(3) refused");
 }
@@ -117,7 +109,7 @@ void Start() {
   Configure(6);
   if (!library.DoAction(0, nullptr, nullptr)) Fail("DoAction(0) refused");
   Configure(14);
-  std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  std::this_thread::sleep_for(5ms);
 }
 
 // Stops the module and uses it again, as a host that tidies up at exit does.
@@ -140,40 +132,6 @@ struct Late {
     if (pattern == "global-destructor") StopAndCall();
   }
 } late;
-
-// Host threads with small stacks, so that many fit.
-#ifdef _WIN32
-using ThreadHandle = HANDLE;
-DWORD WINAPI ThreadMain(void* body) {
-  (*static_cast<std::function<void()>*>(body))();
-  return 0;
-}
-ThreadHandle StartThread(std::function<void()>* body) {
-  HANDLE thread = CreateThread(nullptr, 256 << 10, &ThreadMain, body, STACK_SIZE_PARAM_IS_A_RESERVATION, nullptr);
-  if (thread == nullptr) Fail("a thread does not start");
-  return thread;
-}
-void Join(ThreadHandle thread) {
-  WaitForSingleObject(thread, INFINITE);
-  CloseHandle(thread);
-}
-#else
-using ThreadHandle = pthread_t;
-void* ThreadMain(void* body) {
-  (*static_cast<std::function<void()>*>(body))();
-  return nullptr;
-}
-ThreadHandle StartThread(std::function<void()>* body) {
-  pthread_attr_t attributes;
-  pthread_attr_init(&attributes);
-  pthread_attr_setstacksize(&attributes, 256 << 10);
-  pthread_t thread;
-  if (pthread_create(&thread, &attributes, &ThreadMain, body) != 0) Fail("a thread does not start");
-  pthread_attr_destroy(&attributes);
-  return thread;
-}
-void Join(ThreadHandle thread) { pthread_join(thread, nullptr); }
-#endif
 
 // The process's open descriptors (POSIX) or handles (Windows).
 long OpenObjects() {
@@ -201,21 +159,22 @@ long OpenObjects() {
 struct Gate {
   HANDLE event = CreateEventA(nullptr, TRUE, FALSE, nullptr);
   ~Gate() { CloseHandle(event); }
-  void Wait() { WaitForSingleObject(event, INFINITE); }
+  void Wait() const { WaitForSingleObject(event, INFINITE); }
   void Open() { SetEvent(event); }
 };
 #else
-// Made and opened by the same thread, which holds it exclusively until then.
 struct Gate {
-  std::shared_mutex closed;
-  Gate() { closed.lock(); }
-  void Wait() {
-    closed.lock_shared();
-    closed.unlock_shared();
+  std::atomic<bool> open{false};
+  void Wait() const {
+    while (!open.load()) std::this_thread::sleep_for(2ms);
   }
-  void Open() { closed.unlock(); }
+  void Open() { open = true; }
 };
 #endif
+
+void Join(std::vector<std::thread>& threads) {
+  for (std::thread& thread : threads) thread.join();
+}
 
 // The first call of each thread is made in its exit: from a destructor of
 // thread-specific data (a fiber-local callback on Windows), or from a C++
@@ -238,15 +197,19 @@ void ThreadExit() {
   const long before = OpenObjects();
 #ifdef _WIN32
   const DWORD key = FlsAlloc(&CallAtThreadExit);
-  std::function<void()> body = [key] { FlsSetValue(key, reinterpret_cast<void*>(1)); };
+  const auto specific = [key] { FlsSetValue(key, reinterpret_cast<void*>(1)); };
 #else
   pthread_key_t key;
   pthread_key_create(&key, &CallAtThreadExit);
-  std::function<void()> body = [key] { pthread_setspecific(key, reinterpret_cast<void*>(1)); };
+  const auto specific = [key] { pthread_setspecific(key, reinterpret_cast<void*>(1)); };
 #endif
-  std::function<void()> local = [] { static_cast<void>(&callsAtDestruction); };
   constexpr int kThreads = 50;
-  for (int i = 0; i < kThreads; ++i) Join(StartThread(i % 2 == 0 ? &body : &local));
+  for (int i = 0; i < kThreads; ++i) {
+    if (i % 2 == 0)
+      std::thread(specific).join();
+    else
+      std::thread([] { static_cast<void>(&callsAtDestruction); }).join();
+  }
   if (replies.load() != kThreads + 1) Fail("a command from a thread's exit was not answered");
   if (OpenObjects() > before + 4) Fail("threads that ended left descriptors or handles behind");
   Stop();
@@ -254,11 +217,11 @@ void ThreadExit() {
 
 // Threads stay inside commands while main returns.
 void MainReturns() {
-  std::function<void()> body = [] {
-    for (;;) Command();
-  };
-  for (int i = 0; i < 4; ++i) StartThread(&body);
-  while (replies.load() < 40) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  for (int i = 0; i < 4; ++i)
+    std::thread([] {
+      for (;;) Command();
+    }).detach();
+  while (replies.load() < 40) std::this_thread::sleep_for(1ms);
 }
 
 // Threads that used the library are alive while it is unloaded, end after
@@ -266,18 +229,18 @@ void MainReturns() {
 void Unloading() {
   Gate gate;
   std::atomic<int> called{0};
-  std::function<void()> body = [&] {
-    for (int i = 0; i < 10; ++i) Command();
-    called.fetch_add(1);
-    gate.Wait();
-  };
-  std::vector<ThreadHandle> threads;
-  for (int i = 0; i < 4; ++i) threads.push_back(StartThread(&body));
-  while (called.load() < 4) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  std::vector<std::thread> threads;
+  for (int i = 0; i < 4; ++i)
+    threads.emplace_back([&] {
+      for (int i = 0; i < 10; ++i) Command();
+      called.fetch_add(1);
+      gate.Wait();
+    });
+  while (called.load() < 4) std::this_thread::sleep_for(1ms);
   Stop();
   Unload();
   gate.Open();
-  for (ThreadHandle thread : threads) Join(thread);
+  Join(threads);
   Load();
   replies = 0;
   Start();
@@ -291,7 +254,7 @@ void Unloading() {
 // folder change meanwhile, and the module is used. The wait must run its time.
 void BlockedWait() {
   std::atomic<bool> waiting{false}, interrupted{false};
-  std::function<void()> body = [&] {
+  std::thread thread([&] {
     Command();
 #ifdef _WIN32
     waiting = true;
@@ -303,16 +266,15 @@ void BlockedWait() {
     if (epoll_wait(poller, &event, 1, 400) != 0) interrupted = true;
     close(poller);
 #endif
-  };
-  ThreadHandle thread = StartThread(&body);
-  while (!waiting.load()) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  });
+  while (!waiting.load()) std::this_thread::sleep_for(1ms);
   for (int i = 0; i < 20; ++i) {
     Configure(i % 2 == 0 ? 6 : 14);
     std::ofstream(moduleFolder + "other.ini", std::ios::binary | std::ios::trunc) << i;
     Command();
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    std::this_thread::sleep_for(5ms);
   }
-  Join(thread);
+  thread.join();
   if (interrupted.load()) Fail("the host thread's wait was cut short");
   Stop();
 }
@@ -320,26 +282,26 @@ void BlockedWait() {
 // Many live threads, each of which made one call: nothing is kept per thread.
 void ManyThreads() {
   Command();
-  constexpr int kThreads = 600;
+  constexpr int kThreads = 300;
   Gate start, end;
   std::atomic<int> ready{0}, called{0};
-  std::function<void()> body = [&] {
-    ready.fetch_add(1);
-    start.Wait();
-    Command();
-    called.fetch_add(1);
-    end.Wait();
-  };
-  std::vector<ThreadHandle> threads;
-  for (int i = 0; i < kThreads; ++i) threads.push_back(StartThread(&body));
-  while (ready.load() < kThreads) std::this_thread::sleep_for(std::chrono::milliseconds(1));
-  std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  std::vector<std::thread> threads;
+  for (int i = 0; i < kThreads; ++i)
+    threads.emplace_back([&] {
+      ready.fetch_add(1);
+      start.Wait();
+      Command();
+      called.fetch_add(1);
+      end.Wait();
+    });
+  while (ready.load() < kThreads) std::this_thread::sleep_for(1ms);
+  std::this_thread::sleep_for(20ms);
   const long before = OpenObjects();
   start.Open();
-  while (called.load() < kThreads) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  while (called.load() < kThreads) std::this_thread::sleep_for(1ms);
   const long after = OpenObjects();
   end.Open();
-  for (ThreadHandle thread : threads) Join(thread);
+  Join(threads);
   if (after > before + 16) {
     std::fprintf(stderr, "%ld open objects before the threads called, %ld after\n", before, after);
     Fail("the module keeps a descriptor or handle per thread");
@@ -347,63 +309,44 @@ void ManyThreads() {
   Stop();
 }
 
-// Threads inside every export while the module is stopped again and again,
-// as a host that cannot know whether a call still runs may do. Every
-// command is answered.
-void StopUnderCalls() {
-  std::atomic<bool> running{true};
-  std::atomic<int> sent{0};
-  std::function<void()> body = [&] {
-    unsigned char record[524] = {1};
-    uint32_t size = 0;
-    while (running.load()) {
-      Command();
-      sent.fetch_add(1);
-      library.SetImage("/SetEncryptedImageMap?GUID=k", record, sizeof record);
-      library.GetImage("/GetEncryptedImageMap?GUID=k", record, &size);
-      library.Reserved("addFileToWhiteList", "C:\\a", 0);
-      library.Reserved("fileInQROWhiteList", "C:\\a", 0);
-      library.GetWaitTimeout();
-    }
+// Four threads inside every export until the returned function is called.
+std::function<void()> Busy() {
+  auto running = std::make_shared<std::atomic<bool>>(true);
+  auto threads = std::make_shared<std::vector<std::thread>>();
+  for (int i = 0; i < 4; ++i)
+    threads->emplace_back([running] {
+      while (running->load()) CallEverything();
+    });
+  return [running, threads] {
+    *running = false;
+    Join(*threads);
   };
-  std::vector<ThreadHandle> threads;
-  for (int i = 0; i < 4; ++i) threads.push_back(StartThread(&body));
+}
+
+// The module stopped again and again, as a host that cannot know whether a
+// call still runs may do. Every command is answered.
+void StopUnderCalls() {
+  const std::function<void()> done = Busy();
   for (int stop = 0; stop < 200; ++stop) {
     Stop();
-    std::this_thread::sleep_for(std::chrono::microseconds(500));
+    std::this_thread::sleep_for(500us);
   }
-  running = false;
-  for (ThreadHandle thread : threads) Join(thread);
+  done();
   if (replies.load() != sent.load()) Fail("a command was not answered");
   Stop();
 }
 
 #ifndef _WIN32
-// Children forked while other threads are inside every export, logging on:
-// each child uses the module at once, and neither hangs nor crashes.
+// Children forked under calls, logging on: each uses the module at once, and
+// neither hangs nor crashes.
 void ForkUnderCalls() {
-  std::atomic<bool> running{true};
-  auto callEverything = [] {
-    unsigned char record[524] = {1};
-    uint32_t size = 0;
-    Command();
-    library.SetImage("/SetEncryptedImageMap?GUID=k", record, sizeof record);
-    library.GetImage("/GetEncryptedImageMap?GUID=k", record, &size);
-    library.Reserved("addFileToWhiteList", "/a", 0);
-    library.Reserved("fileInQROWhiteList", "/a", 0);
-    library.GetWaitTimeout();
-  };
-  std::function<void()> body = [&] {
-    while (running.load()) callEverything();
-  };
-  std::vector<ThreadHandle> threads;
-  for (int i = 0; i < 4; ++i) threads.push_back(StartThread(&body));
-  while (replies.load() < 20) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  const std::function<void()> done = Busy();
+  while (replies.load() < 20) std::this_thread::sleep_for(1ms);
   for (int fork = 0; fork < 200; ++fork) {
     const pid_t child = ::fork();
     if (child == 0) {
       replies = 0;
-      callEverything();
+      CallEverything();
       _exit(replies.load() == 1 ? 0 : 4);
     }
     int status = 0, waited = 0;
@@ -415,8 +358,7 @@ void ForkUnderCalls() {
     }
     if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) Fail("a child forked under calls failed");
   }
-  running = false;
-  for (ThreadHandle thread : threads) Join(thread);
+  done();
   Stop();
 }
 #endif

@@ -80,13 +80,14 @@ TEST(HostPatterns, TheHostSeesWhatItExpects) {
 #else
   constexpr int kMainReturnsRuns = 10;
 #endif
-  for (const char* pattern :
-       {"atexit", "global-destructor", "thread-exit", "unload", "blocked-wait", "many-threads", "stop-under-calls",
+  for (const char* pattern : {
+         "atexit", "global-destructor", "thread-exit", "unload", "blocked-wait", "many-threads", "stop-under-calls",
 #if !defined(_WIN32) && !defined(ZEP_UNDER_ASAN)
-        // (not under AddressSanitizer, whose own allocator lock is held across a fork)
-        "fork-under-calls",
+             // (not under AddressSanitizer, whose own allocator lock is held across a fork)
+             "fork-under-calls",
 #endif
-        "main-returns"}) {
+             "main-returns"
+       }) {
     const int runs = std::string(pattern) == "main-returns" ? kMainReturnsRuns : 1;
     for (int run = 0; run < runs; ++run) EXPECT_EQ(0, RunPattern(pattern, run)) << pattern << " run " << run;
   }

@@ -16,6 +16,7 @@
 #include <random>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "platform/file_system.h"
 #include "platform/profile.h"
@@ -51,22 +52,22 @@ class PosixFiles : public ::testing::Test {
 
 // A copy running as another user records its ports in user_config.ini: 0666,
 // owned by root, in root's 0755 folder. It can write the file, not the folder:
-// profile writes go in place, the owner and mode kept.
+// the writes go in place, the owner and mode kept.
 TEST_F(PosixFiles, AWritableFileInAFolderOfOthersIsWrittenInPlace) {
   if (geteuid() != 0) GTEST_SKIP() << "needs root to stand for the host";
   const std::string file = folder_ + "user_config.ini";
   test::WriteFileText(file, "[S-1]\r\nzep=0\r\n");
   chmod(folder_.c_str(), 0755);
   chmod(file.c_str(), 0666);
-  const ino_t inode = Stat(file).st_ino;
+  const struct stat before = Stat(file);
   EXPECT_TRUE(test::AsUnprivilegedUser([&] {
     return platform::WriteProfileValue("S-1", "zep", "21003", file.c_str()) &&
            platform::WriteProfileValue("S-1", "qro", "21001", file.c_str());
   }));
   EXPECT_EQ("[S-1]\r\nzep=21003\r\nqro=21001\r\n", test::ReadFileText(file));
-  EXPECT_EQ(inode, Stat(file).st_ino);
-  EXPECT_EQ(0u, Stat(file).st_uid);
-  EXPECT_EQ(0666u, Stat(file).st_mode & 07777);
+  const struct stat after = Stat(file);
+  EXPECT_EQ((std::vector<unsigned long>{before.st_ino, 0, 0666}),
+            (std::vector<unsigned long>{after.st_ino, after.st_uid, after.st_mode & 07777}));
 }
 
 // A read-only file is not written, though the folder would allow replacing

@@ -14,13 +14,7 @@
 #include "settings/settings_store.h"
 #include "test_support.h"
 
-#ifdef _WIN32
-#include <windows.h>
-
-#include <aclapi.h>
-
-#include <sddl.h>
-#else
+#ifndef _WIN32
 #include <unistd.h>
 #endif
 
@@ -48,21 +42,13 @@ TEST(StartupModes, EnhancedModeInWorkModeThree) {
   // A user's own folders are made open to that user (and the system) alone.
   for (const std::string& own : {paths.logDirectory, paths.cacheDirectory, paths.uploadDirectory}) {
 #ifdef _WIN32
-    PSECURITY_DESCRIPTOR descriptor = nullptr;
-    char* text = nullptr;
-    ASSERT_EQ(ERROR_SUCCESS, GetNamedSecurityInfoA(own.c_str(), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr,
-                                                   nullptr, nullptr, nullptr, &descriptor));
-    ASSERT_TRUE(ConvertSecurityDescriptorToStringSecurityDescriptorA(descriptor, SDDL_REVISION_1,
-                                                                     DACL_SECURITY_INFORMATION, &text, nullptr));
     // Windows keeps the list as set. Wine keeps only Unix permissions and reads a list back from
     // them, without the administrators; a folder made without the list would read back with an
     // entry for everyone (the umask's r-x).
-    const std::string list = text;
+    const std::string list = test::AccessList(own);
     EXPECT_TRUE(list == "D:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;FA;;;" + sid + ")" ||
                 list == "D:(A;OICI;FA;;;SY)(A;OICI;FA;;;" + sid + ")")
         << own << " " << list;
-    LocalFree(text);
-    LocalFree(descriptor);
 #else
     EXPECT_EQ(std::filesystem::perms::owner_all,
               std::filesystem::status(own).permissions() & std::filesystem::perms::mask)
@@ -91,19 +77,8 @@ TEST(StartupModes, EnhancedModeInWorkModeThree) {
       test::Eventually([&] { return GetConnectionProcessID(accepted.Value()) == platform::CurrentProcessId(); }));
   const std::string key = UserKeyOf(sid);
   EXPECT_NE(npos, test::Send(R"({"id":"1","method":"VersionInfo"})", test::kLocalOrigin, accepted.Value()).find(key));
-  EXPECT_EQ(test::EventReply("p", "GetPorts", R"([
-      ")" + key + R"(",
-      {
-         "qro" : {
-            "port" : 0,
-            "sslPort" : 0
-         },
-         "zep" : {
-            "port" : 0,
-            "sslPort" : 0
-         }
-      }
-   ])"),
+  EXPECT_EQ(test::Styled(R"({"event":"GetPorts","id":"p","cmdId":"","result":[")" + key +
+                         R"(",{"qro":{"port":0,"sslPort":0},"zep":{"port":0,"sslPort":0}}]})"),
             test::Send(R"({"id":"p","method":"GetPorts","parameter":[")" + key + R"("]})", test::kLocalOrigin,
                        accepted.Value()));
   EXPECT_EQ(npos, test::TakeLog().find("Create progress return"));
@@ -115,8 +90,8 @@ TEST(StartupModes, EnhancedModeInWorkModeThree) {
   host::LoopbackListener listener;
   test::PageOfAccount other(listener.Port(), test::kUnprivilegedUid);
   host::TcpSocket served = listener.Accept();
-  EXPECT_EQ(test::Failure("1", "TKVersion", -2205,
-                          "Unsupported browser client. Please try Lumora plugin edition for chrome in Chrome!"),
+  EXPECT_EQ(test::Styled(R"({"description":"Unsupported browser client. Please try Lumora plugin edition for chrome )"
+                         R"(in Chrome!","exception":-2205,"id":"1","method":"TKVersion","result":[false],"cmdId":""})"),
             test::Send(R"({"id":"1","method":"TKVersion"})", test::kLocalOrigin, served.Value()));
   const std::string lines = test::TakeLog();
   const size_t line = lines.rfind('\n', lines.find("RunCommand:: refused")) + 1;

