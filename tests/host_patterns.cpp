@@ -1,10 +1,10 @@
 // A host that loads the library and does with it one of the ordinary things
 // hosts do, which a guest in the host's process must survive: calls from an
-// atexit handler, from a global destructor or from a thread's exit (its
-// thread-specific data or thread-locals), threads still inside commands while
-// main returns, unloading the library after other threads used it, a host
-// thread blocked in a wait, many live threads, stopping the module or
-// forking while other threads are inside its calls.
+// atexit handler (as from a global destructor, after the library's own) or
+// from a thread's exit (its thread-specific data or thread-locals), threads
+// still inside commands while main returns, unloading the library after other
+// threads used it, a host thread blocked in a wait, many live threads,
+// stopping the module or forking while other threads are inside its calls.
 //
 //   host_patterns <pattern> <library> <working folder>
 //
@@ -126,12 +126,6 @@ void StopAndCall() {
 void AtExit() {
   if (pattern == "atexit") StopAndCall();
 }
-
-struct Late {
-  ~Late() {
-    if (pattern == "global-destructor") StopAndCall();
-  }
-} late;
 
 // The process's open descriptors (POSIX) or handles (Windows).
 long OpenObjects() {
@@ -376,11 +370,9 @@ int main(int argc, char** argv) {
   pattern = argv[1];
   libraryPath = argv[2];
   moduleFolder = libraryPath.substr(0, libraryPath.find_last_of("/\\") + 1);
-  // Each pattern runs on a started module; atexit and global-destructor do
-  // their part at exit.
+  // Each pattern runs on a started module; atexit does its part at exit.
   const std::map<std::string, void (*)()> patterns = {
       {"atexit", &Command},
-      {"global-destructor", &Command},
       {"thread-exit", &ThreadExit},
       {"main-returns", &MainReturns},
       {"unload", &Unloading},

@@ -81,7 +81,7 @@ TEST(HostPatterns, TheHostSeesWhatItExpects) {
   constexpr int kMainReturnsRuns = 10;
 #endif
   for (const char* pattern : {
-         "atexit", "global-destructor", "thread-exit", "unload", "blocked-wait", "many-threads", "stop-under-calls",
+         "atexit", "thread-exit", "unload", "blocked-wait", "many-threads", "stop-under-calls",
 #if !defined(_WIN32) && !defined(ZEP_UNDER_ASAN)
              // (not under AddressSanitizer, whose own allocator lock is held across a fork)
              "fork-under-calls",

@@ -83,24 +83,6 @@ TEST_F(LogTest, LinesCarryTheExactPrefixAndErrorSuffix) {
             test::MessageOf(lines[1]));
 }
 
-// Long lines are written whole, and lines from several threads never mix.
-TEST_F(LogTest, LongLinesFromManyThreadsAreWholeAndNeverMix) {
-  Level("8");
-  std::vector<std::thread> threads;
-  for (int t = 0; t < 4; ++t)
-    threads.emplace_back([t] {
-      const std::string body(6000, static_cast<char>('a' + t));
-      for (int i = 0; i < 20; ++i) LogDebug("%d:%s|end", t, body.c_str());
-    });
-  for (auto& thread : threads) thread.join();
-  const std::vector<std::string> lines = Lines(test::TakeLog());
-  ASSERT_EQ(80u, lines.size());
-  for (const std::string& line : lines) {
-    const std::string message = test::MessageOf(line);
-    ASSERT_EQ(std::string(6000, static_cast<char>('a' + (message[0] - '0'))) + "|end", message.substr(2));
-  }
-}
-
 // The log folder is open to every user, who may plant anything at tks.log: a
 // hard link to a file of the service's, a link, a FIFO. The module writes
 // into none of them, never blocks, and loses those lines. Nor is a log made

@@ -14,31 +14,18 @@ const isRoot = process.getuid?.() === 0;
 let host, origin, hostOutput;
 
 // What a process holds open: socket inodes and files, /dev/null aside.
+// What /proc tells of a process or descriptor that has gone meanwhile: nothing.
+const proc = (read) => { try { return read(); } catch { return ""; } };
 function openObjects(pid) {
-  const objects = new Set();
-  for (const fd of fs.readdirSync(`/proc/${pid}/fd`)) {
-    try {
-      const target = fs.readlinkSync(`/proc/${pid}/fd/${fd}`);
-      if (target.startsWith("socket:") || (target.startsWith("/") && target !== "/dev/null")) objects.add(target);
-    } catch {
-      /* closed meanwhile */
-    }
-  }
-  return objects;
+  const targets = fs.readdirSync(`/proc/${pid}/fd`).map((fd) => proc(() => fs.readlinkSync(`/proc/${pid}/fd/${fd}`)));
+  return new Set(targets.filter((t) => t.startsWith("socket:") || (t.startsWith("/") && t !== "/dev/null")));
 }
 
-function copies() {
-  const found = [];
-  for (const pid of fs.readdirSync("/proc").filter((name) => /^\d+$/.test(name))) {
-    try {
-      const args = fs.readFileSync(`/proc/${pid}/cmdline`, "utf8").split("\0");
-      if (args[0] === path.join(folder, "zephost") && args.includes("-asuser")) found.push(Number(pid));
-    } catch {
-      /* gone */
-    }
-  }
-  return found;
-}
+// The per-user copies of zephost that run.
+const copies = () => fs.readdirSync("/proc").filter((name) => /^\d+$/.test(name)).filter((pid) => {
+  const args = proc(() => fs.readFileSync(`/proc/${pid}/cmdline`, "utf8")).split("\0");
+  return args[0] === path.join(folder, "zephost") && args.includes("-asuser");
+}).map(Number);
 
 function userKey(sid) {
   let hash = 0;
