@@ -171,7 +171,7 @@ TEST_F(CommandsTest, LocalIPListsTheInterfacesButNotLoopback) {
 // Everyone may change, is replaced by one that only SYSTEM, the
 // Administrators and this user may change. Windows keeps the lists as set;
 // Wine keeps Unix permissions only and reads a list back from them (SYSTEM,
-// the owner, and everyone's read, write and execute bits; see the README).
+// the owner, and everyone's read, write and execute bits; see docs/wine.md).
 TEST(AccessRights, SharedAndPrivateFiles) {
   test::InitializeModuleWith("[TK]\r\nLogLevel=1\r\n");
   const std::string sid = platform::GetProcessUserSID(platform::CurrentProcessId());

@@ -73,7 +73,7 @@ int RunPattern(const std::string& pattern, int run) {
 // main-returns runs several times: some runs of a library that tears its
 // objects down crash, or write log lines to files of garbage names. Under
 // Wine three runs: about one exit in a hundred of a process whose threads
-// contend for locks hangs in Wine itself (see the README).
+// contend for locks hangs in Wine itself (see docs/wine.md).
 TEST(HostPatterns, TheHostSeesWhatItExpects) {
 #ifdef _WIN32
   constexpr int kMainReturnsRuns = 3;

@@ -283,7 +283,7 @@ TEST_F(UserInstancesTest, ACopyStartsForTheUserAndReportsItsPorts) {
   platform::WriteProfileValue(sid.c_str(), "qro_ssl", "70000", file.c_str());
   EXPECT_EQ(PortsReply(key, {ports[0], "0", "0", ports[3]}), Ports());
 #ifndef _WIN32
-  // A port that another process listens on (Wine names no owner of a listener: see the README).
+  // A port that another process listens on (Wine names no owner of a listener: see docs/wine.md).
   host::LoopbackListener attackers;
   platform::WriteProfileValue(sid.c_str(), "zep", std::to_string(attackers.Port()).c_str(), file.c_str());
   EXPECT_EQ(PortsReply(key, {ports[0], "0", "0", ports[3]}), Ports());
