@@ -246,6 +246,19 @@ test("at the descriptor limit the host serves again once connections close", asy
   assert.equal(status, 200);
 });
 
+// Port checks run in a lane of their own: a program's sixteen hanging checks
+// (each gives up after 3 s a port) hold up no page's command meanwhile.
+test("hanging port checks hold up no page's command", async () => {
+  // Few module threads: in the one lane the checks would take the user's part.
+  const { origin } = await host({ ZEPHOST_MODULE_THREADS: "4" });
+  const checks = hangingChecks(origin, await silentPort(), 16);
+  await sleep(300);
+  const page = { method: "POST", headers: { Origin: "http://page.example" }, body: '{"id":"v","method":"TKVersion"}' };
+  const answered = fetch(origin + "/zep/cmd", page).then(async (reply) => (await reply.json()).id);
+  assert.equal(await Promise.race([answered, Promise.any(checks).then(() => "a check first")]), "v");
+  for (const reply of await Promise.all(checks)) assert.match(reply, /"result" : \[ true \]/);
+});
+
 test("a stop with calls stuck in the module ends within 5 s", async () => {
   const { host: running, origin } = await host({});
   hangingChecks(origin, await silentPort(), 4).forEach((check) => check.catch(() => {}));
