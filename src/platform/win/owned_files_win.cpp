@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "platform/file_system.h"
+#include "platform/win/token_win.h"
 #include "platform/win/win_resources.h"
 
 namespace zep::platform {
@@ -16,14 +17,6 @@ namespace {
 
 constexpr ULONG kCompleteIfOplocked = 0x00000100;                                // FILE_COMPLETE_IF_OPLOCKED
 constexpr NTSTATUS kOplockBreakInProgress = static_cast<NTSTATUS>(0x00000108L);  // STATUS_OPLOCK_BREAK_IN_PROGRESS
-
-std::vector<unsigned char> TokenPart(HANDLE token, TOKEN_INFORMATION_CLASS part) {
-  DWORD length = 0;
-  GetTokenInformation(token, part, nullptr, 0, &length);
-  std::vector<unsigned char> data(length);
-  if (length == 0 || !GetTokenInformation(token, part, data.data(), length, &length)) data.clear();
-  return data;
-}
 
 // The owner is this process's user or the owner it gives what it creates.
 bool OwnedBySelf(HANDLE object) {
@@ -35,8 +28,8 @@ bool OwnedBySelf(HANDLE object) {
   bool mine = false;
   HANDLE token = nullptr;
   if (owner != nullptr && OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token)) {
-    const std::vector<unsigned char> user = TokenPart(token, TokenUser);
-    const std::vector<unsigned char> defaultOwner = TokenPart(token, TokenOwner);
+    const std::vector<unsigned char> user = win::TokenInformation(token, TokenUser);
+    const std::vector<unsigned char> defaultOwner = win::TokenInformation(token, TokenOwner);
     CloseHandle(token);
     mine = (!user.empty() && EqualSid(owner, reinterpret_cast<const TOKEN_USER*>(user.data())->User.Sid)) ||
            (!defaultOwner.empty() && EqualSid(owner, reinterpret_cast<const TOKEN_OWNER*>(defaultOwner.data())->Owner));

@@ -6,24 +6,13 @@
 #include <vector>
 
 #include "platform/process_user.h"
+#include "platform/win/token_win.h"
 #include "platform/win/win_resources.h"
 
 namespace zep::platform {
 
 using win::HandleCloser;
-
-namespace {
-
-// The token's information of one class; empty when it cannot be had.
-std::vector<unsigned char> TokenInformation(HANDLE token, TOKEN_INFORMATION_CLASS kind) {
-  DWORD length = 0;
-  GetTokenInformation(token, kind, nullptr, 0, &length);
-  std::vector<unsigned char> information(length);
-  if (length == 0 || !GetTokenInformation(token, kind, information.data(), length, &length)) information.clear();
-  return information;
-}
-
-}  // namespace
+using win::TokenInformation;
 
 std::string GetProcessUserSID(uint32_t processId) {
   HandleCloser process;
@@ -34,13 +23,7 @@ std::string GetProcessUserSID(uint32_t processId) {
     token.handle = nullptr;
     return std::string();
   }
-  const std::vector<unsigned char> user = TokenInformation(token.handle, TokenUser);
-  char* text = nullptr;
-  if (user.empty() || !ConvertSidToStringSidA(reinterpret_cast<const TOKEN_USER*>(user.data())->User.Sid, &text))
-    return std::string();
-  std::string sid = text;
-  LocalFree(text);
-  return sid;
+  return win::TokenUserText(token.handle);
 }
 
 bool ProcessStartTime(uint32_t processId, uint64_t* startTime) {
@@ -52,7 +35,6 @@ bool ProcessStartTime(uint32_t processId, uint64_t* startTime) {
   *startTime = (static_cast<uint64_t>(created.dwHighDateTime) << 32) | created.dwLowDateTime;
   return true;
 }
-
 
 bool ProcessUserAdministers(uint32_t processId, const std::string& /*administratorsGroup*/) {
   HandleCloser process;

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "platform/user_process.h"
+#include "platform/win/token_win.h"
 #include "platform/win/win_resources.h"
 
 namespace zep::platform {
@@ -153,18 +154,7 @@ bool OpenPrimaryTokenOf(const QueryProcess& process, UserToken& token) {
   return AssignToken(token, primary);
 }
 
-std::string TokenUserSid(const UserToken& token) {
-  DWORD length = 0;
-  GetTokenInformation(TokenOf(token), TokenUser, nullptr, 0, &length);
-  if (length == 0) return std::string();
-  std::vector<unsigned char> user(length);
-  if (!GetTokenInformation(TokenOf(token), TokenUser, user.data(), length, &length)) return std::string();
-  char* text = nullptr;
-  if (!ConvertSidToStringSidA(reinterpret_cast<TOKEN_USER*>(user.data())->User.Sid, &text)) return std::string();
-  std::string sid = text;
-  LocalFree(text);
-  return sid;
-}
+std::string TokenUserSid(const UserToken& token) { return win::TokenUserText(TokenOf(token)); }
 
 bool StartProcessAsUser(const UserToken& token, const std::string& application, const std::string& commandLine,
                         const EnvironmentBlock& environment, ProcessHandle& started) {
