@@ -107,7 +107,8 @@ TEST_F(CommandsTest, ACallbackMayCallBackIntoTheModule) {
   EXPECT_NE(std::string::npos, texts[1].find("\"id\" : \"in\""));
 }
 
-// Any request, answered or not (a skipped one is not), is activity.
+// Any request, answered or not (a skipped one is not), is activity, and so
+// is a command still running.
 TEST_F(CommandsTest, WaitTimeoutTurnsAfterThirtySecondsIdle) {
   const InstanceRef client = VirtualManagerClient::Acquire();
   auto idleFor = [&client](int64_t seconds) {  // exactly so long, within one tick of the clock
@@ -124,6 +125,14 @@ TEST_F(CommandsTest, WaitTimeoutTurnsAfterThirtySecondsIdle) {
   EXPECT_EQ(100u, zep::GetWaitTimeout());
   test::Distribute("/other", "");
   EXPECT_EQ(1u, zep::GetWaitTimeout());
+  // While a command runs, however long ago the last one ended.
+  static uint32_t answerWhileRunning = 0;
+  ChangePortOn(1, [](uint32_t, uint64_t, const char*, const void*, uint32_t, intptr_t) -> int32_t {
+    VirtualManagerClient::Acquire()->SetLastActivityTime(static_cast<int64_t>(std::time(nullptr)) - 31);
+    answerWhileRunning = zep::GetWaitTimeout();
+    return 1;
+  });
+  EXPECT_EQ(1u, answerWhileRunning);
 }
 
 std::string CheckPorts(const std::string& address, uint32_t first, uint32_t second) {

@@ -30,6 +30,9 @@ namespace {
 constexpr size_t kStripes = 64;  // the top six bits of the hash below
 struct alignas(64) Stripe {
   std::atomic<uint64_t> calls[2] = {};
+  // Commands running, of any run: beside the holds, on a line the thread
+  // writes already.
+  std::atomic<int64_t> commands{0};
 };
 
 struct Runs {
@@ -49,6 +52,24 @@ Stripe& StripeOf(const void* stackAddress) {
   const uint64_t page = reinterpret_cast<uintptr_t>(stackAddress) >> 16;
   return runs.stripes[static_cast<size_t>((page * 0x9E3779B97F4A7C15ull) >> 58)];
 }
+
+bool CommandsRunning() {
+  for (const Stripe& stripe : runs.stripes)
+    if (stripe.commands.load() > 0) return true;
+  return false;
+}
+
+// Counts a command in while it runs; the command's last activity is stamped before it counts out.
+class RunningCommand {
+ public:
+  RunningCommand() : count_(StripeOf(this).commands) { count_.fetch_add(1); }
+  ~RunningCommand() { count_.fetch_sub(1); }
+  RunningCommand(const RunningCommand&) = delete;
+  RunningCommand& operator=(const RunningCommand&) = delete;
+
+ private:
+  std::atomic<int64_t>& count_;
+};
 
 bool Drained(unsigned parity) {
   for (const Stripe& stripe : runs.stripes)
@@ -91,6 +112,9 @@ void GiveBackAfterFork(bool child) {
     fork.locks[i] = nullptr;
     fork.taken[i] = false;
   }
+  // The parent's other threads, inside commands, are not in the child.
+  if (child)
+    for (Stripe& stripe : runs.stripes) stripe.commands.store(0);
   if (fork.run != nullptr) fork.run->~InstanceRef();
   fork.run = nullptr;
 }
@@ -197,10 +221,13 @@ bool VirtualManagerClient::DestroyInstance() {
   return true;
 }
 
-int64_t VirtualManagerClient::GetLastActivityTime() { return lastActivityTime.load(std::memory_order_relaxed); }
+int64_t VirtualManagerClient::GetLastActivityTime() {
+  return CommandsRunning() ? 0 : lastActivityTime.load(std::memory_order_relaxed);
+}
 
 void VirtualManagerClient::SetLastActivityTime(int64_t value) {
-  // Left alone when it holds the value already: the line is not taken from other threads' caches.
+  // Left alone when it holds the value already: within a second, commands on
+  // other threads do not take the line from each other's caches.
   if (lastActivityTime.load(std::memory_order_relaxed) != value)
     lastActivityTime.store(value, std::memory_order_relaxed);
 }
@@ -328,7 +355,7 @@ int32_t VirtualManagerClient::DispatchRequest(HttpParamRequest* request) {
     LogError("HttpParamRequest is NULL");
     return 0;
   }
-  SetLastActivityTime(0);
+  const RunningCommand running;
   if (LogEnabled(kLogDebug)) LogDebug("Receive Command: %s", LogText(request->GetCommandText()).c_str());
   const int32_t result = managerClient->RunCommand(*request);
   StampActivity();

@@ -68,6 +68,7 @@ class VirtualManagerClient {
                        uint32_t bodyLength);
   int32_t DispatchRequest(HttpParamRequest* request);
 
+  // 0 while a command runs.
   int64_t GetLastActivityTime();
   void SetLastActivityTime(int64_t value);
   void StampActivity();
@@ -89,10 +90,10 @@ class VirtualManagerClient {
   // Destroys the stopped runs of the parity once no call is counted under it.
   static void DestroyEnded(unsigned parity);
 
-  // One value that every command writes twice: an atomic, so that commands
-  // on several threads do not queue for a lock to write it. On a cache line
-  // of its own, so that those writes do not take from other threads the
-  // members that every command reads.
+  // Stamped as commands end and replies go: an atomic, so that commands on
+  // several threads do not queue for a lock to write it. On a cache line of
+  // its own, so that its writes do not take from other threads the members
+  // that every command reads.
   alignas(64) std::atomic<int64_t> lastActivityTime{0};
   // A stopped run waiting for its calls to leave: the next of its list.
   VirtualManagerClient* endedNext = nullptr;
