@@ -1,56 +1,27 @@
 // A command through DistributeCommand against the bare JsonCpp work of the
 // same command (one parse, one StyledWriter rendering of the reply), with a
 // realistic TKConfiguration.ini, logging off and on; the first command of a
-// new thread against a later one; two threads against one; and the same
-// with 1,000 live threads that have each made a call.
+// new thread against a later one; and the same with 1,000 live threads that
+// have each made a call. Two threads at once: scaling_bench.cpp.
 #include <benchmark/benchmark.h>
-#include <json/json.h>
 
 #include <chrono>
 #include <condition_variable>
 #include <filesystem>
-#include <fstream>
 #include <mutex>
-#include <string>
 #include <thread>
 #include <vector>
 
-#include "module/entry_points.h"
-#include "platform/file_system.h"
-#include "settings/settings_store.h"
+#include "command_work.h"
 
 namespace {
 
-const char* const kCommand = "{\"id\":\"1\",\"cmdId\":\"c1\",\"method\":\"TKVersion\"}";
-
-std::string Folder() {
-  const std::string path = zep::platform::ModuleFilePath();
-  return path.substr(0, path.rfind(zep::platform::kPathSeparator) + 1);
-}
-
-int32_t Drop(uint32_t, uint64_t, const char* text, const void*, uint32_t, intptr_t) { return text[0]; }
-
-int32_t Command() { return zep::DistributeCommand(1, 0, 0, "/zep/x", kCommand, nullptr, 0, 1, &Drop, 0, "", 0, 0, 0); }
-
-// Writes the settings and waits until the module trusts what it reads from
-// them: it reads a freshly written file again at every look (once a
-// millisecond) until the file's stamp has stood 50 ms since it first saw it.
-// The figures are those of commands, not of that settling.
-void Configure(int logLevel) {
-  std::ofstream(Folder() + "TKConfiguration.ini", std::ios::binary | std::ios::trunc)
-      << "[TK]\r\nLogLevel=" << logLevel
-      << "\r\nTKVersion=16.2.6.1212\r\nServer=127.0.0.1\r\nPort_mn_0=qro\r\nPort_mp_0=18622\r\nPort_mn_1=zep\r\n"
-         "Port_mp_1=18625\r\nPort=2\r\nSSLPort_mn_0=qro\r\nSSLPort_mp_0=18623\r\nSSLPort_mn_1=zep\r\n"
-         "SSLPort_mp_1=18626\r\nSSLPort=2\r\n";
-  zep::DoAction(0, nullptr, nullptr);
-  std::this_thread::sleep_for(std::chrono::milliseconds(2));
-  Command();  // sees the new stamp
-  std::this_thread::sleep_for(std::chrono::milliseconds(60));
-  Command();  // finds it settled
-}
+using bench::BareWork;
+using bench::Command;
+using bench::Configure;
 
 void CommandLoggingOff(benchmark::State& state) {
-  if (state.thread_index() == 0) Configure(1);
+  Configure(1);
   for (auto _ : state) benchmark::DoNotOptimize(Command());
   state.SetItemsProcessed(state.iterations());
 }
@@ -61,7 +32,7 @@ void CommandLoggingOff(benchmark::State& state) {
 // otherwise.
 void CommandFileStampedAhead(benchmark::State& state) {
   Configure(1);
-  std::filesystem::last_write_time(Folder() + "TKConfiguration.ini",
+  std::filesystem::last_write_time(bench::SettingsFile(),
                                    std::filesystem::file_time_type::clock::now() + std::chrono::hours(1));
   // Past the settling of the new stamp.
   for (const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(100);
@@ -74,8 +45,7 @@ void CommandFileStampedAhead(benchmark::State& state) {
 // Every line of the command is written (LogLevel 14 read while running, not fixed).
 void CommandLoggingOn(benchmark::State& state) {
   Configure(14);
-  for (auto _ : state)
-    benchmark::DoNotOptimize(zep::DistributeCommand(1, 0, 0, "/zep/x", kCommand, nullptr, 0, 1, &Drop, 0, "", 0, 0, 0));
+  for (auto _ : state) benchmark::DoNotOptimize(Command());
   state.counters["lines"] = 8;
   Configure(1);
 }
@@ -144,25 +114,13 @@ void CommandAmongLiveThreads(benchmark::State& state) {
 void FirstCommandAmongLiveThreads(benchmark::State& state) { CommandOnNewThread(state, true); }
 void SecondCommandAmongLiveThreads(benchmark::State& state) { CommandOnNewThread(state, false); }
 
-// The anchor: what JsonCpp alone does for this command.
 void BareJsonCpp(benchmark::State& state) {
-  for (auto _ : state) {
-    Json::Value root;
-    Json::Reader reader;
-    reader.parse(kCommand, root, false);
-    Json::Value reply(Json::objectValue);
-    reply["id"] = root["id"];
-    reply["method"] = root["method"];
-    reply["result"].append("16.2.6.1212");
-    reply["result"].append("Corvantis Service");
-    Json::StyledWriter writer;
-    benchmark::DoNotOptimize(writer.write(reply));
-  }
+  for (auto _ : state) benchmark::DoNotOptimize(BareWork());
   state.SetItemsProcessed(state.iterations());
 }
 
-BENCHMARK(BareJsonCpp)->Threads(1)->Threads(2)->UseRealTime();
-BENCHMARK(CommandLoggingOff)->Threads(1)->Threads(2)->UseRealTime();
+BENCHMARK(BareJsonCpp);
+BENCHMARK(CommandLoggingOff);
 BENCHMARK(CommandLoggingOn);
 BENCHMARK(CommandFileStampedAhead);
 BENCHMARK(FirstCommandOnNewThread)->UseManualTime()->Iterations(500);

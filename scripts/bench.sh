@@ -7,10 +7,10 @@ cd "$here"
 "$here/scripts/setup.sh"
 jobs=$(nproc)
 cmake -S . -B build/native -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DZEP_BUILD_BENCH=ON >/dev/null
-cmake --build build/native -j "$jobs" --target command_bench lock_bench store_bench identification_bench >/dev/null
+cmake --build build/native -j "$jobs" --target command_bench scaling_bench lock_bench store_bench identification_bench >/dev/null
 cmake -S . -B build/windows -G Ninja -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake -DCMAKE_BUILD_TYPE=Release \
   -DZEP_BUILD_BENCH=ON >/dev/null
-cmake --build build/windows -j "$jobs" --target command_bench lock_bench store_bench identification_bench >/dev/null
+cmake --build build/windows -j "$jobs" --target command_bench scaling_bench lock_bench store_bench identification_bench >/dev/null
 
 out="$here/build/bench"
 mkdir -p "$out"
@@ -31,28 +31,19 @@ for bench in command_bench lock_bench store_bench identification_bench; do
   (cd build/native/bench && $pin "./$bench" $rounds --benchmark_format=json --benchmark_filter="$single" \
      >"$out/native-$bench.json" 2>/dev/null)
 done
-# Two threads on both cores against one thread on each core alone (the cores
-# may differ in speed): the best of six rounds each, taken in three passes
-# over the three placements, so that no placement is measured only while
-# others happen to load the machine.
+# Two threads on both cores against each alone, taken within one run in
+# alternating slices (scaling_bench.cpp); three runs, the table takes their median.
 scale() {
-  local target="$1" dir="$2" pass cores threads
+  local target="$1" dir="$2"
   shift 2
-  for pass in 1 2 3; do
-    for cores in 0 1 0,1; do
-      threads=1
-      [ "$cores" = 0,1 ] && threads=2
-      (cd "$dir" && taskset -c "$cores" "$@" --benchmark_repetitions=2 --benchmark_enable_random_interleaving=true \
-         --benchmark_min_time=0.2 --benchmark_format=json --benchmark_filter="real_time/threads:$threads\$" \
-         >"$out/$target-scaling-${cores/,/-}.pass$pass.json" 2>/dev/null)
-    done
-  done
+  (cd "$dir" && taskset -c 0,1 "$@" --benchmark_repetitions=3 --benchmark_format=json \
+     >"$out/$target-scaling.json" 2>/dev/null)
 }
-scale native build/native/bench ./command_bench
+scale native build/native/bench ./scaling_bench
 for bench in command_bench lock_bench store_bench identification_bench; do
   (cd build/windows/bench && $pin /usr/lib/wine/wine64 "./$bench.exe" $rounds --benchmark_format=json \
      --benchmark_filter="$single" >"$out/wine-$bench.json" 2>/dev/null)
 done
-scale wine build/windows/bench /usr/lib/wine/wine64 ./command_bench.exe
+scale wine build/windows/bench /usr/lib/wine/wine64 ./scaling_bench.exe
 /usr/lib/wine/wineserver -k >/dev/null 2>&1 || true
 node "$here/scripts/bench_table.mjs" "$out" "$(nproc) cores, $(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2 | sed 's/^ //')"

@@ -4,36 +4,43 @@ import path from "node:path";
 
 const [folder, machine] = process.argv.slice(2);
 
+// The runs of one results file, none when it is missing or empty.
+function runs(file) {
+  const full = path.join(folder, file);
+  if (!fs.existsSync(full)) return [];
+  const text = fs.readFileSync(full, "utf8");
+  const start = text.indexOf("{");
+  if (start < 0) return [];
+  return JSON.parse(text.slice(start)).benchmarks.filter((run) => run.run_type !== "aggregate");
+}
+
+const median = (values) => {
+  const sorted = [...values].sort((a, b) => a - b);
+  return sorted.length === 0 ? undefined : sorted[Math.floor(sorted.length / 2)];
+};
+
 // Time per operation by benchmark name (less "/threads:1" and the timing
 // suffix): CPU time, or the measured time of benchmarks that time
-// themselves; the best of the rounds. Throughputs (items per second) by full
-// name: the best of the rounds too.
+// themselves; the best of the rounds. The two-thread figures: the median of
+// the scaling runs.
 function times(target) {
-  const found = { throughput: {} };
-  for (const bench of ["command_bench", "lock_bench", "store_bench", "identification_bench", "scaling-0", "scaling-1",
-                       "scaling-0-1"]) {
-    // One file, or one per pass ("<name>.pass<n>.json").
-    const files = fs.readdirSync(folder).filter(
-        (f) => f === `${target}-${bench}.json` || (f.startsWith(`${target}-${bench}.pass`) && f.endsWith(".json")));
-    for (const file of files) {
-      const text = fs.readFileSync(path.join(folder, file), "utf8");
-      const start = text.indexOf("{");
-      if (start < 0) continue;
-      for (const run of JSON.parse(text.slice(start)).benchmarks) {
-        if (run.run_type === "aggregate") continue;
-        const scale = { ns: 1, us: 1e3, ms: 1e6 }[run.time_unit] ?? 1;
-        if (bench.startsWith("scaling")) {
-          const key = `${run.run_name}@${bench}`;
-          found.throughput[key] = Math.max(found.throughput[key] ?? 0, run.items_per_second);
-          continue;
-        }
-        const name = run.name.replace(/\/iterations:\d+/, "").replace("/threads:1", "").replace("/real_time", "").replace("/manual_time", "");
-        // Wine counts a thread's processor time in ticks: a run too short to
-        // reach one has none, and its wall-clock time stands instead.
-        const cpu = run.name.includes("manual_time") || run.cpu_time === 0 ? run.real_time : run.cpu_time;
-        const value = cpu * scale;
-        found[name] = Math.min(found[name] ?? Infinity, value);
-      }
+  const found = {};
+  const scaling = runs(`${target}-scaling.json`);
+  if (scaling.length > 0) {
+    found.scaling = {
+      command: median(scaling.map((run) => run.command_efficiency)),
+      bare: median(scaling.map((run) => run.bare_efficiency)),
+      ofBare: median(scaling.map((run) => run.of_bare)),
+    };
+  }
+  for (const bench of ["command_bench", "lock_bench", "store_bench", "identification_bench"]) {
+    for (const run of runs(`${target}-${bench}.json`)) {
+      const scale = { ns: 1, us: 1e3, ms: 1e6 }[run.time_unit] ?? 1;
+      const name = run.name.replace(/\/iterations:\d+/, "").replace("/threads:1", "").replace("/real_time", "").replace("/manual_time", "");
+      // Wine counts a thread's processor time in ticks: a run too short to
+      // reach one has none, and its wall-clock time stands instead.
+      const cpu = run.name.includes("manual_time") || run.cpu_time === 0 ? run.real_time : run.cpu_time;
+      found[name] = Math.min(found[name] ?? Infinity, cpu * scale);
     }
   }
   return found;
@@ -64,13 +71,9 @@ for (const target of ["native", "wine"]) {
   ratio(target, "TKVersion command, settings stamped an hour ahead", t.CommandFileStampedAhead, "the command",
         t.CommandLoggingOff);
   ratio(target, "first command of a new thread", t.FirstCommandOnNewThread, "its second", t.SecondCommandOnNewThread, 2);
-  // Two threads' throughput over the sum of one thread's on each core.
-  const efficiency = (name) =>
-    t.throughput[`${name}/real_time/threads:2@scaling-0-1`] /
-    (t.throughput[`${name}/real_time/threads:1@scaling-0`] + t.throughput[`${name}/real_time/threads:1@scaling-1`]);
-  if (t.throughput["CommandLoggingOff/real_time/threads:2@scaling-0-1"]) {
-    const command = efficiency("CommandLoggingOff"), json = efficiency("BareJsonCpp");
-    const r = command / json;
+  // Two threads' throughput over the sum of each one's alone on its core.
+  if (t.scaling) {
+    const { command, bare: json, ofBare: r } = t.scaling;
     const met = r >= 0.9;
     allMet &&= met;
     rows.push([target, "two threads' commands per second, of one per core", `${(100 * command).toFixed(0)}%`,
