@@ -235,6 +235,11 @@ int RunHost(const Options& options, zephost::ModuleLibrary& module, zephost::Lif
   Say(Severity::kInfo, "module " + options.modulePath + " (" + tag + ", alias " + alias + ")");
   Say(Severity::kInfo, "console at http://127.0.0.1:" + std::to_string(servedPort) + "/");
   lifecycle.Running([&server] { server->Stop(); });
+  // On every way out, before the server can go: the stop names it.
+  struct EndOfRun {
+    zephost::Lifecycle& lifecycle;
+    ~EndOfRun() { lifecycle.Ended(); }
+  } endOfRun{lifecycle};
 
   const bool callsEnded = server->Run();
   watching = false;

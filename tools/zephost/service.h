@@ -25,8 +25,11 @@ class Lifecycle {
   virtual ~Lifecycle() = default;
   // Still starting: loading the module, opening the port.
   virtual void Starting() {}
-  // Listening. stop ends the server; it may be called from another thread.
+  // Listening. stop ends the server; it may be called from another thread
+  // until Ended.
   virtual void Running(std::function<void()> stop) { (void)stop; }
+  // The server is ending: stop is not called any more once this returns.
+  virtual void Ended() {}
   // Stopping, for up to waitHintMs more.
   virtual void Stopping(uint32_t waitHintMs) { (void)waitHintMs; }
 };

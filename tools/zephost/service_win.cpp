@@ -145,6 +145,10 @@ class ServiceLifecycle : public Lifecycle {
     }
     run->Report(SERVICE_RUNNING, 0);
   }
+  void Ended() override {
+    std::lock_guard<std::mutex> hold(run->mutex);
+    run->stop = nullptr;
+  }
   void Stopping(uint32_t waitHintMs) override {
     std::lock_guard<std::mutex> hold(run->mutex);
     run->Report(SERVICE_STOP_PENDING, waitHintMs);
@@ -156,16 +160,14 @@ DWORD WINAPI Control(DWORD control, DWORD, void*, void*) {
     case SERVICE_CONTROL_STOP:
     case SERVICE_CONTROL_SHUTDOWN:
     case SERVICE_CONTROL_PRESHUTDOWN: {
-      std::function<void()> stop;
-      {
-        std::lock_guard<std::mutex> hold(run->mutex);
-        if (run->stopAsked) return NO_ERROR;
-        run->stopAsked = true;
-        stop = run->stop;
-        run->Report(SERVICE_STOP_PENDING, kStopWaitHint);
-      }
-      // Posts the stop to the server's thread; the control thread waits for nothing.
-      if (stop) stop();
+      std::lock_guard<std::mutex> hold(run->mutex);
+      if (run->stopAsked) return NO_ERROR;
+      run->stopAsked = true;
+      run->Report(SERVICE_STOP_PENDING, kStopWaitHint);
+      // Under the mutex, so that the host cannot end its server meanwhile
+      // (Ended takes it); the stop only posts to the server's thread, and the
+      // control thread waits for nothing.
+      if (run->stop) run->stop();
       return NO_ERROR;
     }
     case SERVICE_CONTROL_INTERROGATE:
