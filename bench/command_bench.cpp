@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "command_work.h"
+#include "paired.h"
 
 namespace {
 
@@ -119,7 +120,19 @@ void BareJsonCpp(benchmark::State& state) {
   state.SetItemsProcessed(state.iterations());
 }
 
+// The command against the bare work, in alternating slices (paired.h).
+void CommandAgainstBare(benchmark::State& state) {
+  Configure(1);
+  for (auto _ : state) {
+    const auto start = std::chrono::steady_clock::now();
+    bench::ReportPaired(state, bench::MeasurePaired([] { benchmark::DoNotOptimize(Command()); },
+                                                    [] { benchmark::DoNotOptimize(BareWork()); }));
+    state.SetIterationTime(std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count());
+  }
+}
+
 BENCHMARK(BareJsonCpp);
+BENCHMARK(CommandAgainstBare)->UseManualTime()->Iterations(1);
 BENCHMARK(CommandLoggingOff);
 BENCHMARK(CommandLoggingOn);
 BENCHMARK(CommandFileStampedAhead);

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "module/entry_points.h"
+#include "paired.h"
 #include "store/image_map.h"
 
 namespace {
@@ -182,20 +183,53 @@ void CraftedKeysAgainstTheirKey(benchmark::State& state) {
 // The anchor of the far-apart figures: one dependent read at a random place
 // in as many bytes as the table's records take, which is what fetching a
 // record that is not in cache costs the machine at the least.
-void RandomReadAnchor(benchmark::State& state) {
+// The anchor of the far-apart keys: one read that depends on the one before,
+// at random in 60 MB (the records' memory).
+class RandomReads {
+ public:
+  RandomReads() : memory_(size_t{kKeys} * 600 / sizeof(Line)) {
+    std::vector<size_t> order(memory_.size());
+    std::iota(order.begin(), order.end(), size_t{0});
+    std::shuffle(order.begin(), order.end(), std::mt19937_64(1));
+    for (size_t i = 0; i < order.size(); ++i) memory_[order[i]].next = &memory_[order[(i + 1) % order.size()]];
+    at_ = &memory_[order[0]];
+  }
+  void Read() {
+    at_ = at_->next;
+    benchmark::DoNotOptimize(at_);
+  }
+
+ private:
   struct alignas(64) Line {
     Line* next;
   };
-  const size_t lines = size_t{kKeys} * 600 / sizeof(Line);
-  std::vector<Line> memory(lines);
-  std::vector<size_t> order(lines);
-  std::iota(order.begin(), order.end(), size_t{0});
-  std::shuffle(order.begin(), order.end(), std::mt19937_64(1));
-  for (size_t i = 0; i < lines; ++i) memory[order[i]].next = &memory[order[(i + 1) % lines]];
-  Line* at = &memory[order[0]];
+  std::vector<Line> memory_;
+  Line* at_ = nullptr;
+};
+
+void RandomReadAnchor(benchmark::State& state) {
+  RandomReads reads;
+  for (auto _ : state) reads.Read();
+}
+
+// GetImage by far-apart keys against the random read, in alternating slices
+// (paired.h).
+void GetImageAgainstRandomRead(benchmark::State& state) {
+  Fill(kPlain);
+  RandomReads reads;
+  unsigned char buffer[524];
+  uint32_t size = 0;
+  Request request("/GetEncryptedImageMap?", kPlain);
+  int key = 0;
   for (auto _ : state) {
-    at = at->next;
-    benchmark::DoNotOptimize(at);
+    const auto start = std::chrono::steady_clock::now();
+    bench::ReportPaired(state, bench::MeasurePaired(
+                                   [&] {
+                                     benchmark::DoNotOptimize(zep::GetImage(request.For(key), buffer, &size));
+                                     key = (key + kStride) % kKeys;
+                                   },
+                                   [&] { reads.Read(); }));
+    state.SetIterationTime(std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count());
   }
 }
 
@@ -223,6 +257,7 @@ BENCHMARK(StoreNewKeys)->UseManualTime()->Iterations(3);
 BENCHMARK(StoreNewCraftedKeys)->UseManualTime()->Iterations(3);
 BENCHMARK(CraftedKeysAgainstTheirKey);
 BENCHMARK(RandomReadAnchor);
+BENCHMARK(GetImageAgainstRandomRead)->UseManualTime()->Iterations(1);
 BENCHMARK(ReservedQuery);
 
 }  // namespace
