@@ -239,20 +239,14 @@ void VirtualManagerClient::StampActivity() { SetLastActivityTime(platform::Curre
 int32_t VirtualManagerClient::GetEncryptedImageMap(const char* request, void* buffer, uint32_t* size) {
   const std::string_view key = GetRequestGUID(request, kGetImagePrefix);
   if (key.empty()) return 0;
-  EncryptedImageMap record;
-  bool found = false;
-  {
-    SharedLockGuard guard(&storeLock);
-    if (!guard.Owned()) return 0;
-    if (const EncryptedImageMap* stored = imageMaps.Find(key)) {
-      record = *stored;
-      found = true;
-    }
-  }
+  SharedLockGuard guard(&storeLock);
+  if (!guard.Owned()) return 0;
+  const EncryptedImageMap* stored = imageMaps.Find(key);
   // Without somewhere to report the size the caller cannot use the record.
-  if (!found || size == nullptr) return 0;
+  if (stored == nullptr || size == nullptr) return 0;
   *size = kEncryptedImageMapSize;
-  if (buffer != nullptr) std::memcpy(buffer, record.bytes.data(), kEncryptedImageMapSize);
+  // Straight into the caller's buffer: the lock only keeps writers out meanwhile.
+  if (buffer != nullptr) std::memcpy(buffer, stored->bytes.data(), kEncryptedImageMapSize);
   return 1;
 }
 

@@ -148,6 +148,9 @@ size_t ImageMapTable::Locate(std::string_view key, uint64_t hash) const {
   const size_t mask = marks_.size() - 1;
   const uint8_t mark = MarkOf(hash);
   size_t at = hash & mask;
+  // The slot's entry is most often the one: asked for now, its line comes
+  // while the mark's does, not after it.
+  __builtin_prefetch(&entries_[at]);
   // Linear probing ends at a free slot, and one is always left.
   for (; marks_[at] != 0; at = (at + 1) & mask) {
     if (marks_[at] != mark) continue;
@@ -233,8 +236,17 @@ void ImageMapTable::Clear() {
 }
 
 std::string_view GetRequestGUID(const char* request, const char* prefix) {
-  if (request == nullptr || FindText(request, prefix) == nullptr) return std::string_view();
-  const char* marker = FindText(request, "GUID=");
+  if (request == nullptr) return std::string_view();
+  // Most requests start with the prefix, and no "GUID=" starts within either
+  // prefix: the marker's search may begin after it.
+  const size_t prefixLength = std::strlen(prefix);
+  const char* from = request;
+  if (std::strncmp(request, prefix, prefixLength) == 0) {
+    from = request + prefixLength;
+  } else if (FindText(request, prefix) == nullptr) {
+    return std::string_view();
+  }
+  const char* marker = FindText(from, "GUID=");
   if (marker == nullptr) return std::string_view();
   return std::string_view(marker + 5);
 }
