@@ -27,16 +27,27 @@ std::string SettingsFile() {
 
 int32_t Command() { return zep::DistributeCommand(1, 0, 0, "/zep/x", kCommand, nullptr, 0, 1, &Drop, 0, "", 0, 0, 0); }
 
-// Writes the settings and waits until the module trusts what it reads from
-// them: it reads a freshly written file again at every look (once a
-// millisecond) until the file's stamp has stood 50 ms since it first saw it.
-// The figures are those of commands, not of that settling.
-void Configure(int logLevel) {
+namespace {
+
+void WriteSettings(int logLevel) {
   std::ofstream(SettingsFile(), std::ios::binary | std::ios::trunc)
       << "[TK]\r\nLogLevel=" << logLevel
       << "\r\nTKVersion=16.2.6.1212\r\nServer=127.0.0.1\r\nPort_mn_0=qro\r\nPort_mp_0=18622\r\nPort_mn_1=zep\r\n"
          "Port_mp_1=18625\r\nPort=2\r\nSSLPort_mn_0=qro\r\nSSLPort_mp_0=18623\r\nSSLPort_mn_1=zep\r\n"
          "SSLPort_mp_1=18626\r\nSSLPort=2\r\n";
+}
+
+}  // namespace
+
+// Writes the settings and waits until the module trusts what it reads from
+// them: it reads a freshly written file again at every look (once a
+// millisecond) until the file's stamp has stood 50 ms since it first saw it.
+// The figures are those of commands, not of that settling.
+void Configure(int logLevel) {
+  // A module whose first call finds every log level on keeps them on for the
+  // process: its first call here finds LogLevel=1, whichever benchmark runs first.
+  [[maybe_unused]] static const bool started = (WriteSettings(1), zep::DoAction(0, nullptr, nullptr), true);
+  WriteSettings(logLevel);
   zep::DoAction(0, nullptr, nullptr);
   std::this_thread::sleep_for(std::chrono::milliseconds(2));
   Command();  // sees the new stamp
