@@ -31,6 +31,7 @@
 #else
 #include <grp.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 #endif
 
@@ -134,6 +135,32 @@ TEST_F(CommandsTest, WaitTimeoutTurnsAfterThirtySecondsIdle) {
   });
   EXPECT_EQ(1u, answerWhileRunning);
 }
+
+#ifndef _WIN32
+// A host that forks in its callback, the child carrying on from the
+// command: the child's later commands still count as running.
+TEST_F(CommandsTest, WaitTimeoutInAChildForkedInsideACommand) {
+  static pid_t child = -1;
+  ChangePortOn(1, [](uint32_t, uint64_t, const char*, const void*, uint32_t, intptr_t) -> int32_t {
+    child = fork();
+    return 1;
+  });
+  if (child == 0) {
+    static uint32_t answer = 0;
+    ChangePortOn(1, [](uint32_t, uint64_t, const char*, const void*, uint32_t, intptr_t) -> int32_t {
+      VirtualManagerClient::Acquire()->SetLastActivityTime(static_cast<int64_t>(std::time(nullptr)) - 31);
+      answer = zep::GetWaitTimeout();
+      return 1;
+    });
+    _exit(answer == 1 ? 0 : 3);
+  }
+  ASSERT_GT(child, 0);
+  int status = 0;
+  ASSERT_EQ(child, waitpid(child, &status, 0));
+  ASSERT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(0, WEXITSTATUS(status));
+}
+#endif
 
 std::string CheckPorts(const std::string& address, uint32_t first, uint32_t second) {
   return test::Send(R"({"id":"1","cmdId":"c","method":"CheckQROPort","parameter":[")" + address + "\"," +
