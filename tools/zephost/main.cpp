@@ -234,7 +234,8 @@ int RunHost(const Options& options, zephost::ModuleLibrary& module, zephost::Lif
   server->SetPageInfo(PageInfo(module, servedPort, tag, alias));
   Say(Severity::kInfo, "module " + options.modulePath + " (" + tag + ", alias " + alias + ")");
   Say(Severity::kInfo, "console at http://127.0.0.1:" + std::to_string(servedPort) + "/");
-  lifecycle.Running([&server] { server->Stop(); });
+  // The server itself, not its owner: released when calls are abandoned, it lives on.
+  lifecycle.Running([running = server.get()] { running->Stop(); });
   // On every way out, before the server can go: the stop names it.
   struct EndOfRun {
     zephost::Lifecycle& lifecycle;

@@ -181,14 +181,29 @@ void WINAPI ServiceMain(DWORD, wchar_t**) {
   run->handle = RegisterServiceCtrlHandlerExW(kName, &Control, nullptr);
   if (run->handle == nullptr) return;
   ServiceLifecycle lifecycle;
-  run->exitCode = run->host(lifecycle);
-  std::lock_guard<std::mutex> hold(run->mutex);
-  if (run->exitCode != 0) {
-    // A failure the service manager answers with its recovery actions.
-    run->status.dwWin32ExitCode = ERROR_SERVICE_SPECIFIC_ERROR;
-    run->status.dwServiceSpecificExitCode = static_cast<DWORD>(run->exitCode);
+  const int exitCode = run->host(lifecycle);
+  SERVICE_STATUS stopped{};
+  SERVICE_STATUS_HANDLE handle = nullptr;
+  {
+    std::lock_guard<std::mutex> hold(run->mutex);
+    run->exitCode = exitCode;
+    // Controls from now on report nothing: STOPPED is the last word.
+    run->stopAsked = true;
+    if (exitCode != 0) {
+      // A failure the service manager answers with its recovery actions.
+      run->status.dwWin32ExitCode = ERROR_SERVICE_SPECIFIC_ERROR;
+      run->status.dwServiceSpecificExitCode = static_cast<DWORD>(exitCode);
+    }
+    run->status.dwCurrentState = SERVICE_STOPPED;
+    run->status.dwControlsAccepted = 0;
+    run->status.dwCheckPoint = 0;
+    run->status.dwWaitHint = 0;
+    stopped = run->status;
+    handle = run->handle;
   }
-  run->Report(SERVICE_STOPPED, 0);
+  // Outside the mutex: once the service manager hears STOPPED, the dispatcher
+  // may return and end the run, mutex and all.
+  SetServiceStatus(handle, &stopped);
 }
 
 }  // namespace
