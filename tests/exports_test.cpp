@@ -192,7 +192,7 @@ class Store : public ::testing::Test {
 
 // Exactly 524 bytes, zeros after a shorter record; caller errors change
 // nothing; a fetch keeps the record, an empty store erases it; the key is the
-// rest of the text, after the last marker; the store is empty after a restart.
+// rest of the text, after the first marker; the store is empty after a restart.
 TEST_F(Store, ImageRecords) {
   std::vector<unsigned char> record(524), out(600, 0xEE);
   for (size_t i = 0; i < record.size(); ++i) record[i] = static_cast<unsigned char>(i * 7);
