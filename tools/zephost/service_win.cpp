@@ -8,6 +8,7 @@
 #include <type_traits>
 
 #include "host_support/host_platform.h"
+#include "host_support/system_text_win.h"
 #include "service.h"
 #include "zephost_messages.h"
 
@@ -30,32 +31,11 @@ struct ServiceHandleCloser {
 };
 using ServiceHandle = std::unique_ptr<std::remove_pointer_t<SC_HANDLE>, ServiceHandleCloser>;
 
-std::wstring Wide(const std::string& text) {
-  if (text.empty()) return {};
-  const int length = MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
-  std::wstring wide(length > 0 ? length : 0, L'\0');
-  if (length > 0) MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), wide.data(), length);
-  return wide;
-}
-
-std::string Narrow(const wchar_t* text) {
-  const int length = WideCharToMultiByte(CP_UTF8, 0, text, -1, nullptr, 0, nullptr, nullptr);
-  if (length <= 1) return {};
-  std::string narrow(length - 1, '\0');
-  WideCharToMultiByte(CP_UTF8, 0, text, -1, narrow.data(), length, nullptr, nullptr);
-  return narrow;
-}
+using zep::host::Wide;
 
 // What failed, with the system's words for the error.
 bool Failed(const std::string& what, std::string& error, DWORD code = GetLastError()) {
-  wchar_t* text = nullptr;
-  const DWORD length =
-      FormatMessageW(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
-                     nullptr, code, 0, reinterpret_cast<wchar_t*>(&text), 0, nullptr);
-  std::string reason = length != 0 ? Narrow(text) : std::string();
-  if (text != nullptr) LocalFree(text);
-  while (!reason.empty() && (reason.back() == '\n' || reason.back() == '\r' || reason.back() == ' ')) reason.pop_back();
-  error = what + ": " + (reason.empty() ? "error" : reason) + " (error " + std::to_string(code) + ")";
+  error = what + ": " + zep::host::SystemMessage(code);
   return false;
 }
 
