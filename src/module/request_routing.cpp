@@ -66,7 +66,6 @@ int32_t DistributeCommand(uint32_t sendBackHandle, uint64_t connectionContext, i
     }
     const InstanceRef client = VirtualManagerClient::Acquire();
     if (client) {
-      const uint32_t bodyLength = body != nullptr ? binaryBodyLength : 0;
       // The texts are required; a host that passes none gets the empty text.
       const std::string urlText = url != nullptr ? url : "";
       std::string text = requestText != nullptr ? requestText : "";
@@ -74,7 +73,7 @@ int32_t DistributeCommand(uint32_t sendBackHandle, uint64_t connectionContext, i
                              sendBack,       clientSocket,      origin != nullptr ? origin : "",
                              hostData1,      hostData2,         hostData3};
       // From here on every path replies.
-      return client->RouteRequest(host, urlText, std::move(text), body.release(), bodyLength);
+      return client->RouteRequest(host, urlText, std::move(text), body.release());
     }
   } catch (...) {
   }

@@ -327,7 +327,7 @@ int32_t StampAndSend(SendBackCallback callback, uint32_t sendBackHandle, uint64_
 }  // namespace
 
 int32_t VirtualManagerClient::RouteRequest(const HostRequest& host, const std::string& url, std::string requestText,
-                                           uint8_t* body, uint32_t bodyLength) {
+                                           uint8_t* body) {
   std::unique_ptr<uint8_t[]> ownedBody(body);
   // Whether the host has been handed the "Invalid command" reply.
   bool answered = false;
@@ -336,10 +336,8 @@ int32_t VirtualManagerClient::RouteRequest(const HostRequest& host, const std::s
     RoutedCommand routed = RouteCommand(url, std::move(requestText));
     const std::string& commandText = routed.commandText;
     std::unique_ptr<uint8_t[]> requestBody;
-    uint32_t requestBodyLength = 0;
     if (routed.route == Route::LoadZipFromBytes) {
       requestBody = std::move(ownedBody);
-      requestBodyLength = bodyLength;
     } else if (!routed.moduleBody.empty()) {
       const size_t length = routed.moduleBody.size();
       requestBody.reset(new (std::nothrow) uint8_t[length]);
@@ -347,7 +345,6 @@ int32_t VirtualManagerClient::RouteRequest(const HostRequest& host, const std::s
         LogError("ZEP_http_body, Websocket callback http not enough memory for %d.", static_cast<int>(length));
       } else {
         std::memcpy(requestBody.get(), routed.moduleBody.data(), length);
-        requestBodyLength = static_cast<uint32_t>(length);
       }
     }
     ownedBody.reset();
@@ -359,7 +356,7 @@ int32_t VirtualManagerClient::RouteRequest(const HostRequest& host, const std::s
       return host.sendBack(host.sendBackHandle, host.connectionContext, "Invalid command", nullptr, 0, 0);
     }
 
-    request.emplace(host, std::move(routed.commandText), requestBody.get(), requestBodyLength, &StampAndSend);
+    request.emplace(host, std::move(routed.commandText), requestBody.get(), &StampAndSend);
     requestBody.release();  // the request's response owns it now
     if (LogEnabled(kLogDebug)) {
       LogDebug("Url encode json command succeed. Processing...");

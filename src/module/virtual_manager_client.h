@@ -63,9 +63,8 @@ class VirtualManagerClient {
   // holds it any more (at once when none does). False when InstanceLock refused.
   static bool DestroyInstance();
 
-  // Takes the body.
-  int32_t RouteRequest(const HostRequest& host, const std::string& url, std::string requestText, uint8_t* body,
-                       uint32_t bodyLength);
+  // Takes the body, which the command holds until it ends; nothing reads it.
+  int32_t RouteRequest(const HostRequest& host, const std::string& url, std::string requestText, uint8_t* body);
   int32_t DispatchRequest(HttpParamRequest* request);
 
   // 0 while a command runs.

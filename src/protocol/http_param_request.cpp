@@ -22,8 +22,7 @@ namespace {
 constexpr const char* kNoSendBackLine = "Invalid send back handle. Function must be call in wesocket!";
 }  // namespace
 
-HttpParamRequest::HttpParamRequest(const HostRequest& host, std::string text, uint8_t* body, uint32_t bodyLength,
-                                   SendFunction send)
+HttpParamRequest::HttpParamRequest(const HostRequest& host, std::string text, uint8_t* body, SendFunction send)
     : hostData1(host.hostData1),
       hostData2(host.hostData2),
       hostData3(host.hostData3),
@@ -37,7 +36,7 @@ HttpParamRequest::HttpParamRequest(const HostRequest& host, std::string text, ui
       sendBack(host.sendBack),
       startTick(platform::TickCount()),
       stepTick(startTick),
-      response(std::string(), body, bodyLength) {
+      response(std::string(), body) {
   const JsonCommand command(commandText);
   if (!command.parsed || !command.root.isObject()) return;
   // The members of interest, in one pass over the object.

@@ -32,8 +32,7 @@ enum CommandKind : uint32_t { kKindMethod = 0, kKindProperty = 1, kKindEvent = 2
 class HttpParamRequest {
  public:
   // The request's response takes the body.
-  HttpParamRequest(const HostRequest& host, std::string commandText, uint8_t* body, uint32_t bodyLength,
-                   SendFunction sendFn);
+  HttpParamRequest(const HostRequest& host, std::string commandText, uint8_t* body, SendFunction sendFn);
   virtual ~HttpParamRequest();
   HttpParamRequest(const HttpParamRequest&) = delete;
   HttpParamRequest& operator=(const HttpParamRequest&) = delete;

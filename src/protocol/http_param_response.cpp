@@ -6,8 +6,7 @@
 
 namespace zep {
 
-HttpParamResponse::HttpParamResponse(const std::string& text, uint8_t* bodyBytes, uint32_t /*length*/)
-    : resultText(text), body(bodyBytes) {}
+HttpParamResponse::HttpParamResponse(const std::string& text, uint8_t* bodyBytes) : resultText(text), body(bodyBytes) {}
 
 HttpParamResponse::~HttpParamResponse() { delete[] body; }
 

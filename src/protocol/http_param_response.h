@@ -14,7 +14,7 @@ namespace zep {
 
 class HttpParamResponse {
  public:
-  HttpParamResponse(const std::string& resultText, uint8_t* body, uint32_t bodyLength);
+  HttpParamResponse(const std::string& resultText, uint8_t* body);
   virtual ~HttpParamResponse();
   HttpParamResponse(const HttpParamResponse&) = delete;
   HttpParamResponse& operator=(const HttpParamResponse&) = delete;
