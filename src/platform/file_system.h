@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
 
 namespace zep::platform {
@@ -30,9 +31,9 @@ bool ProbeSharedFile(const std::string& path, FileWriters writers);
 // Appends the bytes with one write to a file opened with full sharing.
 // startOverAt: a file of the writer's own that already holds that many bytes
 // is emptied first, through the handle that was checked, and starts with the
-// note (0: never).
+// note, made only then (0: never).
 bool AppendToSharedFile(const std::string& path, const std::string& bytes, FileWriters writers,
-                        uint64_t startOverAt = 0, const std::string& note = std::string());
+                        uint64_t startOverAt = 0, const std::function<std::string()>& note = nullptr);
 
 // Writes a new file that only the current user (and the system's
 // administrators) may change, in a folder that others may write to: whatever

@@ -105,7 +105,7 @@ bool AppendLine(int level, const std::string& text, unsigned lastError) {
     // Pages choose what much of a line holds: the file is bounded, so that no
     // page fills the disk by sending commands.
     return platform::AppendToSharedFile(targets->logFile, line, platform::FileWriters::kCreator, kLogFileBytes,
-                                        Prefix(now, kLogInfo) + kStartedOver);
+                                        [&now] { return Prefix(now, kLogInfo) + kStartedOver; });
   } catch (...) {
     return false;
   }

@@ -12,6 +12,7 @@
 #include <cstring>
 
 #include "platform/file_system.h"
+#include "platform/posix/descriptor_posix.h"
 #include "platform/posix/owned_files_posix.h"
 
 namespace zep::platform {
@@ -107,17 +108,16 @@ bool ProbeSharedFile(const std::string& path, FileWriters writers) {
 }
 
 bool AppendToSharedFile(const std::string& path, const std::string& bytes, FileWriters writers, uint64_t startOverAt,
-                        const std::string& note) {
+                        const std::function<std::string()>& note) {
   // O_APPEND makes the one write land whole at the end, whoever else appends.
-  const int fd = OpenSharedForAppend(path, writers);
-  if (fd < 0) return false;
+  const Descriptor file(OpenSharedForAppend(path, writers));
+  if (file.Get() < 0) return false;
   struct stat info {};
-  const bool startOver = startOverAt != 0 && fstat(fd, &info) == 0 && info.st_uid == geteuid() &&
-                         static_cast<uint64_t>(info.st_size) >= startOverAt && ftruncate(fd, 0) == 0;
-  const std::string text = startOver ? note + bytes : std::string();
-  const std::string& out = startOver ? text : bytes;
-  ssize_t written = write(fd, out.data(), out.size());
-  close(fd);
+  const bool startOver = startOverAt != 0 && fstat(file.Get(), &info) == 0 && info.st_uid == geteuid() &&
+                         static_cast<uint64_t>(info.st_size) >= startOverAt && ftruncate(file.Get(), 0) == 0;
+  const std::string text = startOver && note ? note() + bytes : std::string();
+  const std::string& out = text.empty() ? bytes : text;
+  const ssize_t written = write(file.Get(), out.data(), out.size());
   return written == static_cast<ssize_t>(out.size());
 }
 

@@ -61,28 +61,25 @@ bool ProbeSharedFile(const std::string& path, FileWriters /*writers*/) {
 }
 
 bool AppendToSharedFile(const std::string& path, const std::string& bytes, FileWriters /*writers*/,
-                        uint64_t startOverAt, const std::string& note) {
-  HANDLE file = OpenSharedForAppend(path);
-  if (file == INVALID_HANDLE_VALUE) return false;
+                        uint64_t startOverAt, const std::function<std::string()>& note) {
+  const win::HandleCloser file(OpenSharedForAppend(path));
+  if (file.handle == INVALID_HANDLE_VALUE) return false;
   LARGE_INTEGER size{};
   bool startOver = false;
-  if (startOverAt != 0 && GetFileSizeEx(file, &size) && static_cast<uint64_t>(size.QuadPart) >= startOverAt) {
+  if (startOverAt != 0 && GetFileSizeEx(file.handle, &size) && static_cast<uint64_t>(size.QuadPart) >= startOverAt) {
     // Emptied through a second handle, which may write anywhere; the lines
     // still go through the one with append access only.
-    HANDLE whole = OpenOwned(path, FILE_WRITE_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                             OPEN_EXISTING, OwnedKind::File);
-    if (whole != INVALID_HANDLE_VALUE) {
-      FILE_END_OF_FILE_INFO end{};
-      startOver = SetFileInformationByHandle(whole, FileEndOfFileInfo, &end, sizeof end) != 0;
-      CloseHandle(whole);
-    }
+    const win::HandleCloser whole(OpenOwned(
+        path, FILE_WRITE_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, OPEN_EXISTING, OwnedKind::File));
+    FILE_END_OF_FILE_INFO end{};
+    startOver = whole.handle != INVALID_HANDLE_VALUE &&
+                SetFileInformationByHandle(whole.handle, FileEndOfFileInfo, &end, sizeof end) != 0;
   }
-  const std::string text = startOver ? note + bytes : std::string();
-  const std::string& out = startOver ? text : bytes;
+  const std::string text = startOver && note ? note() + bytes : std::string();
+  const std::string& out = text.empty() ? bytes : text;
   // With append access only, the one write lands whole at the end, whoever else appends.
   DWORD written = 0;
-  const BOOL ok = WriteFile(file, out.data(), static_cast<DWORD>(out.size()), &written, nullptr);
-  CloseHandle(file);
+  const BOOL ok = WriteFile(file.handle, out.data(), static_cast<DWORD>(out.size()), &written, nullptr);
   return ok && written == out.size();
 }
 
