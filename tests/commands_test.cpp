@@ -108,6 +108,18 @@ TEST_F(CommandsTest, ACallbackMayCallBackIntoTheModule) {
   EXPECT_NE(std::string::npos, texts[1].find("\"id\" : \"in\""));
 }
 
+// GetWaitTimeout as a host asks it from its callback, with the last activity
+// 31 s ago.
+uint32_t WaitTimeoutWithinACommand() {
+  static uint32_t answer = 0;
+  ChangePortOn(1, [](uint32_t, uint64_t, const char*, const void*, uint32_t, intptr_t) -> int32_t {
+    VirtualManagerClient::Acquire()->SetLastActivityTime(static_cast<int64_t>(std::time(nullptr)) - 31);
+    answer = zep::GetWaitTimeout();
+    return 1;
+  });
+  return answer;
+}
+
 // Any request, answered or not (a skipped one is not), is activity, and so
 // is a command still running.
 TEST_F(CommandsTest, WaitTimeoutTurnsAfterThirtySecondsIdle) {
@@ -127,13 +139,7 @@ TEST_F(CommandsTest, WaitTimeoutTurnsAfterThirtySecondsIdle) {
   test::Distribute("/other", "");
   EXPECT_EQ(1u, zep::GetWaitTimeout());
   // While a command runs, however long ago the last one ended.
-  static uint32_t answerWhileRunning = 0;
-  ChangePortOn(1, [](uint32_t, uint64_t, const char*, const void*, uint32_t, intptr_t) -> int32_t {
-    VirtualManagerClient::Acquire()->SetLastActivityTime(static_cast<int64_t>(std::time(nullptr)) - 31);
-    answerWhileRunning = zep::GetWaitTimeout();
-    return 1;
-  });
-  EXPECT_EQ(1u, answerWhileRunning);
+  EXPECT_EQ(1u, WaitTimeoutWithinACommand());
 }
 
 #ifndef _WIN32
@@ -145,15 +151,7 @@ TEST_F(CommandsTest, WaitTimeoutInAChildForkedInsideACommand) {
     child = fork();
     return 1;
   });
-  if (child == 0) {
-    static uint32_t answer = 0;
-    ChangePortOn(1, [](uint32_t, uint64_t, const char*, const void*, uint32_t, intptr_t) -> int32_t {
-      VirtualManagerClient::Acquire()->SetLastActivityTime(static_cast<int64_t>(std::time(nullptr)) - 31);
-      answer = zep::GetWaitTimeout();
-      return 1;
-    });
-    _exit(answer == 1 ? 0 : 3);
-  }
+  if (child == 0) _exit(WaitTimeoutWithinACommand() == 1 ? 0 : 3);
   ASSERT_GT(child, 0);
   int status = 0;
   ASSERT_EQ(child, waitpid(child, &status, 0));
