@@ -113,10 +113,12 @@ bool AppendToSharedFile(const std::string& path, const std::string& bytes, FileW
   const Descriptor file(OpenSharedForAppend(path, writers));
   if (file.Get() < 0) return false;
   struct stat info {};
-  const bool startOver = startOverAt != 0 && fstat(file.Get(), &info) == 0 && info.st_uid == geteuid() &&
-                         static_cast<uint64_t>(info.st_size) >= startOverAt && ftruncate(file.Get(), 0) == 0;
-  const std::string text = startOver && note ? note() + bytes : std::string();
-  const std::string& out = text.empty() ? bytes : text;
+  const bool full = startOverAt != 0 && fstat(file.Get(), &info) == 0 && info.st_uid == geteuid() &&
+                    static_cast<uint64_t>(info.st_size) >= startOverAt;
+  // Made before the file is emptied: a note that cannot be made leaves it as it was.
+  const std::string text = full && note ? note() + bytes : std::string();
+  const bool startOver = full && ftruncate(file.Get(), 0) == 0;
+  const std::string& out = startOver && !text.empty() ? text : bytes;
   const ssize_t written = write(file.Get(), out.data(), out.size());
   return written == static_cast<ssize_t>(out.size());
 }

@@ -65,8 +65,12 @@ bool AppendToSharedFile(const std::string& path, const std::string& bytes, FileW
   const win::HandleCloser file(OpenSharedForAppend(path));
   if (file.handle == INVALID_HANDLE_VALUE) return false;
   LARGE_INTEGER size{};
+  const bool full =
+      startOverAt != 0 && GetFileSizeEx(file.handle, &size) && static_cast<uint64_t>(size.QuadPart) >= startOverAt;
+  // Made before the file is emptied: a note that cannot be made leaves it as it was.
+  const std::string text = full && note ? note() + bytes : std::string();
   bool startOver = false;
-  if (startOverAt != 0 && GetFileSizeEx(file.handle, &size) && static_cast<uint64_t>(size.QuadPart) >= startOverAt) {
+  if (full) {
     // Emptied through a second handle, which may write anywhere; the lines
     // still go through the one with append access only.
     const win::HandleCloser whole(OpenOwned(
@@ -75,8 +79,7 @@ bool AppendToSharedFile(const std::string& path, const std::string& bytes, FileW
     startOver = whole.handle != INVALID_HANDLE_VALUE &&
                 SetFileInformationByHandle(whole.handle, FileEndOfFileInfo, &end, sizeof end) != 0;
   }
-  const std::string text = startOver && note ? note() + bytes : std::string();
-  const std::string& out = text.empty() ? bytes : text;
+  const std::string& out = startOver && !text.empty() ? text : bytes;
   // With append access only, the one write lands whole at the end, whoever else appends.
   DWORD written = 0;
   const BOOL ok = WriteFile(file.handle, out.data(), static_cast<DWORD>(out.size()), &written, nullptr);
