@@ -111,7 +111,8 @@ TEST_F(CommandsTest, ACallbackMayCallBackIntoTheModule) {
 // GetWaitTimeout as a host asks it from its callback, with the last activity
 // 31 s ago.
 uint32_t WaitTimeoutWithinACommand() {
-  static uint32_t answer = 0;
+  static uint32_t answer;
+  answer = 0;
   ChangePortOn(1, [](uint32_t, uint64_t, const char*, const void*, uint32_t, intptr_t) -> int32_t {
     VirtualManagerClient::Acquire()->SetLastActivityTime(static_cast<int64_t>(std::time(nullptr)) - 31);
     answer = zep::GetWaitTimeout();
